@@ -1,0 +1,50 @@
+// Framed block streams: every coded section of an archive is a run of frames,
+// each a 2-byte big-endian header (bit 15: substituted; bits 0-14: payload
+// length, 0 meaning 32768) followed by the payload.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec.h"
+#include "platform/platform.h"
+
+namespace zq {
+
+// Stream statuses.
+constexpr int16_t kStreamOk = 0;
+constexpr int16_t kStreamShortRead = 1;
+constexpr int16_t kStreamShortWrite = 2;
+constexpr int16_t kStreamCopyFailed = 3;
+constexpr int16_t kStreamOverBound = 10;
+constexpr int16_t kStreamNoMemory = 20;
+constexpr int16_t kStreamStopped = 70;
+constexpr int16_t kStreamBadBlock = 99;
+
+struct StreamContext {
+    FileHandle archive_file;  // -1 until the driver stores the open archive
+    uint8_t* coded_buf;       // 32768 bytes: one header, then one payload
+    int32_t block_len;        // payload length of the block in hand
+    uint8_t* plain_buf;       // 32770 bytes: one decoded block (+ room for a NUL)
+    uint32_t cursor;          // read position in plain_buf (record tables)
+    int16_t status;           // result of the last decode_block
+    uint32_t coded_done;      // coded bytes consumed, headers included
+    uint32_t plain_done;      // plain bytes produced
+    uint32_t plain_total;     // plain bytes the caller expects (progress only)
+    int32_t coded_left;       // coded bytes still to consume; -1 after a reset
+    CodecState codec;         // the codec state every block of this context uses
+};
+
+// Called after each block by stream_to_file; may set *stop to end the stream.
+using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
+
+// 0, 20 when memory runs out, 99 for a null context.
+int16_t stream_init(StreamContext* context);
+int16_t stream_reset(StreamContext* context);
+// 0, 1, 2, 70 or 99.
+int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
+// Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.
+int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound);
+// Copies `count` bytes verbatim from the archive; 0 or 3.
+int copy_raw(StreamContext* context, FileHandle output, uint32_t count);
+
+}  // namespace zq

@@ -1,0 +1,90 @@
+// The block codec: an adaptive splay-tree prefix coder over 128 order-1
+// contexts, with a hashed order-3 match predictor. It works on memory only.
+//
+// One CodecState codes one block at a time. The stub keeps a single instance;
+// the packer keeps one per worker thread. Nothing is allocated per block.
+#pragma once
+
+#include <cstdint>
+
+namespace zq {
+
+constexpr uint32_t kBlockSize = 32768;          // most plain bytes in a block
+constexpr uint32_t kFrameCapacity = kBlockSize + 2;  // header + largest payload
+
+// Codec statuses.
+constexpr int kCodecOk = 0;
+constexpr int kCodecBadBlock = 1;     // a block cannot be decoded
+constexpr int kCodecOutputFull = 2;   // the encoder's output is full
+constexpr int kCodecNoMemory = 6;
+
+// Where the codec's tables come from: zero-filled memory, null on failure.
+struct CodecAllocator {
+    void* (*allocate)(uint32_t bytes);
+    void (*release)(void* block);
+};
+
+// One adaptive code tree with N internal nodes (0..N-1, root 0) and N+1 leaves
+// (N..2N, leaf N+s codes symbol s).
+struct SplayTree {
+    uint8_t* parent;
+    uint16_t* child0;
+    uint16_t* child1;
+};
+
+struct CodecState {
+    CodecAllocator allocator;
+
+    // Tables: each a separate zero-filled allocation.
+    uint8_t* literal_parent;     // 128 trees x 513 bytes
+    uint16_t* literal_child0;    // 128 trees x 256 entries
+    uint16_t* literal_child1;
+    uint8_t* length_parent;      // 64 bytes: nodes 0..62 and a spare
+    uint16_t* length_child0;     // 32 entries: nodes 0..30 and a spare
+    uint16_t* length_child1;
+    uint16_t* prediction_table;  // 8192 slots: 0 empty, 1 disabled, else a position
+    uint8_t* subst_table;        // plain byte -> stored byte
+    uint8_t* unsubst_table;      // stored byte -> plain byte
+
+    // Working state of the block being coded.
+    const uint8_t* coded_cursor;
+    const uint8_t* coded_limit;
+    uint8_t* coded_out;          // encoder's write cursor
+    uint8_t* coded_out_limit;
+    int16_t read_register;       // 0x8000 = empty
+    int16_t write_register;      // 0x100 = empty
+    uint8_t* plain_base;
+    uint8_t* plain_cursor;
+    uint8_t* plain_limit;
+    const uint8_t* input_base;   // encoder's plain input
+    const uint8_t* input_cursor;
+    const uint8_t* input_limit;
+};
+
+// Allocates the tables (all nine are attempted) and builds the substitution
+// tables. 0, or kCodecNoMemory after releasing whatever was allocated.
+int codec_init(CodecState& state, const CodecAllocator& allocator);
+// Releases every table that is present and marks it absent.
+void codec_free(CodecState& state);
+// Puts the models into their initial shape; done at the start of every
+// compressed block by both block routines.
+void codec_reset(CodecState& state);
+void build_subst_tables(CodecState& state);
+
+// Expands one payload of `length` bytes (1..32768) into `plain`, which has room
+// for 32768 bytes. `substituted` is the header's flag (nonzero: substituted).
+// On success stores the plain count in `produced` and returns 0; returns 1 for
+// a compressed block that cannot be decoded (then `produced` is untouched).
+// Never reads outside the payload nor writes past 32768 plain bytes.
+int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
+                 uint16_t* produced, uint16_t substituted);
+
+// Codes `count` plain bytes (1..32768) into one complete frame (2-byte
+// big-endian header and payload) in `frame`, which has room for
+// kFrameCapacity bytes; stores the frame length in `frame_length` and returns
+// 0. A count of 0 or above 32768 is refused with a nonzero status and nothing
+// is written.
+int encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
+                 uint32_t* frame_length);
+
+}  // namespace zq

@@ -1,0 +1,109 @@
+// The one door to the operating system.
+//
+// Everything above this header is portable. win32.cpp implements it with the
+// classic Win32 calls the stub was designed around; posix.cpp gives the same
+// behaviour on Linux. Paths passed in are 8-bit, NUL-terminated, relative or
+// absolute, with '\' as the only separator; the Linux side turns each '\' into
+// '/' on the way to the kernel, except the second byte of a two-byte character
+// (lead bytes 0x81-0x9F and 0xE0-0xFC).
+//
+// Every routine here that terminate() may reach (console output, close,
+// attributes, delete, exit) must stay async-signal-safe on Linux.
+#pragma once
+
+#include <cstdint>
+
+namespace zq {
+
+// ---------------------------------------------------------------- handles
+// A 32-bit file handle in the style of the old HFILE: -1 is "no handle".
+using FileHandle = int32_t;
+constexpr FileHandle kNoFile = -1;
+
+// Origins for file_seek.
+constexpr int kSeekSet = 0;
+constexpr int kSeekCur = 1;
+constexpr int kSeekEnd = 2;
+
+// ---------------------------------------------------------------- memory
+// Zero-filled memory from the global allocator; null on failure.
+void* mem_alloc(uint32_t bytes);
+void mem_free(void* block);
+
+// ---------------------------------------------------------------- files
+// Opens an existing file for reading; kNoFile on failure.
+FileHandle file_open_read(const char* path);
+// Creates a new, empty file for writing, failing when anything already exists
+// under that name (no truncation, no following of a planted link).
+FileHandle file_create_new(const char* path);
+// Bytes moved, or -1 on failure. A short count is not an error here.
+int32_t file_read(FileHandle file, void* buffer, uint32_t bytes);
+int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes);
+// New position from the start of the file, or -1 on failure (also when the
+// position does not fit in 31 bits).
+int32_t file_seek(FileHandle file, int32_t offset, int origin);
+// 0 on success, -1 on failure.
+int32_t file_close(FileHandle file);
+
+// ---------------------------------------------------------------- names
+constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrHidden = 0x02;
+constexpr uint32_t kAttrSystem = 0x04;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;  // nothing exists at the path
+
+uint32_t file_get_attributes(const char* path);
+bool file_set_attributes(const char* path, uint32_t attributes);
+bool file_delete(const char* path);
+// Moves `from` over `to` in one step, replacing an existing file `to`.
+// Fails (leaving both in place) when `to` is a directory.
+bool file_move_replace(const char* from, const char* to);
+// Times as FILETIME values: 100 ns units since 1601-01-01 UTC. The Linux side
+// sets access and write times only.
+bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
+                    uint64_t last_write);
+
+// ---------------------------------------------------------------- directories
+// Length of the path written (without NUL); 0 on failure; the needed size
+// (NUL included) when the buffer is too small, in which case nothing useful
+// was written.
+uint32_t dir_get_current(char* buffer, uint32_t size);
+bool dir_set_current(const char* path);
+bool dir_create(const char* path);
+
+// ---------------------------------------------------------------- console
+FileHandle std_input();
+FileHandle std_output();
+// One read from standard input: bytes read, 0 at end of input, -1 on error.
+int32_t std_read(FileHandle input, void* buffer, uint32_t bytes);
+// Echo off for a password line (console mode 3: processed and line input).
+// Does nothing when the input is not a console or terminal. The mode in force
+// before is kept and put back by console_restore_mode.
+void console_password_mode(FileHandle input);
+void console_restore_mode(FileHandle input);
+
+// Console control events (Ctrl+C 0, Ctrl+Break 1, close 2, log-off 5,
+// shut-down 6) and on Linux SIGINT 0, SIGQUIT 1, SIGHUP 2, SIGTERM 6 call
+// `handler` with the event number. The handler never returns.
+using ControlHandler = void (*)(int event);
+void install_control_handler(ControlHandler handler);
+
+// ---------------------------------------------------------------- process
+// Path of the running executable; its length, or 0 on failure.
+uint32_t own_executable_path(char* buffer, uint32_t size);
+[[noreturn]] void exit_process(int code);
+
+// ---------------------------------------------------------------- strings
+// The system's own string routines (the stub links no C runtime).
+char* str_copy(char* destination, const char* source);
+char* str_append(char* destination, const char* source);
+uint32_t str_length(const char* text);
+// 0 when equal regardless of letter case.
+int str_compare_nocase(const char* a, const char* b);
+// Writes prefix followed by `number` as six decimal digits ("%s%06d") into
+// `out`, which holds `out_size` bytes; false when it does not fit.
+bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number);
+
+}  // namespace zq
