@@ -1,0 +1,92 @@
+// The block decoder: a substituted block maps byte by byte; a compressed one
+// is a stream of literals in 128 order-1 contexts, interleaved with matches
+// that a hashed order-3 predictor proposes and the payload sizes.
+#include "codec/splay.h"
+
+namespace zq {
+
+namespace {
+
+uint32_t position(const CodecState& state) {
+    return static_cast<uint32_t>(state.plain_cursor - state.plain_base);
+}
+
+int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
+                      uint16_t* produced) {
+    codec_reset(state);
+    state.coded_cursor = coded;
+    state.coded_limit = coded + length;
+    state.read_register = static_cast<int16_t>(0x8000);
+    state.plain_base = plain;
+    state.plain_cursor = plain;
+    state.plain_limit = plain + kBlockSize;
+
+    // The first two symbols are always literals (an end symbol among them
+    // stores its low byte), and no prediction follows them.
+    uint16_t symbol = 0;
+    if (decode_literal(state, 0, &symbol) != kCodecOk) return kCodecBadBlock;
+    *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+    if (decode_literal(state, plain[0] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
+    *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+
+    for (;;) {
+        if (decode_literal(state, state.plain_cursor[-1] & 0x7F, &symbol) != kCodecOk) {
+            return kCodecBadBlock;
+        }
+        if (symbol == kEndOfBlock) {
+            // The payload must end with the end symbol's byte.
+            if (state.coded_cursor != state.coded_limit) return kCodecBadBlock;
+            *produced = static_cast<uint16_t>(position(state));
+            return kCodecOk;
+        }
+        if (state.plain_cursor == state.plain_limit) return kCodecBadBlock;
+        *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+        if (decode_match(state) != kCodecOk) return kCodecBadBlock;
+    }
+}
+
+}  // namespace
+
+int decode_match(CodecState& state) {
+    uint8_t* plain = state.plain_base;
+    uint32_t pos = position(state);
+    uint32_t x1 = plain[pos - 1];
+    uint32_t x2 = plain[pos - 2];
+    uint16_t& slot = state.prediction_table[slot_hash(plain[pos - 3], x2, x1)];
+    uint32_t v = slot;
+    if (v == kSlotDisabled) return kCodecOk;
+    // Slots only ever hold positions below the current one, so v-2..v are
+    // bytes already produced.
+    if (v == kSlotEmpty || plain[v - 1] != x1 || plain[v - 2] != x2) {
+        slot = static_cast<uint16_t>(pos);
+        return kCodecOk;
+    }
+    uint16_t k = 0;
+    if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
+    // A prediction that was wrong from its first byte is not tried again,
+    // unless the context is a run, where it may well come right later.
+    slot = (k == 0 && x1 != x2) ? kSlotDisabled : static_cast<uint16_t>(pos);
+    uint32_t src = v;
+    for (;;) {
+        if (pos + k > kBlockSize) return kCodecBadBlock;
+        // Byte by byte: source and destination may overlap to repeat a pattern.
+        for (uint32_t j = 0; j < k; ++j) plain[pos + j] = plain[src + j];
+        pos += k;
+        src += k;
+        state.plain_cursor = plain + pos;
+        if (k != kLongestLength) return kCodecOk;
+        if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
+    }
+}
+
+int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
+                 uint16_t* produced, uint16_t substituted) {
+    if (substituted != 0) {
+        for (uint32_t i = 0; i < length; ++i) plain[i] = state.unsubst_table[coded[i]];
+        *produced = length;
+        return kCodecOk;
+    }
+    return decode_compressed(state, coded, plain, length, produced);
+}
+
+}  // namespace zq

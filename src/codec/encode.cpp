@@ -1,0 +1,99 @@
+// The block encoder: tries the same models the decoder mirrors and falls
+// back to the substitution when the compressed payload is not shorter.
+#include "codec/splay.h"
+
+namespace zq {
+
+namespace {
+
+uint32_t input_position(const CodecState& state) {
+    return static_cast<uint32_t>(state.input_cursor - state.input_base);
+}
+
+// Codes the whole block; 2 as soon as the output capacity is used up.
+int encode_compressed(CodecState& state) {
+    const uint8_t* input = state.input_base;
+    if (encode_literal(state, 0, input[0]) != kCodecOk) return kCodecOutputFull;
+    if (encode_literal(state, input[0] & 0x7F, input[1]) != kCodecOk) return kCodecOutputFull;
+    state.input_cursor = input + 2;
+    while (state.input_cursor < state.input_limit) {
+        const uint8_t* at = state.input_cursor;
+        if (encode_literal(state, at[-1] & 0x7F, at[0]) != kCodecOk) return kCodecOutputFull;
+        state.input_cursor = at + 1;
+        if (encode_match(state) != kCodecOk) return kCodecOutputFull;
+    }
+    if (encode_literal(state, state.input_limit[-1] & 0x7F, kEndOfBlock) != kCodecOk) {
+        return kCodecOutputFull;
+    }
+    flush_bits(state);
+    return kCodecOk;
+}
+
+}  // namespace
+
+int encode_match(CodecState& state) {
+    const uint8_t* input = state.input_base;
+    uint32_t n = static_cast<uint32_t>(state.input_limit - input);
+    uint32_t pos = input_position(state);
+    uint32_t x1 = input[pos - 1];
+    uint32_t x2 = input[pos - 2];
+    uint16_t& slot = state.prediction_table[slot_hash(input[pos - 3], x2, x1)];
+    uint32_t v = slot;
+    if (v == kSlotDisabled) return kCodecOk;
+    if (v == kSlotEmpty || input[v - 1] != x1 || input[v - 2] != x2) {
+        slot = static_cast<uint16_t>(pos);
+        return kCodecOk;
+    }
+    // Confirmed: the decoder will read a length, so one is coded even when
+    // the prediction is wrong from the first byte. The slot gets the value
+    // the decoder will give it (at the end of the input it is never read).
+    bool hits = pos == n || input[v] == input[pos] || x1 == x2;
+    slot = hits ? static_cast<uint16_t>(pos) : kSlotDisabled;
+    uint32_t src = v;
+    for (;;) {
+        uint32_t left = n - pos;
+        uint32_t most = left < kLongestLength ? left : kLongestLength;
+        uint32_t k = 0;
+        while (k < most && input[pos + k] == input[src + k]) ++k;
+        pos += k;
+        src += k;
+        state.input_cursor = input + pos;
+        if (encode_length(state, k) != kCodecOk) return kCodecOutputFull;
+        // Fewer than 31 bytes left: the match ends here whatever k is.
+        if (k < kLongestLength || left <= 30) return kCodecOk;
+    }
+}
+
+int encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
+                 uint32_t* frame_length) {
+    if (count == 0 || count > kBlockSize) return kCodecBadBlock;
+    codec_reset(state);
+    state.write_register = 0x100;
+    state.input_base = input;
+    state.input_cursor = input;
+    state.input_limit = input + count;
+    state.coded_out = frame + 2;
+    state.coded_out_limit = frame + kFrameCapacity;
+
+    // Blocks of one or two bytes cannot come out shorter: the decoder needs
+    // two literals and an end symbol.
+    uint32_t payload = count;
+    if (count > 2) {
+        encode_compressed(state);
+        payload = static_cast<uint32_t>(state.coded_out - (frame + 2));
+    }
+    if (payload < count) {
+        frame[0] = static_cast<uint8_t>(payload >> 8);
+        frame[1] = static_cast<uint8_t>(payload);
+        *frame_length = 2 + payload;
+        return kCodecOk;
+    }
+    // Substituted: the length bits of 32768 are 0.
+    frame[0] = static_cast<uint8_t>(((count >> 8) & 0x7F) | 0x80);
+    frame[1] = static_cast<uint8_t>(count);
+    for (uint32_t i = 0; i < count; ++i) frame[2 + i] = state.subst_table[input[i]];
+    *frame_length = 2 + count;
+    return kCodecOk;
+}
+
+}  // namespace zq

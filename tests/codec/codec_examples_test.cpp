@@ -1,0 +1,344 @@
+// Byte-exact behaviour of the codec: the fixed tables, the initial and
+// adapted codes, and known frames.
+#include <cstring>
+#include <random>
+
+#include "codec_test_support.h"
+
+namespace zq::test {
+namespace {
+
+// The code of `leaf`, root end first, as a string of '0' and '1'.
+std::string code_of(SplayTree tree, uint32_t leaf) {
+    std::string bits;
+    for (uint32_t a = leaf; a != 0; a = tree.parent[a]) {
+        bits.insert(bits.begin(), tree.child1[tree.parent[a]] == a ? '1' : '0');
+    }
+    return bits;
+}
+
+std::string literal_code(CodecState& state, uint32_t context, uint32_t symbol) {
+    return code_of(literal_tree(state, context), symbol + kLiteralNodes);
+}
+
+std::string length_code(CodecState& state, uint32_t length) {
+    return code_of(length_tree(state), length + kLengthNodes);
+}
+
+// Points the encoder at `out` (whole bytes only) with an empty bit writer.
+void start_writer(CodecState& state, uint8_t* out, size_t capacity) {
+    state.write_register = 0x100;
+    state.coded_out = out;
+    state.coded_out_limit = out + capacity;
+}
+
+TEST(CodecTables, SubstitutionIsTheFieldPowersOfTwo) {
+    Codec codec;
+    const uint8_t* subst = codec.state.subst_table;
+    const uint8_t* unsubst = codec.state.unsubst_table;
+    const uint8_t first[] = {0, 2, 4, 8, 16, 32, 64, 128, 45, 90, 180, 69};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(subst[i], first[i]) << i;
+    EXPECT_EQ(subst[255], 1);
+    EXPECT_EQ(unsubst[1], 255);
+    EXPECT_EQ(unsubst[0], 0);
+    bool seen[256] = {};
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_FALSE(seen[subst[i]]) << "not a permutation at " << i;
+        seen[subst[i]] = true;
+        EXPECT_EQ(unsubst[subst[i]], i);
+    }
+}
+
+TEST(CodecTables, ResetGivesIdenticalHeapOrderTrees) {
+    Codec codec;
+    CodecState& s = codec.state;
+    // Dirty everything first, so the reset has to do the work.
+    std::memset(s.prediction_table, 0x5A, kPredictionBytes);
+    std::memset(s.literal_parent, 0x33, kLiteralParentBytes);
+    std::memset(s.literal_child0, 0x44, kLiteralChildBytes);
+    codec_reset(s);
+    for (uint32_t i = 0; i < kPredictionSlots; ++i) ASSERT_EQ(s.prediction_table[i], 0) << i;
+    for (uint32_t c = 0; c < kLiteralContexts; ++c) {
+        SplayTree t = literal_tree(s, c);
+        for (uint32_t i = 1; i <= 512; ++i) ASSERT_EQ(t.parent[i], (i - 1) / 2) << c << " " << i;
+        for (uint32_t i = 0; i < 256; ++i) {
+            ASSERT_EQ(t.child0[i], 2 * i + 1);
+            ASSERT_EQ(t.child1[i], 2 * i + 2);
+        }
+        ASSERT_EQ(literal_code(s, c, 0x61), "01100010");
+    }
+    EXPECT_EQ(literal_code(s, 5, 0), "00000001");
+    EXPECT_EQ(literal_code(s, 5, 254), "11111111");
+    EXPECT_EQ(literal_code(s, 5, 255), "000000000");
+    EXPECT_EQ(literal_code(s, 5, 256), "000000001");
+    for (uint32_t k = 0; k < 32; ++k) {
+        std::string want;
+        for (int b = 4; b >= 0; --b) want += ((k >> b) & 1) ? '1' : '0';
+        EXPECT_EQ(length_code(s, k), want);
+    }
+}
+
+TEST(CodecTables, InitReleasesEverythingWhenAnAllocationFails) {
+    // Fail the n-th allocation and check that every other one is released.
+    static int calls, fail_at, live;
+    CodecAllocator failing{
+        [](uint32_t bytes) -> void* {
+            if (++calls == fail_at) return nullptr;
+            ++live;
+            return std::calloc(1, bytes);
+        },
+        [](void* block) {
+            --live;
+            std::free(block);
+        }};
+    for (fail_at = 1; fail_at <= 9; ++fail_at) {
+        calls = 0;
+        live = 0;
+        CodecState state{};
+        EXPECT_EQ(codec_init(state, failing), kCodecNoMemory) << fail_at;
+        EXPECT_EQ(calls, 9) << "every allocation is attempted";
+        EXPECT_EQ(live, 0) << fail_at;
+        EXPECT_EQ(state.literal_parent, nullptr);
+        EXPECT_EQ(state.unsubst_table, nullptr);
+    }
+}
+
+TEST(SplayCoder, CodesAfterOneLiteral) {
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    uint8_t out[8] = {};
+    start_writer(s, out, sizeof out);
+    ASSERT_EQ(encode_literal(s, 7, 0), kCodecOk);
+    EXPECT_EQ(literal_code(s, 7, 0), "1111");
+    EXPECT_EQ(literal_code(s, 7, 1), "111010");
+    EXPECT_EQ(literal_code(s, 7, 2), "111011");
+    EXPECT_EQ(literal_code(s, 7, 3), "110100");
+    EXPECT_EQ(literal_code(s, 7, 4), "110101");
+    EXPECT_EQ(literal_code(s, 7, 255), "111000");
+    EXPECT_EQ(literal_code(s, 7, 256), "111001");
+    EXPECT_EQ(literal_code(s, 7, 128), "000000001");
+    // Only the tree that coded changed.
+    EXPECT_EQ(literal_code(s, 6, 0), "00000001");
+    // The code written was the old one, 00000001.
+    EXPECT_EQ(s.coded_out, out + 1);
+    EXPECT_EQ(out[0], 0x01);
+}
+
+TEST(SplayCoder, CodesAfterOneLength) {
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    uint8_t out[8] = {};
+    start_writer(s, out, sizeof out);
+    ASSERT_EQ(encode_length(s, 0), kCodecOk);
+    EXPECT_EQ(length_code(s, 0), "011");
+    EXPECT_EQ(length_code(s, 1), "0101");
+    EXPECT_EQ(length_code(s, 2), "01000");
+    EXPECT_EQ(length_code(s, 3), "01001");
+    EXPECT_EQ(length_code(s, 16), "10000");
+    EXPECT_EQ(length_code(s, 31), "11111");
+}
+
+TEST(SplayCoder, LeafUnderTheRootStaysPut) {
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    uint8_t out[64] = {};
+    start_writer(s, out, sizeof out);
+    SplayTree t = literal_tree(s, 0);
+    int rounds = 0;
+    while (literal_code(s, 0, 'x').size() > 1 && rounds < 40) {
+        ASSERT_EQ(encode_literal(s, 0, 'x'), kCodecOk);
+        ++rounds;
+    }
+    ASSERT_EQ(literal_code(s, 0, 'x').size(), 1u) << "repeated coding lifts a leaf to the root";
+    std::vector<uint8_t> parent(t.parent, t.parent + 513);
+    std::vector<uint16_t> c0(t.child0, t.child0 + 256), c1(t.child1, t.child1 + 256);
+    ASSERT_EQ(encode_literal(s, 0, 'x'), kCodecOk);
+    EXPECT_EQ(literal_code(s, 0, 'x').size(), 1u);
+    EXPECT_EQ(std::vector<uint8_t>(t.parent, t.parent + 513), parent);
+    EXPECT_EQ(std::vector<uint16_t>(t.child0, t.child0 + 256), c0);
+    EXPECT_EQ(std::vector<uint16_t>(t.child1, t.child1 + 256), c1);
+}
+
+TEST(SplayCoder, BitWriterFlushAndCapacity) {
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    uint8_t out[2] = {0xEE, 0xEE};
+    start_writer(s, out, 2);
+    flush_bits(s);
+    EXPECT_EQ(s.coded_out, out) << "nothing pending, nothing written";
+    // Length 31 is 11111 in a fresh length tree: pending bits go to the top.
+    ASSERT_EQ(encode_length(s, 31), kCodecOk);
+    EXPECT_EQ(s.coded_out, out);
+    flush_bits(s);
+    EXPECT_EQ(s.coded_out, out + 1);
+    EXPECT_EQ(out[0], 0xF8);
+
+    // With no room left, the bit that completes a byte reports a full output.
+    codec_reset(s);
+    start_writer(s, out, 0);
+    EXPECT_EQ(encode_length(s, 1), kCodecOk);   // 5 bits pending
+    EXPECT_EQ(encode_length(s, 2), kCodecOutputFull);  // the 8th bit is due
+    EXPECT_EQ(s.coded_out, out);
+    flush_bits(s);
+    EXPECT_EQ(s.coded_out, out);
+}
+
+TEST(SplayCoder, SymbolsRoundTripThroughMixedTrees) {
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    std::mt19937 rng(7);
+    struct Step { bool literal; uint32_t context, symbol; };
+    std::vector<Step> steps;
+    for (int i = 0; i < 5000; ++i) {
+        bool literal = rng() % 3 != 0;
+        uint32_t skew = rng() % 4 == 0 ? rng() : rng() % 8;  // repeats make trees adapt
+        steps.push_back({literal, static_cast<uint32_t>(rng() % 128),
+                         literal ? skew % 257 : skew % 32});
+    }
+    Bytes out(5000 * 40);
+    start_writer(s, out.data(), out.size());
+    for (const Step& st : steps) {
+        ASSERT_EQ(st.literal ? encode_literal(s, st.context, st.symbol) : encode_length(s, st.symbol),
+                  kCodecOk);
+    }
+    flush_bits(s);
+    size_t written = static_cast<size_t>(s.coded_out - out.data());
+    ExactBuffer coded(out.data(), written);
+
+    codec_reset(s);
+    s.coded_cursor = coded.data();
+    s.coded_limit = coded.data() + written;
+    s.read_register = static_cast<int16_t>(0x8000);
+    for (const Step& st : steps) {
+        uint16_t got = 0;
+        ASSERT_EQ(st.literal ? decode_literal(s, st.context, &got) : decode_length(s, &got), kCodecOk);
+        ASSERT_EQ(got, st.symbol);
+    }
+    EXPECT_EQ(s.coded_cursor, s.coded_limit);
+    // With the payload used up and no bit buffered, any symbol fails.
+    s.read_register = static_cast<int16_t>(0x8000);
+    uint16_t got = 0;
+    EXPECT_EQ(decode_literal(s, 0, &got), kCodecBadBlock);
+    EXPECT_EQ(decode_length(s, &got), kCodecBadBlock);
+}
+
+struct FrameCase {
+    const char* name;
+    Bytes input;
+    Bytes frame;
+};
+
+TEST(BlockFrames, KnownFrames) {
+    Bytes seventy_one = repeat("a", 64);
+    for (char c : std::string("bcdXbcd")) seventy_one.push_back(static_cast<uint8_t>(c));
+    const FrameCase cases[] = {
+        {"one byte", repeat("a", 1), hex({0x80, 0x01, 0x46})},
+        {"five a", repeat("a", 5), hex({0x80, 0x05, 0x46, 0x46, 0x46, 0x46, 0x46})},
+        {"six a", repeat("a", 6), hex({0x00, 0x05, 0x62, 0x62, 0xA0, 0x40, 0x04})},
+        {"64 a", repeat("a", 64), hex({0x00, 0x06, 0x62, 0x62, 0xA3, 0xF7, 0x00, 0x20})},
+        {"ab x10", repeat("ab", 10), hex({0x00, 0x06, 0x62, 0x63, 0x62, 0xAA, 0x7C, 0x02})},
+        {"abc x11", repeat("abc", 11), hex({0x00, 0x07, 0x62, 0x63, 0x64, 0x62, 0xAB, 0xD8, 0x04})},
+        {"71 bytes", seventy_one,
+         hex({0x00, 0x0C, 0x62, 0x62, 0xA3, 0xF7, 0x76, 0x46, 0x55, 0x96, 0x3B, 0xB0, 0x00, 0x40})},
+    };
+    Codec codec;
+    for (const FrameCase& c : cases) {
+        EXPECT_EQ(encode_frame(codec.state, c.input), c.frame) << c.name;
+        Decoded back = decode_frame(codec.state, c.frame);
+        EXPECT_EQ(back.status, kCodecOk) << c.name;
+        EXPECT_EQ(back.produced, c.input.size()) << c.name;
+        EXPECT_EQ(back.plain, c.input) << c.name;
+    }
+}
+
+TEST(BlockFrames, FullBlockHeaders) {
+    Codec codec;
+    Bytes zeros(kBlockSize, 0);
+    Bytes frame = encode_frame(codec.state, zeros);
+    ASSERT_EQ(frame.size(), 2u + 0x88);
+    EXPECT_EQ(frame[0], 0x00);
+    EXPECT_EQ(frame[1], 0x88);
+    Decoded back = decode_frame(codec.state, frame);
+    EXPECT_EQ(back.produced, 0x8000);
+    EXPECT_EQ(back.plain, zeros);
+
+    Bytes as(kBlockSize, 'a');
+    frame = encode_frame(codec.state, as);
+    ASSERT_EQ(frame.size(), 2u + 0x8A);
+    EXPECT_EQ(frame[1], 0x8A);
+    EXPECT_EQ(decode_frame(codec.state, frame).plain, as);
+
+    // Noise does not compress: the whole block is substituted.
+    std::mt19937 rng(1);
+    Bytes noise(kBlockSize);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+    frame = encode_frame(codec.state, noise);
+    ASSERT_EQ(frame.size(), kFrameCapacity);
+    EXPECT_EQ(frame[0], 0x80);
+    EXPECT_EQ(frame[1], 0x00);
+    for (uint32_t i = 0; i < kBlockSize; ++i) {
+        ASSERT_EQ(frame[2 + i], codec.state.subst_table[noise[i]]);
+    }
+    EXPECT_EQ(decode_frame(codec.state, frame).plain, noise);
+}
+
+TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
+    Codec codec;
+    Bytes input(kBlockSize + 1, 'a');
+    for (uint32_t count : {0u, kBlockSize + 1, 0x10000u + 5}) {
+        Bytes frame(kFrameCapacity, 0xEE);
+        uint32_t length = 1234;
+        EXPECT_NE(encode_block(codec.state, input.data(), frame.data(), count, &length), kCodecOk);
+        EXPECT_EQ(length, 1234u);
+        EXPECT_EQ(frame, Bytes(kFrameCapacity, 0xEE));
+    }
+}
+
+TEST(BlockDecoder, SubstitutedBytesMapBack) {
+    Codec codec;
+    Decoded d = decode_payload(codec.state, hex({0x02, 0x01, 0x00, 0x2D}).data(), 4, true);
+    EXPECT_EQ(d.status, kCodecOk);
+    EXPECT_EQ(d.plain, hex({0x01, 0xFF, 0x00, 0x08}));
+}
+
+TEST(BlockDecoder, PayloadMustEndWithTheEndSymbol) {
+    Codec codec;
+    const Bytes payload = hex({0x62, 0x62, 0xA3, 0xF7, 0x00, 0x20});
+    Decoded ok = decode_payload(codec.state, payload.data(), payload.size(), false);
+    EXPECT_EQ(ok.status, kCodecOk);
+    EXPECT_EQ(ok.plain, repeat("a", 64));
+
+    Bytes longer = payload;
+    longer.push_back(0x00);
+    Decoded extra = decode_payload(codec.state, longer.data(), longer.size(), false);
+    EXPECT_EQ(extra.status, kCodecBadBlock);
+    EXPECT_EQ(extra.produced, 0xBEEF) << "count untouched on failure";
+
+    Decoded cut = decode_payload(codec.state, payload.data(), payload.size() - 1, false);
+    EXPECT_EQ(cut.status, kCodecBadBlock);
+    EXPECT_EQ(cut.produced, 0xBEEF);
+}
+
+TEST(BlockDecoder, TwoLiteralsAndTheEndSymbol) {
+    // The encoder substitutes such short blocks, but the format allows them.
+    Codec codec;
+    CodecState& s = codec.state;
+    codec_reset(s);
+    uint8_t out[8] = {};
+    start_writer(s, out, sizeof out);
+    ASSERT_EQ(encode_literal(s, 0, 'x'), kCodecOk);
+    ASSERT_EQ(encode_literal(s, 'x' & 0x7F, 'y'), kCodecOk);
+    ASSERT_EQ(encode_literal(s, 'y' & 0x7F, kEndOfBlock), kCodecOk);
+    flush_bits(s);
+    Decoded d = decode_payload(s, out, static_cast<size_t>(s.coded_out - out), false);
+    EXPECT_EQ(d.status, kCodecOk);
+    EXPECT_EQ(d.plain, hex({'x', 'y'}));
+}
+
+}  // namespace
+}  // namespace zq::test
