@@ -89,6 +89,12 @@ void console_restore_mode(FileHandle input);
 // `handler` with the event number. The handler never returns.
 using ControlHandler = void (*)(int event);
 void install_control_handler(ControlHandler handler);
+// Holds console control events off while the caller brings its state (for
+// example "a temporary file exists and is ours") into line with the file
+// system; an event that comes meanwhile is delivered at release. terminate()
+// holds them for good, so that a second event cannot run it twice.
+void control_events_hold();
+void control_events_release();
 
 // ---------------------------------------------------------------- process
 // Path of the running executable; its length, or 0 on failure.

@@ -1,0 +1,385 @@
+// The platform layer on Linux and other POSIX systems.
+//
+// The code above this file thinks in the terms of the original Windows stub:
+// '\'-separated 8-bit paths, attribute bits, FILETIMEs, console events. Each
+// routine here gives that behaviour with plain POSIX calls. Everything that
+// terminate() can reach (console output, close, attributes, delete, exit,
+// terminal mode) uses only async-signal-safe calls and stack buffers.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>  // rename
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace zq {
+namespace {
+
+// Room for a converted path: far more than the 512-byte buffers above us use,
+// so that absolute paths given to zqpack (and the own executable) fit too.
+constexpr uint32_t kOsPathSize = 4096;
+
+bool is_lead_byte(uint8_t byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// Copies `path` into `out`, turning every separator '\' into '/'. The byte
+// after a lead byte belongs to a two-byte character and is copied unchanged,
+// even when it is 0x5C. False when the path does not fit.
+bool to_os_path(const char* path, char* out) {
+    uint32_t i = 0;
+    while (path[i] != '\0') {
+        if (i + 2 >= kOsPathSize) return false;
+        const uint8_t byte = uint8_t(path[i]);
+        if (is_lead_byte(byte) && path[i + 1] != '\0') {
+            out[i] = path[i];
+            out[i + 1] = path[i + 1];
+            i += 2;
+            continue;
+        }
+        out[i] = byte == '\\' ? '/' : path[i];
+        ++i;
+    }
+    out[i] = '\0';
+    return true;
+}
+
+// Keeps our own files off descriptors 0-2: with a standard handle closed, a
+// file opened there would receive console text or be read as an answer.
+int away_from_std(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+uint32_t attributes_of(const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) return kAttrDirectory;
+    if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return kAttrReadOnly;
+    return kAttrNormal;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- memory
+void* mem_alloc(uint32_t bytes) { return calloc(1, bytes == 0 ? 1 : bytes); }
+void mem_free(void* block) { free(block); }
+
+// ---------------------------------------------------------------- files
+FileHandle file_open_read(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return kNoFile;
+    int fd;
+    do {
+        fd = open(os_path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    fd = away_from_std(fd);
+    return fd < 0 ? kNoFile : FileHandle(fd);
+}
+
+FileHandle file_create_new(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return kNoFile;
+    int fd;
+    do {
+        fd = open(os_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    fd = away_from_std(fd);
+    return fd < 0 ? kNoFile : FileHandle(fd);
+}
+
+int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
+    // A short count is fine for the caller, but a pipe or a slow device may
+    // deliver less than is there; keep reading until the count or the end.
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = read(file, out + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done > 0 ? int32_t(done) : -1;
+        }
+        if (n == 0) break;
+        done += uint32_t(n);
+    }
+    return int32_t(done);
+}
+
+int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
+    const uint8_t* in = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = write(file, in + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done > 0 ? int32_t(done) : -1;
+        }
+        if (n == 0) break;
+        done += uint32_t(n);
+    }
+    return int32_t(done);
+}
+
+int32_t file_seek(FileHandle file, int32_t offset, int origin) {
+    int whence = SEEK_SET;
+    if (origin == kSeekCur) whence = SEEK_CUR;
+    if (origin == kSeekEnd) whence = SEEK_END;
+    const off_t position = lseek(file, off_t(offset), whence);
+    if (position < 0 || position > off_t(INT32_MAX)) return -1;
+    return int32_t(position);
+}
+
+int32_t file_close(FileHandle file) {
+    // Linux releases the descriptor even when close reports EINTR, so a retry
+    // could close someone else's; report the failure instead.
+    return close(file) == 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------- names
+uint32_t file_get_attributes(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return kNoAttributes;
+    struct stat info;
+    if (lstat(os_path, &info) != 0) return kNoAttributes;
+    if (S_ISLNK(info.st_mode)) {
+        // A link reports what a Windows link reports: the directory bit when
+        // it leads to a directory; otherwise it is a name that is taken.
+        struct stat target;
+        if (stat(os_path, &target) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
+        return kAttrNormal;
+    }
+    return attributes_of(info);
+}
+
+bool file_set_attributes(const char* path, uint32_t attributes) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    struct stat info;
+    if (lstat(os_path, &info) != 0) return false;
+    // A link has no attributes of its own, and chmod would reach through it.
+    if (S_ISLNK(info.st_mode) || S_ISDIR(info.st_mode)) return true;
+    mode_t mode = info.st_mode & 07777;
+    if (attributes & kAttrReadOnly) {
+        mode &= mode_t(~(S_IWUSR | S_IWGRP | S_IWOTH));
+    } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        mode |= S_IWUSR;
+    }
+    if (mode == (info.st_mode & 07777)) return true;
+    return chmod(os_path, mode) == 0;
+}
+
+bool file_delete(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    return unlink(os_path) == 0;
+}
+
+bool file_move_replace(const char* from, const char* to) {
+    char os_from[kOsPathSize];
+    char os_to[kOsPathSize];
+    if (!to_os_path(from, os_from) || !to_os_path(to, os_to)) return false;
+    struct stat info;
+    if (lstat(os_to, &info) == 0 && S_ISDIR(info.st_mode)) return false;
+    return rename(os_from, os_to) == 0;
+}
+
+bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
+                    uint64_t last_write) {
+    (void)creation;  // Linux keeps no settable creation time
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    // FILETIME: 100 ns units since 1601; 11644473600 s lie before 1970.
+    constexpr int64_t kTicksPerSecond = 10000000;
+    constexpr int64_t kEpochGap = 11644473600LL;
+    struct timespec times[2];
+    const uint64_t filetimes[2] = {last_access, last_write};
+    for (int i = 0; i < 2; ++i) {
+        const int64_t ticks = int64_t(filetimes[i]);
+        int64_t seconds = ticks / kTicksPerSecond;
+        int64_t rest = ticks % kTicksPerSecond;
+        if (rest < 0) {
+            rest += kTicksPerSecond;
+            --seconds;
+        }
+        times[i].tv_sec = time_t(seconds - kEpochGap);
+        times[i].tv_nsec = long(rest * 100);
+    }
+    return utimensat(AT_FDCWD, os_path, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// ---------------------------------------------------------------- directories
+uint32_t dir_get_current(char* buffer, uint32_t size) {
+    char here[kOsPathSize];
+    if (getcwd(here, sizeof here) == nullptr) return 0;
+    const uint32_t length = str_length(here);
+    if (length + 1 > size) return length + 1;
+    str_copy(buffer, here);
+    return length;
+}
+
+bool dir_set_current(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    return chdir(os_path) == 0;
+}
+
+bool dir_create(const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    return mkdir(os_path, 0777) == 0;
+}
+
+// ---------------------------------------------------------------- console
+FileHandle std_input() { return STDIN_FILENO; }
+FileHandle std_output() { return STDOUT_FILENO; }
+
+int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
+    for (;;) {
+        const ssize_t n = read(input, buffer, bytes);
+        if (n >= 0) return int32_t(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+namespace {
+// The terminal settings in force before console_password_mode, for
+// console_restore_mode (which terminate may call from a signal handler).
+struct termios saved_terminal;
+volatile sig_atomic_t terminal_saved = 0;
+}  // namespace
+
+void console_password_mode(FileHandle input) {
+    if (!isatty(input)) return;
+    struct termios settings;
+    if (tcgetattr(input, &settings) != 0) return;
+    saved_terminal = settings;
+    terminal_saved = 1;
+    // Line input and signal keys stay on; only the echo goes.
+    settings.c_lflag &= tcflag_t(~(ECHO | ECHOE | ECHOK | ECHONL));
+    tcsetattr(input, TCSANOW, &settings);
+}
+
+void console_restore_mode(FileHandle input) {
+    if (!terminal_saved) return;
+    terminal_saved = 0;
+    tcsetattr(input, TCSANOW, &saved_terminal);
+}
+
+namespace {
+ControlHandler control_handler = nullptr;
+
+// SIGINT plays Ctrl+C, SIGQUIT Ctrl+Break, SIGHUP the console being closed and
+// SIGTERM the system shutting down.
+int event_of_signal(int signal_number) {
+    switch (signal_number) {
+        case SIGINT: return 0;
+        case SIGQUIT: return 1;
+        case SIGHUP: return 2;
+        default: return 6;
+    }
+}
+
+void on_signal(int signal_number) {
+    if (control_handler != nullptr) control_handler(event_of_signal(signal_number));
+    _exit(1);
+}
+
+void control_signal_set(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGTERM);
+}
+}  // namespace
+
+void install_control_handler(ControlHandler handler) {
+    control_handler = handler;
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    control_signal_set(&action.sa_mask);  // one event at a time
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGQUIT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // An event that arrives while one is held must still be delivered later.
+    sigset_t set;
+    control_signal_set(&set);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void control_events_hold() {
+    sigset_t set;
+    control_signal_set(&set);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void control_events_release() {
+    sigset_t set;
+    control_signal_set(&set);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// ---------------------------------------------------------------- process
+uint32_t own_executable_path(char* buffer, uint32_t size) {
+    if (size == 0) return 0;
+    const ssize_t n = readlink("/proc/self/exe", buffer, size - 1);
+    if (n <= 0 || uint32_t(n) >= size - 1) return 0;
+    buffer[n] = '\0';
+    return uint32_t(n);
+}
+
+void exit_process(int code) { _exit(code); }
+
+// ---------------------------------------------------------------- strings
+char* str_copy(char* destination, const char* source) {
+    char* out = destination;
+    while ((*out++ = *source++) != '\0') {
+    }
+    return destination;
+}
+
+char* str_append(char* destination, const char* source) {
+    str_copy(destination + str_length(destination), source);
+    return destination;
+}
+
+uint32_t str_length(const char* text) {
+    uint32_t length = 0;
+    while (text[length] != '\0') ++length;
+    return length;
+}
+
+int str_compare_nocase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        uint8_t x = uint8_t(*a);
+        uint8_t y = uint8_t(*b);
+        if (x >= 'A' && x <= 'Z') x = uint8_t(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = uint8_t(y - 'A' + 'a');
+        if (x != y) return x < y ? -1 : 1;
+        if (x == 0) return 0;
+    }
+}
+
+bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
+    char digits[16];
+    uint32_t count = 0;
+    do {
+        digits[count++] = char('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    while (count < 6) digits[count++] = '0';
+    const uint32_t prefix_length = str_length(prefix);
+    if (prefix_length + count + 1 > out_size) return false;
+    if (out != prefix) str_copy(out, prefix);
+    for (uint32_t i = 0; i < count; ++i) out[prefix_length + i] = digits[count - 1 - i];
+    out[prefix_length + count] = '\0';
+    return true;
+}
+
+}  // namespace zq
