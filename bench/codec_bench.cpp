@@ -1,0 +1,216 @@
+// Measures the block codec against zlib on the same 32768-byte blocks, each
+// coded on its own, one thread:
+//   codec_bench [-r repetitions] [file or directory ...]
+// Without arguments it reads every file of ../shared/corpus (relative to the
+// working directory, or else to the source tree). Prints per file and in
+// total the coded/plain ratio and the speeds in MB/s (10^6 plain bytes per
+// second), each the median of the repetitions; the last line compares the
+// codec's decoding with inflate and its encoding with deflate level 6.
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codec/codec.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+void* zeroed(uint32_t bytes) { return std::calloc(1, bytes); }
+void release(void* block) { std::free(block); }
+
+struct Blocks {
+    std::string name;
+    std::vector<Bytes> plain;
+    size_t bytes = 0;
+};
+
+struct Result {
+    size_t plain = 0, coded = 0, zcoded = 0;
+    double encode_s = 0, decode_s = 0, deflate_s = 0, inflate_s = 0;
+};
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "codec_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+Blocks load(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path.string());
+    Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Blocks b;
+    b.name = path.filename().string();
+    b.bytes = all.size();
+    for (size_t at = 0; at < all.size(); at += zq::kBlockSize) {
+        size_t n = std::min<size_t>(zq::kBlockSize, all.size() - at);
+        b.plain.emplace_back(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(at + n));
+    }
+    return b;
+}
+
+// Runs `pass` `reps` times and returns the median duration in seconds.
+template <typename Pass>
+double median_seconds(int reps, Pass pass) {
+    std::vector<double> times;
+    for (int r = 0; r < reps; ++r) {
+        auto start = Clock::now();
+        pass();
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+Result measure(const Blocks& file, zq::CodecState& codec, int reps) {
+    Result r;
+    r.plain = file.bytes;
+    std::vector<Bytes> frames(file.plain.size(), Bytes(zq::kFrameCapacity));
+    std::vector<uint32_t> frame_len(file.plain.size());
+    r.encode_s = median_seconds(reps, [&] {
+        for (size_t i = 0; i < file.plain.size(); ++i) {
+            if (zq::encode_block(codec, file.plain[i].data(), frames[i].data(),
+                                 static_cast<uint32_t>(file.plain[i].size()), &frame_len[i]) != 0) {
+                fail("encode_block failed on " + file.name);
+            }
+        }
+    });
+    for (uint32_t len : frame_len) r.coded += len;
+
+    Bytes plain(zq::kFrameCapacity);
+    std::vector<uint8_t> ok(file.plain.size());
+    r.decode_s = median_seconds(reps, [&] {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const uint8_t* f = frames[i].data();
+            uint32_t header = (uint32_t{f[0]} << 8) | f[1];
+            uint32_t length = header & 0x7FFF ? header & 0x7FFF : zq::kBlockSize;
+            uint16_t produced = 0;
+            int status = zq::decode_block(codec, f + 2, plain.data(), static_cast<uint16_t>(length),
+                                          &produced, static_cast<uint16_t>(header & 0x8000));
+            ok[i] = status == 0 && produced == file.plain[i].size() &&
+                    std::memcmp(plain.data(), file.plain[i].data(), produced) == 0;
+        }
+    });
+    for (size_t i = 0; i < ok.size(); ++i) {
+        if (!ok[i]) fail("block " + std::to_string(i) + " of " + file.name + " does not round-trip");
+    }
+
+    // zlib with one stream reset per block, so neither side allocates per block.
+    z_stream def{};
+    if (deflateInit(&def, 6) != Z_OK) fail("deflateInit");
+    std::vector<Bytes> zframes(file.plain.size(), Bytes(compressBound(zq::kBlockSize)));
+    std::vector<size_t> zlen(file.plain.size());
+    r.deflate_s = median_seconds(reps, [&] {
+        for (size_t i = 0; i < file.plain.size(); ++i) {
+            deflateReset(&def);
+            def.next_in = const_cast<Bytef*>(file.plain[i].data());
+            def.avail_in = static_cast<uInt>(file.plain[i].size());
+            def.next_out = zframes[i].data();
+            def.avail_out = static_cast<uInt>(zframes[i].size());
+            if (deflate(&def, Z_FINISH) != Z_STREAM_END) fail("deflate");
+            zlen[i] = def.total_out;
+        }
+    });
+    deflateEnd(&def);
+    for (size_t len : zlen) r.zcoded += len;
+
+    z_stream inf{};
+    if (inflateInit(&inf) != Z_OK) fail("inflateInit");
+    r.inflate_s = median_seconds(reps, [&] {
+        for (size_t i = 0; i < zframes.size(); ++i) {
+            inflateReset(&inf);
+            inf.next_in = zframes[i].data();
+            inf.avail_in = static_cast<uInt>(zlen[i]);
+            inf.next_out = plain.data();
+            inf.avail_out = static_cast<uInt>(plain.size());
+            if (inflate(&inf, Z_FINISH) != Z_STREAM_END) fail("inflate");
+        }
+    });
+    inflateEnd(&inf);
+    return r;
+}
+
+double mbps(size_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0; }
+
+void print_row(const std::string& name, const Result& r) {
+    std::printf("%-18s %9zu  %6.3f  %8.1f  %8.1f  %6.3f  %8.1f  %8.1f\n", name.c_str(), r.plain,
+                r.plain ? double(r.coded) / r.plain : 0, mbps(r.plain, r.encode_s),
+                mbps(r.plain, r.decode_s), r.plain ? double(r.zcoded) / r.plain : 0,
+                mbps(r.plain, r.deflate_s), mbps(r.plain, r.inflate_s));
+}
+
+// A path as given, or else relative to the source tree.
+fs::path locate(const std::string& arg) {
+    fs::path p(arg);
+    if (fs::exists(p)) return p;
+    fs::path in_source = fs::path(ZQ_SOURCE_DIR) / p;
+    if (fs::exists(in_source)) return in_source;
+    fail("no such file or directory: " + arg);
+}
+
+void add_files(const fs::path& p, std::vector<fs::path>& files) {
+    if (!fs::is_directory(p)) {
+        files.push_back(p);
+        return;
+    }
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(p)) {
+        if (entry.is_regular_file()) found.push_back(entry.path());
+    }
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int reps = 5;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-r" && i + 1 < argc) {
+            reps = std::max(1, std::atoi(argv[++i]));
+        } else {
+            add_files(locate(arg), files);
+        }
+    }
+    if (files.empty()) add_files(locate("../shared/corpus"), files);
+
+    zq::CodecState codec{};
+    if (zq::codec_init(codec, {zeroed, release}) != 0) fail("codec_init failed");
+
+    std::printf("%-18s %9s  %6s  %8s  %8s  %6s  %8s  %8s\n", "file", "bytes", "ratio", "enc MB/s",
+                "dec MB/s", "zratio", "defl6", "infl");
+    Result total;
+    for (const fs::path& path : files) {
+        Blocks b = load(path);
+        if (b.bytes == 0) continue;
+        Result r = measure(b, codec, reps);
+        print_row(b.name, r);
+        total.plain += r.plain;
+        total.coded += r.coded;
+        total.zcoded += r.zcoded;
+        total.encode_s += r.encode_s;
+        total.decode_s += r.decode_s;
+        total.deflate_s += r.deflate_s;
+        total.inflate_s += r.inflate_s;
+    }
+    print_row("total", total);
+    zq::codec_free(codec);
+    std::printf("decode/inflate = %.3f  encode/deflate6 = %.3f\n",
+                total.decode_s > 0 ? total.inflate_s / total.decode_s : 0,
+                total.encode_s > 0 ? total.deflate_s / total.encode_s : 0);
+    return 0;
+}
