@@ -1,0 +1,83 @@
+# Turns the `zqsfx` target into the 32-bit Windows stub: a PE32 console program
+# with its own entry point and no C runtime, linked against kernel32 and user32
+# only, and built for size (the stub travels in front of every archive).
+# Included by src/driver/CMakeLists.txt after it has defined `zqsfx`.
+
+if(NOT TARGET zqsfx)
+  message(FATAL_ERROR "Win32Stub.cmake: the zqsfx target must exist first")
+endif()
+
+set(_zq_platform ${PROJECT_SOURCE_DIR}/src/platform)
+target_sources(zqsfx PRIVATE ${_zq_platform}/win32_entry.cpp ${_zq_platform}/win32_runtime.cpp)
+# The runtime replacements must not be recognised as memcpy/memset loops and
+# compiled back into calls of themselves.
+set_source_files_properties(${_zq_platform}/win32_runtime.cpp PROPERTIES
+  COMPILE_OPTIONS "-ffreestanding;-fno-builtin;-fno-tree-loop-distribute-patterns")
+
+# Code generation for every piece of the stub: no exceptions, no RTTI, no
+# unwind tables, nothing that needs runtime support, each function and datum
+# in its own section so the linker drops what is unused.
+set(ZQ_STUB_COMPILE_OPTIONS
+  -Os
+  -fno-exceptions
+  -fno-rtti
+  -fno-asynchronous-unwind-tables
+  -fno-unwind-tables
+  -fno-threadsafe-statics
+  -fno-stack-protector
+  -fno-ident
+  -ffunction-sections
+  -fdata-sections
+  -fmerge-all-constants
+  -mpreferred-stack-boundary=2
+  -Wall -Wextra)
+
+# Applies the options to the stub and to every library target it links, in
+# whichever folder they were defined.
+function(_zq_stub_options target)
+  get_property(_done GLOBAL PROPERTY _ZQ_STUB_DONE_${target})
+  if(_done)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY _ZQ_STUB_DONE_${target} TRUE)
+  get_target_property(_type ${target} TYPE)
+  if(NOT _type STREQUAL "INTERFACE_LIBRARY")
+    set_property(TARGET ${target} APPEND PROPERTY COMPILE_OPTIONS ${ZQ_STUB_COMPILE_OPTIONS})
+    get_target_property(_links ${target} LINK_LIBRARIES)
+  else()
+    set(_links "")
+  endif()
+  get_target_property(_iface ${target} INTERFACE_LINK_LIBRARIES)
+  foreach(_lib IN LISTS _links _iface)
+    if(_lib AND TARGET ${_lib})
+      get_target_property(_imported ${_lib} IMPORTED)
+      if(NOT _imported)
+        _zq_stub_options(${_lib})
+      endif()
+    endif()
+  endforeach()
+endfunction()
+_zq_stub_options(zqsfx)
+
+# No start files and no default libraries: the entry point is ours, and the
+# only imports are the two system libraries. Unused sections go, symbols are
+# stripped, and the program keeps ASLR and DEP.
+target_link_options(zqsfx PRIVATE
+  -nostdlib
+  -nostartfiles
+  -Wl,-e,_zq_entry
+  -Wl,--subsystem,console
+  -Wl,--gc-sections
+  -Wl,--dynamicbase
+  -Wl,--nxcompat
+  -Wl,--no-insert-timestamp
+  -s)
+target_link_libraries(zqsfx PRIVATE kernel32 user32)
+set_target_properties(zqsfx PROPERTIES SUFFIX ".exe")
+
+# Size goal of the stub, checked at every build.
+set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
+add_custom_command(TARGET zqsfx POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DMAX=${ZQ_STUB_MAX_BYTES}
+          -P ${PROJECT_SOURCE_DIR}/cmake/CheckStubSize.cmake
+  VERBATIM)

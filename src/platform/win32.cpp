@@ -1,0 +1,322 @@
+// The platform layer on 32-bit Windows: the classic Win32 calls the stub was
+// designed around, plus a guard between the main thread and the console's
+// control thread.
+//
+// The guard. The console runs the control handler on a thread of its own, at
+// any moment, and that handler ends the run: it closes the archive and the
+// temporary file and deletes the temporary file. Left alone, the main thread
+// could then write through a handle that was just closed (and perhaps already
+// reused for something else), or still be writing the file being deleted.
+// So every call of this layer is a short critical section:
+//   - a control thread first claims the end of the process with an
+//     interlocked exchange; a second event finds the claim taken and waits
+//     for the process to end, so the handler's work is done once;
+//   - it then waits until no call of this layer is in progress on another
+//     thread, and only then runs the handler;
+//   - from the claim on, any other thread that enters this layer stops there
+//     for good (ExitProcess ends it), so the main thread never touches a
+//     handle again once the handler may have closed it.
+// Reading standard input is the one call that may block indefinitely (the
+// user answering a question), so it is not part of a section; the main thread
+// checks the claim when the read returns instead. The handler never touches
+// standard input, so nothing is shared during that wait.
+// Temporary files are also opened with delete sharing: if the handler strikes
+// between the creation of a temporary file and the driver recording its
+// handle, the delete still takes effect, when the process exit closes it.
+#include "platform/platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace zq {
+namespace {
+
+ControlHandler g_handler = nullptr;
+LONG g_claimed = 0;          // 1 once a control thread owns the end
+void* g_closer = nullptr;    // that thread's TEB, which identifies it
+LONG g_in_progress = 0;      // calls of this layer under way
+DWORD g_saved_console_mode = 0;
+bool g_console_mode_saved = false;
+
+[[noreturn]] void stop_here() {
+  for (;;) __builtin_ia32_pause();
+}
+
+// The thread's own environment block, read straight from FS: it tells the
+// threads apart without a call.
+void* current_thread_block() {
+  void* block;
+  __asm__("movl %%fs:0x18, %0" : "=r"(block));
+  return block;
+}
+
+bool is_closer() {
+  return __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) == current_thread_block();
+}
+
+// One call of this layer. The increment comes before the look at the claim,
+// and the claimer sets the claim before it looks at the count (both
+// sequentially consistent), so either the claimer waits for this call or
+// this call sees the claim.
+class Section {
+ public:
+  Section() {
+    __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !is_closer()) {
+      __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+      stop_here();
+    }
+  }
+  ~Section() { __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST); }
+  Section(const Section&) = delete;
+  Section& operator=(const Section&) = delete;
+};
+
+BOOL WINAPI on_console_event(DWORD event) {
+  LONG expected = 0;
+  if (!__atomic_compare_exchange_n(&g_claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
+                                   __ATOMIC_SEQ_CST)) {
+    stop_here();
+  }
+  __atomic_store_n(&g_closer, current_thread_block(), __ATOMIC_SEQ_CST);
+  while (__atomic_load_n(&g_in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
+  g_handler(static_cast<int>(event));
+  return TRUE;  // not reached: the handler ends the process
+}
+
+FileHandle from_handle(HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kNoFile;
+  return static_cast<FileHandle>(reinterpret_cast<INT_PTR>(handle));
+}
+
+HANDLE to_handle(FileHandle file) {
+  return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file));
+}
+
+FILETIME to_filetime(uint64_t value) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(value);
+  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+  return time;
+}
+
+uint32_t decimal_digits(uint32_t number) {
+  uint32_t digits = 1;
+  while (number >= 10) {
+    number /= 10;
+    ++digits;
+  }
+  return digits;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- memory
+
+void* mem_alloc(uint32_t bytes) {
+  Section section;
+  return GlobalAlloc(GPTR, bytes);
+}
+
+void mem_free(void* block) {
+  Section section;
+  if (block) GlobalFree(block);
+}
+
+// ---------------------------------------------------------------- files
+
+FileHandle file_open_read(const char* path) {
+  Section section;
+  HFILE file = _lopen(path, OF_READ);
+  return file == HFILE_ERROR ? kNoFile : file;
+}
+
+FileHandle file_create_new(const char* path) {
+  Section section;
+  // CREATE_NEW fails on any existing name, a link included, so nothing is
+  // ever truncated or followed. The handle serves as an HFILE from here on.
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  return from_handle(file);
+}
+
+int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
+  Section section;
+  if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
+  UINT got = _lread(file, buffer, bytes);
+  return got == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(got);
+}
+
+int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
+  Section section;
+  // A write of no bytes sets the end of file at the current position in the
+  // old DOS manner; nothing here means that, so it is simply not made.
+  if (bytes == 0) return 0;
+  if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
+  UINT put = _lwrite(file, static_cast<LPCCH>(buffer), bytes);
+  return put == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(put);
+}
+
+int32_t file_seek(FileHandle file, int32_t offset, int origin) {
+  Section section;
+  LONG position = _llseek(file, offset, origin);
+  // Beyond 2 GiB the position comes back negative; that is a failure too.
+  return position < 0 ? -1 : position;
+}
+
+int32_t file_close(FileHandle file) {
+  Section section;
+  return _lclose(file) == HFILE_ERROR ? -1 : 0;
+}
+
+// ---------------------------------------------------------------- names
+
+uint32_t file_get_attributes(const char* path) {
+  Section section;
+  return GetFileAttributesA(path);
+}
+
+bool file_set_attributes(const char* path, uint32_t attributes) {
+  Section section;
+  return SetFileAttributesA(path, attributes) != 0;
+}
+
+bool file_delete(const char* path) {
+  Section section;
+  return DeleteFileA(path) != 0;
+}
+
+bool file_move_replace(const char* from, const char* to) {
+  Section section;
+  // A directory in the way must stay and stop the run, whatever the file
+  // system would make of the replacement.
+  DWORD existing = GetFileAttributesA(to);
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
+                    uint64_t last_write) {
+  Section section;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILETIME created = to_filetime(creation);
+  FILETIME accessed = to_filetime(last_access);
+  FILETIME written = to_filetime(last_write);
+  BOOL done = SetFileTime(file, &created, &accessed, &written);
+  CloseHandle(file);
+  return done != 0;
+}
+
+// ---------------------------------------------------------------- directories
+
+uint32_t dir_get_current(char* buffer, uint32_t size) {
+  Section section;
+  return GetCurrentDirectoryA(size, buffer);
+}
+
+bool dir_set_current(const char* path) {
+  Section section;
+  return SetCurrentDirectoryA(path) != 0;
+}
+
+bool dir_create(const char* path) {
+  Section section;
+  return CreateDirectoryA(path, nullptr) != 0;
+}
+
+// ---------------------------------------------------------------- console
+
+FileHandle std_input() {
+  Section section;
+  return from_handle(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+FileHandle std_output() {
+  Section section;
+  return from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
+  DWORD got = 0;
+  BOOL done = ReadFile(to_handle(input), buffer, bytes, &got, nullptr);
+  Section section;  // the run may have been ended while the read waited
+  return done ? static_cast<int32_t>(got) : -1;
+}
+
+void console_password_mode(FileHandle input) {
+  Section section;
+  DWORD mode = 0;
+  if (!GetConsoleMode(to_handle(input), &mode)) return;  // not a console
+  g_saved_console_mode = mode;
+  g_console_mode_saved = true;
+  SetConsoleMode(to_handle(input), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT);
+}
+
+void console_restore_mode(FileHandle input) {
+  Section section;
+  if (!g_console_mode_saved) return;
+  SetConsoleMode(to_handle(input), g_saved_console_mode);
+  g_console_mode_saved = false;
+}
+
+void install_control_handler(ControlHandler handler) {
+  Section section;
+  g_handler = handler;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// ---------------------------------------------------------------- process
+
+uint32_t own_executable_path(char* buffer, uint32_t size) {
+  Section section;
+  DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+  // A path cut to fit the buffer is no path at all.
+  return length >= size ? 0 : length;
+}
+
+void exit_process(int code) {
+  // The section stays open: a control thread that comes now waits for this
+  // exit instead of running the handler a second time.
+  __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !is_closer()) stop_here();
+  ExitProcess(static_cast<UINT>(code));
+}
+
+// ---------------------------------------------------------------- strings
+
+char* str_copy(char* destination, const char* source) {
+  Section section;
+  return lstrcpyA(destination, source);
+}
+
+char* str_append(char* destination, const char* source) {
+  Section section;
+  return lstrcatA(destination, source);
+}
+
+uint32_t str_length(const char* text) {
+  Section section;
+  return static_cast<uint32_t>(lstrlenA(text));
+}
+
+int str_compare_nocase(const char* a, const char* b) {
+  Section section;
+  return lstrcmpiA(a, b);
+}
+
+bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
+  Section section;
+  uint32_t digits = decimal_digits(number);
+  if (digits < 6) digits = 6;
+  uint32_t needed = static_cast<uint32_t>(lstrlenA(prefix)) + digits + 1;
+  // wsprintfA writes at most 1024 characters and knows nothing of `out_size`,
+  // so the length is settled before it runs.
+  if (needed > out_size || needed > 1025) return false;
+  wsprintfA(out, "%s%06lu", prefix, static_cast<unsigned long>(number));
+  return true;
+}
+
+}  // namespace zq
