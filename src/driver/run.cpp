@@ -1,0 +1,227 @@
+// Start-up, the extraction run and its per-file loop.
+#include "driver/driver.h"
+#include "driver/state.h"
+#include "platform/console.h"
+
+namespace zq {
+namespace {
+
+// Every console control event is an interruption, never a success: the run
+// ends as an abort and the pending temporary file goes.
+void on_control_event(int) { terminate(kExitAbort); }
+
+// 49 marks; a tail of it is written in one go when the bar grows.
+const char kMarks[] = "#################################################";
+static_assert(sizeof kMarks == kProgressMarks + 1, "one byte per mark");
+
+// Null `archive_path`: the archive rides in our own executable.
+void start_up(const char* archive_path) {
+    install_control_handler(on_control_event);
+    console_write(kBannerLine, kEndCrLf);
+    console_write(kTildeLine, kEndCrLf);
+
+    char own_path[kPathBufferSize];
+    if (archive_path == nullptr) {
+        if (own_executable_path(own_path, sizeof own_path) == 0) terminate(kExitIoError);
+        archive_path = own_path;
+    }
+    driver.exe_file = file_open_read(archive_path);
+    if (driver.exe_file == kNoFile) terminate(kExitIoError);
+    // The last four bytes give the archive's offset in the file.
+    if (file_seek(driver.exe_file, -4, kSeekEnd) < 0) terminate(kExitIoError);
+    uint8_t trailer[4];
+    if (file_read(driver.exe_file, trailer, 4) != 4) terminate(kExitIoError);
+    driver.archive_offset = int32_t(load_u32(trailer));
+    if (file_seek(driver.exe_file, driver.archive_offset, kSeekSet) < 0) terminate(kExitIoError);
+}
+
+// Asks whether an existing target may be replaced; false to skip the file.
+bool may_overwrite() {
+    for (;;) {
+        console_write(driver.target_name, kEndCrLf);
+        console_write(kOverwritePrompt, kEndNone);
+        int answer = read_key();
+        // No answer will ever come: asking again would loop for good.
+        if (answer < 0) terminate(kExitAbort);
+        if (answer >= 'A' && answer <= 'Z') answer += 'a' - 'A';
+        console_write("", kEndCrLf);
+        if (answer == 'n') return false;
+        if (answer == 'y') return true;
+        if (answer == 'a') {
+            driver.overwrite_all = true;
+            return true;
+        }
+    }
+}
+
+void draw_progress_start(bool block_coded) {
+    char* line = driver.progress_line;
+    for (int i = 0; i < 18; ++i) line[i] = ' ';
+    line[18] = '\0';
+    console_write(line, kEndNone);
+    if (block_coded) {
+        console_write(message_table[kMessageBar] + 1, kEndCr);
+    } else {
+        console_write(message_table[kMessageCopying], kEndCr);
+    }
+    line[15] = ':';
+    line[17] = '\0';
+    console_write(line, kEndNone);
+}
+
+// Creates the temporary file exclusively. A name that turns out to be taken
+// (made by someone else since it was chosen, or a dangling link) is left
+// alone and the next number is tried.
+void create_temp_file() {
+    uint32_t number = 0;
+    for (;;) {
+        str_copy(driver.temp_path, driver.temp_prefix);
+        if (make_temp_name(driver.temp_path, number, &number) == nullptr) terminate(kExitTempFail);
+        // The file and the note that it is ours must appear together, or an
+        // event in between would leave it behind.
+        control_events_hold();
+        const FileHandle file = create_file_with_parents(driver.temp_path);
+        if (file > 0) {
+            driver.output_file = file;
+            driver.temp_pending = 1;
+        }
+        control_events_release();
+        if (file > 0) return;
+        if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes &&
+            number < kLastTempNumber) {
+            ++number;
+            continue;
+        }
+        terminate(kExitTempFail);
+    }
+}
+
+// Writes the file's data into the temporary file; returns the bytes written.
+uint32_t transfer(const FileRecord& file) {
+    const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
+    if (position > INT32_MAX || file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
+        terminate(kExitIoError);
+    }
+    const uint32_t size = file.original_size();
+    if (size == 0) return 0;
+    if (!file.block_coded()) {
+        if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);
+        return size;
+    }
+    console_write("|", kEndNone);
+    stream_reset(&stream_context);
+    stream_context.plain_total = size;
+    stream_context.coded_left = int32_t(file.stored_size());
+    progress_update(&stream_context, nullptr);
+    const int16_t status = stream_to_file(&stream_context, driver.output_file, progress_update);
+    if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
+    if (status != kStreamOk) terminate(kExitIoError);
+    return stream_context.plain_done;
+}
+
+// Puts the finished temporary file in the target's place in one step, so
+// that a failure leaves the old target as it was. `existing` holds the
+// target's attributes as read before the question.
+void replace_target(uint32_t existing) {
+    bool cleared = false;
+    if (existing != kNoAttributes) {
+        if (existing & kAttrDirectory) terminate(kExitAbort);
+        if (existing & kAttrReadOnly) {
+            cleared = file_set_attributes(driver.target_name, existing & ~kAttrReadOnly);
+        }
+    }
+    if (!file_move_replace(driver.temp_path, driver.target_name)) {
+        if (cleared) file_set_attributes(driver.target_name, existing);
+        terminate(kExitIoError);
+    }
+    driver.temp_pending = 0;
+}
+
+void extract_file(uint16_t index) {
+    const FileRecord& file = *catalogue.file_table[index];
+    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+        terminate(kExitInvalidArchive);
+    }
+    const char* name = name_text(catalogue, file.name());
+    str_copy(driver.target_name, catalogue.full_path ? driver.full_path : name);
+
+    copy_dir_part(driver.temp_prefix, driver.target_name);
+    if (append_path(driver.temp_prefix, "zq", kPathBufferSize) == nullptr) terminate(kExitTempFail);
+    str_copy(driver.temp_path, driver.temp_prefix);
+    if (make_temp_name(driver.temp_path) == nullptr) terminate(kExitTempFail);
+
+    const uint32_t existing = file_get_attributes(driver.target_name);
+    if (existing != kNoAttributes && !driver.overwrite_all && !may_overwrite()) return;
+
+    console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
+    console_write(name, kEndCrLf);
+    draw_progress_start(file.block_coded());
+
+    create_temp_file();
+    const uint32_t written = transfer(file);
+    console_write("", kEndCr);
+
+    const FileHandle output = driver.output_file;
+    driver.output_file = kNoFile;
+    if (file_close(output) != 0) terminate(kExitIoError);
+
+    str_copy(driver.progress_line + 17, message_table[kMessageDone]);
+    console_write(driver.progress_line, kEndCrLf);
+
+    // The count written is the file's size: the streams report any short
+    // write, so there is no need to open the file again to measure it.
+    if (written != file.original_size()) terminate(kExitDecodeFailed);
+
+    replace_target(existing);
+    set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
+    file_set_attributes(driver.target_name, file.attributes());
+}
+
+}  // namespace
+
+void progress_update(StreamContext* context, int16_t*) {
+    const uint32_t total = context->plain_total;
+    const uint32_t done = context->plain_done;
+    if (done == 0) {
+        driver.progress_marks = 0;
+        driver.progress_step = total >= kProgressMarks ? total / kProgressMarks : total;
+        return;
+    }
+    uint32_t target = kProgressMarks;
+    if (total > done) {
+        target = done / driver.progress_step;
+        if (target > kProgressMarks) target = kProgressMarks;
+    }
+    if (int32_t(target) > driver.progress_marks) {
+        console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))), kEndNone);
+        driver.progress_marks = int32_t(target);
+    }
+}
+
+void run_extraction(const char* archive_path) {
+    start_up(archive_path);
+    if (stream_init(&stream_context) != 0) terminate(kExitNoMemory);
+    stream_reset(&stream_context);
+    stream_context.archive_file = driver.exe_file;
+
+    uint16_t file_count = 0;
+    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count);
+    if (status != 0) terminate(status);
+    driver.file_count = file_count;
+
+    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
+    for (uint32_t i = 0; i < driver.file_count; ++i) extract_file(uint16_t(i));
+
+    const FileHandle archive = driver.exe_file;
+    driver.exe_file = kNoFile;
+    terminate(file_close(archive) == 0 ? kExitOk : kExitIoError);
+}
+
+void self_extract_main() { run_extraction(nullptr); }
+
+void extract_archive(const char* archive_path, bool overwrite_all) {
+    driver.overwrite_all = overwrite_all;
+    run_extraction(archive_path);
+}
+
+}  // namespace zq

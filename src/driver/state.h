@@ -1,0 +1,58 @@
+// The driver's process-wide state and texts. terminate() reads the state from
+// a signal handler (Linux) or the console's own thread (Windows), so the
+// fields it reads are volatile and are only changed in an order that keeps
+// them true at every moment.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+
+#include "archive/catalogue.h"
+#include "driver/dir_tree.h"
+#include "driver/paths.h"
+
+namespace zq {
+
+constexpr uint32_t kProgressMarks = 49;
+constexpr int kMessageCount = 13;
+constexpr int kMessageBar = 10;       // the bar, '|' and ten groups "----+", last '+' a '|'
+constexpr int kMessageDone = 11;      // "done." and blanks
+constexpr int kMessageCopying = 12;   // "Copying original data..." and blanks
+
+extern const char* const message_table[kMessageCount];
+extern const char kBannerLine[];
+extern const char kTildeLine[];
+extern const char kOverwritePrompt[];
+
+struct DriverState {
+    volatile FileHandle exe_file;     // the archive; kNoFile when not open
+    int32_t archive_offset;
+    uint16_t file_count;
+    volatile FileHandle output_file;  // the temporary file; kNoFile when closed
+    // 1 while a temporary file of ours exists at temp_path: terminate deletes
+    // only then, so it never removes a name it did not create.
+    volatile sig_atomic_t temp_pending;
+    char temp_path[kPathBufferSize];
+    char temp_prefix[kPathBufferSize];
+    char target_name[kPathBufferSize];
+    char full_path[kPathBufferSize];
+    char progress_line[kPathBufferSize];
+    bool overwrite_all;
+    uint32_t progress_step;
+    int32_t progress_marks;
+    DirPathCache dir_cache;
+};
+
+extern DriverState driver;
+extern StreamContext stream_context;
+extern Catalogue catalogue;
+
+// The progress callback of block-coded files; called once by hand with
+// plain_done 0 (stop may be null then) to start a new bar.
+void progress_update(StreamContext* context, int16_t* stop);
+
+// The extraction run on the archive file at `archive_path`, or on our own
+// executable when it is null.
+[[noreturn]] void run_extraction(const char* archive_path);
+
+}  // namespace zq

@@ -1,0 +1,57 @@
+// The one way out, and the texts the user sees.
+#include "driver/driver.h"
+#include "driver/state.h"
+#include "platform/console.h"
+
+namespace zq {
+
+const char kBannerLine[] = "Crateworks(WOX 32)  Self-Extractor V01L09";
+const char kTildeLine[] = "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~";
+const char kOverwritePrompt[] = " is exist, overwrite(Yes/No/All)? ";
+
+const char* const message_table[kMessageCount] = {
+    "",
+    "Abort !",
+    "No disk space",
+    "File I/O error",
+    "Password fail",
+    "Out of memory",
+    "mktemp() fail",
+    "Decode failed",
+    "Invalid archive",
+    "Illegal OS version",
+    "|----+----+----+----+----+----+----+----+----+----|",
+    "done.                                              ",
+    "Copying original data...                           ",
+};
+
+// Constant-initialised: no code runs before the entry point.
+DriverState driver = {kNoFile, 0, 0, kNoFile, 0, {}, {}, {}, {}, {}, false, 0, 0, {}};
+StreamContext stream_context;
+Catalogue catalogue;
+
+void terminate(int code) {
+    // Once here, no further control event may start a second termination.
+    control_events_hold();
+    // An event during the password prompt must not leave the terminal mute.
+    console_restore_mode(std_input());
+    if (code != 0) {
+        console_write("", kEndCrLf);
+        if (code > 0 && code < 10) console_write(message_table[code], kEndCrLf);
+    }
+    const FileHandle exe_file = driver.exe_file;
+    if (exe_file != kNoFile) {
+        driver.exe_file = kNoFile;
+        file_close(exe_file);
+    }
+    const FileHandle output_file = driver.output_file;
+    if (output_file != kNoFile) {
+        driver.output_file = kNoFile;
+        file_close(output_file);
+    }
+    // Closed first: an open file cannot be deleted everywhere.
+    if (driver.temp_pending) delete_file(driver.temp_path);
+    exit_process(code);
+}
+
+}  // namespace zq
