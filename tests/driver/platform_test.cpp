@@ -1,0 +1,124 @@
+// The Linux side of the platform layer: how Windows-style expectations map
+// onto POSIX files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "scratch_dir.h"
+
+using namespace zq;
+
+namespace {
+class Platform : public ScratchDir {};
+
+mode_t mode_of(const char* path) {
+    struct stat info;
+    EXPECT_EQ(lstat(path, &info), 0) << path;
+    return info.st_mode & 0777;
+}
+}  // namespace
+
+TEST_F(Platform, SeparatorsBecomeSlashesOutsideTwoByteCharacters) {
+    ASSERT_TRUE(dir_create("d"));
+    ASSERT_TRUE(dir_create("d\\e"));
+    EXPECT_TRUE(is_dir("d/e"));
+    // 0x95 0x5C is one character: its 0x5C stays a byte of the name.
+    ASSERT_TRUE(dir_create("d\\\x95\x5C"));
+    EXPECT_TRUE(is_dir("d/\x95\x5C"));
+    FileHandle file = file_create_new("d\\e\\f");
+    ASSERT_NE(file, kNoFile);
+    EXPECT_GT(file, 2);  // never one of the standard handles
+    file_close(file);
+    EXPECT_TRUE(exists("d/e/f"));
+}
+
+TEST_F(Platform, Attributes) {
+    EXPECT_EQ(file_get_attributes("missing"), kNoAttributes);
+    mkdir("dir", 0777);
+    EXPECT_EQ(file_get_attributes("dir"), kAttrDirectory);
+    write_file("f", "x");
+    chmod("f", 0644);
+    EXPECT_EQ(file_get_attributes("f") & kAttrReadOnly, 0u);
+
+    EXPECT_TRUE(file_set_attributes("f", kAttrReadOnly | kAttrArchive));
+    EXPECT_EQ(mode_of("f"), 0444u);
+    EXPECT_EQ(file_get_attributes("f"), kAttrReadOnly);
+    EXPECT_TRUE(file_set_attributes("f", kAttrNormal));
+    EXPECT_EQ(mode_of("f") & 0200, 0200u);
+
+    // A link answers for what it leads to but is never changed through.
+    ASSERT_EQ(symlink("dir", "to_dir"), 0);
+    EXPECT_EQ(file_get_attributes("to_dir"), kAttrDirectory);
+    ASSERT_EQ(symlink("nowhere", "dangling"), 0);
+    EXPECT_NE(file_get_attributes("dangling"), kNoAttributes);
+    ASSERT_EQ(symlink("f", "to_f"), 0);
+    EXPECT_TRUE(file_set_attributes("to_f", kAttrReadOnly));
+    EXPECT_EQ(mode_of("f") & 0200, 0200u);
+}
+
+TEST_F(Platform, ExclusiveCreationAndReplace) {
+    write_file("old", "old");
+    EXPECT_EQ(file_create_new("old"), kNoFile);
+    EXPECT_EQ(read_file("old"), "old");
+    ASSERT_EQ(symlink("victim", "link"), 0);
+    EXPECT_EQ(file_create_new("link"), kNoFile);
+    EXPECT_FALSE(exists("victim"));
+
+    write_file("new", "new");
+    chmod("old", 0444);
+    EXPECT_TRUE(file_move_replace("new", "old"));
+    EXPECT_EQ(read_file("old"), "new");
+    EXPECT_FALSE(exists("new"));
+
+    // A folder is never replaced, and both names stay as they were.
+    mkdir("dir", 0777);
+    write_file("dir/inside", "i");
+    write_file("new", "new");
+    EXPECT_FALSE(file_move_replace("new", "dir"));
+    EXPECT_EQ(read_file("new"), "new");
+    EXPECT_EQ(read_file("dir/inside"), "i");
+}
+
+TEST_F(Platform, SeekReportsPositionsThatFit) {
+    write_file("f", "0123456789");
+    FileHandle file = file_open_read("f");
+    ASSERT_NE(file, kNoFile);
+    EXPECT_EQ(file_seek(file, -4, kSeekEnd), 6);
+    char tail[8] = {};
+    EXPECT_EQ(file_read(file, tail, 8), 4);
+    EXPECT_STREQ(tail, "6789");
+    EXPECT_EQ(file_seek(file, -1, kSeekSet), -1);
+    EXPECT_EQ(file_close(file), 0);
+    EXPECT_EQ(file_open_read("missing"), kNoFile);
+}
+
+TEST_F(Platform, CurrentDirectory) {
+    char here[4096];
+    const uint32_t length = dir_get_current(here, sizeof here);
+    ASSERT_GT(length, 0u);
+    EXPECT_EQ(std::string(here, length), cwd());
+    EXPECT_EQ(dir_get_current(here, 2), length + 1);
+    mkdir("sub", 0777);
+    ASSERT_TRUE(dir_set_current("sub"));
+    EXPECT_EQ(cwd(), root_ + "/sub");
+    EXPECT_FALSE(dir_set_current("missing"));
+}
+
+TEST_F(Platform, Strings) {
+    char out[16];
+    EXPECT_TRUE(format_numbered_name(out, sizeof out, "zq", 7));
+    EXPECT_STREQ(out, "zq000007");
+    EXPECT_TRUE(format_numbered_name(out, sizeof out, "", 1234567));
+    EXPECT_STREQ(out, "1234567");
+    EXPECT_FALSE(format_numbered_name(out, 8, "zq", 1));
+    EXPECT_TRUE(format_numbered_name(out, 9, "zq", 1));
+
+    EXPECT_EQ(str_compare_nocase("Secret", "sECRET"), 0);
+    EXPECT_NE(str_compare_nocase("secret", "secre"), 0);
+    EXPECT_NE(str_compare_nocase("a", "b"), 0);
+    char text[16] = "ab";
+    EXPECT_STREQ(str_append(text, "cd"), "abcd");
+    EXPECT_EQ(str_length(text), 4u);
+}
