@@ -25,43 +25,48 @@ struct CodecAllocator {
 };
 
 // One adaptive code tree with N internal nodes (0..N-1, root 0) and N+1 leaves
-// (N..2N, leaf N+s codes symbol s).
+// (N..2N, leaf N+s codes symbol s). The two children of internal node i sit
+// side by side, children[2i] on bit 0 and children[2i+1] on bit 1, so a
+// descent step is one indexed load.
 struct SplayTree {
-    uint8_t* parent;
-    uint16_t* child0;
-    uint16_t* child1;
+    uint8_t* parent;     // 2N+1 entries: the internal node above each node
+    uint16_t* children;  // 2N entries
 };
 
 struct CodecState {
     CodecAllocator allocator;
 
     // Tables: each a separate zero-filled allocation.
-    uint8_t* literal_parent;     // 128 trees x 513 bytes
-    uint16_t* literal_child0;    // 128 trees x 256 entries
-    uint16_t* literal_child1;
-    uint8_t* length_parent;      // 64 bytes: nodes 0..62 and a spare
-    uint16_t* length_child0;     // 32 entries: nodes 0..30 and a spare
-    uint16_t* length_child1;
-    uint16_t* prediction_table;  // 8192 slots: 0 empty, 1 disabled, else a position
-    uint8_t* subst_table;        // plain byte -> stored byte
-    uint8_t* unsubst_table;      // stored byte -> plain byte
+    uint8_t* literal_parent;      // 128 trees x 513 bytes
+    uint16_t* literal_children;   // 128 trees x 512 entries (both child arrays)
+    uint8_t* length_parent;       // 64 bytes: nodes 0..62 and a spare
+    uint16_t* length_children;    // 64 entries: nodes 0..30 and a spare pair
+    uint16_t* prediction_table;   // 8192 slots: 0 empty, 1 disabled, else a position
+    uint8_t* subst_table;         // plain byte -> stored byte
+    uint8_t* unsubst_table;       // stored byte -> plain byte
+
+    // Bit c set: literal tree c still has last block's shape and is put back
+    // into the initial shape when the block first uses it.
+    uint32_t stale_trees[4];
 
     // Working state of the block being coded.
-    const uint8_t* coded_cursor;
+    const uint8_t* coded_cursor;  // decoder: next payload byte to fetch
     const uint8_t* coded_limit;
-    uint8_t* coded_out;          // encoder's write cursor
+    uint8_t* coded_out;           // encoder: next payload byte to store
     uint8_t* coded_out_limit;
-    int16_t read_register;       // 0x8000 = empty
-    int16_t write_register;      // 0x100 = empty
+    uint64_t read_bits;           // fetched bits not yet used, next one at bit 63
+    uint32_t read_count;          // how many of them
+    uint64_t write_bits;          // pending bits, last one at bit 0
+    uint32_t write_count;         // how many (fewer than 8 between symbols)
     uint8_t* plain_base;
     uint8_t* plain_cursor;
     uint8_t* plain_limit;
-    const uint8_t* input_base;   // encoder's plain input
+    const uint8_t* input_base;    // encoder's plain input
     const uint8_t* input_cursor;
     const uint8_t* input_limit;
 };
 
-// Allocates the tables (all nine are attempted) and builds the substitution
+// Allocates the tables (all seven are attempted) and builds the substitution
 // tables. 0, or kCodecNoMemory after releasing whatever was allocated.
 int codec_init(CodecState& state, const CodecAllocator& allocator);
 // Releases every table that is present and marks it absent.

@@ -7,40 +7,37 @@ namespace zq {
 
 namespace {
 
-uint32_t position(const CodecState& state) {
-    return static_cast<uint32_t>(state.plain_cursor - state.plain_base);
-}
-
 int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
                       uint16_t* produced) {
     codec_reset(state);
     state.coded_cursor = coded;
     state.coded_limit = coded + length;
-    state.read_register = static_cast<int16_t>(0x8000);
+    state.read_bits = 0;
+    state.read_count = 0;
     state.plain_base = plain;
-    state.plain_cursor = plain;
     state.plain_limit = plain + kBlockSize;
 
     // The first two symbols are always literals (an end symbol among them
     // stores its low byte), and no prediction follows them.
     uint16_t symbol = 0;
     if (decode_literal(state, 0, &symbol) != kCodecOk) return kCodecBadBlock;
-    *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+    plain[0] = static_cast<uint8_t>(symbol);
     if (decode_literal(state, plain[0] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
-    *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+    plain[1] = static_cast<uint8_t>(symbol);
+    state.plain_cursor = plain + 2;
 
     for (;;) {
-        if (decode_literal(state, state.plain_cursor[-1] & 0x7F, &symbol) != kCodecOk) {
-            return kCodecBadBlock;
-        }
+        uint8_t* at = state.plain_cursor;
+        if (decode_literal(state, at[-1] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
         if (symbol == kEndOfBlock) {
             // The payload must end with the end symbol's byte.
-            if (state.coded_cursor != state.coded_limit) return kCodecBadBlock;
-            *produced = static_cast<uint16_t>(position(state));
+            if (unread_bytes(state) != 0) return kCodecBadBlock;
+            *produced = static_cast<uint16_t>(at - plain);
             return kCodecOk;
         }
-        if (state.plain_cursor == state.plain_limit) return kCodecBadBlock;
-        *state.plain_cursor++ = static_cast<uint8_t>(symbol);
+        if (at == state.plain_limit) return kCodecBadBlock;
+        *at = static_cast<uint8_t>(symbol);
+        state.plain_cursor = at + 1;
         if (decode_match(state) != kCodecOk) return kCodecBadBlock;
     }
 }
@@ -49,7 +46,7 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
 
 int decode_match(CodecState& state) {
     uint8_t* plain = state.plain_base;
-    uint32_t pos = position(state);
+    uint32_t pos = static_cast<uint32_t>(state.plain_cursor - plain);
     uint32_t x1 = plain[pos - 1];
     uint32_t x2 = plain[pos - 2];
     uint16_t& slot = state.prediction_table[slot_hash(plain[pos - 3], x2, x1)];
@@ -70,19 +67,23 @@ int decode_match(CodecState& state) {
     for (;;) {
         if (pos + k > kBlockSize) return kCodecBadBlock;
         // Byte by byte: source and destination may overlap to repeat a pattern.
-        for (uint32_t j = 0; j < k; ++j) plain[pos + j] = plain[src + j];
+        uint8_t* to = plain + pos;
+        const uint8_t* from = plain + src;
+        for (uint32_t j = 0; j < k; ++j) to[j] = from[j];
         pos += k;
         src += k;
-        state.plain_cursor = plain + pos;
-        if (k != kLongestLength) return kCodecOk;
+        if (k != kLongestLength) break;
         if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
     }
+    state.plain_cursor = plain + pos;
+    return kCodecOk;
 }
 
 int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
                  uint16_t* produced, uint16_t substituted) {
     if (substituted != 0) {
-        for (uint32_t i = 0; i < length; ++i) plain[i] = state.unsubst_table[coded[i]];
+        const uint8_t* table = state.unsubst_table;
+        for (uint32_t i = 0; i < length; ++i) plain[i] = table[coded[i]];
         *produced = length;
         return kCodecOk;
     }

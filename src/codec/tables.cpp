@@ -14,28 +14,16 @@ struct TableSlot {
     uint32_t bytes;
 };
 
-constexpr int kTableCount = 9;
+constexpr int kTableCount = 7;
 
 void table_slots(CodecState& state, TableSlot (&slots)[kTableCount]) {
     slots[0] = {reinterpret_cast<void**>(&state.literal_parent), kLiteralParentBytes};
-    slots[1] = {reinterpret_cast<void**>(&state.literal_child0), kLiteralChildBytes};
-    slots[2] = {reinterpret_cast<void**>(&state.literal_child1), kLiteralChildBytes};
-    slots[3] = {reinterpret_cast<void**>(&state.length_parent), kLengthParentBytes};
-    slots[4] = {reinterpret_cast<void**>(&state.length_child0), kLengthChildBytes};
-    slots[5] = {reinterpret_cast<void**>(&state.length_child1), kLengthChildBytes};
-    slots[6] = {reinterpret_cast<void**>(&state.prediction_table), kPredictionBytes};
-    slots[7] = {reinterpret_cast<void**>(&state.subst_table), 256};
-    slots[8] = {reinterpret_cast<void**>(&state.unsubst_table), 256};
-}
-
-// The complete binary tree in heap order: the children of node i are 2i+1
-// and 2i+2, so leaves sit at depth log2 and the codes start nearly flat.
-void shape_tree(SplayTree tree, uint32_t nodes) {
-    for (uint32_t i = 1; i <= 2 * nodes; ++i) tree.parent[i] = static_cast<uint8_t>((i - 1) / 2);
-    for (uint32_t i = 0; i < nodes; ++i) {
-        tree.child0[i] = static_cast<uint16_t>(2 * i + 1);
-        tree.child1[i] = static_cast<uint16_t>(2 * i + 2);
-    }
+    slots[1] = {reinterpret_cast<void**>(&state.literal_children), kLiteralChildrenBytes};
+    slots[2] = {reinterpret_cast<void**>(&state.length_parent), kLengthParentBytes};
+    slots[3] = {reinterpret_cast<void**>(&state.length_children), kLengthChildrenBytes};
+    slots[4] = {reinterpret_cast<void**>(&state.prediction_table), kPredictionBytes};
+    slots[5] = {reinterpret_cast<void**>(&state.subst_table), 256};
+    slots[6] = {reinterpret_cast<void**>(&state.unsubst_table), 256};
 }
 
 }  // namespace
@@ -84,26 +72,11 @@ void build_subst_tables(CodecState& state) {
     }
 }
 
-SplayTree literal_tree(CodecState& state, uint32_t context) {
-    return {state.literal_parent + context * 513, state.literal_child0 + context * 256,
-            state.literal_child1 + context * 256};
-}
-
-SplayTree length_tree(CodecState& state) {
-    return {state.length_parent, state.length_child0, state.length_child1};
-}
-
 void codec_reset(CodecState& state) {
     std::memset(state.prediction_table, 0, kPredictionBytes);
-    SplayTree first = literal_tree(state, 0);
-    first.parent[0] = 0;
-    shape_tree(first, kLiteralNodes);
-    for (uint32_t c = 1; c < kLiteralContexts; ++c) {
-        SplayTree tree = literal_tree(state, c);
-        std::memcpy(tree.parent, first.parent, 513);
-        std::memcpy(tree.child0, first.child0, 256 * 2);
-        std::memcpy(tree.child1, first.child1, 256 * 2);
-    }
+    // Most blocks use only some of the 128 contexts, so each literal tree is
+    // reshaped when a block first reaches for it (literal_tree).
+    for (uint32_t& word : state.stale_trees) word = 0xFFFFFFFFu;
     shape_tree(length_tree(state), kLengthNodes);
 }
 

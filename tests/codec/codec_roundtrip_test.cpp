@@ -69,7 +69,8 @@ TEST(BlockRoundTrip, ResultsDoNotDependOnEarlierBlocks) {
 Bytes encode_unbounded(CodecState& s, const Bytes& input) {
     Bytes out(input.size() + 64);
     codec_reset(s);
-    s.write_register = 0x100;
+    s.write_bits = 0;
+    s.write_count = 0;
     s.input_base = s.input_cursor = input.data();
     s.input_limit = input.data() + input.size();
     s.coded_out = out.data();
