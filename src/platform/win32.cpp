@@ -9,20 +9,23 @@
 // reused for something else), or still be writing the file being deleted.
 // So every call of this layer is a short critical section:
 //   - a control thread first claims the end of the process with an
-//     interlocked exchange; a second event finds the claim taken and waits
-//     for the process to end, so the handler's work is done once;
+//     interlocked exchange; a later event finds the claim taken and waits
+//     for the process to end, so the handler runs once;
 //   - it then waits until no call of this layer is in progress on another
 //     thread, and only then runs the handler;
 //   - from the claim on, any other thread that enters this layer stops there
 //     for good (ExitProcess ends it), so the main thread never touches a
 //     handle again once the handler may have closed it.
+// control_events_hold() is such a section left open until the release: the
+// claimer waits for it, so the state the driver brings into line meanwhile
+// is whole when the handler reads it. terminate() holds for good, so an event
+// during a termination already under way waits for its ExitProcess.
 // Reading standard input is the one call that may block indefinitely (the
 // user answering a question), so it is not part of a section; the main thread
-// checks the claim when the read returns instead. The handler never touches
-// standard input, so nothing is shared during that wait.
-// Temporary files are also opened with delete sharing: if the handler strikes
-// between the creation of a temporary file and the driver recording its
-// handle, the delete still takes effect, when the process exit closes it.
+// checks the claim when the read returns instead. The handler's work does
+// not involve the pending read.
+// Temporary files are also opened with delete sharing, so that a delete of a
+// temporary file whose handle is somehow still open takes effect at exit.
 #include "platform/platform.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -33,8 +36,10 @@ namespace {
 
 ControlHandler g_handler = nullptr;
 LONG g_claimed = 0;          // 1 once a control thread owns the end
-void* g_closer = nullptr;    // that thread's TEB, which identifies it
-LONG g_in_progress = 0;      // calls of this layer under way
+void* g_closer = nullptr;    // that thread's environment block
+LONG g_in_progress = 0;      // calls of this layer under way, and holds
+int g_hold_depth = 0;        // control_events_hold() not yet released...
+void* g_holder = nullptr;    // ...by this thread
 DWORD g_saved_console_mode = 0;
 bool g_console_mode_saved = false;
 
@@ -50,24 +55,32 @@ void* current_thread_block() {
   return block;
 }
 
-bool is_closer() {
-  return __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) == current_thread_block();
+// After a claim only the claiming thread goes on, and a thread that holds
+// events off: the claimer waits for it to release them.
+bool may_go_on() {
+  void* self = current_thread_block();
+  return self == __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) ||
+         (g_hold_depth > 0 && self == g_holder);
 }
 
-// One call of this layer. The increment comes before the look at the claim,
-// and the claimer sets the claim before it looks at the count (both
-// sequentially consistent), so either the claimer waits for this call or
-// this call sees the claim.
+// The count goes up before the look at the claim, and the claimer sets the
+// claim before it looks at the count (both sequentially consistent), so
+// either the claimer waits for this call or this call sees the claim.
+void enter() {
+  __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
+    __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+    stop_here();
+  }
+}
+
+void leave() { __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST); }
+
+// One call of this layer.
 class Section {
  public:
-  Section() {
-    __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !is_closer()) {
-      __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
-      stop_here();
-    }
-  }
-  ~Section() { __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST); }
+  Section() { enter(); }
+  ~Section() { leave(); }
   Section(const Section&) = delete;
   Section& operator=(const Section&) = delete;
 };
@@ -268,6 +281,19 @@ void install_control_handler(ControlHandler handler) {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+// A hold is a section left open until the release: an event that comes
+// meanwhile is claimed by its thread, which then waits for the release.
+void control_events_hold() {
+  enter();
+  if (g_hold_depth++ == 0) g_holder = current_thread_block();
+}
+
+void control_events_release() {
+  if (g_hold_depth == 0 || g_holder != current_thread_block()) return;
+  if (--g_hold_depth == 0) g_holder = nullptr;
+  leave();
+}
+
 // ---------------------------------------------------------------- process
 
 uint32_t own_executable_path(char* buffer, uint32_t size) {
@@ -280,8 +306,7 @@ uint32_t own_executable_path(char* buffer, uint32_t size) {
 void exit_process(int code) {
   // The section stays open: a control thread that comes now waits for this
   // exit instead of running the handler a second time.
-  __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !is_closer()) stop_here();
+  enter();
   ExitProcess(static_cast<UINT>(code));
 }
 

@@ -62,23 +62,9 @@ uint64_t __udivmoddi4(uint64_t n, uint64_t d, uint64_t* remainder) {
   return q;
 }
 
-// Signed forms: the quotient truncates toward zero and the remainder takes
-// the dividend's sign, as the language's / and % do.
-int64_t __divdi3(int64_t n, int64_t d) {
-  uint64_t un = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-  uint64_t ud = d < 0 ? 0 - static_cast<uint64_t>(d) : static_cast<uint64_t>(d);
-  uint64_t remainder;
-  uint64_t q = zq::divide_u64(un, ud, &remainder);
-  return static_cast<int64_t>((n < 0) != (d < 0) ? 0 - q : q);
-}
+int64_t __divdi3(int64_t n, int64_t d) { return zq::divide_s64(n, d); }
 
-int64_t __moddi3(int64_t n, int64_t d) {
-  uint64_t un = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-  uint64_t ud = d < 0 ? 0 - static_cast<uint64_t>(d) : static_cast<uint64_t>(d);
-  uint64_t remainder;
-  zq::divide_u64(un, ud, &remainder);
-  return static_cast<int64_t>(n < 0 ? 0 - remainder : remainder);
-}
+int64_t __moddi3(int64_t n, int64_t d) { return zq::remainder_s64(n, d); }
 
 // GCC calls this from main() to run static constructors; the stub has none,
 // and its entry point is not main() anyway.
