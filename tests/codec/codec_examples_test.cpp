@@ -229,6 +229,65 @@ TEST(SplayCoder, SymbolsRoundTripThroughMixedTrees) {
     EXPECT_EQ(decode_length(s, &got), kCodecBadBlock);
 }
 
+// Literal tree 0 as a caterpillar: internal node i has internal node i+1 on
+// bit 0 and the leaf of symbol i on bit 1, so symbol 256 lies 256 levels deep.
+SplayTree caterpillar(CodecState& s) {
+    SplayTree t = literal_tree(s, 0);
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t next = i < 255 ? i + 1 : 511;
+        t.children[2 * i] = static_cast<uint16_t>(next);
+        t.children[2 * i + 1] = static_cast<uint16_t>(256 + i);
+        t.parent[next] = static_cast<uint8_t>(i);
+        t.parent[256 + i] = static_cast<uint8_t>(i);
+    }
+    t.parent[512] = 255;
+    t.children[511] = 512;
+    t.children[510] = 511;
+    t.parent[511] = 255;
+    return t;
+}
+
+TEST(SplayCoder, CodesLongerThanTheBitRegisters) {
+    Codec codec;
+    CodecState& s = codec.state;
+    const uint32_t symbols[] = {256, 255, 256, 130, 0, 77, 255, 254, 256, 3};
+    codec_reset(s);
+    caterpillar(s);
+    EXPECT_EQ(literal_code(s, 0, 256), std::string(255, '0') + "1");
+    Bytes out(400);
+    start_writer(s, out.data(), out.size());
+    for (uint32_t sym : symbols) ASSERT_EQ(encode_literal(s, 0, sym), kCodecOk);
+    flush_bits(s);
+    for (int i = 0; i < 31; ++i) ASSERT_EQ(out[i], 0) << i;
+    EXPECT_EQ(out[31], 0x01);
+    SplayTree t = literal_tree(s, 0);
+    Bytes encoded_parent(t.parent, t.parent + 513);
+    std::vector<uint16_t> encoded_children(t.children, t.children + 512);
+
+    // The generic splay on the same symbols gives the same tree.
+    codec_reset(s);
+    caterpillar(s);
+    for (uint32_t sym : symbols) splay_leaf(literal_tree(s, 0), sym + kLiteralNodes);
+    EXPECT_EQ(Bytes(t.parent, t.parent + 513), encoded_parent);
+    EXPECT_EQ(std::vector<uint16_t>(t.children, t.children + 512), encoded_children);
+
+    ExactBuffer coded(out.data(), static_cast<size_t>(s.coded_out - out.data()));
+    codec_reset(s);
+    caterpillar(s);
+    s.coded_cursor = coded.data();
+    s.coded_limit = coded.data() + coded.size;
+    s.read_bits = 0;
+    s.read_count = 0;
+    for (uint32_t sym : symbols) {
+        uint16_t got = 0;
+        ASSERT_EQ(decode_literal(s, 0, &got), kCodecOk);
+        ASSERT_EQ(got, sym);
+    }
+    EXPECT_EQ(unread_bytes(s), 0u);
+    EXPECT_EQ(Bytes(t.parent, t.parent + 513), encoded_parent);
+    EXPECT_EQ(std::vector<uint16_t>(t.children, t.children + 512), encoded_children);
+}
+
 struct FrameCase {
     const char* name;
     Bytes input;

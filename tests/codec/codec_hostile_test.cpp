@@ -33,6 +33,20 @@ TEST(HostilePayloads, RandomBytes) {
     }
 }
 
+TEST(HostilePayloads, LargestAndEmptyPayloads) {
+    Codec codec;
+    for (uint32_t seed = 0; seed < 6; ++seed) {
+        Bytes payload = make_input(seed % 2 ? Shape::Noise : Shape::Runs, kBlockSize, seed);
+        expect_like_reference(codec.state, payload, "seed " + std::to_string(seed));
+    }
+    // An empty compressed payload has no bit to give.
+    uint8_t none = 0;
+    uint16_t produced = 7;
+    std::unique_ptr<uint8_t[]> plain(new uint8_t[kBlockSize]);
+    EXPECT_EQ(decode_block(codec.state, &none, plain.get(), 0, &produced, 0), kCodecBadBlock);
+    EXPECT_EQ(produced, 7);
+}
+
 TEST(HostilePayloads, DamagedFrames) {
     Codec codec;
     std::mt19937 rng(77);
