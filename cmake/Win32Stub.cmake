@@ -19,6 +19,7 @@ set_source_files_properties(${_zq_platform}/win32_runtime.cpp PROPERTIES
 # in its own section so the linker drops what is unused.
 set(ZQ_STUB_COMPILE_OPTIONS
   -Os
+  -fomit-frame-pointer
   -fno-exceptions
   -fno-rtti
   -fno-asynchronous-unwind-tables

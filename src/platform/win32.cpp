@@ -60,7 +60,8 @@ void* current_thread_block() {
 bool may_go_on() {
   void* self = current_thread_block();
   return self == __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) ||
-         (g_hold_depth > 0 && self == g_holder);
+         (__atomic_load_n(&g_hold_depth, __ATOMIC_SEQ_CST) > 0 &&
+          self == __atomic_load_n(&g_holder, __ATOMIC_SEQ_CST));
 }
 
 // The count goes up before the look at the claim, and the claimer sets the
@@ -285,12 +286,15 @@ void install_control_handler(ControlHandler handler) {
 // meanwhile is claimed by its thread, which then waits for the release.
 void control_events_hold() {
   enter();
-  if (g_hold_depth++ == 0) g_holder = current_thread_block();
+  if (g_hold_depth == 0) __atomic_store_n(&g_holder, current_thread_block(), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST);
 }
 
 void control_events_release() {
   if (g_hold_depth == 0 || g_holder != current_thread_block()) return;
-  if (--g_hold_depth == 0) g_holder = nullptr;
+  if (__atomic_sub_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
+    __atomic_store_n(&g_holder, nullptr, __ATOMIC_SEQ_CST);
+  }
   leave();
 }
 

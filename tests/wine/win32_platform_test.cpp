@@ -8,6 +8,7 @@
 // stack probe below run the stub's versions, not the C runtime's.
 //
 // Prints one line per failed check and exits with the number of failures.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -202,9 +203,38 @@ void test_runtime_helpers() {
   CHECK(deep_frame(1) == 1 + 7);
 }
 
+// "hold" mode, driven by run_platform_test.sh, which sends SIGINT (Wine's
+// Ctrl+C) once "held" is printed. The event must wait for the release, and
+// the main thread must not get past its next call of the layer after it.
+void on_event(int event) {
+  std::printf("handler %d\n", event);
+  std::fflush(stdout);
+  exit_process(5);
+}
+
+int hold_mode() {
+  install_control_handler(on_event);
+  control_events_hold();
+  std::printf("held\n");
+  std::fflush(stdout);
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    file_get_attributes(".");  // the holder itself goes on
+  }
+  std::printf("releasing\n");
+  std::fflush(stdout);
+  control_events_release();
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(8)) {
+    str_length("x");
+  }
+  std::printf("no event\n");
+  return 1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "hold") == 0) return hold_mode();
   test_runtime_helpers();
   test_exclusive_create_and_io();
   test_attributes_delete_and_move();
