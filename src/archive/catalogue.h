@@ -87,6 +87,13 @@ struct Catalogue {
 int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
                    uint16_t* file_count);
 
+// The same for tools that take the password from their command line instead
+// of the console: a wrong `password` returns 4 (the "Password fail" code)
+// without asking. With a null `password` it is read_catalogue.
+int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
+                                 int32_t archive_offset, uint16_t* file_count,
+                                 const char* password);
+
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);
 

@@ -1,0 +1,19 @@
+#include "archive/host_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zq {
+
+bool host_file_info(const std::string& path, HostFileInfo* info) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    info->access_time = int64_t(st.st_atime);
+    info->write_time = int64_t(st.st_mtime);
+    info->read_only = (st.st_mode & S_IWUSR) == 0;
+    return true;
+}
+
+bool stderr_is_terminal() { return ::isatty(2) == 1; }
+
+}  // namespace zq

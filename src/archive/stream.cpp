@@ -1,0 +1,116 @@
+// Block streams: frames are read one at a time into coded_buf, expanded into
+// plain_buf and handed on, so the memory in use never depends on the size of
+// what is being extracted.
+#include "archive/stream.h"
+
+#include "archive/stream_frames.h"
+
+namespace zq {
+
+namespace {
+
+constexpr uint32_t kPlainBufSize = kBlockSize + 2;
+
+// The same routine copy_raw and stream_to_memory use; a plain loop because the
+// stub links no C runtime.
+void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) to[i] = from[i];
+}
+
+bool read_exact(FileHandle file, uint8_t* buffer, uint32_t count) {
+    return file_read(file, buffer, count) == int32_t(count);
+}
+
+}  // namespace
+
+int16_t next_block(StreamContext* context, uint16_t* produced) {
+    uint8_t* coded = context->coded_buf;
+    if (!read_exact(context->archive_file, coded, 2)) return kStreamShortRead;
+    uint16_t header = uint16_t((coded[0] << 8) | coded[1]);
+    uint16_t substituted = header & 0x8000;
+    uint32_t length = header & 0x7FFF;
+    if (length == 0) length = kBlockSize;
+    context->block_len = int32_t(length);
+    // The payload goes over the header: coded_buf holds exactly one payload.
+    if (!read_exact(context->archive_file, coded, length)) return kStreamShortRead;
+    uint16_t n = 0;
+    context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
+                                           uint16_t(length), &n, substituted));
+    if (context->status != 0) return kStreamBadBlock;
+    context->coded_left -= int32_t(length + 2);
+    context->coded_done += length + 2;
+    context->plain_done += n;
+    *produced = n;
+    return kStreamOk;
+}
+
+int16_t stream_init(StreamContext* context) {
+    if (context == nullptr) return kStreamBadBlock;
+    context->archive_file = kNoFile;
+    const CodecAllocator allocator{mem_alloc, mem_free};
+    if (codec_init(context->codec, allocator) != kCodecOk) return kStreamNoMemory;
+    context->coded_buf = static_cast<uint8_t*>(mem_alloc(kBlockSize));
+    if (context->coded_buf == nullptr) return kStreamNoMemory;
+    context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufSize));
+    if (context->plain_buf == nullptr) return kStreamNoMemory;
+    context->block_len = 0;
+    context->cursor = 0;
+    context->coded_done = 0;
+    context->plain_done = 0;
+    context->plain_total = 0;
+    context->coded_left = -1;
+    return kStreamOk;
+}
+
+int16_t stream_reset(StreamContext* context) {
+    context->block_len = 0;
+    context->cursor = 0;
+    context->coded_done = 0;
+    context->plain_done = 0;
+    context->plain_total = 0;
+    context->status = 0;
+    context->coded_left = -1;
+    return kStreamOk;
+}
+
+int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback) {
+    int16_t stop = 0;
+    while (context->coded_left > 0) {
+        if (stop != 0) return kStreamStopped;
+        uint16_t n = 0;
+        int16_t result = next_block(context, &n);
+        if (result != kStreamOk) return result;
+        if (file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
+        if (callback != nullptr) callback(context, &stop);
+    }
+    return kStreamOk;
+}
+
+int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) {
+    uint8_t* p = area;
+    while (context->coded_left > 0) {
+        uint16_t n = 0;
+        int16_t result = next_block(context, &n);
+        if (result != kStreamOk) return result;
+        if (context->plain_done > bound) {
+            // Fill the area exactly up to its bound and no further.
+            copy_bytes(p, context->plain_buf, bound - uint32_t(p - area));
+            return kStreamOverBound;
+        }
+        copy_bytes(p, context->plain_buf, n);
+        p += n;
+    }
+    return kStreamOk;
+}
+
+int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
+    for (;;) {
+        uint32_t k = count < kPlainBufSize ? count : kPlainBufSize;
+        if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
+        if (file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
+        if (k == count) return kStreamOk;
+        count -= k;
+    }
+}
+
+}  // namespace zq

@@ -1,0 +1,16 @@
+// Internal to the archive reader: one frame at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/stream.h"
+
+namespace zq {
+
+// Reads the next frame from the archive into coded_buf and expands it into
+// plain_buf, bringing the stream counters up to date. Stores the plain count
+// in *produced. 0, kStreamShortRead, or kStreamBadBlock (status holds the
+// decoder's result).
+int16_t next_block(StreamContext* context, uint16_t* produced);
+
+}  // namespace zq

@@ -1,0 +1,149 @@
+// The writing side of the archive format, for zqpack and for tests.
+//
+// Two levels:
+//  - the image level writes exactly the records, pools, password and data it
+//    is given, whatever their values, so tests can build broken archives as
+//    easily as good ones;
+//  - the packer level walks files and folders and builds a sound archive (or
+//    self-extractor) from them, coding on several threads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec/codec.h"
+
+namespace zq {
+
+using Bytes = std::vector<uint8_t>;
+
+// ------------------------------------------------------------ image level
+
+struct DirEntry {
+    int16_t id = 0;
+    uint32_t name = 0;  // NameRef
+    uint16_t next = 0;
+    uint16_t child = 0;
+};
+
+struct FileEntry {
+    uint16_t attributes = 0x20;
+    uint16_t dir_id = 0;
+    int32_t access_time = -1;
+    int32_t write_time = 0;
+    int32_t create_time = -1;
+    uint32_t original_size = 0;
+    uint32_t stored_size = 0;
+    uint32_t data_offset = 0;  // from the archive's first byte
+    uint32_t name = 0;         // NameRef
+    uint16_t method = 0;
+};
+
+constexpr uint16_t kMethodRaw = 0x0000;
+constexpr uint16_t kMethodCoded = 0x0140;  // block-coded, "+" marker
+
+inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) { return (uint32_t(pool) << 16) | offset; }
+
+// Everything an archive holds, as plain values. Nothing is checked: the flags
+// are written as given (the password block is written when `password` is set,
+// whatever the flag says).
+struct ArchiveImage {
+    uint16_t flags = 0x0150;  // type bits 101 and the full-path flag
+    uint8_t options = 0;
+    Bytes data;               // written from archive offset 10, before the catalogue
+    std::vector<Bytes> pools; // decoded pools: NUL-terminated names back to back
+    std::optional<Bytes> password;
+    std::vector<DirEntry> dirs;
+    std::vector<FileEntry> files;
+    uint32_t frame_plain = kBlockSize;  // plain bytes per frame of the catalogue's sections
+};
+
+// A CodecState with tables from the C heap, released on destruction.
+class OwnedCodec {
+public:
+    OwnedCodec();  // throws std::bad_alloc when the tables cannot be had
+    ~OwnedCodec();
+    OwnedCodec(const OwnedCodec&) = delete;
+    OwnedCodec& operator=(const OwnedCodec&) = delete;
+    CodecState& state() { return state_; }
+
+private:
+    CodecState state_{};
+};
+
+void put_u16(Bytes& out, uint16_t value);
+void put_u32(Bytes& out, uint32_t value);
+Bytes dir_record_bytes(const DirEntry& dir);
+Bytes file_record_bytes(const FileEntry& file);
+
+// Frames of `frame_plain` plain bytes but the last (1..32768); no frame for no
+// bytes. `substituted_only`, when given, tells whether every frame came out
+// substituted.
+Bytes code_frames(CodecState& codec, const uint8_t* plain, size_t size,
+                  uint32_t frame_plain = kBlockSize, bool* substituted_only = nullptr);
+inline Bytes code_frames(CodecState& codec, const Bytes& plain, uint32_t frame_plain = kBlockSize) {
+    return code_frames(codec, plain.data(), plain.size(), frame_plain);
+}
+
+Bytes catalogue_bytes(CodecState& codec, const ArchiveImage& image);
+Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset);
+// Header, data, catalogue.
+Bytes archive_bytes(CodecState& codec, const ArchiveImage& image);
+// Stub, archive, and the 4-byte trailer holding the archive's offset (0 for
+// no stub: a bare archive).
+Bytes self_extractor_bytes(const Bytes& stub, const Bytes& archive);
+
+// Collects names into pools, each small enough that its single frame stays
+// within the reader's 32767-byte limit even when it comes out substituted
+// (two bytes longer than its plain bytes). Equal names share one entry.
+class NamePools {
+public:
+    static constexpr size_t kPoolLimit = 32765;
+    uint32_t add(const std::string& name);
+    const std::vector<Bytes>& pools() const { return pools_; }
+
+private:
+    std::vector<Bytes> pools_;
+    std::map<std::string, uint32_t> index_;
+};
+
+// ------------------------------------------------------------ packer level
+
+struct PackOptions {
+    bool full_path = true;
+    bool dir_tree = false;
+    bool store = false;                  // every file raw
+    std::optional<std::string> password;
+    unsigned threads = 0;                // 0: one per hardware thread
+    std::optional<Bytes> stub;           // none: a bare archive
+    // Called on the packing thread after each piece of data is written.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+struct PackSummary {
+    uint32_t files = 0;
+    uint32_t dirs = 0;
+    uint64_t original_bytes = 0;
+    uint64_t output_bytes = 0;
+    std::vector<std::string> skipped;  // neither a regular file nor a folder
+};
+
+// Packs the given files and folders (each folder under its own name, with
+// everything below it) into `out`, which is written under a temporary name
+// beside it, made executable and renamed at the end. Throws
+// std::runtime_error with a one-line message on any failure, leaving `out`
+// as it was.
+PackSummary pack_paths(const std::vector<std::filesystem::path>& inputs,
+                       const std::filesystem::path& out, const PackOptions& options);
+
+// The check a stored name must pass (one safe path component), as the reader
+// applies it; `directory` also refuses a trailing first byte of a two-byte
+// character, which would swallow the separator behind it.
+bool is_storable_name(const std::string& name, bool directory);
+
+}  // namespace zq

@@ -1,0 +1,248 @@
+// Trees packed by the packer level and read back with the extractor's reader.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+
+#include "archive_test_support.h"
+
+namespace zq::test {
+namespace {
+
+Bytes compressible(size_t size, char seed) {
+    Bytes out;
+    for (size_t i = 0; out.size() < size; ++i) {
+        std::string line = "line " + std::to_string(i % 500) + " of " + std::string(1, seed) + " says hello\n";
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    out.resize(size);
+    return out;
+}
+
+class PackerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        src_ = dir_ / "src";
+        // tree/: nested, empty and many folders, empty and large files.
+        write_bytes(src_ / "tree" / "a.txt", compressible(5000, 'a'));
+        write_bytes(src_ / "tree" / "empty.bin", {});
+        write_bytes(src_ / "tree" / "noise.bin", noise(70000, 1));                // every frame substituted: raw
+        write_bytes(src_ / "tree" / "big.log", compressible(1500000, 'b'));       // several work units
+        write_bytes(src_ / "tree" / "mixed.bin", [] {                           // noise, then text: coded
+            Bytes b = noise(40000, 2);
+            Bytes t = compressible(40000, 'm');
+            b.insert(b.end(), t.begin(), t.end());
+            return b;
+        }());
+        write_bytes(src_ / "tree" / "x" / "y" / "z" / "deep.txt", compressible(100, 'z'));
+        fs::create_directories(src_ / "tree" / "x" / "empty-dir");
+        for (int i = 0; i < 40; ++i) fs::create_directories(src_ / "tree" / "many" / ("d" + std::to_string(i)));
+        write_bytes(src_ / "tree" / "many" / "d7" / "in-seven.txt", compressible(10, '7'));
+        write_bytes(src_ / "loose.txt", compressible(300, 'l'));
+        struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};  // access, write
+        ::utimensat(AT_FDCWD, (src_ / "loose.txt").c_str(), times, 0);
+        fs::permissions(src_ / "loose.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+
+    // Reading a file may move its access time (relatime does, when it is
+    // older than the write time or a day old), which would change the next
+    // archive: give every file an access time of now, after its write time.
+    void settle_access_times() {
+        for (const auto& entry : fs::recursive_directory_iterator(src_)) {
+            struct timespec fixed[2] = {{0, UTIME_NOW}, {1250000000, 0}};
+            ::utimensat(AT_FDCWD, entry.path().c_str(), fixed, 0);
+        }
+    }
+
+    fs::path pack(const std::string& name, PackOptions options) {
+        fs::path out = dir_ / name;
+        summary_ = pack_paths({src_ / "tree", src_ / "loose.txt"}, out, options);
+        return out;
+    }
+
+    // Every file of the archive by its full path, with its record.
+    std::map<std::string, FileRecord> read_back(const fs::path& archive, int32_t offset, const char* password = nullptr) {
+        session_ = std::make_unique<ReaderSession>(archive, offset);
+        uint16_t count = 0;
+        EXPECT_EQ(session_->read(&count, password), 0);
+        const Catalogue& c = session_->catalogue();
+        std::map<int16_t, std::string> dir_paths;
+        std::function<void(uint16_t, const std::string&)> walk = [&](uint16_t i, const std::string& prefix) {
+            for (;;) {
+                const DirRecord& d = c.dir_table[i];
+                std::string path = prefix + name_text(c, d.name()) + "\\";
+                dir_paths.emplace(d.id(), path);
+                if (d.child() != 0) walk(d.child(), path);
+                if (d.next() == 0) return;
+                i = d.next();
+            }
+        };
+        if (c.dir_count != 0) walk(0, "");
+        std::map<std::string, FileRecord> files;
+        for (uint32_t i = 0; i < count; ++i) {
+            const FileRecord& r = *c.file_table[i];
+            std::string path = (r.dir_id() ? dir_paths[int16_t(r.dir_id())] : "") + name_text(c, r.name());
+            files[path] = r;
+            order_.push_back(path);
+        }
+        return files;
+    }
+
+    Bytes contents(const FileRecord& r, int32_t offset) {
+        StreamContext& c = session_->context();
+        file_seek(c.archive_file, offset + int32_t(r.data_offset()), kSeekSet);
+        Bytes out(r.original_size());
+        if (r.original_size() == 0) return out;
+        if (r.block_coded()) {
+            stream_reset(&c);
+            c.coded_left = int32_t(r.stored_size());
+            EXPECT_EQ(stream_to_memory(&c, out.data(), uint32_t(out.size())), 0);
+            EXPECT_EQ(c.coded_done, r.stored_size());
+        } else {
+            EXPECT_EQ(file_read(c.archive_file, out.data(), uint32_t(out.size())), int32_t(out.size()));
+        }
+        return out;
+    }
+
+    ScratchDir dir_;
+    fs::path src_;
+    PackSummary summary_;
+    std::unique_ptr<ReaderSession> session_;
+    std::vector<std::string> order_;
+};
+
+TEST_F(PackerTest, TreeRoundTripsThroughTheReader) {
+    PackOptions options;
+    options.stub = text_bytes("#!fake stub\n");
+    options.threads = 3;
+    const fs::path sfx = pack("tree.sfx", options);
+    EXPECT_EQ(summary_.files, 8u);
+    EXPECT_EQ(summary_.dirs, 1u + 4 + 1 + 40);
+    EXPECT_FALSE(fs::exists(dir_ / "tree.sfx.zqpart"));
+    EXPECT_NE(fs::status(sfx).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    const int32_t offset = int32_t(options.stub->size());
+    std::map<std::string, FileRecord> files = read_back(sfx, offset);
+    const Catalogue& c = session_->catalogue();
+    EXPECT_EQ(c.full_path, 1);
+    EXPECT_EQ(c.dir_tree, 0);
+    EXPECT_EQ(c.dir_count, 46);
+    ASSERT_EQ(files.size(), 8u);
+    for (const auto& [path, record] : files) {
+        SCOPED_TRACE(path);
+        std::string native = path;
+        std::replace(native.begin(), native.end(), '\\', '/');
+        const fs::path source = src_ / native;
+        EXPECT_EQ(contents(record, offset), read_bytes(source));
+        EXPECT_EQ(record.create_time(), -1);
+    }
+    // Raw when every frame came out substituted, coded otherwise; nothing for empty files.
+    EXPECT_EQ(files["tree\\noise.bin"].method(), kMethodRaw);
+    EXPECT_EQ(files["tree\\noise.bin"].stored_size(), 70000u);
+    EXPECT_EQ(files["tree\\mixed.bin"].method(), kMethodCoded);
+    EXPECT_EQ(files["tree\\big.log"].method(), kMethodCoded);
+    EXPECT_LT(files["tree\\big.log"].stored_size(), 1500000u / 4);
+    EXPECT_EQ(files["tree\\empty.bin"].stored_size(), 0u);
+    EXPECT_EQ(files["tree\\empty.bin"].method(), kMethodRaw);
+    EXPECT_EQ(files["loose.txt"].dir_id(), 0);
+    EXPECT_EQ(files["loose.txt"].attributes(), 0x01);
+    EXPECT_EQ(files["loose.txt"].access_time(), 1000000000);
+    EXPECT_EQ(files["loose.txt"].write_time(), 1200000000);
+    EXPECT_EQ(files["tree\\a.txt"].attributes(), 0x20);
+    EXPECT_TRUE(files.count("tree\\x\\y\\z\\deep.txt"));
+    EXPECT_TRUE(files.count("tree\\many\\d7\\in-seven.txt"));
+
+    // Data lies back to back from offset 10 in catalogue order; the files of a
+    // folder stay together.
+    uint32_t expected_offset = 10;
+    for (const std::string& path : order_) {
+        EXPECT_EQ(files[path].data_offset(), expected_offset) << path;
+        expected_offset += files[path].stored_size();
+    }
+    EXPECT_EQ(order_.front(), "loose.txt");
+}
+
+TEST_F(PackerTest, OutputIsTheSameForEveryThreadCount) {
+    PackOptions options;
+    settle_access_times();
+    options.threads = 1;
+    const Bytes one = read_bytes(pack("one", options));
+    options.threads = 4;
+    const Bytes four = read_bytes(pack("four", options));
+    const Bytes again = read_bytes(pack("again", options));
+    EXPECT_EQ(one, four);
+    EXPECT_EQ(four, again);
+    // A bare archive: trailer 0.
+    EXPECT_EQ(Bytes(one.end() - 4, one.end()), (Bytes{0, 0, 0, 0}));
+}
+
+TEST_F(PackerTest, StoreFlatDirTreeAndPassword) {
+    PackOptions options;
+    options.store = true;
+    options.full_path = false;
+    options.dir_tree = true;
+    options.password = "Sesame";
+    const fs::path out = pack("stored", options);
+    std::map<std::string, FileRecord> files = read_back(out, 0, "sesame");
+    EXPECT_EQ(session_->catalogue().full_path, 0);
+    EXPECT_EQ(session_->catalogue().dir_tree, 1);
+    for (const auto& [path, record] : files) {
+        EXPECT_EQ(record.method(), kMethodRaw) << path;
+        EXPECT_EQ(record.stored_size(), record.original_size()) << path;
+    }
+    EXPECT_EQ(contents(files["tree\\big.log"], 0), read_bytes(src_ / "tree" / "big.log"));
+
+    ReaderSession wrong(out);
+    uint16_t count = 0;
+    EXPECT_EQ(wrong.read(&count, "sesam"), 4);
+}
+
+TEST_F(PackerTest, ManyFilesAndNamesFillSeveralPools) {
+    const fs::path many = dir_ / "many";
+    for (int i = 0; i < 1000; ++i) {
+        write_bytes(many / ("d" + std::to_string(i % 7)) / ("a-file-with-a-rather-longer-name-than-most-" + std::to_string(i) + ".dat"),
+                    compressible(size_t(i % 5), 'q'));
+    }
+    PackOptions options;
+    pack_paths({many}, dir_ / "many.zq", options);
+    std::map<std::string, FileRecord> files = read_back(dir_ / "many.zq", 0);
+    EXPECT_EQ(files.size(), 1000u);
+    EXPECT_GE(session_->catalogue().pool_count, 2);
+    EXPECT_TRUE(files.count("many\\d3\\a-file-with-a-rather-longer-name-than-most-500.dat"));
+}
+
+TEST_F(PackerTest, UnstorableInputsFailWithoutLeavingOutput) {
+    write_bytes(src_ / "bad" / "back\\slash.txt", {1});
+    const fs::path out = dir_ / "bad.zq";
+    write_bytes(out, text_bytes("old contents"));
+    EXPECT_THROW(pack_paths({src_ / "bad"}, out, PackOptions{}), std::runtime_error);
+    EXPECT_EQ(read_bytes(out), text_bytes("old contents"));
+    EXPECT_FALSE(fs::exists(dir_ / "bad.zq.zqpart"));
+
+    fs::remove_all(src_ / "bad");
+    const std::string part(200, 'n');
+    write_bytes(src_ / "bad" / part / part / part, {1});
+    EXPECT_THROW(pack_paths({src_ / "bad"}, out, PackOptions{}), std::runtime_error);
+    EXPECT_THROW(pack_paths({src_ / "missing"}, out, PackOptions{}), std::runtime_error);
+    EXPECT_THROW(pack_paths({src_ / "tree", src_ / "bad" / ".." / "tree"}, out, PackOptions{}), std::runtime_error);
+    PackOptions long_password;
+    long_password.password = std::string(256, 'p');
+    EXPECT_THROW(pack_paths({src_ / "loose.txt"}, out, long_password), std::runtime_error);
+    EXPECT_EQ(read_bytes(out), text_bytes("old contents"));
+}
+
+TEST(StorableNames, MatchTheReadersRules) {
+    EXPECT_TRUE(is_storable_name("a.txt", false));
+    EXPECT_TRUE(is_storable_name("\x83\\", false));
+    EXPECT_FALSE(is_storable_name("a:b", false));
+    EXPECT_FALSE(is_storable_name("..", true));
+    // A directory name ending in a first byte would swallow the separator.
+    EXPECT_TRUE(is_storable_name("\xd0\x94", false));
+    EXPECT_FALSE(is_storable_name("\xd0\x94", true));
+}
+
+}  // namespace
+}  // namespace zq::test
