@@ -1,0 +1,140 @@
+// zqpack as a user runs it: create, list, test and extract on a real tree.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "archive_test_support.h"
+
+namespace zq::test {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class PackCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tree_ = dir_ / "tree";
+        // A copy, so that edits elsewhere cannot change it mid-test.
+        fs::copy(ZQ_SOURCE_TREE, tree_, fs::copy_options::recursive);
+        fs::create_directories(tree_ / "an empty folder");
+        write_bytes(tree_ / "empty file", {});
+        for (const auto& entry : fs::recursive_directory_iterator(tree_)) {
+            struct timespec times[2] = {{0, UTIME_NOW}, {1400000000, 0}};
+            ::utimensat(AT_FDCWD, entry.path().c_str(), times, 0);
+        }
+    }
+
+    Result zqpack(const std::string& arguments, const std::string& input = "/dev/null") {
+        const fs::path out = dir_ / "stdout";
+        const fs::path err = dir_ / "stderr";
+        std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " + arguments + " <" + input +
+                              " >'" + out.string() + "' 2>'" + err.string() + "'";
+        int raw = std::system(command.c_str());
+        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp_text(out), slurp_text(err)};
+    }
+
+    size_t count_files() const {
+        size_t n = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(tree_)) n += entry.is_regular_file();
+        return n;
+    }
+
+    ScratchDir dir_;
+    fs::path tree_;
+};
+
+size_t count_lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+
+TEST_F(PackCli, CreateListTestAndExtractARealTree) {
+    Result create = zqpack("create --stub none -o tree.zq tree");
+    ASSERT_EQ(create.status, 0) << create.err;
+    EXPECT_TRUE(create.err.empty()) << create.err;  // no progress bar when stderr is not a terminal
+    const fs::path archive = dir_ / "tree.zq";
+    EXPECT_NE(fs::status(archive).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    Result list = zqpack("list tree.zq");
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(count_lines(list.out), count_files() + 2);  // heading, files, total
+    EXPECT_NE(list.out.find(" tree/archive/catalogue.cpp\n"), std::string::npos);
+    EXPECT_NE(list.out.find(" tree/empty file\n"), std::string::npos);
+    EXPECT_NE(list.out.find("2014-05-13 16:53:20"), std::string::npos);
+
+    Result json = zqpack("list --json tree.zq");
+    ASSERT_EQ(json.status, 0);
+    EXPECT_NE(json.out.find("\"total\": {\"files\": " + std::to_string(count_files())), std::string::npos);
+
+    Result test = zqpack("test -j 2 tree.zq");
+    EXPECT_EQ(test.status, 0) << test.out;
+    EXPECT_NE(test.out.find(std::to_string(count_files()) + " ok, 0 failed"), std::string::npos) << test.out;
+
+    Result extract = zqpack("extract tree.zq -C out");
+    ASSERT_EQ(extract.status, 0) << extract.out << extract.err;
+    for (const auto& entry : fs::recursive_directory_iterator(tree_)) {
+        if (!entry.is_regular_file()) continue;
+        const fs::path copy = dir_ / "out" / "tree" / fs::relative(entry.path(), tree_);
+        EXPECT_EQ(read_bytes(copy), read_bytes(entry.path())) << copy;
+    }
+}
+
+TEST_F(PackCli, OutputDoesNotDependOnTheThreadCount) {
+    ASSERT_EQ(zqpack("create --stub none -j 1 -o one.zq tree").status, 0);
+    ASSERT_EQ(zqpack("create --stub none -j 4 -o four.zq tree").status, 0);
+    Bytes one = read_bytes(dir_ / "one.zq");
+    EXPECT_GT(one.size(), 1000u);
+    EXPECT_EQ(one, read_bytes(dir_ / "four.zq"));
+}
+
+TEST_F(PackCli, TestFindsDamagedData) {
+    write_bytes(tree_ / "big.txt", [] {
+        Bytes text;
+        for (int i = 0; i < 20000; ++i) {
+            std::string line = "record " + std::to_string(i) + "\n";
+            text.insert(text.end(), line.begin(), line.end());
+        }
+        return text;
+    }());
+    ASSERT_EQ(zqpack("create --stub none --flat -o tree.zq tree/big.txt").status, 0);
+    Bytes archive = read_bytes(dir_ / "tree.zq");
+    archive[200] ^= 0x55;  // inside the one coded file's frames
+    write_bytes(dir_ / "damaged.zq", archive);
+    Result test = zqpack("test damaged.zq");
+    EXPECT_NE(test.status, 0);
+    EXPECT_NE(test.out.find("FAILED  big.txt"), std::string::npos) << test.out;
+    EXPECT_NE(test.out.find("0 ok, 1 failed"), std::string::npos) << test.out;
+}
+
+TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
+    for (const std::string& arguments :
+         {std::string("create --stub missing-stub -o out.sfx tree"), std::string("create --stub none -o out.sfx nothing-here"),
+          std::string("list not-an-archive"), std::string("create -o out.sfx")}) {
+        SCOPED_TRACE(arguments);
+        write_bytes(dir_ / "not-an-archive", text_bytes("hello"));
+        Result run = zqpack(arguments);
+        EXPECT_NE(run.status, 0);
+        EXPECT_EQ(count_lines(run.err), 1u) << run.err;
+        EXPECT_EQ(run.err.rfind("zqpack: ", 0), 0u) << run.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out.sfx"));
+        EXPECT_FALSE(fs::exists(dir_ / "out.sfx.zqpart"));
+    }
+}
+
+TEST_F(PackCli, PasswordFromAFileOrTheConsole) {
+    write_bytes(dir_ / "pw", text_bytes("Open Sesame\n"));
+    ASSERT_EQ(zqpack("create --stub none --password-file pw -o locked.zq tree").status, 0);
+    EXPECT_EQ(zqpack("list --password 'open sesame' locked.zq").status, 0);
+    Result wrong = zqpack("list --password sesame locked.zq");
+    EXPECT_NE(wrong.status, 0);
+    EXPECT_NE(wrong.err.find("wrong password"), std::string::npos);
+    Result asked = zqpack("test locked.zq", "pw");
+    EXPECT_EQ(asked.status, 0) << asked.out << asked.err;
+    EXPECT_EQ(asked.out.rfind("Password: \r", 0), 0u);
+}
+
+}  // namespace
+}  // namespace zq::test
