@@ -1,0 +1,141 @@
+// End-to-end harness: builds real self-extractors from a stub and an archive,
+// runs them in a scratch folder with answers fed prompt by prompt, and hands
+// back the console bytes and the exit status.
+//
+// Environment:
+//   ZQSFX_STUB  the stub to put in front of the archives (default: the zqsfx
+//               of this build); a name ending in ".exe" gives the built
+//               self-extractors that suffix too
+//   ZQSFX_RUN   a command prefix for running them, e.g. "wine" (default none)
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/writer.h"
+
+namespace e2e {
+
+using zq::Bytes;
+
+Bytes bytes_of(const std::string& text);
+std::string stub_path();
+bool under_wine();
+
+// Says where running under Wine forces a different outcome, and why; the
+// test stops there (reported as skipped with the reason) under Wine only.
+#define WINE_DIFFERS(reason)                                     \
+    do {                                                         \
+        if (::e2e::under_wine()) GTEST_SKIP() << "Wine: " << reason; \
+    } while (0)
+
+// One archived file as the tests describe it.
+struct TestFile {
+    std::string name;
+    uint16_t dir_id = 0;
+    std::string content;
+    bool coded = true;
+    uint16_t attributes = 0x20;
+    int32_t access_time = -1;
+    int32_t write_time = 1262304000;  // 2010-01-01 00:00:00 UTC
+    int32_t create_time = -1;
+    int64_t recorded_size = -1;  // -1: the content's size
+};
+
+struct TestDir {
+    int16_t id;
+    std::string name;
+    uint16_t next = 0;
+    uint16_t child = 0;
+};
+
+// Builds archives through the archive writer's image level.
+class ArchiveBuilder {
+public:
+    bool full_path = true;
+    bool dir_tree = false;
+    std::string password;  // empty: none
+    std::vector<TestDir> dirs;
+    std::vector<TestFile> files;
+
+    zq::ArchiveImage image() const;
+    Bytes archive() const;
+};
+
+struct RunResult {
+    std::string out;   // everything written to standard output
+    int status = -1;   // exit status, or -1 when killed
+};
+
+// What the user does during a run.
+struct Script {
+    // One line per question or password prompt, in order; standard input
+    // ends when a prompt comes that has no answer left.
+    std::vector<std::string> answers;
+    // Sent once standard output contains `signal_after` and, when
+    // `signal_file` is named, that file in the work folder has grown to
+    // `signal_file_size` bytes (watched closely, to catch a run mid-file).
+    int signal = 0;
+    std::string signal_after;
+    std::string signal_file;
+    int64_t signal_file_size = 0;
+};
+
+// A script of answers only.
+inline Script say(std::vector<std::string> answers) {
+    Script script;
+    script.answers = std::move(answers);
+    return script;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes stub + archive + trailer as a runnable self-extractor beside the
+    // work folder and returns its path.
+    std::string make_sfx(const Bytes& archive, const std::string& name = "sfx");
+    // Runs a program with the work folder as its current directory.
+    RunResult run(const std::string& program, const Script& script = {});
+    // Runs a host program (no ZQSFX_RUN prefix) the same way.
+    RunResult run_host(const std::vector<std::string>& command, const Script& script = {});
+    RunResult run_archive(const ArchiveBuilder& builder, const Script& script = {});
+
+    // Files in the work folder (paths with '/').
+    std::string work(const std::string& path) const { return work_ + "/" + path; }
+    void write_file(const std::string& path, const std::string& content) const;
+    std::string read_file(const std::string& path) const;
+    bool exists(const std::string& path) const;
+    bool is_dir(const std::string& path) const;
+    bool is_read_only(const std::string& path) const;
+    int64_t mtime(const std::string& path) const;
+    int64_t atime(const std::string& path) const;
+    // Every name under the work folder, sorted, folders ending in '/'.
+    std::vector<std::string> listing() const;
+    // True when no temporary file ("zq" and six digits) is left anywhere.
+    bool no_temp_files() const;
+
+    std::string root_;
+    std::string work_;
+
+private:
+    RunResult run_command(std::vector<std::string> words, const Script& script);
+};
+
+// The console bytes of a run, as the user sees them.
+std::string banner();
+// A block-coded file's lines with `marks` progress marks (49 when complete).
+std::string coded_lines(const std::string& name, int marks = 49, char marker = '+');
+// A block-coded file of size 0: no opening '|', no marks.
+std::string empty_coded_lines(const std::string& name, char marker = '+');
+std::string raw_lines(const std::string& name, char marker = ' ');
+// The overwrite question and the line break after the answer.
+std::string question(const std::string& target);
+// The line break and message of a failed run.
+std::string failure(const std::string& message);
+
+}  // namespace e2e
