@@ -17,8 +17,13 @@ uint32_t common_prefix(const uint8_t* a, const uint8_t* b, uint32_t most) {
             std::memcpy(&wb, b + offset, 8);
             uint64_t diff = wa ^ wb;
             if (diff != 0) {
-                // Little-endian: the lowest set bit marks the first byte that differs.
-                uint32_t k = offset + static_cast<uint32_t>(__builtin_ctzll(diff) >> 3);
+                // Little-endian: the lowest set bit marks the first byte that
+                // differs. Two 32-bit halves, so a 32-bit build needs no helper.
+                uint32_t low = static_cast<uint32_t>(diff);
+                uint32_t high = static_cast<uint32_t>(diff >> 32);
+                uint32_t bit = low != 0 ? static_cast<uint32_t>(__builtin_ctz(low))
+                                        : 32 + static_cast<uint32_t>(__builtin_ctz(high));
+                uint32_t k = offset + (bit >> 3);
                 return k < most ? k : most;
             }
         }
@@ -70,7 +75,8 @@ int encode_match(CodecState& state) {
     uint32_t src = v;
     for (;;) {
         uint32_t left = n - pos;
-        uint32_t k = common_prefix(input + pos, input + src, left < kLongestLength ? left : kLongestLength);
+        uint32_t k =
+            common_prefix(input + pos, input + src, left < kLongestLength ? left : kLongestLength);
         pos += k;
         src += k;
         state.input_cursor = input + pos;

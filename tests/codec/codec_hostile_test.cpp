@@ -60,15 +60,18 @@ TEST(HostilePayloads, DamagedFrames) {
         Bytes cut(payload.begin(), payload.begin() + static_cast<long>(rng() % payload.size()));
         if (!cut.empty()) {
             EXPECT_EQ(decode_payload(codec.state, cut.data(), cut.size(), false).status,
-                      kCodecBadBlock) << what;
+                      kCodecBadBlock)
+                << what;
         }
         Bytes extended = payload;
         extended.push_back(static_cast<uint8_t>(rng()));
         EXPECT_EQ(decode_payload(codec.state, extended.data(), extended.size(), false).status,
-                  kCodecBadBlock) << what;
+                  kCodecBadBlock)
+            << what;
 
         Bytes flipped = payload;
-        for (int f = 0; f < 1 + round % 4; ++f) flipped[rng() % flipped.size()] ^= 1u << (rng() % 8);
+        for (int f = 0; f < 1 + round % 4; ++f)
+            flipped[rng() % flipped.size()] ^= 1u << (rng() % 8);
         expect_like_reference(codec.state, flipped, what + " flipped");
     }
 }

@@ -57,7 +57,8 @@ TEST(BlockRoundTrip, ResultsDoNotDependOnEarlierBlocks) {
     Bytes first = encode_frame(fresh_codec.state, text);
     Bytes plain_first = decode_frame(fresh_codec.state, first).plain;
     // Put the second state through other work, including a failed decode.
-    for (Shape s : kAllShapes) decode_frame(used_codec.state, encode_frame(used_codec.state, make_input(s, 7000, 3)));
+    for (Shape s : kAllShapes)
+        decode_frame(used_codec.state, encode_frame(used_codec.state, make_input(s, 7000, 3)));
     Bytes junk = make_input(Shape::Noise, 500, 4);
     decode_payload(used_codec.state, junk.data(), junk.size(), false);
     EXPECT_EQ(encode_frame(used_codec.state, text), first);

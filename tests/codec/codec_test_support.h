@@ -3,13 +3,13 @@
 // the usual inputs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/codec.h"
 #include "codec/splay.h"

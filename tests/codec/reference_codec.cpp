@@ -27,7 +27,10 @@ struct Tree {
                 u = child0[g];
                 child0[g] = a;
             }
-            if (child0[p] == a) child0[p] = u; else child1[p] = u;
+            if (child0[p] == a)
+                child0[p] = u;
+            else
+                child1[p] = u;
             parent[a] = g;
             parent[u] = p;
             a = g;
