@@ -1,0 +1,20 @@
+#!/bin/sh
+# Replays a fuzz target's seed corpus and regression inputs, then fuzzes it for
+# the given number of seconds. New inputs and any crash file go to a scratch
+# folder, which is kept (and named) when the target fails.
+#   run_fuzz.sh TARGET CORPUS_DIR REGRESSION_DIR SECONDS [extra libFuzzer flags]
+set -u
+target=$1 corpus=$2 regressions=$3 seconds=$4
+shift 4
+work=$(mktemp -d "${TMPDIR:-/tmp}/zq_fuzz.XXXXXX")
+mkdir -p "$work/new"
+"$target" "$work/new" "$corpus" "$regressions" \
+    -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    -artifact_prefix="$work/" -print_final_stats=1 "$@" 2>"$work/log"
+status=$?
+tail -n 30 "$work/log"
+if [ $status -ne 0 ]; then
+    echo "fuzz target failed ($status); inputs and log kept in $work" >&2
+    exit $status
+fi
+rm -rf "$work"
