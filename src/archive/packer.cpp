@@ -310,6 +310,7 @@ public:
     uint64_t position() const { return position_; }
 
     void write(const uint8_t* bytes, size_t count) {
+        if (count == 0) return;
         if (position_ + count > kMaxOutput) fail("archive would exceed 2 GiB");
         if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string());
         position_ += count;
