@@ -4,7 +4,6 @@
 // them true at every moment.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 
 #include "archive/catalogue.h"
@@ -31,7 +30,7 @@ struct DriverState {
     volatile FileHandle output_file;  // the temporary file; kNoFile when closed
     // 1 while a temporary file of ours exists at temp_path: terminate deletes
     // only then, so it never removes a name it did not create.
-    volatile sig_atomic_t temp_pending;
+    volatile int32_t temp_pending;
     char temp_path[kPathBufferSize];
     char temp_prefix[kPathBufferSize];
     char target_name[kPathBufferSize];
