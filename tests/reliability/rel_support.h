@@ -1,0 +1,101 @@
+// Support for the reliability tests: scratch folders, running the real
+// self-extractor (or zqpack) as a child with a deadline, and looking at what
+// it left behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/catalogue.h"
+#include "archive/writer.h"
+
+namespace rel {
+
+using zq::Bytes;
+
+std::string stub_path();
+std::string zqpack_path();
+
+Bytes read_bytes(const std::string& path);
+void write_bytes(const std::string& path, const Bytes& bytes, bool executable = false);
+Bytes bytes_of(const std::string& text);
+
+// How a child ended.
+struct Outcome {
+    int status = -1;        // exit status when it exited
+    int signal = 0;         // signal that ended it, 0 when it exited
+    bool timed_out = false; // killed at the deadline
+    std::string out;        // its standard output
+    bool exited() const { return signal == 0 && !timed_out && status >= 0; }
+};
+
+struct RunOptions {
+    std::string cwd;
+    std::string input;        // standard input; it ends after these bytes
+    int timeout_ms = 20000;
+    // Sent after `signal_delay_us` (when `signal` is not 0).
+    int signal = 0;
+    long signal_delay_us = 0;
+    uid_t run_as = 0;         // 0: as we are; else drop to this uid (and gid)
+};
+
+Outcome run_program(const std::vector<std::string>& argv, const RunOptions& options);
+
+// The console's last message line, as terminate() prints it.
+std::string last_line(const std::string& out);
+
+// Every name under `dir`, relative, sorted, folders ending in '/'; regular
+// files map to their contents.
+struct Tree {
+    std::vector<std::string> names;
+    std::map<std::string, Bytes> files;
+};
+Tree scan(const std::string& dir);
+// Names of the form zq + six digits anywhere in the tree.
+std::vector<std::string> temp_files(const Tree& tree);
+
+// A fresh folder /tmp/zq_rel_XXXXXX with a nested run folder
+// root/outer/inner/work; anything that escapes the run folder upwards lands
+// in root or outer, which the tests watch.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    const std::string& root() const { return root_; }
+    const std::string& work() const { return work_; }
+    // Empties the run folder again.
+    void clear_work() const;
+    // Names under root that are not under the run folder and not in `known`.
+    std::vector<std::string> strays(const std::vector<std::string>& known) const;
+
+private:
+    std::string root_;
+    std::string work_;
+};
+
+// Writes stub + archive + trailer as an executable file at `path`.
+void write_sfx(const std::string& path, const Bytes& archive);
+
+}  // namespace rel
+
+namespace rel {
+
+// The catalogue of a self-extractor as the extractor's own reader sees it,
+// read in this process: the oracle for what a run may write.
+struct Parsed {
+    int result = -1;  // what the run must end with when it is not 0
+    struct Entry {
+        std::string target;  // '/'-separated, as it lands under the run folder
+        zq::FileRecord record;
+    };
+    std::vector<Entry> files;
+};
+Parsed parse_sfx(const std::string& path);
+
+}  // namespace rel
