@@ -4,12 +4,25 @@
 
 namespace zq {
 
-void shape_tree(SplayTree tree, uint32_t nodes) {
-    // Heap order: node i has children 2i+1 and 2i+2, i.e. child entry j
-    // holds j+1, and every node's parent is (i-1)/2.
-    for (uint32_t i = 1; i <= 2 * nodes; ++i) tree.parent[i] = static_cast<uint8_t>((i - 1) / 2);
+namespace {
+
+// Heap order: node i has children 2i+1 and 2i+2, i.e. child entry j holds
+// j+1, and the parent of nodes 2k+1 and 2k+2 is k. With the size fixed the
+// compiler turns both loops into wide stores; this runs for every tree a
+// block uses.
+template <uint32_t nodes>
+void shape_tree(SplayTree tree) {
+    for (uint32_t k = 0; k < nodes; ++k) {
+        uint16_t pair = static_cast<uint16_t>(k * 0x0101u);
+        std::memcpy(tree.parent + 1 + 2 * k, &pair, 2);
+    }
     for (uint32_t j = 0; j < 2 * nodes; ++j) tree.children[j] = static_cast<uint16_t>(j + 1);
 }
+
+}  // namespace
+
+void shape_literal_tree(SplayTree tree) { shape_tree<kLiteralNodes>(tree); }
+void shape_length_tree(SplayTree tree) { shape_tree<kLengthNodes>(tree); }
 
 void splay_leaf(SplayTree tree, uint32_t a) {
     uint16_t* children = tree.children;

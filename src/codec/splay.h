@@ -31,8 +31,9 @@ constexpr uint32_t kPredictionBytes = kPredictionSlots * 2;
 constexpr uint16_t kSlotEmpty = 0;
 constexpr uint16_t kSlotDisabled = 1;
 
-// Gives a tree its initial shape: the complete binary tree in heap order.
-void shape_tree(SplayTree tree, uint32_t nodes);
+// Give a tree its initial shape: the complete binary tree in heap order.
+void shape_literal_tree(SplayTree tree);
+void shape_length_tree(SplayTree tree);
 
 // Literal tree `context`, first put back into its initial shape if this
 // block has not used it yet.
@@ -42,7 +43,7 @@ inline SplayTree literal_tree(CodecState& state, uint32_t context) {
     uint32_t bit = 1u << (context & 31);
     if (word & bit) {
         word &= ~bit;
-        shape_tree(tree, kLiteralNodes);
+        shape_literal_tree(tree);
     }
     return tree;
 }

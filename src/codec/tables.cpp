@@ -77,7 +77,7 @@ void codec_reset(CodecState& state) {
     // Most blocks use only some of the 128 contexts, so each literal tree is
     // reshaped when a block first reaches for it (literal_tree).
     for (uint32_t& word : state.stale_trees) word = 0xFFFFFFFFu;
-    shape_tree(length_tree(state), kLengthNodes);
+    shape_length_tree(length_tree(state));
 }
 
 }  // namespace zq
