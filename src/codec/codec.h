@@ -79,7 +79,8 @@ void build_subst_tables(CodecState& state);
 // Expands one payload of `length` bytes (1..32768) into `plain`, which has room
 // for 32768 bytes. `substituted` is the header's flag (nonzero: substituted).
 // On success stores the plain count in `produced` and returns 0; returns 1 for
-// a compressed block that cannot be decoded (then `produced` is untouched).
+// a compressed block that cannot be decoded, and for a length above 32768
+// (then `produced` is untouched).
 // Never reads outside the payload nor writes past 32768 plain bytes.
 int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
                  uint16_t* produced, uint16_t substituted);

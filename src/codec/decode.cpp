@@ -81,6 +81,9 @@ int decode_match(CodecState& state) {
 
 int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
                  uint16_t* produced, uint16_t substituted) {
+    // No frame header can announce more; a caller that passes more would
+    // have a substituted block write past the 32768-byte plain area.
+    if (length > kBlockSize) return kCodecBadBlock;
     if (substituted != 0) {
         const uint8_t* table = state.unsubst_table;
         for (uint32_t i = 0; i < length; ++i) plain[i] = table[coded[i]];

@@ -45,6 +45,16 @@ TEST(HostilePayloads, LargestAndEmptyPayloads) {
     std::unique_ptr<uint8_t[]> plain(new uint8_t[kBlockSize]);
     EXPECT_EQ(decode_block(codec.state, &none, plain.get(), 0, &produced, 0), kCodecBadBlock);
     EXPECT_EQ(produced, 7);
+
+    // No header announces more than 32768 bytes; a longer payload is
+    // refused rather than expanded past the plain area.
+    Bytes longer(kBlockSize + 1, 0x02);
+    for (uint16_t substituted : {uint16_t{0}, uint16_t{0x8000}}) {
+        EXPECT_EQ(decode_block(codec.state, longer.data(), plain.get(), kBlockSize + 1, &produced,
+                               substituted),
+                  kCodecBadBlock);
+        EXPECT_EQ(produced, 7);
+    }
 }
 
 TEST(HostilePayloads, DamagedFrames) {
