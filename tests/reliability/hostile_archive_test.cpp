@@ -1,0 +1,260 @@
+// Hostile archives made with the writer's image level, run through the real
+// self-extractor in an empty folder: each must end with its code and message
+// and leave the folder empty (no target, no temporary file, no directory),
+// even when a sound file comes first in the catalogue.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "rel_support.h"
+
+namespace rel {
+namespace {
+
+constexpr int kAbortCode = 1;
+constexpr int kIoCode = 3;
+constexpr int kMemoryCode = 5;
+constexpr int kDecodeCode = 7;
+constexpr int kInvalidCode = 8;
+
+const char* message_of(int code) {
+    switch (code) {
+        case kIoCode: return "File I/O error";
+        case kMemoryCode: return "Out of memory";
+        case kDecodeCode: return "Decode failed";
+        case kInvalidCode: return "Invalid archive";
+        default: return "?";
+    }
+}
+
+// A catalogue built by hand: names are placed in pool 0 by `name`, which
+// returns their NameRef; files get their data appended.
+struct Hostile {
+    zq::ArchiveImage image;
+    zq::OwnedCodec codec;
+    Bytes pool;
+
+    uint32_t name(const std::string& text) {
+        const uint32_t ref = zq::make_name_ref(0, uint16_t(pool.size()));
+        pool.insert(pool.end(), text.begin(), text.end());
+        pool.push_back(0);
+        return ref;
+    }
+    zq::FileEntry& file(uint32_t name_ref, const std::string& content, bool coded = true, uint16_t dir_id = 0) {
+        zq::FileEntry entry;
+        entry.name = name_ref;
+        entry.dir_id = dir_id;
+        const Bytes plain = bytes_of(content);
+        const Bytes stored = coded ? zq::code_frames(codec.state(), plain) : plain;
+        entry.original_size = uint32_t(plain.size());
+        entry.stored_size = uint32_t(stored.size());
+        entry.method = coded ? zq::kMethodCoded : zq::kMethodRaw;
+        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
+        image.data.insert(image.data.end(), stored.begin(), stored.end());
+        image.files.push_back(entry);
+        return image.files.back();
+    }
+    // A sound file first: the refusal must still come before it is written.
+    Hostile() { file(name("first.txt"), "written only by a sound archive\n"); }
+    Bytes archive() {
+        if (image.pools.empty()) image.pools = {pool};
+        return zq::archive_bytes(codec.state(), image);
+    }
+};
+
+class HostileArchive : public ::testing::Test {
+protected:
+    // Runs the archive as a self-extractor; returns its exit status after
+    // checking the message and that nothing was left behind.
+    Outcome run_hostile(const Bytes& archive, const std::string& what) {
+        scratch_.clear_work();
+        const std::string sfx = scratch_.root() + "/hostile.sfx";
+        write_sfx(sfx, archive);
+        RunOptions options;
+        options.cwd = scratch_.work();
+        options.timeout_ms = 30000;
+        Outcome outcome = run_program({sfx}, options);
+        EXPECT_TRUE(outcome.exited()) << what << ": signal " << outcome.signal;
+        EXPECT_EQ(scan(scratch_.work()).names, std::vector<std::string>{}) << what;
+        EXPECT_EQ(scratch_.strays({"hostile.sfx"}), std::vector<std::string>{}) << what;
+        return outcome;
+    }
+    void expect_refused(const Bytes& archive, int code, const std::string& what) {
+        const Outcome outcome = run_hostile(archive, what);
+        EXPECT_EQ(outcome.status, code) << what << "\n" << outcome.out;
+        EXPECT_EQ(last_line(outcome.out), message_of(code)) << what;
+    }
+
+    Scratch scratch_;
+};
+
+TEST_F(HostileArchive, UnsafeNamesAreRefusedAsFileAndDirectoryNames) {
+    const std::vector<std::string> names = {
+        "..", ".", "", "a/b", "a\\b", "C:x", "C:", "tab\there", "line\nbreak",
+        "\x1b[2J", "x\x7f\x01", "\x81/", "..\\..\\escape", "../escape"};
+    for (const std::string& bad : names) {
+        const std::string shown = "name \"" + bad + "\"";
+        {
+            Hostile h;
+            h.file(h.name(bad), "payload");
+            expect_refused(h.archive(), kInvalidCode, "file " + shown);
+        }
+        {
+            Hostile h;
+            h.image.dirs = {{1, h.name(bad), 0, 0}};
+            h.file(h.name("inside.txt"), "payload", true, 1);
+            h.image.options = 0x40;  // and the whole tree made first
+            expect_refused(h.archive(), kInvalidCode, "directory " + shown);
+        }
+    }
+}
+
+// The other side of the name rule: a two-byte character whose second byte is
+// 0x5C is one name, extracted as such, not a path.
+TEST_F(HostileArchive, TwoByteCharacterWithBackslashSecondByteIsOneName) {
+    Hostile h;
+    const std::string name = "\x83\x5C.txt";
+    h.file(h.name(name), "so");
+    scratch_.clear_work();
+    const std::string sfx = scratch_.root() + "/sound.sfx";
+    write_sfx(sfx, h.archive());
+    RunOptions options;
+    options.cwd = scratch_.work();
+    const Outcome outcome = run_program({sfx}, options);
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(scan(scratch_.work()).names, (std::vector<std::string>{"first.txt", name}));
+}
+
+TEST_F(HostileArchive, PathsLongerThanTheirBuffersAreRefused) {
+    {
+        Hostile h;
+        h.file(h.name(std::string(600, 'n')), "long");
+        expect_refused(h.archive(), kInvalidCode, "600-byte file name");
+    }
+    {
+        // Three directories of 199 bytes: the file's path is 600 bytes long.
+        Hostile h;
+        h.image.dirs = {{1, h.name(std::string(199, 'a')), 0, 1},
+                        {2, h.name(std::string(199, 'b')), 0, 2},
+                        {3, h.name(std::string(199, 'c')), 0, 0}};
+        h.file(h.name("f.txt"), "deep", true, 3);
+        h.image.options = 0x40;
+        expect_refused(h.archive(), kInvalidCode, "600-byte path");
+    }
+}
+
+TEST_F(HostileArchive, BrokenTreesAndReferencesAreRefused) {
+    struct Case {
+        const char* what;
+        std::function<void(Hostile&)> build;
+    };
+    const std::vector<Case> cases = {
+        {"directory that is its own child",
+         [](Hostile& h) {
+             h.image.dirs = {{1, h.name("top"), 0, 1}, {2, h.name("self"), 0, 1}};
+             h.file(h.name("f"), "x", true, 2);
+         }},
+        {"cycle through next",
+         [](Hostile& h) {
+             h.image.dirs = {{1, h.name("a"), 1, 0}, {2, h.name("b"), 2, 0}, {3, h.name("c"), 1, 0}};
+             h.file(h.name("f"), "x", true, 9);
+         }},
+        {"child index past the table",
+         [](Hostile& h) {
+             h.image.dirs = {{1, h.name("a"), 0, 7}};
+             h.file(h.name("f"), "x", true, 1);
+         }},
+        {"file in a directory that does not exist",
+         [](Hostile& h) {
+             h.image.dirs = {{1, h.name("a"), 0, 0}};
+             h.file(h.name("f"), "x", true, 2);
+         }},
+        {"NameRef past the end of its pool", [](Hostile& h) { h.file(zq::make_name_ref(0, 4000), "x"); }},
+        {"NameRef into a pool that does not exist", [](Hostile& h) { h.file(zq::make_name_ref(3, 0), "x"); }},
+        {"name running to the end of its pool without a NUL",
+         [](Hostile& h) {
+             const uint32_t ref = h.name("unterminated");
+             h.pool.pop_back();
+             h.file(ref, "x");
+         }},
+        {"directory NameRef past its pool",
+         [](Hostile& h) {
+             h.image.dirs = {{1, zq::make_name_ref(0, 60000), 0, 0}};
+             h.file(h.name("f"), "x", true, 1);
+         }},
+    };
+    for (const Case& c : cases) {
+        Hostile h;
+        c.build(h);
+        h.image.options = 0x40;
+        expect_refused(h.archive(), kInvalidCode, c.what);
+    }
+}
+
+TEST_F(HostileArchive, OversizedSectionsAreRefused) {
+    // A pool of 32768 bytes: its size reads as negative, an allocation the
+    // format cannot ask for.
+    Hostile h;
+    h.file(h.name("f"), "x");
+    h.pool.resize(32768, 'p');
+    h.pool.back() = 0;
+    expect_refused(h.archive(), kMemoryCode, "pool of 32768 bytes");
+}
+
+// The reader leaves data extents to the run: a file whose data is not there
+// fails when it is read, and its temporary file goes. (Here that file comes
+// first, so nothing at all is written.)
+TEST_F(HostileArchive, OffsetsAndSizesOutsideTheFile) {
+    {
+        Hostile h;
+        Bytes archive = h.archive();
+        // -100 lands inside the stub, where no catalogue is; the smallest
+        // 32-bit number lands before the start of the file.
+        const std::pair<uint32_t, int> offsets[] = {{uint32_t(-100), kInvalidCode}, {0x80000000u, kIoCode}};
+        for (const auto& [offset, code] : offsets) {
+            for (int i = 0; i < 4; ++i) archive[6 + i] = uint8_t(offset >> (8 * i));
+            expect_refused(archive, code, "negative catalogue_offset " + std::to_string(int32_t(offset)));
+        }
+    }
+    for (bool coded : {true, false}) {
+        Hostile h;
+        h.image.files.clear();
+        h.file(h.name("far.txt"), "data that is not where the record says", coded).data_offset = 1u << 30;
+        expect_refused(h.archive(), kIoCode, std::string("data_offset past the end, ") + (coded ? "coded" : "raw"));
+    }
+    {
+        // The stream runs on through the catalogue and past the end of the
+        // file: a frame cannot be read or decoded.
+        Hostile h;
+        h.image.files.clear();
+        zq::FileEntry& file = h.file(h.name("long.txt"), std::string(3000, 'L') + "tail");
+        file.stored_size = 10u << 20;
+        expect_refused(h.archive(), kIoCode, "stored_size larger than the archive");
+    }
+}
+
+// 65535 files of 4 GiB - 1 bytes each: the reader takes the table (2.5 MiB of
+// records), and the first file's data, which is not there, ends the run.
+TEST_F(HostileArchive, MaximalFileTableOfHugeFiles) {
+    for (bool coded : {false, true}) {
+        Hostile h;
+        h.image.files.clear();
+        h.image.data.clear();
+        zq::FileEntry entry;
+        entry.name = h.name("huge.bin");
+        entry.original_size = 0xFFFFFFFFu;
+        entry.stored_size = 0xFFFFFFFFu;
+        entry.data_offset = zq::kHeaderSize;
+        entry.method = coded ? zq::kMethodCoded : zq::kMethodRaw;
+        h.image.data = Bytes(64, 0x55);
+        h.image.files.assign(65535, entry);
+        // A raw copy meets the end of the file; a block-coded stream whose
+        // recorded size reads as negative yields nothing, and the size check
+        // catches it.
+        expect_refused(h.archive(), coded ? kDecodeCode : kIoCode,
+                       std::string("65535 files of 4 GiB - 1, ") + (coded ? "coded" : "raw"));
+    }
+}
+
+}  // namespace
+}  // namespace rel
