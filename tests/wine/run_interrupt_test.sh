@@ -28,7 +28,7 @@ while [ $i -lt 5 ]; do
   i=$((i + 1))
 done
 for big in b1 b2 b3; do
-  head -c 6000000 /dev/urandom | od -An -tx1 >"src/$big.txt"
+  head -c 3000000 /dev/urandom | od -An -tx1 >"src/$big.txt"
 done
 "$zqpack" create -o big.exe --stub "$win_stub" --flat src >/dev/null
 
@@ -40,14 +40,16 @@ while [ $round -le "$rounds" ]; do
   mkdir "$dir"
   (cd "$dir" && exec wine ../big.exe </dev/null >../out$round 2>/dev/null) &
   pid=$!
-  # Wait for the first progress bar, then let the run go on a little longer
-  # each round, so the signal falls at different points of the decoding.
+  # Wait for the first progress bar, then let the run go on for a different
+  # time each round (0 to 3.3 s, about the length of the whole run), so the
+  # signal falls inside files, between them and around the final moves.
   waited=0
   while ! grep -q '|' "out$round" 2>/dev/null && [ $waited -lt 600 ]; do
     sleep 0.05
     waited=$((waited + 1))
   done
-  sleep "0.$((round * 7 % 10))"
+  delay=$((round * 37 % 34))
+  sleep "$((delay / 10)).$((delay % 10))"
   kill -INT "$pid" 2>/dev/null || true
   status=0
   wait "$pid" || status=$?
