@@ -25,7 +25,6 @@ namespace {
 
 constexpr size_t kNoDir = SIZE_MAX;
 constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
-constexpr size_t kPendingLimit = size_t(64) << 20;     // see finish_file
 constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
 constexpr uint16_t kAttrReadOnlyBit = 0x01;  // as the extractor's platform sets them
@@ -390,10 +389,10 @@ Bytes unsubstitute_frames(const Bytes& frames, const uint8_t* unsubst) {
 
 // Writes one file's data and completes its record. A file whose every frame
 // came out substituted is stored raw instead: its frames are held in memory
-// up to kPendingLimit, beyond that written and converted back in place.
+// up to `pending_limit`, beyond that written and converted back in place.
 void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& units, size_t& next_unit,
                      const PlanFile& plan, FileEntry& entry, uint64_t archive_start, bool store,
-                     const uint8_t* unsubst, const std::function<void(uint64_t)>& advanced) {
+                     size_t pending_limit, const uint8_t* unsubst, const std::function<void(uint64_t)>& advanced) {
     uint64_t start = output.position();
     entry.data_offset = uint32_t(start - archive_start);
     entry.original_size = uint32_t(plan.size);
@@ -411,7 +410,7 @@ void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& 
             output.write(result.bytes);
         } else {
             pending.insert(pending.end(), result.bytes.begin(), result.bytes.end());
-            if (pending.size() > kPendingLimit) {
+            if (pending.size() > pending_limit) {
                 output.write(pending);
                 pending.clear();
                 spilled = true;
@@ -505,7 +504,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             entry.create_time = -1;
             entry.name = names.add(source.name);
             write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
-                            codec.state().unsubst_table, advanced);
+                            options.pending_limit, codec.state().unsubst_table, advanced);
             image.files.push_back(entry);
         }
     }

@@ -121,6 +121,10 @@ struct PackOptions {
     std::optional<std::string> password;
     unsigned threads = 0;                // 0: one per hardware thread
     std::optional<Bytes> stub;           // none: a bare archive
+    // Coded bytes of one file held in memory while all its frames so far are
+    // substituted; beyond it they go to disk and are turned back into plain
+    // bytes there if the file ends up raw. Tests lower it.
+    size_t pending_limit = size_t(64) << 20;
     // Called on the packing thread after each piece of data is written.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };

@@ -200,6 +200,41 @@ TEST_F(PackerTest, StoreFlatDirTreeAndPassword) {
     EXPECT_EQ(wrong.read(&count, "sesam"), 4);
 }
 
+TEST_F(PackerTest, FilesSpilledToDiskStillBecomeRaw) {
+    // With little memory allowed, substituted frames go to disk first: an
+    // all-substituted file is turned back into plain bytes there, and the
+    // archive ends where its trailer does.
+    PackOptions options;
+    options.pending_limit = 40000;
+    const fs::path out = pack("spilled", options);
+    std::map<std::string, FileRecord> files = read_back(out, 0);
+    EXPECT_EQ(files["tree\\noise.bin"].method(), kMethodRaw);
+    EXPECT_EQ(files["tree\\mixed.bin"].method(), kMethodCoded);
+    for (const auto& [path, record] : files) {
+        std::string native = path;
+        std::replace(native.begin(), native.end(), '\\', '/');
+        EXPECT_EQ(contents(record, 0), read_bytes(src_ / native)) << path;
+    }
+    settle_access_times();
+    const Bytes spilled = read_bytes(pack("spilled-again", options));
+    options.pending_limit = size_t(64) << 20;
+    EXPECT_EQ(spilled, read_bytes(pack("in-memory", options)));
+
+    const fs::path lone = dir_ / "lone";
+    // 128 frames: 256 header bytes go, more than the catalogue and trailer
+    // that follow, so the file must be cut to its new end.
+    const Bytes big_noise = noise(4 << 20, 9);
+    write_bytes(lone / "noise", big_noise);
+    options.pending_limit = 1000;
+    pack_paths({lone}, dir_ / "lone.zq", options);
+    const Bytes archive = read_bytes(dir_ / "lone.zq");
+    EXPECT_EQ(Bytes(archive.end() - 4, archive.end()), (Bytes{0, 0, 0, 0}));
+    EXPECT_LT(archive.size(), big_noise.size() + 200);
+    const FileRecord record = read_back(dir_ / "lone.zq", 0)["lone\\noise"];
+    EXPECT_EQ(record.method(), kMethodRaw);
+    EXPECT_EQ(contents(record, 0), big_noise);
+}
+
 TEST_F(PackerTest, ManyFilesAndNamesFillSeveralPools) {
     const fs::path many = dir_ / "many";
     for (int i = 0; i < 1000; ++i) {
