@@ -37,7 +37,7 @@ median_time() {
     start=$(date +%s.%N)
     "$@" >/dev/null 2>&1 || { echo "pack_bench: $* failed" >&2; exit 1; }
     end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l)")
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')")
   done
   printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]}'
 }
@@ -61,9 +61,9 @@ for tree in "${trees[@]}"; do
   for row in "zqpack:$zq_out:$t_zq" "zip-6:$zip_out:$t_zip" "zip-6-y:$zipy_out:$t_zipy" "tar.gz:$tgz_out:$t_tgz"; do
     IFS=: read -r tool file seconds <<<"$row"
     size=$(stat -c %s "$file")
-    ratio=$(echo "100 * $size / $input" | bc -l)
+    ratio=$(awk -v s="$size" -v i="$input" 'BEGIN {print 100 * s / i}')
     printf '%-14s %-8s %12d %12d %7.1f%% %9s\n' "$name" "$tool" "$input" "$size" "$ratio" "$seconds"
   done
   printf '%-14s zqpack -j 2 takes %.2fx the time of zip -qr -6 (%.2fx of zip -qr -6 -y)\n' "$name" \
-    "$(echo "$t_zq / $t_zip" | bc -l)" "$(echo "$t_zq / $t_zipy" | bc -l)"
+    "$(awk -v a="$t_zq" -v b="$t_zip" 'BEGIN {print a / b}')" "$(awk -v a="$t_zq" -v b="$t_zipy" 'BEGIN {print a / b}')"
 done
