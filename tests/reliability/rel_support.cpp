@@ -260,3 +260,48 @@ Parsed parse_sfx(const std::string& path) {
 }
 
 }  // namespace rel
+
+namespace rel {
+
+Bytes flat_archive(const std::vector<PlainFile>& files) {
+    zq::OwnedCodec codec;
+    zq::NamePools names;
+    zq::ArchiveImage image;
+    for (const PlainFile& file : files) {
+        zq::FileEntry entry;
+        entry.name = names.add(file.name);
+        const Bytes stored = file.coded ? zq::code_frames(codec.state(), file.content) : file.content;
+        entry.original_size = uint32_t(file.content.size());
+        entry.stored_size = uint32_t(stored.size());
+        entry.method = file.coded ? zq::kMethodCoded : zq::kMethodRaw;
+        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
+        image.data.insert(image.data.end(), stored.begin(), stored.end());
+        image.files.push_back(entry);
+    }
+    image.pools = names.pools();
+    return zq::archive_bytes(codec.state(), image);
+}
+
+Bytes mixed_data(size_t size, uint32_t seed) {
+    static const char* const words[] = {"archive ", "block ", "frame ", "catalogue ", "the ", "of ", "and ",
+                                        "splay ", "tree ", "match ", "literal ", "\n", "0x5A51 ", "temporary "};
+    Bytes out;
+    out.reserve(size);
+    while (out.size() < size) {
+        seed = seed * 1664525u + 1013904223u;
+        if ((seed >> 28) == 0) {
+            // Now and then a run of noise.
+            for (int i = 0; i < 24 && out.size() < size; ++i) {
+                seed = seed * 1664525u + 1013904223u;
+                out.push_back(uint8_t(seed >> 24));
+            }
+        } else {
+            for (const char* w = words[(seed >> 8) % 14]; *w != '\0' && out.size() < size; ++w) {
+                out.push_back(uint8_t(*w));
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace rel

@@ -99,3 +99,19 @@ struct Parsed {
 Parsed parse_sfx(const std::string& path);
 
 }  // namespace rel
+
+namespace rel {
+
+// A flat archive of the given files, in this order, each block-coded or raw.
+struct PlainFile {
+    std::string name;
+    Bytes content;
+    bool coded = true;
+};
+Bytes flat_archive(const std::vector<PlainFile>& files);
+
+// Mixed data that compresses about as well as ordinary files: text-like runs
+// with a share of noise. Deterministic for a given seed.
+Bytes mixed_data(size_t size, uint32_t seed);
+
+}  // namespace rel
