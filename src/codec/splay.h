@@ -56,7 +56,10 @@ inline SplayTree length_tree(CodecState& state) {
 
 // The tree change after every coded symbol, on both sides: the coded leaf
 // `a` swaps places with its uncle, then its old grandparent does the same,
-// and so on up to the root, which roughly halves the leaf's depth.
+// and so on up to the root, which roughly halves the leaf's depth. The
+// block coders run the same change fused into their own walks (the encoder
+// while it climbs, the decoder along the path it descended); this
+// stand-alone form is for a leaf without a known path.
 void splay_leaf(SplayTree tree, uint32_t a);
 
 // The decoder's form of the same change, along the path its descent took:

@@ -8,37 +8,35 @@ namespace zq {
 
 namespace {
 
-// Every table pointer of the state, in allocation order, with its size.
-struct TableSlot {
-    void** pointer;
-    uint32_t bytes;
-};
+// Calls visit(table pointer, size in bytes) for every table, in allocation
+// order.
+template <typename Visit>
+void for_each_table(CodecState& state, Visit visit) {
+    visit(state.literal_parent, kLiteralParentBytes);
+    visit(state.literal_children, kLiteralChildrenBytes);
+    visit(state.length_parent, kLengthParentBytes);
+    visit(state.length_children, kLengthChildrenBytes);
+    visit(state.prediction_table, kPredictionBytes);
+    visit(state.subst_table, 256u);
+    visit(state.unsubst_table, 256u);
+}
 
-constexpr int kTableCount = 7;
-
-void table_slots(CodecState& state, TableSlot (&slots)[kTableCount]) {
-    slots[0] = {reinterpret_cast<void**>(&state.literal_parent), kLiteralParentBytes};
-    slots[1] = {reinterpret_cast<void**>(&state.literal_children), kLiteralChildrenBytes};
-    slots[2] = {reinterpret_cast<void**>(&state.length_parent), kLengthParentBytes};
-    slots[3] = {reinterpret_cast<void**>(&state.length_children), kLengthChildrenBytes};
-    slots[4] = {reinterpret_cast<void**>(&state.prediction_table), kPredictionBytes};
-    slots[5] = {reinterpret_cast<void**>(&state.subst_table), 256};
-    slots[6] = {reinterpret_cast<void**>(&state.unsubst_table), 256};
+template <typename T>
+void assign(T*& table, void* block) {
+    table = static_cast<T*>(block);
 }
 
 }  // namespace
 
 int codec_init(CodecState& state, const CodecAllocator& allocator) {
     state.allocator = allocator;
-    TableSlot slots[kTableCount];
-    table_slots(state, slots);
     bool complete = true;
     // Every allocation is attempted, so that a failure leaves no doubt about
     // which tables exist: codec_free releases exactly those.
-    for (TableSlot& slot : slots) {
-        *slot.pointer = allocator.allocate(slot.bytes);
-        if (*slot.pointer == nullptr) complete = false;
-    }
+    for_each_table(state, [&](auto*& table, uint32_t bytes) {
+        assign(table, allocator.allocate(bytes));
+        if (table == nullptr) complete = false;
+    });
     if (!complete) {
         codec_free(state);
         return kCodecNoMemory;
@@ -48,14 +46,12 @@ int codec_init(CodecState& state, const CodecAllocator& allocator) {
 }
 
 void codec_free(CodecState& state) {
-    TableSlot slots[kTableCount];
-    table_slots(state, slots);
-    for (TableSlot& slot : slots) {
-        if (*slot.pointer != nullptr) {
-            state.allocator.release(*slot.pointer);
-            *slot.pointer = nullptr;
+    for_each_table(state, [&](auto*& table, uint32_t) {
+        if (table != nullptr) {
+            state.allocator.release(table);
+            table = nullptr;
         }
-    }
+    });
 }
 
 void build_subst_tables(CodecState& state) {
