@@ -103,6 +103,21 @@ TEST(CodecTables, InitReleasesEverythingWhenAnAllocationFails) {
     }
 }
 
+TEST(CodecTables, SlotHashOfTheLastThreeBytes) {
+    EXPECT_EQ(slot_hash(0x61, 0x61, 0x61), 73u);
+    EXPECT_EQ(slot_hash(0x61, 0x62, 0x63), 83u);
+    EXPECT_EQ(slot_hash(0, 0, 0), 0u);
+    // For fixed x2 and x1, every x3 has its own slot: confirming a slot
+    // needs only the two later bytes.
+    bool seen[kPredictionSlots] = {};
+    for (uint32_t x3 = 0; x3 < 256; ++x3) {
+        uint32_t h = slot_hash(x3, 0x9C, 0x41);
+        ASSERT_LT(h, kPredictionSlots);
+        EXPECT_FALSE(seen[h]) << x3;
+        seen[h] = true;
+    }
+}
+
 TEST(SplayCoder, CodesAfterOneLiteral) {
     Codec codec;
     CodecState& s = codec.state;
