@@ -72,11 +72,9 @@ void draw_progress_start(bool block_coded) {
 // Creates the temporary file exclusively. A name that turns out to be taken
 // (made by someone else since it was chosen, or a dangling link) is left
 // alone and the next number is tried.
-void create_temp_file() {
-    uint32_t number = 0;
+// `number` is the number of the name already in temp_path.
+void create_temp_file(uint32_t number) {
     for (;;) {
-        str_copy(driver.temp_path, driver.temp_prefix);
-        if (make_temp_name(driver.temp_path, number, &number) == nullptr) terminate(kExitTempFail);
         // The file and the note that it is ours must appear together, or an
         // event in between would leave it behind.
         control_events_hold();
@@ -87,10 +85,11 @@ void create_temp_file() {
         }
         control_events_release();
         if (file > 0) return;
-        if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes &&
-            number < kLastTempNumber) {
-            ++number;
-            continue;
+        if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes) {
+            str_copy(driver.temp_path, driver.temp_prefix);
+            if (number < kLastTempNumber && make_temp_name(driver.temp_path, number + 1, &number) != nullptr) {
+                continue;
+            }
         }
         terminate(kExitTempFail);
     }
@@ -148,7 +147,8 @@ void extract_file(uint16_t index) {
     copy_dir_part(driver.temp_prefix, driver.target_name);
     if (append_path(driver.temp_prefix, "zq", kPathBufferSize) == nullptr) terminate(kExitTempFail);
     str_copy(driver.temp_path, driver.temp_prefix);
-    if (make_temp_name(driver.temp_path) == nullptr) terminate(kExitTempFail);
+    uint32_t temp_number = 0;
+    if (make_temp_name(driver.temp_path, 0, &temp_number) == nullptr) terminate(kExitTempFail);
 
     const uint32_t existing = file_get_attributes(driver.target_name);
     if (existing != kNoAttributes && !driver.overwrite_all && !may_overwrite()) return;
@@ -157,7 +157,7 @@ void extract_file(uint16_t index) {
     console_write(name, kEndCrLf);
     draw_progress_start(file.block_coded());
 
-    create_temp_file();
+    create_temp_file(temp_number);
     const uint32_t written = transfer(file);
     console_write("", kEndCr);
 

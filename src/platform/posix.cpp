@@ -182,8 +182,7 @@ bool file_move_replace(const char* from, const char* to) {
     char os_from[kOsPathSize];
     char os_to[kOsPathSize];
     if (!to_os_path(from, os_from) || !to_os_path(to, os_to)) return false;
-    struct stat info;
-    if (lstat(os_to, &info) == 0 && S_ISDIR(info.st_mode)) return false;
+    // rename itself refuses to put a file over a directory (EISDIR).
     return rename(os_from, os_to) == 0;
 }
 
