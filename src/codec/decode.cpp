@@ -51,11 +51,15 @@ int decode_match(CodecState& state) {
     uint32_t x2 = plain[pos - 2];
     uint16_t& slot = state.prediction_table[slot_hash(plain[pos - 3], x2, x1)];
     uint32_t v = slot;
-    if (v == kSlotDisabled) return kCodecOk;
     // Slots only ever hold positions below the current one, so v-2..v are
-    // bytes already produced.
-    if (v == kSlotEmpty || plain[v - 1] != x1 || plain[v - 2] != x2) {
-        slot = static_cast<uint16_t>(pos);
+    // bytes already produced. An empty or disabled slot probes positions 0
+    // and 1 instead, which always exist, and the answer is thrown away: one
+    // hard-to-predict branch per literal instead of three.
+    uint32_t probe = v < 2 ? 2 : v;
+    uint32_t differ = (plain[probe - 1] ^ x1) | (plain[probe - 2] ^ x2);
+    if ((v < 2) | (differ != 0)) {
+        // A disabled slot stays so; any other unconfirmed slot moves here.
+        slot = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
         return kCodecOk;
     }
     uint16_t k = 0;

@@ -62,9 +62,12 @@ int encode_match(CodecState& state) {
     uint32_t x2 = input[pos - 2];
     uint16_t& slot = state.prediction_table[slot_hash(input[pos - 3], x2, x1)];
     uint32_t v = slot;
-    if (v == kSlotDisabled) return kCodecOk;
-    if (v == kSlotEmpty || input[v - 1] != x1 || input[v - 2] != x2) {
-        slot = static_cast<uint16_t>(pos);
+    // As in the decoder: an empty or disabled slot probes positions 0 and 1
+    // and ignores the answer, leaving one hard-to-predict branch.
+    uint32_t probe = v < 2 ? 2 : v;
+    uint32_t differ = (input[probe - 1] ^ x1) | (input[probe - 2] ^ x2);
+    if ((v < 2) | (differ != 0)) {
+        slot = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
         return kCodecOk;
     }
     // Confirmed: the decoder will read a length, so one is coded even when
