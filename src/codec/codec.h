@@ -72,7 +72,10 @@ int codec_init(CodecState& state, const CodecAllocator& allocator);
 // Releases every table that is present and marks it absent.
 void codec_free(CodecState& state);
 // Puts the models into their initial shape; done at the start of every
-// compressed block by both block routines.
+// compressed block by both block routines. The prediction table and the
+// length tree are reset at once, each literal tree when the block first
+// reaches for it (see stale_trees), so read the trees through the codec's
+// own accessors.
 void codec_reset(CodecState& state);
 void build_subst_tables(CodecState& state);
 
