@@ -306,6 +306,12 @@ void install_control_handler(ControlHandler handler) {
     sigaction(SIGQUIT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A console that stops reading (a pipe into `head`) makes writes fail, as
+    // on Windows; it must not kill the run half way through a file and leave
+    // its temporary file behind.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
     // An event that arrives while one is held must still be delivered later.
     sigset_t set;
     control_signal_set(&set);
