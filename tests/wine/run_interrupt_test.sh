@@ -73,4 +73,26 @@ while [ $round -le "$rounds" ]; do
   round=$((round + 1))
 done
 [ $interrupted -gt 0 ] || fail "no round was interrupted; the signal never met the run"
-echo "ok: $interrupted of $rounds runs interrupted cleanly"
+
+# Ctrl+C while the main thread waits in a read of standard input, at the
+# password prompt: the handler must not wait for that read to end.
+"$zqpack" create -o locked.exe --stub "$win_stub" --password secret src/a0.txt >/dev/null
+mkfifo answers
+exec 3<>answers  # held open and never written: the read waits
+mkdir prompt
+(cd prompt && exec wine ../locked.exe <../answers >../prompt.out 2>/dev/null) &
+pid=$!
+waited=0
+while ! grep -q 'Password: ' prompt.out 2>/dev/null && [ $waited -lt 600 ]; do
+  sleep 0.05
+  waited=$((waited + 1))
+done
+sleep 0.3
+kill -INT $pid
+status=0
+wait $pid || status=$?
+exec 3>&-
+[ $status -eq 1 ] || fail "interrupted at the password prompt: status $status"
+tail -c 11 prompt.out | cmp -s - abort.txt || fail "interrupted at the password prompt: no \"Abort !\""
+[ -z "$(ls prompt)" ] || fail "interrupted at the password prompt: files were written"
+echo "ok: $interrupted of $rounds runs interrupted cleanly, and one at the password prompt"
