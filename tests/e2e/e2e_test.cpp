@@ -285,6 +285,30 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"gone.bin"}));
 }
 
+TEST_F(Extract, FullDiskEndsTheRunAndRemovesTheTemporaryFile) {
+    WINE_DIFFERS("a file size limit on the Wine process also stops Wine's own files");
+    ArchiveBuilder archive;
+    archive.files = {coded("fits.txt", "small"), coded("coded.txt", sample_text(300000))};
+    Script script;
+    script.file_size_limit = 100000;
+    RunResult result = run_archive(archive, script);
+    // A short write of decoded data: 2 "No disk space", after the marks of
+    // three blocks (98304 of 300000 bytes, one mark per 6122).
+    const std::string coded_part = coded_lines("coded.txt", 0);
+    EXPECT_EQ(result.out, banner() + coded_lines("fits.txt") + coded_part.substr(0, coded_part.find(": |") + 3) +
+                              std::string(16, '#') + failure("No disk space"));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"fits.txt"}));
+
+    // A short write of a raw copy is an input/output error (3).
+    std::filesystem::remove(work("fits.txt"));
+    archive.files = {raw("raw.bin", binary_bytes(150000))};
+    result = run_archive(archive, script);
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out.substr(result.out.size() - 18), failure("File I/O error"));
+    EXPECT_TRUE(listing().empty());
+}
+
 TEST_F(Extract, UnsafeNamesAndBrokenReferencesWriteNothing) {
     const std::vector<std::string> bad_names = {"..", ".", "a/b", "a\\b", "c:x", std::string("tab\there"), ""};
     for (const std::string& name : bad_names) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,11 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
         if (err >= 0) dup2(err, 2);
         for (int fd : {in[0], in[1], out[0], out[1], err}) close(fd);
         if (chdir(work_.c_str()) != 0) _exit(126);
+        if (script.file_size_limit != 0) {
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+            const rlimit limit{rlim_t(script.file_size_limit), rlim_t(script.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -82,6 +82,9 @@ struct Script {
     std::string signal_after;
     std::string signal_file;
     int64_t signal_file_size = 0;
+    // When not 0, files the run writes cannot grow past this many bytes
+    // (a full disk, as far as the program can tell).
+    int64_t file_size_limit = 0;
 };
 
 // A script of answers only.
