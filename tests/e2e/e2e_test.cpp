@@ -172,8 +172,8 @@ TEST_F(Extract, DirectoryWhereAFileGoes) {
 
 TEST_F(Extract, TakenTemporaryNamesAreLeftAlone) {
     write_file("zq000000", "mine");
+    write_file("zq000001", "mine as well");
     write_file("d/zq000000", "mine too");
-    ASSERT_EQ(symlink("victim", work("zq000001").c_str()), 0);
     ArchiveBuilder archive;
     archive.dirs = {{1, "d"}};
     archive.files = {coded("f.txt", "top"), raw("g.txt", "inside", 1)};
@@ -181,11 +181,30 @@ TEST_F(Extract, TakenTemporaryNamesAreLeftAlone) {
     EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + raw_lines("g.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("zq000000"), "mine");
+    EXPECT_EQ(read_file("zq000001"), "mine as well");
     EXPECT_EQ(read_file("d/zq000000"), "mine too");
-    EXPECT_FALSE(exists("victim"));
     EXPECT_EQ(listing(), (std::vector<std::string>{"d/", "d/g.txt", "d/zq000000", "f.txt", "zq000000",
                                                    "zq000001"}));
     EXPECT_EQ(read_file("f.txt"), "top");
+}
+
+TEST_F(Extract, APlantedLinkIsNeverFollowed) {
+    WINE_DIFFERS("GetFileAttributesA follows a dangling link and finds nothing, so the name looks free "
+                 "and the exclusive creation fails: 6 \"mktemp() fail\"");
+    ASSERT_EQ(symlink("victim", work("zq000000").c_str()), 0);
+    ASSERT_EQ(symlink("victim2", work("target.txt").c_str()), 0);
+    ArchiveBuilder archive;
+    archive.files = {coded("f.txt", "top"), coded("target.txt", "replaces the link")};
+    const RunResult result = run_archive(archive, say({"y\n"}));
+    EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + question("target.txt") + coded_lines("target.txt"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists("victim"));
+    EXPECT_FALSE(exists("victim2"));
+    EXPECT_EQ(read_file("f.txt"), "top");
+    // The link itself is what gets replaced, never what it points at.
+    EXPECT_EQ(read_file("target.txt"), "replaces the link");
+    EXPECT_FALSE(std::filesystem::is_symlink(work("target.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(work("zq000000")));
 }
 
 TEST_F(Extract, ReadOnlyTargetIsReplacedAndTheRecordDecides) {
