@@ -69,10 +69,9 @@ void draw_progress_start(bool block_coded) {
     console_write(line, kEndNone);
 }
 
-// Creates the temporary file exclusively. A name that turns out to be taken
-// (made by someone else since it was chosen, or a dangling link) is left
-// alone and the next number is tried.
-// `number` is the number of the name already in temp_path.
+// Creates the temporary file named in temp_path (number `number`)
+// exclusively. A name that turns out to be taken (made by someone else since
+// it was chosen) is left alone and the next free number is tried.
 void create_temp_file(uint32_t number) {
     for (;;) {
         // The file and the note that it is ours must appear together, or an
