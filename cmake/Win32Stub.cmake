@@ -15,8 +15,10 @@ set_source_files_properties(${_zq_platform}/win32_runtime.cpp PROPERTIES
   COMPILE_OPTIONS "-ffreestanding;-fno-builtin;-fno-tree-loop-distribute-patterns")
 
 # Code generation for every piece of the stub: no exceptions, no RTTI, no
-# unwind tables, nothing that needs runtime support, each function and datum
-# in its own section so the linker drops what is unused.
+# unwind tables, nothing that needs runtime support, each function in its own
+# section so the linker drops what is unused. Not -fdata-sections: with it,
+# this compiler puts zero-initialised data into .data$ sections, which take
+# room in the file, instead of .bss, which takes none.
 set(ZQ_STUB_COMPILE_OPTIONS
   -Os
   -fomit-frame-pointer
@@ -28,7 +30,6 @@ set(ZQ_STUB_COMPILE_OPTIONS
   -fno-stack-protector
   -fno-ident
   -ffunction-sections
-  -fdata-sections
   -fmerge-all-constants
   -mpreferred-stack-boundary=2
   -Wall -Wextra)
