@@ -5,6 +5,7 @@
 // outside a buffer. All of it happens before the first file is written.
 #include "archive/catalogue.h"
 
+#include "archive/names.h"
 #include "archive/stream_frames.h"
 #include "platform/console.h"
 
@@ -173,30 +174,6 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
 }
 
 // ------------------------------------------------------------------ checks
-
-bool is_lead_byte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-
-// One path component: not empty, not "." or "..", no '/', ':' or control
-// byte anywhere, and no '\' except as the second byte of a two-byte
-// character. '/' is refused even there, since the Linux side would hand it to
-// the kernel as a separator.
-bool is_safe_name(const uint8_t* name, uint32_t length) {
-    if (length == 0) return false;
-    if (name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'))) return false;
-    bool trail = false;
-    for (uint32_t i = 0; i < length; ++i) {
-        uint8_t c = name[i];
-        if (c < 0x20 || c == '/' || c == ':') return false;
-        if (trail) {
-            trail = false;
-        } else if (c == '\\') {
-            return false;
-        } else if (is_lead_byte(c)) {
-            trail = true;
-        }
-    }
-    return true;
-}
 
 // Length of the checked name behind `ref`, or -1 when it lies outside the
 // pools, runs to the end of its pool without a NUL, or is unsafe.

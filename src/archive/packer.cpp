@@ -15,6 +15,7 @@
 
 #include "archive/catalogue.h"
 #include "archive/host_files.h"
+#include "archive/names.h"
 #include "archive/writer.h"
 
 namespace zq {
@@ -31,8 +32,6 @@ constexpr uint16_t kAttrReadOnlyBit = 0x01;  // as the extractor's platform sets
 constexpr uint16_t kAttrArchiveBit = 0x20;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
-
-bool is_lead_byte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 int32_t clamp_time(int64_t t) { return int32_t(std::clamp<int64_t>(t, INT32_MIN, INT32_MAX)); }
 
@@ -436,20 +435,14 @@ void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& 
 }  // namespace
 
 bool is_storable_name(const std::string& name, bool directory) {
-    if (name.empty() || name == "." || name == "..") return false;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
+    if (name.size() > kMaxPath || !is_safe_name(bytes, uint32_t(name.size()))) return false;
+    if (!directory) return true;
+    // A folder name must not end inside a two-byte character: its last lead
+    // byte would take the separator behind it as its second byte.
     bool trail = false;
-    for (char ch : name) {
-        uint8_t c = uint8_t(ch);
-        if (c < 0x20 || c == '/' || c == ':') return false;
-        if (trail) {
-            trail = false;
-        } else if (c == '\\') {
-            return false;
-        } else if (is_lead_byte(c)) {
-            trail = true;
-        }
-    }
-    return !(directory && trail);
+    for (uint8_t c : name) trail = !trail && is_lead_byte(c);
+    return !trail;
 }
 
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
