@@ -17,6 +17,16 @@ void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) to[i] = from[i];
 }
 
+// The per-stream state; `status` is the caller's to clear.
+void clear_counters(StreamContext* context) {
+    context->block_len = 0;
+    context->cursor = 0;
+    context->coded_done = 0;
+    context->plain_done = 0;
+    context->plain_total = 0;
+    context->coded_left = -1;
+}
+
 bool read_exact(FileHandle file, uint8_t* buffer, uint32_t count) {
     return file_read(file, buffer, count) == int32_t(count);
 }
@@ -53,23 +63,13 @@ int16_t stream_init(StreamContext* context) {
     if (context->coded_buf == nullptr) return kStreamNoMemory;
     context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufSize));
     if (context->plain_buf == nullptr) return kStreamNoMemory;
-    context->block_len = 0;
-    context->cursor = 0;
-    context->coded_done = 0;
-    context->plain_done = 0;
-    context->plain_total = 0;
-    context->coded_left = -1;
+    clear_counters(context);
     return kStreamOk;
 }
 
 int16_t stream_reset(StreamContext* context) {
-    context->block_len = 0;
-    context->cursor = 0;
-    context->coded_done = 0;
-    context->plain_done = 0;
-    context->plain_total = 0;
+    clear_counters(context);
     context->status = 0;
-    context->coded_left = -1;
     return kStreamOk;
 }
 
