@@ -67,6 +67,7 @@ struct CreateArgs {
     std::string output;
     std::string stub;
     std::string password;
+    bool password_given = false;
     std::string password_file;
     bool flat = false;
     bool dir_tree = false;
@@ -80,7 +81,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.dir_tree = args.dir_tree;
     options.store = args.store;
     options.threads = threads;
-    if (!args.password.empty()) options.password = args.password;
+    if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     if (args.stub != "none") {
         fs::path stub = args.stub.empty() ? own_directory() / "zqsfx" : fs::path(args.stub);
@@ -164,6 +165,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        create.password_given = password_opt->count() > 0;
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -112,7 +112,8 @@ TEST_F(PackCli, TestFindsDamagedData) {
 TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
     for (const std::string& arguments :
          {std::string("create --stub missing-stub -o out.sfx tree"), std::string("create --stub none -o out.sfx nothing-here"),
-          std::string("list not-an-archive"), std::string("create -o out.sfx")}) {
+          std::string("list not-an-archive"), std::string("create -o out.sfx"),
+          std::string("create --stub none --password '' -o out.sfx tree")}) {
         SCOPED_TRACE(arguments);
         write_bytes(dir_ / "not-an-archive", text_bytes("hello"));
         Result run = zqpack(arguments);
