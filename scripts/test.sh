@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything (the Linux programs and the 32-bit Windows stub) and runs
+# every test: unit, end-to-end on Linux, and end-to-end under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+"$root/scripts/deps.sh"
+
+cmake -S "$root" -B "$root/build-win32" -DCMAKE_BUILD_TYPE=MinSizeRel -DZQ_STUB_ONLY=ON \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" >/dev/null
+cmake --build "$root/build-win32" -j"$jobs"
+
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release \
+      -DZQ_WIN32_STUB="$root/build-win32/zqsfx.exe" >/dev/null
+cmake --build "$root/build" -j"$jobs"
+ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
