@@ -28,6 +28,9 @@ constexpr size_t kNoDir = SIZE_MAX;
 constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
 constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
+constexpr const char* kNameRule =
+    " (a stored name holds no '\\', ':' or control characters, and a folder name does not end in half"
+    " a two-byte character)";
 constexpr uint16_t kAttrReadOnlyBit = 0x01;  // as the extractor's platform sets them
 constexpr uint16_t kAttrArchiveBit = 0x20;
 
@@ -92,7 +95,7 @@ private:
     }
 
     size_t add_dir(const fs::path& path, const std::string& name, size_t parent_length) {
-        if (!is_storable_name(name, true)) fail("cannot store the folder name " + path.string());
+        if (!is_storable_name(name, true)) fail("cannot store the name of " + path.string() + kNameRule);
         size_t length = parent_length + name.size() + 1;
         if (length > kMaxPath) fail("path too long for the archive: " + path.string());
         if (dirs.size() >= kMaxEntries) fail("too many folders (at most 65535)");
@@ -126,7 +129,7 @@ private:
     }
 
     size_t add_file(const fs::path& path, const std::string& name, size_t dir) {
-        if (!is_storable_name(name, false)) fail("cannot store the file name " + path.string());
+        if (!is_storable_name(name, false)) fail("cannot store the name of " + path.string() + kNameRule);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
         if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
         if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
