@@ -251,7 +251,7 @@ TEST_F(Extract, Password) {
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"wrong\n"}));
     EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: " + failure("Abort !"));
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }
 
@@ -373,12 +373,16 @@ TEST_F(Extract, TwoByteNamesKeepTheirSecondByte) {
 class Interrupt : public EndToEnd {};
 
 TEST_F(Interrupt, EveryControlEventAbortsAndLeavesNoTemporaryFile) {
-    WINE_DIFFERS("POSIX signals sent to the Wine process are not console control events");
     ArchiveBuilder archive;
     archive.files = {coded("small.txt", "finished"), coded("large.txt", sample_text(24 << 20, 5))};
     const std::string sfx = make_sfx(archive.archive());
     for (int signal_number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
         SCOPED_TRACE(signal_number);
+        if (signal_number != SIGINT &&
+            wine_differs("Wine turns SIGINT into Ctrl+C, but SIGQUIT, SIGHUP and SIGTERM end the Wine "
+                         "process without a console control event")) {
+            continue;
+        }
         // Sent once the large file's temporary file holds its first blocks.
         Script script;
         script.signal = signal_number;
@@ -398,7 +402,6 @@ TEST_F(Interrupt, EveryControlEventAbortsAndLeavesNoTemporaryFile) {
 }
 
 TEST_F(Interrupt, AtThePasswordPrompt) {
-    WINE_DIFFERS("POSIX signals sent to the Wine process are not console control events");
     ArchiveBuilder archive;
     archive.password = "pw";
     archive.files = {coded("f.txt", "x")};
@@ -407,7 +410,7 @@ TEST_F(Interrupt, AtThePasswordPrompt) {
     script.signal_after = "Password fail\r\nPassword: ";
     const RunResult result = run_archive(archive, script);
     EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: " + failure("Abort !"));
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,13 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }  // namespace
 
 bool under_wine() { return !run_prefix().empty(); }
+
+bool wine_differs(const std::string& reason) {
+    if (!under_wine()) return false;
+    std::printf("Wine, left out: %s\n", reason.c_str());
+    ::testing::Test::RecordProperty("wine_differs", reason);
+    return true;
+}
 
 // ------------------------------------------------------------------ archives
 
@@ -216,6 +224,7 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.killed_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 

@@ -25,12 +25,15 @@ Bytes bytes_of(const std::string& text);
 std::string stub_path();
 bool under_wine();
 
-// Says where running under Wine forces a different outcome, and why; the
-// test stops there (reported as skipped with the reason) under Wine only.
+// Says where running under Wine forces a different outcome, and why. The
+// macro stops the test there (reported as skipped with the reason); the
+// function lets a test leave out one part, noting the reason in the log.
+// Both do nothing outside Wine.
 #define WINE_DIFFERS(reason)                                     \
     do {                                                         \
         if (::e2e::under_wine()) GTEST_SKIP() << "Wine: " << reason; \
     } while (0)
+bool wine_differs(const std::string& reason);
 
 // One archived file as the tests describe it.
 struct TestFile {
@@ -68,6 +71,7 @@ public:
 struct RunResult {
     std::string out;   // everything written to standard output
     int status = -1;   // exit status, or -1 when killed
+    int killed_by = 0; // the signal that ended it, when killed
 };
 
 // What the user does during a run.
