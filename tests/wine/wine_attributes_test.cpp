@@ -4,6 +4,7 @@
 // stub has no counterpart for. Built on the end-to-end harness.
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -33,6 +34,12 @@ protected:
     void SetUp() override {
         if (!under_wine()) GTEST_SKIP() << "reads Wine's own record of DOS attributes";
         EndToEnd::SetUp();
+        write_file("probe", "");
+        if (setxattr(work("probe").c_str(), "user.zq_probe", "1", 1, 0) != 0) {
+            GTEST_SKIP() << "this file system keeps no user extended attributes, where Wine "
+                            "stores hidden and system";
+        }
+        unlink(work("probe").c_str());
     }
 };
 
