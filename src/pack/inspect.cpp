@@ -133,13 +133,21 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     has_password_ = file_read(file_, header, kHeaderSize) == int32_t(kHeaderSize) &&
                     (load_u16(header) & kFlagPassword) != 0;
     file_seek(file_, archive_offset_, kSeekSet);
-    if (stream_init(&context_) != kStreamOk) fail("out of memory");
+    // A constructor that throws runs no destructor: give back what was taken.
+    auto give_up = [this](const std::string& message) {
+        release_catalogue(&catalogue_);
+        release_stream(&context_);
+        file_close(file_);
+        file_ = kNoFile;
+        fail(message);
+    };
+    if (stream_init(&context_) != kStreamOk) give_up("out of memory");
     stream_reset(&context_);
     context_.archive_file = file_;
     uint16_t count = 0;
     int code = read_catalogue_with_password(&context_, &catalogue_, archive_offset_, &count,
                                             password ? password->c_str() : nullptr);
-    if (code != 0) fail(path + ": " + reader_message(code));
+    if (code != 0) give_up(path + ": " + reader_message(code));
 
     std::map<int16_t, std::string> dir_paths;
     if (catalogue_.dir_count != 0) collect_dir_paths(catalogue_, 0, "", dir_paths);

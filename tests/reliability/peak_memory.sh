@@ -10,8 +10,11 @@ build=$1
 corpus=${2:-$(cd "$(dirname "$0")/../../.." && pwd)/shared/corpus}
 mib=${3:-1024}
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq_peak.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/tree" "$work/out"
+keep=0
+trap '[ $keep = 1 ] || rm -rf "$work"' EXIT
+mkdir -p "$work/tree" "$work/out" "$work/bin"
+# Private copies: a rebuild during the run must not change the programs.
+cp "$build/zqpack" "$build/zqsfx" "$work/bin/"
 
 python3 - "$corpus" "$work/tree" "$mib" <<'PY'
 import os, sys
@@ -38,12 +41,19 @@ for k in range(files):
 PY
 
 start=$(date +%s)
-(cd "$work/tree" && "$build/zqpack" create -o "$work/big.sfx" --stub "$build/zqsfx" part*.bin >/dev/null)
+(cd "$work/tree" && "$work/bin/zqpack" create -o "$work/big.sfx" --stub "$work/bin/zqsfx" part*.bin >/dev/null)
 packed=$(date +%s)
 status=0
 (cd "$work/out" && /usr/bin/time -v "$work/big.sfx" </dev/null >/dev/null 2>"$work/time.log") || status=$?
 done_at=$(date +%s)
-for f in "$work/tree"/*; do cmp -s "$f" "$work/out/$(basename "$f")" || { echo "MISMATCH $f"; exit 1; }; done
+for f in "$work/tree"/*; do
+    if ! cmp "$f" "$work/out/$(basename "$f")"; then
+        keep=1
+        echo "MISMATCH $f (exit status $status; kept in $work)"
+        cat "$work/time.log"
+        exit 1
+    fi
+done
 echo "data: $(cat "$work/tree"/* | wc -c) bytes in 8 files; self-extractor: $(stat -c %s "$work/big.sfx") bytes"
 echo "pack: $((packed - start)) s; extract: $((done_at - packed)) s; exit status $status; all files byte-exact"
 grep -E "Maximum resident set size|Elapsed|User time|System time" "$work/time.log"

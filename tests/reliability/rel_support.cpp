@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 namespace fs = std::filesystem;
 
@@ -152,10 +151,13 @@ Tree scan(const std::string& dir) {
 }
 
 std::vector<std::string> temp_files(const Tree& tree) {
-    static const std::regex temp_name("(^|.*/)zq[0-9]{6}$");
     std::vector<std::string> found;
     for (const std::string& name : tree.names) {
-        if (std::regex_match(name, temp_name)) found.push_back(name);
+        const size_t slash = name.rfind('/');
+        const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+        bool temp = last.size() == 8 && last.compare(0, 2, "zq") == 0;
+        for (size_t i = 2; temp && i < 8; ++i) temp = last[i] >= '0' && last[i] <= '9';
+        if (temp) found.push_back(name);
     }
     return found;
 }
