@@ -94,8 +94,21 @@ void create_temp_file(uint32_t number) {
     }
 }
 
+// The stream's plain_done is 32 bits and wraps after 4 GiB, so a stream that
+// writes 4 GiB more than its record says would pass the size check. The bytes
+// of the current file are counted here in 64 bits, block by block (a block
+// adds at most 32768, so the 32-bit difference is exact).
+uint64_t stream_written = 0;
+uint32_t stream_seen = 0;
+
+void count_and_show_progress(StreamContext* context, int16_t* stop) {
+    stream_written += uint32_t(context->plain_done - stream_seen);
+    stream_seen = context->plain_done;
+    progress_update(context, stop);
+}
+
 // Writes the file's data into the temporary file; returns the bytes written.
-uint32_t transfer(const FileRecord& file) {
+uint64_t transfer(const FileRecord& file) {
     const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
     if (position > INT32_MAX || file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
         terminate(kExitIoError);
@@ -111,10 +124,12 @@ uint32_t transfer(const FileRecord& file) {
     stream_context.plain_total = size;
     stream_context.coded_left = int32_t(file.stored_size());
     progress_update(&stream_context, nullptr);
-    const int16_t status = stream_to_file(&stream_context, driver.output_file, progress_update);
+    stream_written = 0;
+    stream_seen = 0;
+    const int16_t status = stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
     if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
     if (status != kStreamOk) terminate(kExitIoError);
-    return stream_context.plain_done;
+    return stream_written;
 }
 
 // Puts the finished temporary file in the target's place in one step, so
@@ -157,7 +172,7 @@ void extract_file(uint16_t index) {
     draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const uint32_t written = transfer(file);
+    const uint64_t written = transfer(file);
     console_write("", kEndCr);
 
     const FileHandle output = driver.output_file;
