@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "archive/catalogue.h"
-#include "archive/host_files.h"
+#include "platform/host_files.h"
 #include "archive/names.h"
 #include "archive/writer.h"
 

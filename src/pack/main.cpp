@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "archive/host_files.h"
+#include "platform/host_files.h"
 #include "archive/writer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"

@@ -1,4 +1,4 @@
-#include "archive/host_files.h"
+#include "platform/host_files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
