@@ -228,7 +228,7 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
         // One run in six in the first few milliseconds (start-up, the
         // catalogue), the rest anywhere in the run or just after it.
         options.signal_delay_us = run % 6 == 5 ? long(random() % 3000u)
-                                               : long(random() % uint32_t(run_us + run_us / 5 + 1));
+                                               : long(random() % uint32_t(run_us + run_us * 3 / 5 + 1));
         const Outcome outcome = run_program({sfx}, options);
         const std::string what = "run " + std::to_string(run) + ", signal " + std::to_string(options.signal) +
                                  " after " + std::to_string(options.signal_delay_us) + " us";
