@@ -8,6 +8,9 @@
 // checksum), exactly the size the damaged catalogue records.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "archive/catalogue.h"
@@ -36,6 +39,12 @@ protected:
         for (auto& b : noise) b = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
         write_bytes(src + "/docs/noise.bin", noise);
         write_bytes(src + "/note.txt", bytes_of("note note note, a short note\n"));
+        // Fixed times, so the sample (and so every figure of the sweeps) is
+        // the same from run to run.
+        const struct timespec times[2] = {{1262304000, 0}, {1262304000, 0}};
+        for (const char* name : {"/docs/readme.txt", "/docs/noise.bin", "/note.txt"}) {
+            ASSERT_EQ(utimensat(AT_FDCWD, (src + name).c_str(), times, 0), 0);
+        }
         RunOptions options;
         options.cwd = src;
         const Outcome made = run_program(
@@ -152,11 +161,12 @@ TEST_F(DamageSweep, CutAtEveryByte) {
         check_run(Bytes(sample_->begin(), sample_->begin() + long(length)), "cut at " + std::to_string(length));
         if (HasFatalFailure()) break;
     }
-    EXPECT_EQ(codes_[0], 0);
     report();
 }
 
-// The archive cut short anywhere, behind a sound trailer.
+// The archive cut short anywhere, behind a sound trailer. A cut of a few bytes
+// lets the trailer stand in for the end of the last frame, which may then
+// still decode: a run may succeed, and is then checked like any other.
 TEST_F(DamageSweep, ArchiveCutAtEveryByteBehindASoundTrailer) {
     const Bytes archive(sample_->begin() + long(stub_size_), sample_->end() - 4);
     const Bytes stub(sample_->begin(), sample_->begin() + long(stub_size_));
@@ -165,7 +175,6 @@ TEST_F(DamageSweep, ArchiveCutAtEveryByteBehindASoundTrailer) {
                   "archive cut at " + std::to_string(length));
         if (HasFatalFailure()) break;
     }
-    EXPECT_EQ(codes_[0], 0);
     report();
 }
 
