@@ -213,6 +213,9 @@ void progress_update(StreamContext* context, int16_t*) {
 }
 
 void run_extraction(const char* archive_path) {
+    // Before the control handler exists: from here on terminate() may run.
+    driver.exe_file = kNoFile;
+    driver.output_file = kNoFile;
     start_up(archive_path);
     if (stream_init(&stream_context) != 0) terminate(kExitNoMemory);
     stream_reset(&stream_context);
