@@ -47,7 +47,10 @@ int16_t next_block(StreamContext* context, uint16_t* produced) {
     context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
                                            uint16_t(length), &n, substituted));
     if (context->status != 0) return kStreamBadBlock;
-    context->coded_left -= int32_t(length + 2);
+    // The record tables read on past their recorded size, so coded_left may
+    // start near the most negative value and keep falling: it counts modulo
+    // 2^32, as a 32-bit register would, without signed overflow.
+    context->coded_left = int32_t(uint32_t(context->coded_left) - (length + 2));
     context->coded_done += length + 2;
     context->plain_done += n;
     *produced = n;
