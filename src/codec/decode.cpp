@@ -47,26 +47,14 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
 int decode_match(CodecState& state) {
     uint8_t* plain = state.plain_base;
     uint32_t pos = static_cast<uint32_t>(state.plain_cursor - plain);
-    uint32_t x1 = plain[pos - 1];
-    uint32_t x2 = plain[pos - 2];
-    uint16_t& slot = state.prediction_table[slot_hash(plain[pos - 3], x2, x1)];
-    uint32_t v = slot;
-    // Slots only ever hold positions below the current one, so v-2..v are
-    // bytes already produced. An empty or disabled slot probes positions 0
-    // and 1 instead, which always exist, and the answer is thrown away: one
-    // hard-to-predict branch per literal instead of three.
-    uint32_t probe = v < 2 ? 2 : v;
-    uint32_t differ = (plain[probe - 1] ^ x1) | (plain[probe - 2] ^ x2);
-    if ((v < 2) | (differ != 0)) {
-        // A disabled slot stays so; any other unconfirmed slot moves here.
-        slot = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
-        return kCodecOk;
-    }
+    uint16_t* slot = nullptr;
+    const uint32_t v = confirmed_prediction(state.prediction_table, plain, pos, &slot);
+    if (v == 0) return kCodecOk;
     uint16_t k = 0;
     if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
     // A prediction that was wrong from its first byte is not tried again,
     // unless the context is a run, where it may well come right later.
-    slot = (k == 0 && x1 != x2) ? kSlotDisabled : static_cast<uint16_t>(pos);
+    *slot = (k == 0 && plain[pos - 1] != plain[pos - 2]) ? kSlotDisabled : static_cast<uint16_t>(pos);
     uint32_t src = v;
     for (;;) {
         if (pos + k > kBlockSize) return kCodecBadBlock;

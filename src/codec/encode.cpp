@@ -58,23 +58,14 @@ int encode_match(CodecState& state) {
     const uint8_t* input = state.input_base;
     uint32_t n = static_cast<uint32_t>(state.input_limit - input);
     uint32_t pos = static_cast<uint32_t>(state.input_cursor - input);
-    uint32_t x1 = input[pos - 1];
-    uint32_t x2 = input[pos - 2];
-    uint16_t& slot = state.prediction_table[slot_hash(input[pos - 3], x2, x1)];
-    uint32_t v = slot;
-    // As in the decoder: an empty or disabled slot probes positions 0 and 1
-    // and ignores the answer, leaving one hard-to-predict branch.
-    uint32_t probe = v < 2 ? 2 : v;
-    uint32_t differ = (input[probe - 1] ^ x1) | (input[probe - 2] ^ x2);
-    if ((v < 2) | (differ != 0)) {
-        slot = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
-        return kCodecOk;
-    }
+    uint16_t* slot = nullptr;
+    const uint32_t v = confirmed_prediction(state.prediction_table, input, pos, &slot);
+    if (v == 0) return kCodecOk;
     // Confirmed: the decoder will read a length, so one is coded even when
     // the prediction is wrong from the first byte. The slot gets the value
     // the decoder will give it (at the end of the input it is never read).
-    bool hits = pos == n || input[v] == input[pos] || x1 == x2;
-    slot = hits ? static_cast<uint16_t>(pos) : kSlotDisabled;
+    bool hits = pos == n || input[v] == input[pos] || input[pos - 1] == input[pos - 2];
+    *slot = hits ? static_cast<uint16_t>(pos) : kSlotDisabled;
     uint32_t src = v;
     for (;;) {
         uint32_t left = n - pos;

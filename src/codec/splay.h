@@ -244,4 +244,30 @@ inline uint32_t slot_hash(uint32_t x3, uint32_t x2, uint32_t x1) {
     return (((((x2 & 0xF8) ^ x3) << 2) ^ (x2 & 7)) << 3) ^ x1;
 }
 
+// The half of the prediction step that the decoder and the encoder share:
+// finds the slot of the three bytes before `pos` in `bytes` (the block so
+// far) and tells whether it is confirmed, i.e. the two bytes before its
+// position match the last two. An unconfirmed slot is settled here: a
+// disabled one stays so, any other moves to `pos`. Returns the confirmed
+// position (at least 3), or 0 with nothing more to do; `*slot` is the slot.
+inline uint32_t confirmed_prediction(uint16_t* table, const uint8_t* bytes, uint32_t pos,
+                                     uint16_t** slot) {
+    const uint32_t x1 = bytes[pos - 1];
+    const uint32_t x2 = bytes[pos - 2];
+    uint16_t& entry = table[slot_hash(bytes[pos - 3], x2, x1)];
+    *slot = &entry;
+    const uint32_t v = entry;
+    // Slots only ever hold positions below the current one, so v-2..v are
+    // bytes already there. An empty or disabled slot probes positions 0 and
+    // 1 instead, which always exist, and the answer is thrown away: one
+    // hard-to-predict branch per literal instead of three.
+    const uint32_t probe = v < 2 ? 2 : v;
+    const uint32_t differ = (bytes[probe - 1] ^ x1) | (bytes[probe - 2] ^ x2);
+    if ((v < 2) | (differ != 0)) {
+        entry = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
+        return 0;
+    }
+    return v;
+}
+
 }  // namespace zq
