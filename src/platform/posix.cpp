@@ -92,13 +92,14 @@ FileHandle file_create_new(const char* path) {
     return fd < 0 ? kNoFile : FileHandle(fd);
 }
 
-int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
-    // A short count is fine for the caller, but a pipe or a slow device may
-    // deliver less than is there; keep reading until the count or the end.
-    uint8_t* out = static_cast<uint8_t*>(buffer);
+// A pipe or a slow device may take or give less per call than is asked;
+// keep going until the count, the end, or an error. Bytes moved, or -1 when
+// an error came before any byte.
+template <typename Byte, typename Call>
+int32_t move_all(Byte* data, uint32_t bytes, Call call) {
     uint32_t done = 0;
     while (done < bytes) {
-        const ssize_t n = read(file, out + done, bytes - done);
+        const ssize_t n = call(data + done, bytes - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return done > 0 ? int32_t(done) : -1;
@@ -109,19 +110,14 @@ int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
     return int32_t(done);
 }
 
+int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
+    return move_all(static_cast<uint8_t*>(buffer), bytes,
+                    [file](uint8_t* at, uint32_t n) { return read(file, at, n); });
+}
+
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
-    const uint8_t* in = static_cast<const uint8_t*>(buffer);
-    uint32_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = write(file, in + done, bytes - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done > 0 ? int32_t(done) : -1;
-        }
-        if (n == 0) break;
-        done += uint32_t(n);
-    }
-    return int32_t(done);
+    return move_all(static_cast<const uint8_t*>(buffer), bytes,
+                    [file](const uint8_t* at, uint32_t n) { return write(file, at, n); });
 }
 
 int32_t file_seek(FileHandle file, int32_t offset, int origin) {
