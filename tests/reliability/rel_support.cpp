@@ -47,6 +47,14 @@ long long now_us() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
+// Whether the child's output so far contains `text`.
+bool output_holds(int out_fd, const std::string& text) {
+    std::string out;
+    char buffer[65536];
+    ssize_t n;
+    for (off_t at = 0; (n = pread(out_fd, buffer, sizeof buffer, at)) > 0; at += n) out.append(buffer, size_t(n));
+    return out.find(text) != std::string::npos;
+}
 }  // namespace
 
 Outcome run_program(const std::vector<std::string>& argv, const RunOptions& options) {
@@ -95,13 +103,17 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
         return outcome;
     }
     const long long start = now_us();
+    long long signal_clock = options.signal_after_output.empty() ? start : -1;
     bool signalled = options.signal == 0;
     int wait_status = 0;
     for (;;) {
         const pid_t done = waitpid(child, &wait_status, WNOHANG);
         if (done == child) break;
         const long long elapsed = now_us() - start;
-        if (!signalled && elapsed >= options.signal_delay_us) {
+        if (!signalled && signal_clock < 0 && output_holds(out_fd, options.signal_after_output)) {
+            signal_clock = now_us();
+        }
+        if (!signalled && signal_clock >= 0 && now_us() - signal_clock >= options.signal_delay_us) {
             kill(child, options.signal);
             signalled = true;
         }

@@ -37,9 +37,12 @@ struct RunOptions {
     std::string cwd;
     std::string input;        // standard input; it ends after these bytes
     int timeout_ms = 20000;
-    // Sent after `signal_delay_us` (when `signal` is not 0).
+    // Sent after `signal_delay_us` (when `signal` is not 0), counted from the
+    // start, or from the moment the output first holds `signal_after_output`
+    // when that is not empty.
     int signal = 0;
     long signal_delay_us = 0;
+    std::string signal_after_output;
     uid_t run_as = 0;         // 0: as we are; else drop to this uid (and gid)
 };
 
