@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-namespace zq {
+#include "platform/platform.h"  // is_lead_byte
 
-// First byte of a two-byte character; its second byte is never a separator.
-inline bool is_lead_byte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+namespace zq {
 
 // One path component: not empty, not "." or "..", no '/', ':' or control
 // byte anywhere, and no '\' except as the second byte of a two-byte

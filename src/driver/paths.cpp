@@ -2,10 +2,6 @@
 
 namespace zq {
 
-bool is_lead_byte(uint8_t byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 char* make_temp_name(char* buffer, uint32_t first, uint32_t* chosen) {
     char candidate[kPathBufferSize];
     for (uint32_t number = first; number <= kLastTempNumber; ++number) {

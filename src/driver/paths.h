@@ -13,8 +13,6 @@ namespace zq {
 constexpr uint32_t kPathBufferSize = 512;
 constexpr uint32_t kLastTempNumber = 998;  // names ...000000 to ...000998
 
-bool is_lead_byte(uint8_t byte);
-
 // Turns the prefix in `buffer` (512 bytes) into the first name of the form
 // prefix + six digits, numbers `first` to 998, under which nothing exists yet.
 // Returns `buffer` (and the number in *chosen when asked), or null when every

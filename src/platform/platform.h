@@ -102,6 +102,10 @@ uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);
 
 // ---------------------------------------------------------------- strings
+// First byte of a two-byte character of the 8-bit character set; its second
+// byte is never a separator, even when it is 0x5C.
+inline bool is_lead_byte(uint8_t byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+
 // The system's own string routines (the stub links no C runtime).
 char* str_copy(char* destination, const char* source);
 char* str_append(char* destination, const char* source);

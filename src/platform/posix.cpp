@@ -23,10 +23,6 @@ namespace {
 // so that absolute paths given to zqpack (and the own executable) fit too.
 constexpr uint32_t kOsPathSize = 4096;
 
-bool is_lead_byte(uint8_t byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 // Copies `path` into `out`, turning every separator '\' into '/'. The byte
 // after a lead byte belongs to a two-byte character and is copied unchanged,
 // even when it is 0x5C. False when the path does not fit.
