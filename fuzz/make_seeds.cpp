@@ -54,15 +54,8 @@ Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_
         zq::FileEntry entry;
         entry.dir_id = dir;
         entry.name = names.add(name);
-        const Bytes plain = repeated(kProse + k, 120 + 50 * k);
         const bool coded = !raw_data || k != 1;
-        const Bytes stored = coded ? zq::code_frames(codec, plain, 64) : plain;
-        entry.original_size = uint32_t(plain.size());
-        entry.stored_size = uint32_t(stored.size());
-        entry.method = coded ? zq::kMethodCoded : zq::kMethodRaw;
-        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
-        image.data.insert(image.data.end(), stored.begin(), stored.end());
-        image.files.push_back(entry);
+        zq::add_file_data(image, codec, entry, repeated(kProse + k, 120 + 50 * k), coded, 64);
         ++k;
     }
     image.pools = names.pools();

@@ -96,6 +96,18 @@ Bytes code_frames(CodecState& codec, const uint8_t* plain, size_t size, uint32_t
     return out;
 }
 
+FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry, const Bytes& plain,
+                         bool coded, uint32_t frame_plain) {
+    const Bytes stored = coded ? code_frames(codec, plain, frame_plain) : plain;
+    entry.original_size = uint32_t(plain.size());
+    entry.stored_size = uint32_t(stored.size());
+    entry.method = coded ? kMethodCoded : kMethodRaw;
+    entry.data_offset = uint32_t(kHeaderSize + image.data.size());
+    append(image.data, stored);
+    image.files.push_back(entry);
+    return image.files.back();
+}
+
 Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset) {
     Bytes out;
     put_u16(out, flags);

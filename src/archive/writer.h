@@ -90,6 +90,12 @@ inline Bytes code_frames(CodecState& codec, const Bytes& plain, uint32_t frame_p
     return code_frames(codec, plain.data(), plain.size(), frame_plain);
 }
 
+// Appends `plain` to the image's data, block-coded or raw, and `entry` to its
+// files with the original and stored sizes, the method and the data offset
+// filled in; the entry's other fields stay as given. The new entry.
+FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry, const Bytes& plain,
+                         bool coded, uint32_t frame_plain = kBlockSize);
+
 Bytes catalogue_bytes(CodecState& codec, const ArchiveImage& image);
 Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset);
 // Header, data, catalogue.

@@ -85,15 +85,9 @@ zq::ArchiveImage ArchiveBuilder::image() const {
         entry.access_time = file.access_time;
         entry.write_time = file.write_time;
         entry.create_time = file.create_time;
-        entry.original_size = uint32_t(file.recorded_size >= 0 ? file.recorded_size : file.content.size());
         entry.name = names.add(file.name);
-        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
-        const Bytes plain = bytes_of(file.content);
-        const Bytes stored = file.coded ? zq::code_frames(codec.state(), plain) : plain;
-        entry.stored_size = uint32_t(stored.size());
-        entry.method = file.coded ? zq::kMethodCoded : zq::kMethodRaw;
-        image.data.insert(image.data.end(), stored.begin(), stored.end());
-        image.files.push_back(entry);
+        zq::FileEntry& added = zq::add_file_data(image, codec.state(), entry, bytes_of(file.content), file.coded);
+        if (file.recorded_size >= 0) added.original_size = uint32_t(file.recorded_size);
     }
     image.pools = names.pools();
     return image;

@@ -44,15 +44,7 @@ struct Hostile {
         zq::FileEntry entry;
         entry.name = name_ref;
         entry.dir_id = dir_id;
-        const Bytes plain = bytes_of(content);
-        const Bytes stored = coded ? zq::code_frames(codec.state(), plain) : plain;
-        entry.original_size = uint32_t(plain.size());
-        entry.stored_size = uint32_t(stored.size());
-        entry.method = coded ? zq::kMethodCoded : zq::kMethodRaw;
-        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
-        image.data.insert(image.data.end(), stored.begin(), stored.end());
-        image.files.push_back(entry);
-        return image.files.back();
+        return zq::add_file_data(image, codec.state(), entry, bytes_of(content), coded);
     }
     // A sound file first: the refusal must still come before it is written.
     Hostile() { file(name("first.txt"), "written only by a sound archive\n"); }

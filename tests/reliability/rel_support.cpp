@@ -284,13 +284,7 @@ Bytes flat_archive(const std::vector<PlainFile>& files) {
     for (const PlainFile& file : files) {
         zq::FileEntry entry;
         entry.name = names.add(file.name);
-        const Bytes stored = file.coded ? zq::code_frames(codec.state(), file.content) : file.content;
-        entry.original_size = uint32_t(file.content.size());
-        entry.stored_size = uint32_t(stored.size());
-        entry.method = file.coded ? zq::kMethodCoded : zq::kMethodRaw;
-        entry.data_offset = uint32_t(zq::kHeaderSize + image.data.size());
-        image.data.insert(image.data.end(), stored.begin(), stored.end());
-        image.files.push_back(entry);
+        zq::add_file_data(image, codec.state(), entry, file.content, file.coded);
     }
     image.pools = names.pools();
     return zq::archive_bytes(codec.state(), image);
