@@ -103,11 +103,10 @@ Result measure(const Blocks& file, zq::CodecState& codec, int reps) {
     r.decode_s = median_seconds(reps, [&] {
         for (size_t i = 0; i < frames.size(); ++i) {
             const uint8_t* f = frames[i].data();
-            uint32_t header = (uint32_t{f[0]} << 8) | f[1];
-            uint32_t length = header & 0x7FFF ? header & 0x7FFF : zq::kBlockSize;
+            const zq::FrameHeader header = zq::parse_frame_header(f);
             uint16_t produced = 0;
-            int status = zq::decode_block(codec, f + 2, plain.data(), static_cast<uint16_t>(length),
-                                          &produced, static_cast<uint16_t>(header & 0x8000));
+            int status = zq::decode_block(codec, f + 2, plain.data(), static_cast<uint16_t>(header.payload),
+                                          &produced, header.substituted);
             ok[i] = status == 0 && produced == file.plain[i].size() &&
                     std::memcmp(plain.data(), file.plain[i].data(), produced) == 0;
         }

@@ -34,9 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(zq::encode_block(encoder, input.get(), frame.get(), count, &frame_length) == zq::kCodecOk);
     check(frame_length >= 3 && frame_length <= zq::kFrameCapacity);
 
-    const uint16_t header = uint16_t((frame[0] << 8) | frame[1]);
-    uint32_t length = header & 0x7FFF;
-    if (length == 0) length = zq::kBlockSize;
+    const zq::FrameHeader header = zq::parse_frame_header(frame.get());
+    const uint32_t length = header.payload;
     check(length == frame_length - 2);
     // A block that does not compress is substituted, and so never longer
     // than its plain bytes.
@@ -47,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> plain(new uint8_t[zq::kBlockSize]);
     uint16_t produced = 0;
     check(zq::decode_block(decoder, payload.get(), plain.get(), uint16_t(length), &produced,
-                           header & 0x8000) == zq::kCodecOk);
+                           header.substituted) == zq::kCodecOk);
     check(produced == uint16_t(count));
     check(std::memcmp(plain.get(), input.get(), count) == 0);
     return 0;

@@ -19,10 +19,6 @@ constexpr int kExitNoAnswer = 1;
 constexpr int kExitWrongPassword = 4;
 constexpr uint32_t kMaxSection = 0x7FFF;  // largest pool or password frame run
 
-bool read_exact(FileHandle file, void* buffer, uint32_t count) {
-    return file_read(file, buffer, count) == int32_t(count);
-}
-
 bool read_u16(FileHandle file, uint16_t* value) {
     uint8_t bytes[2];
     if (!read_exact(file, bytes, 2)) return false;
@@ -74,13 +70,11 @@ int ask_password(StreamContext* context, const char* given) {
     if (length < 3 || length > kMaxSection) return kExitInvalidArchive;
     uint8_t* coded = context->coded_buf;
     if (!read_exact(file, coded, length)) return kExitIoError;
-    uint16_t header = uint16_t((coded[0] << 8) | coded[1]);
-    uint32_t payload = header & 0x7FFF;
-    if (payload == 0) payload = kBlockSize;
-    if (payload != uint32_t(length) - 2) return kExitInvalidArchive;
+    const FrameHeader header = parse_frame_header(coded);
+    if (header.payload != uint32_t(length) - 2) return kExitInvalidArchive;
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded + 2, context->plain_buf,
-                                           uint16_t(payload), &n, header & 0x8000));
+                                           uint16_t(header.payload), &n, header.substituted));
     if (context->status != 0) return kExitIoError;
     context->plain_buf[n] = 0;
     const char* password = reinterpret_cast<const char*>(context->plain_buf);

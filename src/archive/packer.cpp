@@ -334,8 +334,7 @@ public:
         while (read_at < position_) {
             seek(read_at);
             if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string());
-            uint32_t length = ((frame[0] & 0x7F) << 8) | frame[1];
-            if (length == 0) length = kBlockSize;
+            const uint32_t length = parse_frame_header(frame.data()).payload;
             if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string());
             read_at += 2 + length;
             for (uint32_t i = 0; i < length; ++i) frame[i] = unsubst[frame[i]];
@@ -381,8 +380,7 @@ Bytes unsubstitute_frames(const Bytes& frames, const uint8_t* unsubst) {
     Bytes plain;
     plain.reserve(frames.size());
     for (size_t at = 0; at + 2 <= frames.size();) {
-        uint32_t length = ((frames[at] & 0x7F) << 8) | frames[at + 1];
-        if (length == 0) length = kBlockSize;
+        const uint32_t length = parse_frame_header(&frames[at]).payload;
         for (uint32_t i = 0; i < length; ++i) plain.push_back(unsubst[frames[at + 2 + i]]);
         at += 2 + length;
     }

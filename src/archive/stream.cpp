@@ -27,25 +27,19 @@ void clear_counters(StreamContext* context) {
     context->coded_left = -1;
 }
 
-bool read_exact(FileHandle file, uint8_t* buffer, uint32_t count) {
-    return file_read(file, buffer, count) == int32_t(count);
-}
-
 }  // namespace
 
 int16_t next_block(StreamContext* context, uint16_t* produced) {
     uint8_t* coded = context->coded_buf;
     if (!read_exact(context->archive_file, coded, 2)) return kStreamShortRead;
-    uint16_t header = uint16_t((coded[0] << 8) | coded[1]);
-    uint16_t substituted = header & 0x8000;
-    uint32_t length = header & 0x7FFF;
-    if (length == 0) length = kBlockSize;
+    const FrameHeader header = parse_frame_header(coded);
+    const uint32_t length = header.payload;
     context->block_len = int32_t(length);
     // The payload goes over the header: coded_buf holds exactly one payload.
     if (!read_exact(context->archive_file, coded, length)) return kStreamShortRead;
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
-                                           uint16_t(length), &n, substituted));
+                                           uint16_t(length), &n, header.substituted));
     if (context->status != 0) return kStreamBadBlock;
     // The record tables read on past their recorded size, so coded_left may
     // start near the most negative value and keep falling: it counts modulo

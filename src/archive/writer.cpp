@@ -89,7 +89,7 @@ Bytes code_frames(CodecState& codec, const uint8_t* plain, size_t size, uint32_t
         if (encode_block(codec, plain + at, frame, count, &length) != kCodecOk) {
             throw std::runtime_error("block encoder refused a block");
         }
-        if ((frame[0] & 0x80) == 0) all_substituted = false;
+        if (parse_frame_header(frame).substituted == 0) all_substituted = false;
         out.insert(out.end(), frame, frame + length);
     }
     if (substituted_only != nullptr) *substituted_only = all_substituted;

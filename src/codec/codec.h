@@ -12,6 +12,19 @@ namespace zq {
 constexpr uint32_t kBlockSize = 32768;          // most plain bytes in a block
 constexpr uint32_t kFrameCapacity = kBlockSize + 2;  // header + largest payload
 
+// A frame's two header bytes, big-endian: the top bit marks a substituted
+// payload, the other fifteen give the payload's length, 0 standing for 32768.
+struct FrameHeader {
+    uint32_t payload;
+    uint16_t substituted;  // 0x8000 or 0, as decode_block takes it
+};
+
+inline FrameHeader parse_frame_header(const uint8_t* bytes) {
+    const uint16_t header = uint16_t((bytes[0] << 8) | bytes[1]);
+    const uint32_t payload = header & 0x7FFFu;
+    return {payload == 0 ? kBlockSize : payload, uint16_t(header & 0x8000u)};
+}
+
 // Codec statuses.
 constexpr int kCodecOk = 0;
 constexpr int kCodecBadBlock = 1;     // a block cannot be decoded
