@@ -31,8 +31,6 @@ constexpr uint32_t kMaxEntries = 0xFFFF;
 constexpr const char* kNameRule =
     " (a stored name holds no '\\', ':' or control characters, and a folder name does not end in half"
     " a two-byte character)";
-constexpr uint16_t kAttrReadOnlyBit = 0x01;  // as the extractor's platform sets them
-constexpr uint16_t kAttrArchiveBit = 0x20;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -491,7 +489,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         for (size_t file : order) {
             const PlanFile& source = plan.files[file];
             FileEntry entry;
-            entry.attributes = source.info.read_only ? kAttrReadOnlyBit : kAttrArchiveBit;
+            entry.attributes = uint16_t(source.info.read_only ? kAttrReadOnly : kAttrArchive);
             entry.dir_id = source.dir == kNoDir ? 0 : uint16_t(plan.dirs[source.dir].record + 1);
             entry.access_time = clamp_time(source.info.access_time);
             entry.write_time = clamp_time(source.info.write_time);

@@ -32,7 +32,7 @@ struct DirEntry {
 };
 
 struct FileEntry {
-    uint16_t attributes = 0x20;
+    uint16_t attributes = 0x20;  // the archive bit
     uint16_t dir_id = 0;
     int32_t access_time = -1;
     int32_t write_time = 0;
