@@ -66,26 +66,23 @@ void* mem_alloc(uint32_t bytes) { return calloc(1, bytes == 0 ? 1 : bytes); }
 void mem_free(void* block) { free(block); }
 
 // ---------------------------------------------------------------- files
-FileHandle file_open_read(const char* path) {
+namespace {
+FileHandle open_file(const char* path, int flags) {
     char os_path[kOsPathSize];
     if (!to_os_path(path, os_path)) return kNoFile;
     int fd;
     do {
-        fd = open(os_path, O_RDONLY | O_CLOEXEC);
+        fd = open(os_path, flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     fd = away_from_std(fd);
     return fd < 0 ? kNoFile : FileHandle(fd);
 }
+}  // namespace
+
+FileHandle file_open_read(const char* path) { return open_file(path, O_RDONLY); }
 
 FileHandle file_create_new(const char* path) {
-    char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return kNoFile;
-    int fd;
-    do {
-        fd = open(os_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    fd = away_from_std(fd);
-    return fd < 0 ? kNoFile : FileHandle(fd);
+    return open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
 }
 
 // A pipe or a slow device may take or give less per call than is asked;
@@ -279,12 +276,11 @@ void on_signal(int signal_number) {
     _exit(1);
 }
 
+constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
 void control_signal_set(sigset_t* set) {
     sigemptyset(set);
-    sigaddset(set, SIGINT);
-    sigaddset(set, SIGQUIT);
-    sigaddset(set, SIGHUP);
-    sigaddset(set, SIGTERM);
+    for (int signal_number : kControlSignals) sigaddset(set, signal_number);
 }
 }  // namespace
 
@@ -294,10 +290,7 @@ void install_control_handler(ControlHandler handler) {
     action.sa_handler = on_signal;
     control_signal_set(&action.sa_mask);  // one event at a time
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGQUIT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal_number : kControlSignals) sigaction(signal_number, &action, nullptr);
     // A console that stops reading (a pipe into `head`) makes writes fail, as
     // on Windows; it must not kill the run half way through a file and leave
     // its temporary file behind.
