@@ -51,7 +51,7 @@ int16_t make_chain(const Catalogue& catalogue, uint16_t first, char* path, uint3
         const uint32_t end = put_component(path, position, name_text(catalogue, record.name()));
         if (end == 0) return -1;
         path[end - 1] = '\0';  // the directory itself, without its separator
-        if (!dir_create(path) && (file_get_attributes(path) & kAttrDirectory) == 0) return -1;
+        if (!ensure_directory(path)) return -1;
         path[end - 1] = '\\';
         if (record.child() != 0 && make_chain(catalogue, record.child(), path, end, depth + 1) != 0) {
             return -1;

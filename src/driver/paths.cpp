@@ -61,6 +61,13 @@ char* copy_dir_part(char* destination, const char* path) {
     return destination;
 }
 
+bool ensure_directory(const char* path) {
+    if (dir_create(path)) return true;
+    // "Nothing there" has every attribute bit set, the directory bit too.
+    const uint32_t attributes = file_get_attributes(path);
+    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0;
+}
+
 namespace {
 // Creates each missing directory on the way to the file `path` names; false
 // when one can neither be created nor is already a directory.
@@ -78,7 +85,7 @@ bool create_parents(const char* path) {
         }
         if (byte == '\\' && i != 0) {
             prefix[i] = '\0';
-            if (!dir_create(prefix) && (file_get_attributes(prefix) & kAttrDirectory) == 0) return false;
+            if (!ensure_directory(prefix)) return false;
         }
         prefix[i] = path[i];
         ++i;

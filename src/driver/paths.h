@@ -31,6 +31,10 @@ const char* find_last_separator(const char* path);
 // (empty when there is none) and returns `destination`.
 char* copy_dir_part(char* destination, const char* path);
 
+// Creates the directory `path` unless one is already there; false when
+// neither is the case afterwards.
+bool ensure_directory(const char* path);
+
 // Creates the missing directories of the relative `path`, then the file
 // itself, new and empty (never an existing name). The handle of the new file;
 // 0 when a directory on the way can neither be found nor created; -1 when the

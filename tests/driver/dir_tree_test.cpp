@@ -169,3 +169,12 @@ TEST_F(DirTree, AFileInTheWayFailsTheWalk) {
     EXPECT_EQ(read_file("alpha/beta"), "in the way");
     EXPECT_FALSE(exists("delta"));  // the walk stops at the first failure
 }
+
+// Nothing at all at a name that cannot be made (longer than the file system
+// allows) is not a directory either.
+TEST_F(DirTree, ADirectoryThatCannotBeMadeFailsTheWalk) {
+    const std::string too_long(300, 'd');
+    TreeCatalogue tree(too_long + std::string("\0delta", 6), {{1, 0, 1, 0}, {2, 301, 0, 0}});
+    EXPECT_EQ(create_dir_tree(tree.get(), 0, 0), -1);
+    EXPECT_FALSE(exists("delta"));  // the walk stops at the first failure
+}

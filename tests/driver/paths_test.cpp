@@ -136,6 +136,9 @@ TEST_F(Paths, CreateFileWithParentsRefusesWhatIsThere) {
     EXPECT_EQ(create_file_with_parents("a\\b\\f.txt"), 0);
     EXPECT_EQ(cwd(), start);
     EXPECT_EQ(read_file("a"), "in the way");
+    // A folder the file system cannot make (a name too long for it) is no
+    // folder on the way either.
+    EXPECT_EQ(create_file_with_parents((std::string(300, 'd') + "\\f.txt").c_str()), 0);
 
     // Never truncates an existing file, never follows a planted link.
     write_file("keep", "precious");
