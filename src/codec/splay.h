@@ -189,25 +189,24 @@ inline int encode_symbol(CodecState& state, SplayTree tree, uint32_t leaf) {
     uint32_t length = 0;
     uint64_t low_words[kLongestCode / 64];
     uint32_t low_count = 0;
+    // Notes the next bit up, spilling each full 64 bits into low_words.
+    auto note = [&](uint32_t bit) {
+        code |= uint64_t{bit} << length;
+        if (++length == 64) {
+            low_words[low_count++] = code;
+            code = 0;
+            length = 0;
+        }
+    };
     uint32_t a = leaf;
     for (;;) {
         uint32_t p = parent[a];
         uint32_t a_side = children[2 * p + 1] == a;
-        code |= uint64_t{a_side} << length;
-        if (++length == 64) {
-            low_words[low_count++] = code;
-            code = 0;
-            length = 0;
-        }
+        note(a_side);
         if (p == 0) break;
         uint32_t g = parent[p];
         uint32_t p_side = children[2 * g + 1] == p;
-        code |= uint64_t{p_side} << length;
-        if (++length == 64) {
-            low_words[low_count++] = code;
-            code = 0;
-            length = 0;
-        }
+        note(p_side);
         uint32_t uncle_slot = 2 * g + (p_side ^ 1);
         uint32_t uncle = children[uncle_slot];
         children[uncle_slot] = static_cast<uint16_t>(a);
