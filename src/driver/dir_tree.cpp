@@ -17,49 +17,52 @@ uint32_t put_component(char* path, uint32_t position, const char* name) {
     return position + length + 1;
 }
 
-int search(const Catalogue& catalogue, uint16_t first, int16_t id, char* path,
-           uint32_t position, int depth) {
+// Walks the sibling chain that starts at record `first`: writes each
+// record's name and a separator at `position` in `path`, then calls
+// visit(record, end of that path). A nonzero result of `visit` ends the walk
+// with that result; the end of the chain gives 0; a record outside the table,
+// a chain longer than the table (a cycle), a tree deeper than a path allows
+// or a path over 511 bytes gives -1.
+template <typename Visit>
+int walk_chain(const Catalogue& catalogue, uint16_t first, char* path, uint32_t position, int depth,
+               Visit visit) {
     if (depth > kMaxDepth) return -1;
     uint16_t index = first;
-    // A chain visits each record once at most; any longer is a cycle.
     for (uint32_t steps = 0; steps < catalogue.dir_count; ++steps) {
         if (index >= catalogue.dir_count) return -1;
         const DirRecord& record = catalogue.dir_table[index];
         const uint32_t end = put_component(path, position, name_text(catalogue, record.name()));
         if (end == 0) return -1;
-        if (record.id() == id) return 1;
-        if (record.child() != 0) {
-            const int found = search(catalogue, record.child(), id, path, end, depth + 1);
-            if (found != 0) return found;
-        }
-        if (record.next() == 0) {
-            path[position] = '\0';
-            return 0;
-        }
+        const int result = visit(record, end);
+        if (result != 0) return result;
+        if (record.next() == 0) return 0;
         index = record.next();
     }
     return -1;
 }
 
-int16_t make_chain(const Catalogue& catalogue, uint16_t first, char* path, uint32_t position,
-                   int depth) {
-    if (depth > kMaxDepth) return -1;
-    uint16_t index = first;
-    for (uint32_t steps = 0; steps < catalogue.dir_count; ++steps) {
-        if (index >= catalogue.dir_count) return -1;
-        const DirRecord& record = catalogue.dir_table[index];
-        const uint32_t end = put_component(path, position, name_text(catalogue, record.name()));
-        if (end == 0) return -1;
+// 1 with the directory's path in `path`; 0 when the chain and its subtrees
+// hold no such id (the path cut back to `position`); -1 for a broken tree.
+int search(const Catalogue& catalogue, uint16_t first, int16_t id, char* path,
+           uint32_t position, int depth) {
+    const int result = walk_chain(catalogue, first, path, position, depth,
+                                  [&](const DirRecord& record, uint32_t end) {
+                                      if (record.id() == id) return 1;
+                                      if (record.child() == 0) return 0;
+                                      return search(catalogue, record.child(), id, path, end, depth + 1);
+                                  });
+    if (result == 0) path[position] = '\0';
+    return result;
+}
+
+int make_chain(const Catalogue& catalogue, uint16_t first, char* path, uint32_t position, int depth) {
+    return walk_chain(catalogue, first, path, position, depth, [&](const DirRecord& record, uint32_t end) {
         path[end - 1] = '\0';  // the directory itself, without its separator
         if (!ensure_directory(path)) return -1;
         path[end - 1] = '\\';
-        if (record.child() != 0 && make_chain(catalogue, record.child(), path, end, depth + 1) != 0) {
-            return -1;
-        }
-        if (record.next() == 0) return 0;
-        index = record.next();
-    }
-    return -1;
+        if (record.child() == 0) return 0;
+        return make_chain(catalogue, record.child(), path, end, depth + 1) != 0 ? -1 : 0;
+    });
 }
 
 }  // namespace
