@@ -7,7 +7,7 @@
 #include <string>
 
 #include "archive/catalogue.h"
-#include "archive/writer.h"
+#include "writer/writer.h"
 
 namespace fs = std::filesystem;
 using zq::Bytes;

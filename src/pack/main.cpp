@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/host_files.h"
-#include "archive/writer.h"
+#include "writer/packer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"
 #include "platform/platform.h"

@@ -16,7 +16,7 @@
 
 #include "archive/catalogue.h"
 #include "archive/release.h"
-#include "archive/writer.h"
+#include "writer/packer.h"
 
 namespace zq::test {
 

@@ -12,10 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "archive/writer.h"
+#include "writer/writer.h"
 
 namespace e2e {
 

@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "archive/catalogue.h"
-#include "archive/writer.h"
+#include "writer/writer.h"
 
 namespace rel {
 

@@ -1,6 +1,6 @@
 // The 64-bit division the Windows stub carries in place of the compiler's
 // runtime library, checked on the host against the hardware's own division.
-#include "platform/win32_divide.h"
+#include "stub/win32_divide.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // for large frames, and the start-up hook GCC calls from a main().
 //
 // Built with -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
-// (cmake/Win32Stub.cmake), so these loops are never turned back into calls of
+// (src/stub/Win32Stub.cmake), so these loops are never turned back into calls of
 // themselves.
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/win32_divide.h"
+#include "stub/win32_divide.h"
 
 extern "C" {
 

@@ -1,16 +1,10 @@
-// The writing side of the archive format, for zqpack and for tests.
-//
-// Two levels:
-//  - the image level writes exactly the records, pools, password and data it
-//    is given, whatever their values, so tests can build broken archives as
-//    easily as good ones;
-//  - the packer level walks files and folders and builds a sound archive (or
-//    self-extractor) from them, coding on several threads.
+// The image level of the archive writer, for zqpack and for tests: it writes
+// exactly the records, pools, password and data it is given, whatever their
+// values, so tests can build broken archives as easily as good ones. The
+// packer (packer.h) builds sound archives from files and folders on top of it.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -117,43 +111,5 @@ private:
     std::vector<Bytes> pools_;
     std::map<std::string, uint32_t> index_;
 };
-
-// ------------------------------------------------------------ packer level
-
-struct PackOptions {
-    bool full_path = true;
-    bool dir_tree = false;
-    bool store = false;                  // every file raw
-    std::optional<std::string> password;
-    unsigned threads = 0;                // 0: one per hardware thread
-    std::optional<Bytes> stub;           // none: a bare archive
-    // Coded bytes of one file held in memory while all its frames so far are
-    // substituted; beyond it they go to disk and are turned back into plain
-    // bytes there if the file ends up raw. Tests lower it.
-    size_t pending_limit = size_t(64) << 20;
-    // Called on the packing thread after each piece of data is written.
-    std::function<void(uint64_t done, uint64_t total)> progress;
-};
-
-struct PackSummary {
-    uint32_t files = 0;
-    uint32_t dirs = 0;
-    uint64_t original_bytes = 0;
-    uint64_t output_bytes = 0;
-    std::vector<std::string> skipped;  // neither a regular file nor a folder
-};
-
-// Packs the given files and folders (each folder under its own name, with
-// everything below it) into `out`, which is written under a temporary name
-// beside it, made executable and renamed at the end. Throws
-// std::runtime_error with a one-line message on any failure, leaving `out`
-// as it was.
-PackSummary pack_paths(const std::vector<std::filesystem::path>& inputs,
-                       const std::filesystem::path& out, const PackOptions& options);
-
-// The check a stored name must pass (one safe path component), as the reader
-// applies it; `directory` also refuses a trailing first byte of a two-byte
-// character, which would swallow the separator behind it.
-bool is_storable_name(const std::string& name, bool directory);
 
 }  // namespace zq

@@ -16,7 +16,7 @@
 #include "archive/catalogue.h"
 #include "platform/host_files.h"
 #include "archive/names.h"
-#include "archive/writer.h"
+#include "writer/packer.h"
 
 namespace zq {
 

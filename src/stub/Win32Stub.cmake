@@ -1,17 +1,15 @@
 # Turns the `zqsfx` target into the 32-bit Windows stub: a PE32 console program
 # with its own entry point and no C runtime, linked against kernel32 and user32
 # only, and built for size (the stub travels in front of every archive).
-# Included by src/driver/CMakeLists.txt after it has defined `zqsfx`.
+# Included by src/stub/CMakeLists.txt after it has defined `zqsfx`.
 
 if(NOT TARGET zqsfx)
   message(FATAL_ERROR "Win32Stub.cmake: the zqsfx target must exist first")
 endif()
 
-set(_zq_platform ${PROJECT_SOURCE_DIR}/src/platform)
-target_sources(zqsfx PRIVATE ${_zq_platform}/win32_entry.cpp ${_zq_platform}/win32_runtime.cpp)
 # The runtime replacements must not be recognised as memcpy/memset loops and
 # compiled back into calls of themselves.
-set_source_files_properties(${_zq_platform}/win32_runtime.cpp PROPERTIES
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/win32_runtime.cpp PROPERTIES
   COMPILE_OPTIONS "-ffreestanding;-fno-builtin;-fno-tree-loop-distribute-patterns")
 
 # Code generation for every piece of the stub: no exceptions, no RTTI, no
@@ -82,5 +80,5 @@ set_target_properties(zqsfx PROPERTIES SUFFIX ".exe")
 set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
 add_custom_command(TARGET zqsfx POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DMAP=${CMAKE_CURRENT_BINARY_DIR}/zqsfx.map
-          -DMAX=${ZQ_STUB_MAX_BYTES} -P ${PROJECT_SOURCE_DIR}/cmake/CheckStub.cmake
+          -DMAX=${ZQ_STUB_MAX_BYTES} -P ${CMAKE_CURRENT_SOURCE_DIR}/CheckStub.cmake
   VERBATIM)

@@ -1,5 +1,5 @@
 // Image level of the archive writer: lays out exactly what it is given.
-#include "archive/writer.h"
+#include "writer/writer.h"
 
 #include <algorithm>
 #include <cstdlib>
