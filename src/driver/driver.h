@@ -7,21 +7,37 @@ namespace zq {
 
 // Exit codes; each is also the index of the message printed before exit.
 constexpr int kExitOk = 0;
-constexpr int kExitAbort = 1;          // "Abort !"
-constexpr int kExitNoDiskSpace = 2;    // "No disk space"
+constexpr int kExitAbort = 1;  // "Abort !"
+constexpr int kExitNoDiskSpace = 2;  // "No disk space"
 // 3 "File I/O error", 5 "Out of memory", 8 "Invalid archive": archive/catalogue.h
-constexpr int kExitPasswordFail = 4;   // printed after a wrong password; never an exit status
-constexpr int kExitTempFail = 6;       // "mktemp() fail"
-constexpr int kExitDecodeFailed = 7;   // "Decode failed"
+constexpr int kExitPasswordFail = 4;  // the stub asks again; only a given password ends with it
+constexpr int kExitTempFail = 6;  // "mktemp() fail"
+constexpr int kExitDecodeFailed = 7;  // "Decode failed"
 
 // The self-extractor: extracts the archive carried by its own executable into
 // the current directory. Never returns.
 [[noreturn]] void self_extract_main();
 
+// What a tool may ask of the run beyond what the self-extractor does. All
+// zero (`ExtractOptions{}`) is the self-extractor's own behaviour; a plain
+// aggregate, so the stub's state needs no start-up code.
+struct ExtractOptions {
+    bool overwrite_all;    // answer All to every overwrite question
+    bool never_overwrite;  // keep every existing file, without asking
+    bool quiet;            // no banner, file lines or progress bars
+    // The password to answer the archive's prompt with; null asks on the
+    // console. A wrong one ends the run with kExitPasswordFail.
+    const char* password;
+    // Takes only the files for which it returns true; null takes every file.
+    // `path` is the file's stored path, folders separated by '\'.
+    bool (*select)(const char* path, void* context);
+    void* select_context;
+};
+
 // The same run on an archive file given by path (a self-extractor or a bare
-// archive, found through its trailer), into the current directory.
-// `overwrite_all` answers All to every overwrite question. Never returns.
-[[noreturn]] void extract_archive(const char* archive_path, bool overwrite_all);
+// archive, found through its trailer), into the current directory. Never
+// returns.
+[[noreturn]] void extract_archive(const char* archive_path, const ExtractOptions& options);
 
 // Ends the run: prints the code's message, closes the open files, removes the
 // pending temporary file and ends the process with the code.

@@ -17,8 +17,10 @@ static_assert(sizeof kMarks == kProgressMarks + 1, "one byte per mark");
 // Null `archive_path`: the archive rides in our own executable.
 void start_up(const char* archive_path) {
     install_control_handler(on_control_event);
-    console_write(kBannerLine, kEndCrLf);
-    console_write(kTildeLine, kEndCrLf);
+    if (!driver.options.quiet) {
+        console_write(kBannerLine, kEndCrLf);
+        console_write(kTildeLine, kEndCrLf);
+    }
 
     char own_path[kPathBufferSize];
     if (archive_path == nullptr) {
@@ -119,7 +121,7 @@ uint64_t transfer(const FileRecord& file) {
         if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);
         return size;
     }
-    console_write("|", kEndNone);
+    if (!driver.options.quiet) console_write("|", kEndNone);
     stream_reset(&stream_context);
     stream_context.plain_total = size;
     stream_context.coded_left = int32_t(file.stored_size());
@@ -150,6 +152,18 @@ void replace_target(uint32_t existing) {
     driver.temp_pending = 0;
 }
 
+// A file the caller's selection leaves out is not looked at again: no
+// question, no temporary file, no line.
+bool is_selected(uint16_t index) {
+    if (driver.options.select == nullptr) return true;
+    const FileRecord& file = *catalogue.file_table[index];
+    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+        terminate(kExitInvalidArchive);
+    }
+    const char* path = catalogue.full_path ? driver.full_path : name_text(catalogue, file.name());
+    return driver.options.select(path, driver.options.select_context);
+}
+
 void extract_file(uint16_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
@@ -165,22 +179,32 @@ void extract_file(uint16_t index) {
     if (make_temp_name(driver.temp_path, 0, &temp_number) == nullptr) terminate(kExitTempFail);
 
     const uint32_t existing = file_get_attributes(driver.target_name);
+    if (existing != kNoAttributes && driver.options.never_overwrite) {
+        console_write(driver.target_name, kEndNone);
+        console_write(" exists: kept", kEndCrLf);
+        return;
+    }
     if (existing != kNoAttributes && !driver.overwrite_all && !may_overwrite()) return;
 
-    console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
-    console_write(name, kEndCrLf);
-    draw_progress_start(file.block_coded());
+    const bool shown = !driver.options.quiet;
+    if (shown) {
+        console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
+        console_write(name, kEndCrLf);
+        draw_progress_start(file.block_coded());
+    }
 
     create_temp_file(temp_number);
     const uint64_t written = transfer(file);
-    console_write("", kEndCr);
+    if (shown) console_write("", kEndCr);
 
     const FileHandle output = driver.output_file;
     driver.output_file = kNoFile;
     if (file_close(output) != 0) terminate(kExitIoError);
 
-    str_copy(driver.progress_line + 17, message_table[kMessageDone]);
-    console_write(driver.progress_line, kEndCrLf);
+    if (shown) {
+        str_copy(driver.progress_line + 17, message_table[kMessageDone]);
+        console_write(driver.progress_line, kEndCrLf);
+    }
 
     // The count written is the file's size: the streams report any short
     // write, so there is no need to open the file again to measure it.
@@ -206,7 +230,7 @@ void progress_update(StreamContext* context, int16_t*) {
         target = done / driver.progress_step;
         if (target > kProgressMarks) target = kProgressMarks;
     }
-    if (int32_t(target) > driver.progress_marks) {
+    if (int32_t(target) > driver.progress_marks && !driver.options.quiet) {
         console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))), kEndNone);
         driver.progress_marks = int32_t(target);
     }
@@ -222,12 +246,15 @@ void run_extraction(const char* archive_path) {
     stream_context.archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
-    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count);
+    const int status = read_catalogue_with_password(&stream_context, &catalogue, driver.archive_offset,
+                                                    &file_count, driver.options.password);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
 
     if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
-    for (uint32_t i = 0; i < driver.file_count; ++i) extract_file(uint16_t(i));
+    for (uint32_t i = 0; i < driver.file_count; ++i) {
+        if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
+    }
 
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;
@@ -236,8 +263,9 @@ void run_extraction(const char* archive_path) {
 
 void self_extract_main() { run_extraction(nullptr); }
 
-void extract_archive(const char* archive_path, bool overwrite_all) {
-    driver.overwrite_all = overwrite_all;
+void extract_archive(const char* archive_path, const ExtractOptions& options) {
+    driver.options = options;
+    driver.overwrite_all = options.overwrite_all;
     run_extraction(archive_path);
 }
 

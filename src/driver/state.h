@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "archive/catalogue.h"
+#include "driver/driver.h"
 #include "driver/dir_tree.h"
 #include "driver/paths.h"
 
@@ -37,6 +38,7 @@ struct DriverState {
     char full_path[kPathBufferSize];
     char progress_line[kPathBufferSize];
     bool overwrite_all;
+    ExtractOptions options;  // all defaults in the self-extractor
     uint32_t progress_step;
     int32_t progress_marks;
     DirPathCache dir_cache;

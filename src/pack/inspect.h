@@ -28,6 +28,15 @@ public:
     const std::string& path() const { return path_; }
     int32_t archive_offset() const { return archive_offset_; }
     const std::vector<ArchiveEntry>& entries() const { return entries_; }
+    // Drops the entries for which `keep` returns false.
+    template <typename Keep>
+    void keep_only(Keep keep) {
+        std::vector<ArchiveEntry> kept;
+        for (ArchiveEntry& entry : entries_) {
+            if (keep(entry)) kept.push_back(std::move(entry));
+        }
+        entries_ = std::move(kept);
+    }
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_; }

@@ -2,7 +2,9 @@
 // extracts them without running them.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "writer/packer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"
+#include "pack/select.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -72,8 +75,28 @@ struct CreateArgs {
     bool flat = false;
     bool dir_tree = false;
     bool store = false;
+    std::string base;  // -C: paths are taken inside this folder
     std::vector<std::string> inputs;
 };
+
+// With -C DIR the paths name things inside DIR, packed without DIR's own
+// name; no path at all means everything DIR holds, in name order.
+std::vector<fs::path> create_inputs(const CreateArgs& args) {
+    std::vector<fs::path> inputs;
+    if (args.base.empty()) {
+        inputs.assign(args.inputs.begin(), args.inputs.end());
+        if (inputs.empty()) fail("nothing to pack: give files or folders, or -C DIR");
+        return inputs;
+    }
+    const fs::path base(args.base);
+    if (!fs::is_directory(base)) fail("no folder " + args.base);
+    for (const std::string& input : args.inputs) inputs.push_back(base / input);
+    if (args.inputs.empty()) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(base)) inputs.push_back(entry.path());
+        std::sort(inputs.begin(), inputs.end());
+    }
+    return inputs;
+}
 
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
@@ -92,7 +115,8 @@ int run_create(const CreateArgs& args, unsigned threads) {
     }
     ProgressBar bar;
     if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
-    std::vector<fs::path> inputs(args.inputs.begin(), args.inputs.end());
+    const std::vector<fs::path> inputs = create_inputs(args);
+    const uint64_t stub_bytes = options.stub ? options.stub->size() : 0;
     zq::PackSummary summary;
     try {
         summary = zq::pack_paths(inputs, args.output, options);
@@ -104,12 +128,29 @@ int run_create(const CreateArgs& args, unsigned threads) {
     for (const std::string& skipped : summary.skipped) {
         std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n", skipped.c_str());
     }
-    std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes\n", args.output.c_str(), summary.files,
-                summary.dirs, (unsigned long long)summary.original_bytes, (unsigned long long)summary.output_bytes);
+    std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
+                args.output.c_str(), summary.files, summary.dirs, (unsigned long long)summary.original_bytes,
+                (unsigned long long)summary.output_bytes, (unsigned long long)stub_bytes,
+                (unsigned long long)(summary.output_bytes - stub_bytes));
     return 0;
 }
 
-[[noreturn]] void run_extract(const std::string& archive, const std::string& directory, bool overwrite_all) {
+struct ExtractArgs {
+    std::string directory;
+    bool overwrite_all = false;
+    bool never_overwrite = false;
+    bool quiet = false;
+};
+
+bool select_stored_path(const char* path, void* selection) {
+    std::string text(path);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return static_cast<zq::pack::Selection*>(selection)->matches(text);
+}
+
+[[noreturn]] void run_extract(const std::string& archive, const ExtractArgs& args,
+                              const std::optional<std::string>& password, zq::pack::Selection& selection) {
+    const std::string& directory = args.directory;
     fs::path source = fs::absolute(archive);
     if (!fs::is_regular_file(source)) fail("cannot open " + archive);
     if (!directory.empty()) {
@@ -119,7 +160,35 @@ int run_create(const CreateArgs& args, unsigned threads) {
         if (ec) fail("cannot enter " + directory + ": " + ec.message());
     }
     std::fflush(stdout);
-    zq::extract_archive(source.string().c_str(), overwrite_all);
+    zq::ExtractOptions options{};
+    options.overwrite_all = args.overwrite_all;
+    options.never_overwrite = args.never_overwrite;
+    options.quiet = args.quiet;
+    if (password) options.password = password->c_str();
+    if (!selection.takes_all()) {
+        options.select = select_stored_path;
+        options.select_context = &selection;
+    }
+    zq::extract_archive(source.string().c_str(), options);
+}
+
+// Keeps the entries that the selection takes; a pattern that takes nothing
+// is an error, as a misspelt name should not pass for an empty result.
+void apply_selection(zq::pack::OpenedArchive& archive, zq::pack::Selection& selection) {
+    archive.keep_only([&](const zq::pack::ArchiveEntry& entry) { return selection.matches(entry.path); });
+    const std::vector<std::string> missing = selection.unmatched();
+    if (!missing.empty()) fail("no file matches " + missing.front());
+}
+
+const char* const kSubcommands[] = {"create", "list", "test", "extract"};
+
+// CLI11 takes an unknown word for a missing subcommand; say what it is.
+bool is_unknown_subcommand(int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-') return false;
+    for (const char* known : kSubcommands) {
+        if (std::strcmp(argv[1], known) == 0) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -134,34 +203,53 @@ int main(int argc, char** argv) {
     CLI::App* create_cmd = app.add_subcommand("create", "pack files and folders into a self-extractor");
     create_cmd->add_option("-o,--output", create.output, "the file to write")->required();
     create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack; none: a bare archive)");
-    CLI::Option* password_opt = create_cmd->add_option("--password", create.password, "protect the archive with this password");
+    CLI::Option* password_opt = create_cmd->add_option(
+        "--password", create.password,
+        "ask for this password before extracting. A gate only: the files are not encrypted and can be read "
+        "from the archive without it");
     create_cmd->add_option("--password-file", create.password_file, "take the password from the first line of this file")
         ->excludes(password_opt);
     create_cmd->add_flag("--flat", create.flat, "extract every file into one folder, without its stored path");
     create_cmd->add_flag("--dir-tree", create.dir_tree, "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
-    create_cmd->add_option("paths", create.inputs, "files and folders to pack")->required();
+    create_cmd->add_option("-C,--directory", create.base,
+                           "pack this folder's contents without its own name (paths are then inside it)");
+    create_cmd->add_option("paths", create.inputs, "files and folders to pack");
 
     std::string archive;
     std::string password;
     bool json = false;
+    std::vector<std::string> patterns;
+    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ?)";
     CLI::App* list_cmd = app.add_subcommand("list", "list the files of an archive");
     list_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     list_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
     list_cmd->add_flag("--json", json, "print JSON for scripts");
+    list_cmd->add_option("files", patterns, kPatternsHelp);
 
     CLI::App* test_cmd = app.add_subcommand("test", "decode every file in memory and check its size");
     test_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     test_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
     test_cmd->add_option("-j,--jobs", threads, "decoding threads (default: one per core)")->check(CLI::Range(1, 256));
+    test_cmd->add_option("files", patterns, kPatternsHelp);
 
-    std::string directory;
-    bool overwrite_all = false;
+    ExtractArgs extract;
     CLI::App* extract_cmd = app.add_subcommand("extract", "extract an archive as its self-extractor would");
     extract_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
-    extract_cmd->add_option("-C,--directory", directory, "extract into this folder (created when missing)");
-    extract_cmd->add_flag("-y,--yes", overwrite_all, "overwrite existing files without asking");
+    extract_cmd->add_option("-C,--directory", extract.directory, "extract into this folder (created when missing)");
+    CLI::Option* yes_opt = extract_cmd->add_flag("-y,--yes", extract.overwrite_all, "overwrite existing files without asking");
+    extract_cmd->add_flag("-n,--no-overwrite", extract.never_overwrite, "keep every existing file, without asking")
+        ->excludes(yes_opt);
+    extract_cmd->add_flag("-q,--quiet", extract.quiet, "no banner, file lines or progress bars");
+    extract_cmd->add_option("--password", password,
+                            "the archive's password (asked for when missing; a wrong one ends with status 4)");
+    extract_cmd->add_option("files", patterns, kPatternsHelp);
+
+    if (is_unknown_subcommand(argc, argv)) {
+        std::fprintf(stderr, "zqpack: unknown subcommand %s (see zqpack --help)\n", argv[1]);
+        return 2;
+    }
 
     try {
         app.parse(argc, argv);
@@ -180,12 +268,19 @@ int main(int argc, char** argv) {
     try {
         std::optional<std::string> given = password.empty() ? std::nullopt : std::optional<std::string>(password);
         if (*create_cmd) return run_create(create, threads);
-        if (*list_cmd) return zq::pack::list_archive(zq::pack::OpenedArchive(archive, given), json);
+        zq::pack::Selection selection(patterns);
+        if (*list_cmd) {
+            zq::pack::OpenedArchive opened(archive, given);
+            apply_selection(opened, selection);
+            return zq::pack::list_archive(opened, json);
+        }
         if (*test_cmd) {
             unsigned workers = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-            return zq::pack::test_archive(zq::pack::OpenedArchive(archive, given), workers);
+            zq::pack::OpenedArchive opened(archive, given);
+            apply_selection(opened, selection);
+            return zq::pack::test_archive(opened, workers);
         }
-        if (*extract_cmd) run_extract(archive, directory, overwrite_all);
+        if (*extract_cmd) run_extract(archive, extract, given, selection);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "zqpack: %s\n", e.what());

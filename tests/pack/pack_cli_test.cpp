@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include "archive_test_support.h"
+#include "pack/select.h"
 
 namespace zq::test {
 namespace {
@@ -135,6 +136,73 @@ TEST_F(PackCli, PasswordFromAFileOrTheConsole) {
     Result asked = zqpack("test locked.zq", "pw");
     EXPECT_EQ(asked.status, 0) << asked.out << asked.err;
     EXPECT_EQ(asked.out.rfind("Password: \r", 0), 0u);
+}
+
+}  // namespace
+}  // namespace zq::test
+
+namespace zq::test {
+namespace {
+
+TEST(PackSelection, GlobsMatchNamesAndPaths) {
+    using zq::pack::glob_match;
+    EXPECT_TRUE(glob_match("*.txt", "a/b.txt"));
+    EXPECT_TRUE(glob_match("a?c*", "abc"));
+    EXPECT_TRUE(glob_match("*a*b*", "xxaxxbxx"));
+    EXPECT_FALSE(glob_match("*.txt", "b.txt.gz"));
+    EXPECT_FALSE(glob_match("a?c", "ac"));
+    zq::pack::Selection selection({"*.log", "sub/keep.txt", "absent"});
+    EXPECT_TRUE(selection.matches("deep/sub/x.log"));  // by bare name
+    EXPECT_TRUE(selection.matches("sub/keep.txt"));
+    EXPECT_FALSE(selection.matches("other/keep.txt"));  // a pattern with '/' needs the path
+    EXPECT_EQ(selection.unmatched(), std::vector<std::string>{"absent"});
+}
+
+// Selection, -n, -q, --password and -C on a small tree of their own.
+class PackCliOptions : public PackCli {
+protected:
+    void SetUp() override {
+        write_bytes(dir_ / "small" / "a.txt", text_bytes("alpha"));
+        write_bytes(dir_ / "small" / "sub" / "b.log", text_bytes("beta"));
+        write_bytes(dir_ / "small" / "sub" / "c.txt", text_bytes("gamma"));
+    }
+};
+
+TEST_F(PackCliOptions, CreateFromInsideAFolderAndSelectWhatToList) {
+    Result create = zqpack("create --stub none -C small -o s.zq");
+    ASSERT_EQ(create.status, 0) << create.err;
+    const std::string bytes = std::to_string(fs::file_size(dir_ / "s.zq"));
+    EXPECT_NE(create.out.find("(stub 0 + archive " + bytes + ")"), std::string::npos) << create.out;
+    Result list = zqpack("list s.zq '*.txt'");
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(" a.txt\n"), std::string::npos) << list.out;  // no "small/" in front
+    EXPECT_NE(list.out.find(" sub/c.txt\n"), std::string::npos);
+    EXPECT_EQ(list.out.find("b.log"), std::string::npos);
+    EXPECT_EQ(zqpack("test s.zq sub/b.log").status, 0);
+    Result none = zqpack("list s.zq nothing");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no file matches nothing"), std::string::npos) << none.err;
+}
+
+TEST_F(PackCliOptions, ExtractSelectedKeepsExistingAndChecksThePassword) {
+    ASSERT_EQ(zqpack("create --stub none --password Gate -C small -o s.zq").status, 0);
+    EXPECT_EQ(zqpack("extract s.zq -C out --password wrong").status, 4);
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
+
+    write_bytes(dir_ / "out" / "sub" / "c.txt", text_bytes("mine"));
+    Result run = zqpack("extract s.zq -C out -n -q --password gate '*.txt'");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(read_bytes(dir_ / "out" / "a.txt"), text_bytes("alpha"));
+    EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "c.txt"), text_bytes("mine"));  // kept, and said so
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "sub" / "b.log"));                   // not selected
+    EXPECT_EQ(run.out.find("Self-Extractor"), std::string::npos) << run.out;     // quiet
+    EXPECT_NE(run.out.find("c.txt exists: kept"), std::string::npos) << run.out;
+}
+
+TEST_F(PackCliOptions, AnUnknownSubcommandIsNamed) {
+    Result run = zqpack("frobnicate x");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("unknown subcommand frobnicate"), std::string::npos) << run.err;
 }
 
 }  // namespace

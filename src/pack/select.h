@@ -1,0 +1,29 @@
+// Which stored files a zqpack command takes, by names or globs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zq::pack {
+
+// `*` stands for any run of characters (also '/'), `?` for any one; every
+// other character stands for itself.
+bool glob_match(const std::string& pattern, const std::string& text);
+
+// No pattern takes every file. Otherwise a file is taken when a pattern
+// matches its '/'-separated stored path, or, for a pattern without '/', its
+// bare name.
+class Selection {
+public:
+    explicit Selection(std::vector<std::string> patterns);
+    bool takes_all() const { return patterns_.empty(); }
+    bool matches(const std::string& path);
+    // The patterns that no path given to matches() has matched yet.
+    std::vector<std::string> unmatched() const;
+
+private:
+    std::vector<std::string> patterns_;
+    std::vector<bool> used_;
+};
+
+}  // namespace zq::pack
