@@ -36,6 +36,7 @@ struct DriverState {
     char target_name[kPathBufferSize];
     char full_path[kPathBufferSize];
     char progress_line[kPathBufferSize];
+    char link_target[kPathBufferSize];  // the target of the link record in hand
     bool overwrite_all;
     uint32_t progress_step;
     int32_t progress_marks;
