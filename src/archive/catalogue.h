@@ -34,6 +34,18 @@ constexpr uint8_t kOptionDirTree = 0x40;
 constexpr uint16_t kMethodCodedMask = 0xFF00;  // high byte nonzero: block-coded
 constexpr uint16_t kMethodMarker = 0x0040;     // print "+" before the name
 
+// The record extension in bytes 34-39: a CRC-32 of the plain bytes (34-37)
+// and a word (38-39) of the Unix permission bits and presence flags. Six zero
+// bytes mean none of it, and the file is handled exactly as without the
+// extension.
+constexpr uint32_t kExtCrcOffset = 34;
+constexpr uint32_t kExtWordOffset = 38;
+constexpr uint16_t kExtModeMask = 0x0FFF;    // mode & 07777
+constexpr uint16_t kExtHasCrc = 0x1000;      // bytes 34-37 hold the CRC
+constexpr uint16_t kExtHasMode = 0x2000;     // bits 0-11 hold the mode
+constexpr uint16_t kExtSymlink = 0x4000;     // the data is a symbolic link's target
+constexpr uint16_t kExtRunAfter = 0x8000;    // reserved: run this file after a successful extraction
+
 inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
@@ -62,6 +74,12 @@ struct FileRecord {
     uint32_t name() const { return load_u32(bytes + 28); }
     uint16_t method() const { return load_u16(bytes + 32); }
     bool block_coded() const { return (method() & kMethodCodedMask) != 0; }
+    uint32_t crc32() const { return load_u32(bytes + kExtCrcOffset); }
+    uint16_t ext_word() const { return load_u16(bytes + kExtWordOffset); }
+    bool has_crc() const { return (ext_word() & kExtHasCrc) != 0; }
+    bool has_mode() const { return (ext_word() & kExtHasMode) != 0; }
+    uint16_t mode() const { return ext_word() & kExtModeMask; }
+    bool is_symlink() const { return (ext_word() & kExtSymlink) != 0; }
 };
 
 // The catalogue in memory; filled once by read_catalogue, then only read.

@@ -4,6 +4,7 @@
 #include "archive/stream.h"
 
 #include "archive/stream_frames.h"
+#include "codec/crc32.h"
 
 namespace zq {
 
@@ -25,6 +26,7 @@ void clear_counters(StreamContext* context) {
     context->plain_done = 0;
     context->plain_total = 0;
     context->coded_left = -1;
+    context->crc = kCrc32Start;
 }
 
 }  // namespace
@@ -54,6 +56,7 @@ int16_t next_block(StreamContext* context, uint16_t* produced) {
 int16_t stream_init(StreamContext* context) {
     if (context == nullptr) return kStreamBadBlock;
     context->archive_file = kNoFile;
+    crc32_prepare();
     const CodecAllocator allocator{mem_alloc, mem_free};
     if (codec_init(context->codec, allocator) != kCodecOk) return kStreamNoMemory;
     context->coded_buf = static_cast<uint8_t*>(mem_alloc(kBlockSize));
@@ -78,6 +81,7 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
         int16_t result = next_block(context, &n);
         if (result != kStreamOk) return result;
         if (file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
+        context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (callback != nullptr) callback(context, &stop);
     }
     return kStreamOk;
@@ -105,6 +109,7 @@ int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
         uint32_t k = count < kPlainBufSize ? count : kPlainBufSize;
         if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
         if (file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
+        context->crc = crc32_update(context->crc, context->plain_buf, k);
         if (k == count) return kStreamOk;
         count -= k;
     }

@@ -31,6 +31,7 @@ struct StreamContext {
     uint32_t plain_done;      // plain bytes produced
     uint32_t plain_total;     // plain bytes the caller expects (progress only)
     int32_t coded_left;       // coded bytes still to consume; -1 after a reset
+    uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
     CodecState codec;         // the codec state every block of this context uses
 };
 
@@ -40,6 +41,8 @@ using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 // 0, 20 when memory runs out, 99 for a null context.
 int16_t stream_init(StreamContext* context);
 int16_t stream_reset(StreamContext* context);
+// Both writers below add what they write to the context's running crc, in
+// the same pass, so checking a file costs no second reading.
 // 0, 1, 2, 70 or 99.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
 // Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.

@@ -102,6 +102,23 @@ FileHandle create_file_with_parents(const char* path) {
     return file_create_new(path);
 }
 
+bool create_link_with_parents(const char* target, const char* path) {
+    if (link_create(target, path)) return true;
+    return create_parents(path) && link_create(target, path);
+}
+
+uint32_t path_depth(const char* path) {
+    uint32_t depth = 0;
+    for (uint32_t i = 0; path[i] != '\0'; ++i) {
+        if (is_lead_byte(uint8_t(path[i])) && path[i + 1] != '\0') {
+            ++i;
+        } else if (path[i] == '\\') {
+            ++depth;
+        }
+    }
+    return depth;
+}
+
 int delete_file(const char* path) {
     if (file_get_attributes(path) == kNoAttributes) return 0;
     file_set_attributes(path, kAttrNormal);  // read-only must not stop the delete

@@ -41,6 +41,13 @@ bool ensure_directory(const char* path);
 // file itself cannot be created. The current directory is never changed.
 FileHandle create_file_with_parents(const char* path);
 
+// The same for a symbolic link holding `target`; false when a directory on
+// the way fails or something already exists at `path`.
+bool create_link_with_parents(const char* target, const char* path);
+
+// Folders between the run folder and what `path` names: its separators.
+uint32_t path_depth(const char* path);
+
 // 0 when nothing exists at `path` afterwards, 1 when something is there and
 // cannot be deleted (a directory, a file in use).
 int delete_file(const char* path);

@@ -1,5 +1,7 @@
 // Start-up, the extraction run and its per-file loop.
 #include "driver/driver.h"
+#include "archive/links.h"
+#include "codec/crc32.h"
 #include "driver/state.h"
 #include "platform/console.h"
 
@@ -109,13 +111,19 @@ void count_and_show_progress(StreamContext* context, int16_t* stop) {
     progress_update(context, stop);
 }
 
-// Writes the file's data into the temporary file; returns the bytes written.
-uint64_t transfer(const FileRecord& file) {
+void seek_to_data(const FileRecord& file) {
     const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
     if (position > INT32_MAX || file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
         terminate(kExitIoError);
     }
+}
+
+// Writes the file's data into the temporary file, its CRC-32 running in
+// stream_context.crc; returns the bytes written.
+uint64_t transfer(const FileRecord& file) {
+    seek_to_data(file);
     const uint32_t size = file.original_size();
+    stream_context.crc = kCrc32Start;
     if (size == 0) return 0;
     if (!file.block_coded()) {
         if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);
@@ -164,27 +172,129 @@ bool is_selected(uint16_t index) {
     return driver.options.select(path, driver.options.select_context);
 }
 
-void extract_file(uint16_t index) {
-    const FileRecord& file = *catalogue.file_table[index];
+// Sets target_name for the file; returns its bare name.
+const char* choose_target(const FileRecord& file) {
     if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     const char* name = name_text(catalogue, file.name());
     str_copy(driver.target_name, catalogue.full_path ? driver.full_path : name);
+    return name;
+}
 
+// Sets temp_prefix and temp_path beside the target; returns the number chosen.
+uint32_t choose_temp_name() {
     copy_dir_part(driver.temp_prefix, driver.target_name);
     if (append_path(driver.temp_prefix, "zq", kPathBufferSize) == nullptr) terminate(kExitTempFail);
     str_copy(driver.temp_path, driver.temp_prefix);
     uint32_t temp_number = 0;
     if (make_temp_name(driver.temp_path, 0, &temp_number) == nullptr) terminate(kExitTempFail);
+    return temp_number;
+}
 
-    const uint32_t existing = file_get_attributes(driver.target_name);
-    if (existing != kNoAttributes && driver.options.never_overwrite) {
+// Whether something already at target_name (its attributes in `existing`)
+// may be replaced: never with the never-overwrite option (said so), always
+// after an All, otherwise as the user answers.
+bool may_replace(uint32_t existing) {
+    if (existing == kNoAttributes) return true;
+    if (driver.options.never_overwrite) {
         console_write(driver.target_name, kEndNone);
         console_write(" exists: kept", kEndCrLf);
+        return false;
+    }
+    return driver.overwrite_all || may_overwrite();
+}
+
+// ------------------------------------------------------ symbolic links
+// Link records carry their target as data. They are checked all together
+// before anything is written, and made only after every regular file, so
+// that no file is ever written through one of them.
+
+// Reads a link record's target into driver.link_target, NUL-terminated.
+void read_link_target(const FileRecord& file) {
+    const uint32_t size = file.original_size();
+    if (size == 0 || size > kMaxPath) terminate(kExitInvalidArchive);
+    seek_to_data(file);
+    uint8_t* target = reinterpret_cast<uint8_t*>(driver.link_target);
+    if (file.block_coded()) {
+        stream_reset(&stream_context);
+        stream_context.coded_left = int32_t(file.stored_size());
+        const int16_t status = stream_to_memory(&stream_context, target, size);
+        if (status == kStreamOverBound) terminate(kExitDecodeFailed);
+        if (status != kStreamOk) terminate(kExitIoError);
+        if (stream_context.plain_done != size) terminate(kExitDecodeFailed);
+    } else if (file_read(driver.exe_file, target, size) != int32_t(size)) {
+        terminate(kExitIoError);
+    }
+    if (file.has_crc() && crc32_of(target, size) != file.crc32()) terminate(kExitDecodeFailed);
+    driver.link_target[size] = '\0';
+}
+
+// Refuses the archive (8) when any link could lead out of the run folder.
+void check_links() {
+    for (uint32_t i = 0; i < driver.file_count; ++i) {
+        const FileRecord& file = *catalogue.file_table[i];
+        if (!file.is_symlink()) continue;
+        choose_target(file);
+        read_link_target(file);
+        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(driver.link_target), file.original_size(),
+                                 path_depth(driver.target_name))) {
+            terminate(kExitInvalidArchive);
+        }
+    }
+}
+
+// Like create_temp_file, for a link holding driver.link_target.
+void create_temp_link(uint32_t number) {
+    for (;;) {
+        control_events_hold();
+        const bool made = create_link_with_parents(driver.link_target, driver.temp_path);
+        if (made) driver.temp_pending = 1;
+        control_events_release();
+        if (made) return;
+        str_copy(driver.temp_path, driver.temp_prefix);
+        if (number >= kLastTempNumber || make_temp_name(driver.temp_path, number + 1, &number) == nullptr) {
+            terminate(kExitTempFail);
+        }
+    }
+}
+
+void extract_link(uint16_t index) {
+    const FileRecord& file = *catalogue.file_table[index];
+    const char* name = choose_target(file);
+    read_link_target(file);
+    const uint32_t temp_number = choose_temp_name();
+    const uint32_t existing = file_get_attributes(driver.target_name);
+    if (!may_replace(existing)) return;
+    if (!driver.options.quiet) {
+        console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
+        console_write(name, kEndCrLf);
+    }
+    create_temp_link(temp_number);
+    replace_target(existing);
+}
+
+// A platform without links says so and writes nothing for the record.
+void report_skipped_link(const char* name) {
+    console_write(" ", kEndNone);
+    console_write(name, kEndNone);
+    console_write(" : symbolic link, not extracted", kEndCrLf);
+}
+
+// ------------------------------------------------------ the per-file loop
+
+void extract_file(uint16_t index) {
+    const FileRecord& file = *catalogue.file_table[index];
+    const char* name = choose_target(file);
+    if (file.is_symlink()) {
+        // Links come after all files (extract_link), or not at all.
+        if (!platform_makes_links()) report_skipped_link(name);
         return;
     }
-    if (existing != kNoAttributes && !driver.overwrite_all && !may_overwrite()) return;
+    const uint32_t temp_number = choose_temp_name();
+
+    const uint32_t existing = file_get_attributes(driver.target_name);
+    if (!may_replace(existing)) return;
 
     const bool shown = !driver.options.quiet;
     if (shown) {
@@ -209,10 +319,12 @@ void extract_file(uint16_t index) {
     // The count written is the file's size: the streams report any short
     // write, so there is no need to open the file again to measure it.
     if (written != file.original_size()) terminate(kExitDecodeFailed);
+    if (file.has_crc() && crc32_final(stream_context.crc) != file.crc32()) terminate(kExitDecodeFailed);
 
     replace_target(existing);
     set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
     file_set_attributes(driver.target_name, file.attributes());
+    if (file.has_mode()) file_set_mode(driver.target_name, file.mode());
 }
 
 }  // namespace
@@ -251,9 +363,14 @@ void run_extraction(const char* archive_path) {
     if (status != 0) terminate(status);
     driver.file_count = file_count;
 
+    const bool makes_links = platform_makes_links();
+    if (makes_links) check_links();
     if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
+    }
+    for (uint32_t i = 0; makes_links && i < driver.file_count; ++i) {
+        if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i))) extract_link(uint16_t(i));
     }
 
     const FileHandle archive = driver.exe_file;

@@ -37,6 +37,7 @@ struct DriverState {
     char target_name[kPathBufferSize];
     char full_path[kPathBufferSize];
     char progress_line[kPathBufferSize];
+    char link_target[kPathBufferSize];  // the target of the link record in hand
     bool overwrite_all;
     ExtractOptions options;  // all defaults in the self-extractor
     uint32_t progress_step;

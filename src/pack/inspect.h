@@ -14,6 +14,11 @@ namespace zq::pack {
 struct ArchiveEntry {
     std::string path;  // '/'-separated, for display
     FileRecord record;
+    std::string link_target;  // for a link record
+};
+
+struct ArchiveFolder {
+    std::string path;  // '/'-separated, ending in '/'
 };
 
 // An archive opened for reading: the trailer followed, the catalogue read and
@@ -37,6 +42,7 @@ public:
         }
         entries_ = std::move(kept);
     }
+    const std::vector<ArchiveFolder>& folders() const { return folders_; }
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_; }
@@ -50,6 +56,7 @@ private:
     StreamContext context_{};
     Catalogue catalogue_{};
     std::vector<ArchiveEntry> entries_;
+    std::vector<ArchiveFolder> folders_;
 };
 
 // Opens `path` and finds the archive behind its trailer: the archive's offset.

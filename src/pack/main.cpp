@@ -76,6 +76,7 @@ struct CreateArgs {
     bool dir_tree = false;
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
+    bool no_extension = false;
     std::vector<std::string> inputs;
 };
 
@@ -103,6 +104,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.full_path = !args.flat;
     options.dir_tree = args.dir_tree;
     options.store = args.store;
+    options.extension = !args.no_extension;
     options.threads = threads;
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
@@ -128,6 +130,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     for (const std::string& skipped : summary.skipped) {
         std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n", skipped.c_str());
     }
+    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
     std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
                 args.output.c_str(), summary.files, summary.dirs, (unsigned long long)summary.original_bytes,
                 (unsigned long long)summary.output_bytes, (unsigned long long)stub_bytes,
@@ -212,6 +215,8 @@ int main(int argc, char** argv) {
     create_cmd->add_flag("--flat", create.flat, "extract every file into one folder, without its stored path");
     create_cmd->add_flag("--dir-tree", create.dir_tree, "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
+    create_cmd->add_flag("--no-extension", create.no_extension,
+                         "leave out checksums, Unix modes and links (records exactly as first defined)");
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
     create_cmd->add_option("-C,--directory", create.base,
                            "pack this folder's contents without its own name (paths are then inside it)");

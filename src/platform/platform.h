@@ -64,6 +64,17 @@ bool file_move_replace(const char* from, const char* to);
 // sets access and write times only.
 bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
                     uint64_t last_write);
+// Unix permission bits (mode & 0777) on an extracted file, masked by the
+// process's umask as tar and unzip do for a normal user. The set-id and
+// sticky bits are never restored: an archive must not hand out privileges.
+// Does nothing on a link or folder, and on Windows, which has no modes.
+bool file_set_mode(const char* path, uint32_t mode);
+// Whether this platform makes symbolic links (Linux does; the Windows stub
+// skips link records).
+bool platform_makes_links();
+// Creates a symbolic link at `path` holding `target` verbatim; fails when
+// anything already exists at `path`.
+bool link_create(const char* target, const char* path);
 
 // ---------------------------------------------------------------- directories
 // Length of the path written (without NUL); 0 on failure; the needed size

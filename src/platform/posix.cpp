@@ -161,6 +161,35 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
     return chmod(os_path, mode) == 0;
 }
 
+namespace {
+mode_t process_umask() {
+    // Read once: umask can only be read by setting it.
+    static mode_t mask = mode_t(-1);
+    if (mask == mode_t(-1)) {
+        mask = umask(022);
+        umask(mask);
+    }
+    return mask;
+}
+}  // namespace
+
+bool file_set_mode(const char* path, uint32_t mode) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    struct stat info;
+    if (lstat(os_path, &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) return true;
+    return chmod(os_path, mode_t(mode & 0777) & ~process_umask()) == 0;
+}
+
+bool platform_makes_links() { return true; }
+
+bool link_create(const char* target, const char* path) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    return symlink(target, os_path) == 0;
+}
+
 bool file_delete(const char* path) {
     char os_path[kOsPathSize];
     if (!to_os_path(path, os_path)) return false;

@@ -196,6 +196,10 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
   return SetFileAttributesA(path, attributes) != 0;
 }
 
+bool file_set_mode(const char*, uint32_t) { return true; }
+bool platform_makes_links() { return false; }
+bool link_create(const char*, const char*) { return false; }
+
 bool file_delete(const char* path) {
   Section section;
   return DeleteFileA(path) != 0;

@@ -15,7 +15,9 @@
 
 #include "archive/catalogue.h"
 #include "platform/host_files.h"
+#include "archive/links.h"
 #include "archive/names.h"
+#include "codec/crc32.h"
 #include "writer/packer.h"
 
 namespace zq {
@@ -35,6 +37,14 @@ constexpr const char* kNameRule =
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 int32_t clamp_time(int64_t t) { return int32_t(std::clamp<int64_t>(t, INT32_MIN, INT32_MAX)); }
+bool time_fits(int64_t t) { return t >= INT32_MIN && t <= INT32_MAX; }
+
+// What a link in the packed tree becomes.
+enum class LinkPolicy {
+    kKeep,           // a link record, when its target stays inside the tree
+    kFollowWarning,  // the stub cannot make links: store what it leads to, and say so
+    kFollowQuietly,  // records without the extension: as before it existed
+};
 
 // ------------------------------------------------------------------ plan
 
@@ -43,6 +53,7 @@ struct PlanDir {
     std::vector<size_t> subdirs;
     std::vector<size_t> files;
     size_t path_length = 0;  // names each followed by '\'
+    uint32_t depth = 0;      // folders from the run folder down to this one
     uint32_t record = 0;
 };
 
@@ -52,6 +63,8 @@ struct PlanFile {
     uint64_t size = 0;
     HostFileInfo info;
     size_t dir = kNoDir;
+    bool link = false;        // the data is link_target
+    std::string link_target;
 };
 
 class Plan {
@@ -61,6 +74,17 @@ public:
     std::vector<size_t> top_dirs;
     std::vector<size_t> top_files;
     std::vector<std::string> skipped;
+    std::vector<std::string> warnings;
+    LinkPolicy links = LinkPolicy::kFollowQuietly;
+    bool full_path = true;
+
+    // A folder with neither files nor subfolders exists only in the folder
+    // tree, so it survives only when the extractor is asked to make the tree.
+    bool has_empty_folder() const {
+        return std::any_of(dirs.begin(), dirs.end(), [](const PlanDir& dir) {
+            return dir.files.empty() && dir.subdirs.empty();
+        });
+    }
 
     void add_inputs(const std::vector<fs::path>& inputs) {
         std::vector<std::pair<std::string, fs::path>> named;
@@ -74,7 +98,7 @@ public:
             fs::file_status status = fs::status(path, ec);
             if (ec) fail("cannot read " + path.string() + ": " + ec.message());
             if (fs::is_directory(status)) {
-                top_dirs.push_back(add_dir(path, name, 0));
+                top_dirs.push_back(add_dir(path, name, 0, 0));
             } else if (fs::is_regular_file(status)) {
                 top_files.push_back(add_file(path, name, kNoDir));
             } else {
@@ -92,13 +116,13 @@ private:
         return name;
     }
 
-    size_t add_dir(const fs::path& path, const std::string& name, size_t parent_length) {
+    size_t add_dir(const fs::path& path, const std::string& name, size_t parent_length, uint32_t parent_depth) {
         if (!is_storable_name(name, true)) fail("cannot store the name of " + path.string() + kNameRule);
         size_t length = parent_length + name.size() + 1;
         if (length > kMaxPath) fail("path too long for the archive: " + path.string());
         if (dirs.size() >= kMaxEntries) fail("too many folders (at most 65535)");
         size_t index = dirs.size();
-        dirs.push_back(PlanDir{name, {}, {}, length, 0});
+        dirs.push_back(PlanDir{name, {}, {}, length, parent_depth + 1, 0});
 
         std::vector<std::pair<std::string, fs::directory_entry>> entries;
         std::error_code ec;
@@ -111,8 +135,9 @@ private:
         for (const auto& [child_name, entry] : entries) {
             fs::file_status own = entry.symlink_status(ec);
             fs::file_status target = entry.status(ec);
+            if (fs::is_symlink(own) && kept_as_link(entry.path(), child_name, index)) continue;
             if (fs::is_directory(own)) {
-                size_t child = add_dir(entry.path(), child_name, length);
+                size_t child = add_dir(entry.path(), child_name, length, dirs[index].depth);
                 dirs[index].subdirs.push_back(child);
             } else if (fs::is_regular_file(target)) {
                 size_t file = add_file(entry.path(), child_name, index);
@@ -126,7 +151,31 @@ private:
         return index;
     }
 
-    size_t add_file(const fs::path& path, const std::string& name, size_t dir) {
+    // Adds the link at `path` in folder `dir` as a link record when the
+    // policy and its target allow; false to treat it as before.
+    bool kept_as_link(const fs::path& path, const std::string& name, size_t dir) {
+        if (links == LinkPolicy::kFollowQuietly) return false;
+        if (links == LinkPolicy::kFollowWarning) {
+            warnings.push_back(path.string() + " is a symbolic link, which a Windows stub cannot make:"
+                               " what it leads to is stored instead");
+            return false;
+        }
+        std::error_code ec;
+        const std::string target = fs::read_symlink(path, ec).string();
+        if (ec) fail("cannot read the link " + path.string() + ": " + ec.message());
+        const uint32_t depth = full_path ? dirs[dir].depth : 0;
+        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target.data()), uint32_t(target.size()), depth)) {
+            warnings.push_back(path.string() + " -> " + target +
+                               " leads out of the packed tree: what it leads to is stored instead");
+            return false;
+        }
+        const size_t file = add_file(path, name, dir, &target);
+        dirs[dir].files.push_back(file);
+        return true;
+    }
+
+    size_t add_file(const fs::path& path, const std::string& name, size_t dir,
+                    const std::string* link_target = nullptr) {
         if (!is_storable_name(name, false)) fail("cannot store the name of " + path.string() + kNameRule);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
         if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
@@ -136,10 +185,20 @@ private:
         file.source = path.string();
         file.dir = dir;
         std::error_code ec;
-        file.size = fs::file_size(path, ec);
+        if (link_target != nullptr) {
+            file.link = true;
+            file.link_target = *link_target;
+            file.size = link_target->size();
+        } else {
+            file.size = fs::file_size(path, ec);
+        }
         if (ec) fail("cannot read " + path.string() + ": " + ec.message());
         if (file.size > 0xFFFFFFFFu) fail("file too large for the archive: " + path.string());
-        if (!host_file_info(file.source, &file.info)) fail("cannot read " + path.string());
+        if (!host_file_info(file.source, &file.info, !file.link)) fail("cannot read " + path.string());
+        if (!time_fits(file.info.write_time) || !time_fits(file.info.access_time)) {
+            warnings.push_back(path.string() + ": its times lie outside 1901-12-13 to 2038-01-19 and are"
+                               " stored as the nearest the archive can hold");
+        }
         files.push_back(std::move(file));
         return files.size() - 1;
     }
@@ -193,6 +252,7 @@ struct UnitResult {
     Bytes bytes;                  // frames, or plain bytes when storing
     bool all_substituted = true;
     std::string error;
+    uint32_t crc = 0;             // CRC-32 of the unit's plain bytes
 };
 
 // Codes units on worker threads; take() hands them out strictly in order.
@@ -253,6 +313,11 @@ private:
         UnitResult result;
         const PlanFile& file = files_[unit.file];
         Bytes plain(unit.size);
+        if (file.link) {
+            plain.assign(file.link_target.begin() + long(unit.offset),
+                         file.link_target.begin() + long(unit.offset + unit.size));
+            return finish(result, std::move(plain), codec);
+        }
         std::FILE* in = std::fopen(file.source.c_str(), "rb");
         bool ok = in != nullptr && std::fseek(in, long(unit.offset), SEEK_SET) == 0 &&
                   std::fread(plain.data(), 1, plain.size(), in) == plain.size();
@@ -261,6 +326,11 @@ private:
             result.error = "cannot read " + file.source + " (changed while packing?)";
             return result;
         }
+        return finish(result, std::move(plain), codec);
+    }
+
+    UnitResult finish(UnitResult& result, Bytes plain, CodecState& codec) const {
+        result.crc = crc32_of(plain.data(), plain.size());
         if (store_) {
             result.bytes = std::move(plain);
         } else {
@@ -397,9 +467,11 @@ void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& 
     Bytes pending;
     bool spilled = false;
     bool all_substituted = true;
+    uint32_t crc = 0;  // of no bytes
     for (uint64_t done = 0; done < plan.size; ++next_unit) {
         UnitResult result = pool.take(next_unit);
         if (!result.error.empty()) fail(result.error);
+        crc = crc32_combine(crc, result.crc, units[next_unit].size);
         done += units[next_unit].size;
         all_substituted = all_substituted && result.all_substituted;
         if (store || !all_substituted) {
@@ -429,6 +501,17 @@ void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& 
         entry.method = kMethodCoded;
         entry.stored_size = uint32_t(output.position() - start);
     }
+    if (entry.ext_word & kExtHasCrc) entry.crc32 = crc;
+}
+
+// The extension word of a record: a link's mode means nothing on extraction.
+uint16_t extension_word(const PlanFile& file) {
+    if (file.link) return uint16_t(kExtHasCrc | kExtSymlink);
+    return uint16_t(kExtHasCrc | kExtHasMode | (file.info.mode & kExtModeMask));
+}
+
+bool is_windows_stub(const std::optional<Bytes>& stub) {
+    return stub && stub->size() >= 2 && (*stub)[0] == 'M' && (*stub)[1] == 'Z';
 }
 
 }  // namespace
@@ -450,7 +533,12 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                              options.password->find('\0') != std::string::npos)) {
         fail("the password must have 1 to 255 characters");
     }
+    crc32_prepare();  // before the coding threads use the table
     Plan plan;
+    plan.full_path = options.full_path;
+    plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
+                 : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
+                                                 : LinkPolicy::kKeep;
     plan.add_inputs(inputs);
 
     ArchiveImage image;
@@ -458,7 +546,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
-    image.options = options.dir_tree ? kOptionDirTree : 0;
+    image.options = options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
     if (options.password) image.password = Bytes(options.password->begin(), options.password->end());
 
     std::vector<Unit> units;
@@ -495,6 +583,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             entry.write_time = clamp_time(source.info.write_time);
             entry.create_time = -1;
             entry.name = names.add(source.name);
+            if (options.extension) entry.ext_word = extension_word(source);
             write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
                             options.pending_limit, codec.state().unsubst_table, advanced);
             image.files.push_back(entry);
@@ -516,6 +605,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     summary.original_bytes = total;
     summary.output_bytes = output.position();
     summary.skipped = plan.skipped;
+    summary.warnings = plan.warnings;
     return summary;
 }
 

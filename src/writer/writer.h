@@ -36,6 +36,10 @@ struct FileEntry {
     uint32_t data_offset = 0;  // from the archive's first byte
     uint32_t name = 0;         // NameRef
     uint16_t method = 0;
+    // The record extension (bytes 34-39); all zero writes the record exactly
+    // as the format was first written.
+    uint32_t crc32 = 0;
+    uint16_t ext_word = 0;  // kExtModeMask bits and the kExt* flags
 };
 
 constexpr uint16_t kMethodRaw = 0x0000;
@@ -97,6 +101,10 @@ Bytes archive_bytes(CodecState& codec, const ArchiveImage& image);
 // Stub, archive, and the 4-byte trailer holding the archive's offset (0 for
 // no stub: a bare archive).
 Bytes self_extractor_bytes(const Bytes& stub, const Bytes& archive);
+
+// The CRC-32 of A followed by B from the CRC-32s of A and of B and the
+// length of B, so that pieces checksummed on separate threads add up.
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
 
 // Collects names into pools, each small enough that its single frame stays
 // within the reader's 32767-byte limit even when it comes out substituted

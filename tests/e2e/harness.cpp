@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "archive/catalogue.h"
+#include "codec/crc32.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -86,6 +87,11 @@ zq::ArchiveImage ArchiveBuilder::image() const {
         entry.write_time = file.write_time;
         entry.create_time = file.create_time;
         entry.name = names.add(file.name);
+        entry.ext_word = file.ext_word;
+        if (file.ext_word & zq::kExtHasCrc) {
+            const Bytes content = bytes_of(file.content);
+            entry.crc32 = zq::crc32_of(content.data(), content.size());
+        }
         zq::FileEntry& added = zq::add_file_data(image, codec.state(), entry, bytes_of(file.content), file.coded);
         if (file.recorded_size >= 0) added.original_size = uint32_t(file.recorded_size);
     }

@@ -1,0 +1,29 @@
+// CRC-32 of plain bytes (polynomial 0xEDB88320 reflected, start and final
+// value 0xFFFFFFFF), as zip and gzip compute it, so a user can check a
+// file's recorded checksum with any common tool. Memory only: the stub runs
+// it over each block as it writes the block, the tools over what they read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zq {
+
+constexpr uint32_t kCrc32Start = 0xFFFFFFFFu;
+
+// Builds the 256-entry table once; later calls do nothing. Runs at start-up
+// (stream_init does it), before any crc32_update.
+void crc32_prepare();
+
+// Running form: start with kCrc32Start, feed the bytes piece by piece, and
+// finish with crc32_final.
+uint32_t crc32_update(uint32_t running, const uint8_t* bytes, size_t count);
+inline uint32_t crc32_final(uint32_t running) { return running ^ 0xFFFFFFFFu; }
+
+// The checksum of one piece of memory.
+inline uint32_t crc32_of(const uint8_t* bytes, size_t count) {
+    crc32_prepare();
+    return crc32_final(crc32_update(kCrc32Start, bytes, count));
+}
+
+}  // namespace zq
