@@ -49,6 +49,18 @@ struct RunOptions {
 
 Outcome run_program(const std::vector<std::string>& argv, const RunOptions& options);
 
+// Runs `argv` in `cwd` with its output (standard output and error) going
+// into a pipe that is already full but for `room` bytes. The child's output
+// goes through up to that many bytes and its next write blocks; once the
+// pipe is full the child is known to stand at that write, and `event` is
+// sent. The pipe is then drained, so the handler can write. `room` must end
+// on one of the child's writes, else it stops short and is never signalled
+// (`held` stays false). The output returned is the child's own.
+struct HeldOutcome : Outcome {
+    bool held = false;
+};
+HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room, int event);
+
 // The console's last message line, as terminate() prints it.
 std::string last_line(const std::string& out);
 
