@@ -114,7 +114,7 @@ TEST_F(CatalogueTest, HeaderFlagsAreKept) {
     EXPECT_EQ(cat().pool_count, 0);
     EXPECT_EQ(cat().file_table, nullptr);
 
-    image.flags = 0x0050;
+    image.flags = kFlagTypeBits;
     image.options = 0xFF;
     ASSERT_EQ(read(image), 0);
     EXPECT_EQ(cat().full_path, 0);
@@ -136,7 +136,7 @@ protected:
     // result and stores what it printed.
     int dialogue(const std::vector<std::string>& lines, const std::string& password = "Secret") {
         ArchiveImage image;
-        image.flags |= 0x0080;
+        image.flags |= kFlagPassword;
         image.password = bytes_of(password);
         NamePools names;
         image.files.push_back(numbered_file(0, names.add("inside.txt")));
@@ -178,7 +178,7 @@ TEST_F(PasswordTest, StoredNulEndsThePassword) {
 
 TEST_F(PasswordTest, GivenPasswordIsCheckedWithoutAsking) {
     ArchiveImage image;
-    image.flags |= 0x0080;
+    image.flags |= kFlagPassword;
     image.password = bytes_of("Secret");
     EXPECT_EQ(read(image, "secret"), 0);
     EXPECT_EQ(read(image, "secret2"), 4);

@@ -212,14 +212,14 @@ TEST_F(SectionTest, OversizedPoolsAndPasswordBlocks) {
     put_u16(c, 1);
     put_u16(c, 0x8000);  // decoded size 32768: an allocation the format cannot make
     put_u16(c, 0);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kMemory);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kMemory);
 
     c.clear();
     put_u16(c, 1);
     put_u16(c, 10);
     put_u16(c, 0x8000);  // coded size 32768
     append(c, Bytes(0x8000, 0));
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kInvalid);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kInvalid);
 
     // A pool whose frames decode to more than its size.
     c.clear();
@@ -228,7 +228,7 @@ TEST_F(SectionTest, OversizedPoolsAndPasswordBlocks) {
     put_u16(c, 2);
     put_u16(c, uint16_t(f.size()));
     append(c, f);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kIo);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kIo);
 
     const Bytes password_frame = frames(bytes_of("pw"));
     auto with_password = [&](uint16_t length, const Bytes& block) {
@@ -237,7 +237,7 @@ TEST_F(SectionTest, OversizedPoolsAndPasswordBlocks) {
         append(out, block);
         put_u16(out, 0);
         append(out, file_table(0, {}));
-        return archive(0x01D0, out);
+        return archive(kFlagTypeBits | kFlagFullPath | kFlagPassword, out);
     };
     Bytes big_block(0x8000, 0);
     EXPECT_EQ(read_bytes_as_archive(with_password(0x8000, big_block)), kInvalid);
@@ -258,7 +258,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
         put_u16(out, uint16_t(table.size()));
         append(out, table);
         append(out, file_table(1, one_file()));
-        return archive(0x0150, out);
+        return archive(kFlagTypeBits | kFlagFullPath, out);
     };
     Bytes dir = dir_record_bytes({1, 0, 0, 0});
     EXPECT_EQ(read_bytes_as_archive(with_dirs(1, frames(dir))), 0);
@@ -275,7 +275,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
         Bytes out = one_pool();
         put_u16(out, 0);
         append(out, file_table(count, plain));
-        return archive(0x0150, out);
+        return archive(kFlagTypeBits | kFlagFullPath, out);
     };
     Bytes two_files = one_file();
     append(two_files, one_file());
@@ -288,7 +288,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
     put_u32(out, 1);
     put_u32(out, 4);
     append(out, undecodable);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, out)), kInvalid);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, out)), kInvalid);
 }
 
 // An archive cut anywhere: 3 while the header, the pools, the directory

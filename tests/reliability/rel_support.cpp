@@ -19,29 +19,6 @@ namespace fs = std::filesystem;
 
 namespace rel {
 
-std::string stub_path() { return ZQSFX_PATH; }
-std::string zqpack_path() { return ZQPACK_PATH; }
-
-Bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& path, const Bytes& bytes, bool executable) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
-    if (executable) chmod(path.c_str(), 0755);
-}
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-void write_sfx(const std::string& path, const Bytes& archive) {
-    static const Bytes stub = read_bytes(stub_path());
-    write_bytes(path, zq::self_extractor_bytes(stub, archive), true);
-}
-
 namespace {
 long long now_us() {
     struct timespec ts;
@@ -354,28 +331,6 @@ Bytes flat_archive(const std::vector<PlainFile>& files) {
     }
     image.pools = names.pools();
     return zq::archive_bytes(codec.state(), image);
-}
-
-Bytes mixed_data(size_t size, uint32_t seed) {
-    static const char* const words[] = {"archive ", "block ", "frame ", "catalogue ", "the ", "of ", "and ",
-                                        "splay ", "tree ", "match ", "literal ", "\n", "0x5A51 ", "temporary "};
-    Bytes out;
-    out.reserve(size);
-    while (out.size() < size) {
-        seed = seed * 1664525u + 1013904223u;
-        if ((seed >> 28) == 0) {
-            // Now and then a run of noise.
-            for (int i = 0; i < 24 && out.size() < size; ++i) {
-                seed = seed * 1664525u + 1013904223u;
-                out.push_back(uint8_t(seed >> 24));
-            }
-        } else {
-            for (const char* w = words[(seed >> 8) % 14]; *w != '\0' && out.size() < size; ++w) {
-                out.push_back(uint8_t(*w));
-            }
-        }
-    }
-    return out;
 }
 
 }  // namespace rel
