@@ -1,69 +1,21 @@
-// Helpers shared by the archive tests: scratch folders, archives on disk read
-// back through the extractor's own reader, and standard input/output
-// redirected for the password dialogue.
+// Helpers shared by the archive tests: archives on disk read back through the
+// extractor's own reader, and standard input/output redirected for the
+// password dialogue.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "archive/catalogue.h"
 #include "archive/release.h"
+#include "support.h"
 #include "writer/packer.h"
 
 namespace zq::test {
-
-namespace fs = std::filesystem;
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("zq-archive-test-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::all, fs::perm_options::add, ec);
-        for (auto& entry : fs::recursive_directory_iterator(path_, ec)) {
-            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ec);
-        }
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-inline void write_bytes(const fs::path& path, const Bytes& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-inline Bytes read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-// Pseudo-random bytes that do not compress.
-inline Bytes noise(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes out(size);
-    for (uint8_t& b : out) b = uint8_t(random());
-    return out;
-}
 
 // A stream context over a file, as the extractor sets it up.
 class ReaderSession {
@@ -138,10 +90,5 @@ public:
 private:
     int saved_;
 };
-
-inline std::string slurp_text(const fs::path& path) {
-    Bytes bytes = read_bytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 }  // namespace zq::test

@@ -12,7 +12,7 @@ protected:
     // Writes the image as a self-extractor behind a small fake stub and reads
     // its catalogue; returns the reader's result.
     int read(const ArchiveImage& image, const char* password = nullptr) {
-        const Bytes stub = text_bytes("MZ fake stub");
+        const Bytes stub = bytes_of("MZ fake stub");
         write_bytes(path(), self_extractor_bytes(stub, archive_bytes(codec_.state(), image)));
         session_ = std::make_unique<ReaderSession>(path(), int32_t(stub.size()));
         EXPECT_TRUE(session_->ok());
@@ -114,7 +114,7 @@ TEST_F(CatalogueTest, HeaderFlagsAreKept) {
     EXPECT_EQ(cat().pool_count, 0);
     EXPECT_EQ(cat().file_table, nullptr);
 
-    image.flags = 0x0050;
+    image.flags = kFlagTypeBits;
     image.options = 0xFF;
     ASSERT_EQ(read(image), 0);
     EXPECT_EQ(cat().full_path, 0);
@@ -123,7 +123,7 @@ TEST_F(CatalogueTest, HeaderFlagsAreKept) {
 
 TEST_F(CatalogueTest, AnEmptyPoolIsAllowed) {
     ArchiveImage image;
-    image.pools = {Bytes{}, text_bytes(std::string("x\0", 2))};
+    image.pools = {Bytes{}, bytes_of(std::string("x\0", 2))};
     image.files.push_back(numbered_file(0, make_name_ref(1, 0)));
     ASSERT_EQ(read(image), 0);
     EXPECT_EQ(cat().pool_sizes[0], 0);
@@ -136,8 +136,8 @@ protected:
     // result and stores what it printed.
     int dialogue(const std::vector<std::string>& lines, const std::string& password = "Secret") {
         ArchiveImage image;
-        image.flags |= 0x0080;
-        image.password = text_bytes(password);
+        image.flags |= kFlagPassword;
+        image.password = bytes_of(password);
         NamePools names;
         image.files.push_back(numbered_file(0, names.add("inside.txt")));
         image.pools = names.pools();
@@ -149,7 +149,7 @@ protected:
             Redirect output(1, console, false);
             result = read(image);
         }
-        printed_ = slurp_text(console);
+        printed_ = read_text(console);
         return result;
     }
     std::string printed_;
@@ -178,8 +178,8 @@ TEST_F(PasswordTest, StoredNulEndsThePassword) {
 
 TEST_F(PasswordTest, GivenPasswordIsCheckedWithoutAsking) {
     ArchiveImage image;
-    image.flags |= 0x0080;
-    image.password = text_bytes("Secret");
+    image.flags |= kFlagPassword;
+    image.password = bytes_of("Secret");
     EXPECT_EQ(read(image, "secret"), 0);
     EXPECT_EQ(read(image, "secret2"), 4);
 }

@@ -36,7 +36,7 @@ protected:
 // top\sub\leaf.txt and note.txt.
 ArchiveImage sound_image() {
     ArchiveImage image;
-    image.pools = {text_bytes(std::string("top\0sub\0leaf.txt\0note.txt\0", 26))};
+    image.pools = {bytes_of(std::string("top\0sub\0leaf.txt\0note.txt\0", 26))};
     image.dirs = {{1, make_name_ref(0, 0), 0, 1}, {2, make_name_ref(0, 4), 0, 0}};
     FileEntry leaf;
     leaf.dir_id = 2;
@@ -120,7 +120,7 @@ TEST_F(HostileTest, OnlySinglePathComponentsAreNames) {
         for (const auto& [name, expected] : names) {
             SCOPED_TRACE((as_dir ? "directory " : "file ") + name);
             ArchiveImage image = sound_image();
-            Bytes pool = text_bytes(name);
+            Bytes pool = bytes_of(name);
             pool.push_back(0);
             image.pools.push_back(pool);
             if (as_dir) {
@@ -163,7 +163,7 @@ TEST_F(HostileTest, PathsMustFitTheirBuffers) {
 TEST_F(HostileTest, DeepChainsAreRefusedByLength) {
     // 300 nested one-letter directories: 600 bytes of path.
     ArchiveImage image;
-    image.pools = {text_bytes(std::string("d\0f\0", 4))};
+    image.pools = {bytes_of(std::string("d\0f\0", 4))};
     for (uint16_t i = 0; i < 300; ++i) image.dirs.push_back({int16_t(i + 1), 0, 0, uint16_t(i == 299 ? 0 : i + 1)});
     FileEntry file;
     file.name = make_name_ref(0, 2);
@@ -186,7 +186,7 @@ protected:
     Bytes one_pool() {
         Bytes out;
         put_u16(out, 1);
-        Bytes f = frames(text_bytes(std::string("a\0", 2)));
+        Bytes f = frames(bytes_of(std::string("a\0", 2)));
         put_u16(out, 2);
         put_u16(out, uint16_t(f.size()));
         out.insert(out.end(), f.begin(), f.end());
@@ -212,32 +212,32 @@ TEST_F(SectionTest, OversizedPoolsAndPasswordBlocks) {
     put_u16(c, 1);
     put_u16(c, 0x8000);  // decoded size 32768: an allocation the format cannot make
     put_u16(c, 0);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kMemory);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kMemory);
 
     c.clear();
     put_u16(c, 1);
     put_u16(c, 10);
     put_u16(c, 0x8000);  // coded size 32768
     append(c, Bytes(0x8000, 0));
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kInvalid);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kInvalid);
 
     // A pool whose frames decode to more than its size.
     c.clear();
     put_u16(c, 1);
-    Bytes f = frames(text_bytes("abc"));
+    Bytes f = frames(bytes_of("abc"));
     put_u16(c, 2);
     put_u16(c, uint16_t(f.size()));
     append(c, f);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, c)), kIo);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, c)), kIo);
 
-    const Bytes password_frame = frames(text_bytes("pw"));
+    const Bytes password_frame = frames(bytes_of("pw"));
     auto with_password = [&](uint16_t length, const Bytes& block) {
         Bytes out = one_pool();
         put_u16(out, length);
         append(out, block);
         put_u16(out, 0);
         append(out, file_table(0, {}));
-        return archive(0x01D0, out);
+        return archive(kFlagTypeBits | kFlagFullPath | kFlagPassword, out);
     };
     Bytes big_block(0x8000, 0);
     EXPECT_EQ(read_bytes_as_archive(with_password(0x8000, big_block)), kInvalid);
@@ -258,7 +258,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
         put_u16(out, uint16_t(table.size()));
         append(out, table);
         append(out, file_table(1, one_file()));
-        return archive(0x0150, out);
+        return archive(kFlagTypeBits | kFlagFullPath, out);
     };
     Bytes dir = dir_record_bytes({1, 0, 0, 0});
     EXPECT_EQ(read_bytes_as_archive(with_dirs(1, frames(dir))), 0);
@@ -275,7 +275,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
         Bytes out = one_pool();
         put_u16(out, 0);
         append(out, file_table(count, plain));
-        return archive(0x0150, out);
+        return archive(kFlagTypeBits | kFlagFullPath, out);
     };
     Bytes two_files = one_file();
     append(two_files, one_file());
@@ -288,7 +288,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
     put_u32(out, 1);
     put_u32(out, 4);
     append(out, undecodable);
-    EXPECT_EQ(read_bytes_as_archive(archive(0x0150, out)), kInvalid);
+    EXPECT_EQ(read_bytes_as_archive(archive(kFlagTypeBits | kFlagFullPath, out)), kInvalid);
 }
 
 // An archive cut anywhere: 3 while the header, the pools, the directory
@@ -296,7 +296,7 @@ TEST_F(SectionTest, RecordTablesWithSurplusOrBrokenFrames) {
 TEST_F(HostileTest, CutAnywhere) {
     ArchiveImage image = sound_image();
     image.frame_plain = 16;  // several frames per table
-    image.data = text_bytes("file data here");
+    image.data = bytes_of("file data here");
     const Bytes whole = archive_bytes(codec_.state(), image);
     Bytes files_plain;
     for (const FileEntry& f : image.files) {

@@ -36,10 +36,10 @@ TEST(BlockFormatDoc, WorkedExampleDecodesAndEncodesAsWritten) {
     const Bytes plain(plain_text.begin(), plain_text.end());
 
     Codec codec;
-    const Decoded decoded = decode_frame(codec.state, frame);
+    const Decoded decoded = decode_frame(codec.state(), frame);
     ASSERT_EQ(decoded.status, kCodecOk);
     EXPECT_EQ(decoded.plain, plain);
-    EXPECT_EQ(encode_frame(codec.state, plain), frame);
+    EXPECT_EQ(encode_frame(codec.state(), plain), frame);
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ void start_writer(CodecState& state, uint8_t* out, size_t capacity) {
 
 TEST(CodecTables, SubstitutionIsTheFieldPowersOfTwo) {
     Codec codec;
-    const uint8_t* subst = codec.state.subst_table;
-    const uint8_t* unsubst = codec.state.unsubst_table;
+    const uint8_t* subst = codec.state().subst_table;
+    const uint8_t* unsubst = codec.state().unsubst_table;
     const uint8_t first[] = {0, 2, 4, 8, 16, 32, 64, 128, 45, 90, 180, 69};
     for (int i = 0; i < 12; ++i) EXPECT_EQ(subst[i], first[i]) << i;
     EXPECT_EQ(subst[255], 1);
@@ -52,7 +52,7 @@ TEST(CodecTables, SubstitutionIsTheFieldPowersOfTwo) {
 
 TEST(CodecTables, ResetGivesIdenticalHeapOrderTrees) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     // Dirty everything first, so the reset has to do the work.
     std::memset(s.prediction_table, 0x5A, kPredictionBytes);
     std::memset(s.literal_parent, 0x33, kLiteralParentBytes);
@@ -120,7 +120,7 @@ TEST(CodecTables, SlotHashOfTheLastThreeBytes) {
 
 TEST(SplayCoder, CodesAfterOneLiteral) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
     start_writer(s, out, sizeof out);
@@ -142,7 +142,7 @@ TEST(SplayCoder, CodesAfterOneLiteral) {
 
 TEST(SplayCoder, CodesAfterOneLength) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
     start_writer(s, out, sizeof out);
@@ -157,7 +157,7 @@ TEST(SplayCoder, CodesAfterOneLength) {
 
 TEST(SplayCoder, LeafUnderTheRootStaysPut) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[64] = {};
     start_writer(s, out, sizeof out);
@@ -178,7 +178,7 @@ TEST(SplayCoder, LeafUnderTheRootStaysPut) {
 
 TEST(SplayCoder, BitWriterFlushAndCapacity) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[2] = {0xEE, 0xEE};
     start_writer(s, out, 2);
@@ -203,7 +203,7 @@ TEST(SplayCoder, BitWriterFlushAndCapacity) {
 
 TEST(SplayCoder, SymbolsRoundTripThroughMixedTrees) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     std::mt19937 rng(7);
     struct Step {
@@ -268,7 +268,7 @@ SplayTree caterpillar(CodecState& s) {
 
 TEST(SplayCoder, CodesLongerThanTheBitRegisters) {
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     const uint32_t symbols[] = {256, 255, 256, 130, 0, 77, 255, 254, 256, 3};
     codec_reset(s);
     caterpillar(s);
@@ -328,8 +328,8 @@ TEST(BlockFrames, KnownFrames) {
     };
     Codec codec;
     for (const FrameCase& c : cases) {
-        EXPECT_EQ(encode_frame(codec.state, c.input), c.frame) << c.name;
-        Decoded back = decode_frame(codec.state, c.frame);
+        EXPECT_EQ(encode_frame(codec.state(), c.input), c.frame) << c.name;
+        Decoded back = decode_frame(codec.state(), c.frame);
         EXPECT_EQ(back.status, kCodecOk) << c.name;
         EXPECT_EQ(back.produced, c.input.size()) << c.name;
         EXPECT_EQ(back.plain, c.input) << c.name;
@@ -339,32 +339,32 @@ TEST(BlockFrames, KnownFrames) {
 TEST(BlockFrames, FullBlockHeaders) {
     Codec codec;
     Bytes zeros(kBlockSize, 0);
-    Bytes frame = encode_frame(codec.state, zeros);
+    Bytes frame = encode_frame(codec.state(), zeros);
     ASSERT_EQ(frame.size(), 2u + 0x88);
     EXPECT_EQ(frame[0], 0x00);
     EXPECT_EQ(frame[1], 0x88);
-    Decoded back = decode_frame(codec.state, frame);
+    Decoded back = decode_frame(codec.state(), frame);
     EXPECT_EQ(back.produced, 0x8000);
     EXPECT_EQ(back.plain, zeros);
 
     Bytes as(kBlockSize, 'a');
-    frame = encode_frame(codec.state, as);
+    frame = encode_frame(codec.state(), as);
     ASSERT_EQ(frame.size(), 2u + 0x8A);
     EXPECT_EQ(frame[1], 0x8A);
-    EXPECT_EQ(decode_frame(codec.state, frame).plain, as);
+    EXPECT_EQ(decode_frame(codec.state(), frame).plain, as);
 
     // Noise does not compress: the whole block is substituted.
     std::mt19937 rng(1);
     Bytes noise(kBlockSize);
     for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
-    frame = encode_frame(codec.state, noise);
+    frame = encode_frame(codec.state(), noise);
     ASSERT_EQ(frame.size(), kFrameCapacity);
     EXPECT_EQ(frame[0], 0x80);
     EXPECT_EQ(frame[1], 0x00);
     for (uint32_t i = 0; i < kBlockSize; ++i) {
-        ASSERT_EQ(frame[2 + i], codec.state.subst_table[noise[i]]);
+        ASSERT_EQ(frame[2 + i], codec.state().subst_table[noise[i]]);
     }
-    EXPECT_EQ(decode_frame(codec.state, frame).plain, noise);
+    EXPECT_EQ(decode_frame(codec.state(), frame).plain, noise);
 }
 
 TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
@@ -373,7 +373,7 @@ TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
     for (uint32_t count : {0u, kBlockSize + 1, 0x10000u + 5}) {
         Bytes frame(kFrameCapacity, 0xEE);
         uint32_t length = 1234;
-        EXPECT_NE(encode_block(codec.state, input.data(), frame.data(), count, &length), kCodecOk);
+        EXPECT_NE(encode_block(codec.state(), input.data(), frame.data(), count, &length), kCodecOk);
         EXPECT_EQ(length, 1234u);
         EXPECT_EQ(frame, Bytes(kFrameCapacity, 0xEE));
     }
@@ -381,7 +381,7 @@ TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
 
 TEST(BlockDecoder, SubstitutedBytesMapBack) {
     Codec codec;
-    Decoded d = decode_payload(codec.state, hex({0x02, 0x01, 0x00, 0x2D}).data(), 4, true);
+    Decoded d = decode_payload(codec.state(), hex({0x02, 0x01, 0x00, 0x2D}).data(), 4, true);
     EXPECT_EQ(d.status, kCodecOk);
     EXPECT_EQ(d.plain, hex({0x01, 0xFF, 0x00, 0x08}));
 }
@@ -389,17 +389,17 @@ TEST(BlockDecoder, SubstitutedBytesMapBack) {
 TEST(BlockDecoder, PayloadMustEndWithTheEndSymbol) {
     Codec codec;
     const Bytes payload = hex({0x62, 0x62, 0xA3, 0xF7, 0x00, 0x20});
-    Decoded ok = decode_payload(codec.state, payload.data(), payload.size(), false);
+    Decoded ok = decode_payload(codec.state(), payload.data(), payload.size(), false);
     EXPECT_EQ(ok.status, kCodecOk);
     EXPECT_EQ(ok.plain, repeat("a", 64));
 
     Bytes longer = payload;
     longer.push_back(0x00);
-    Decoded extra = decode_payload(codec.state, longer.data(), longer.size(), false);
+    Decoded extra = decode_payload(codec.state(), longer.data(), longer.size(), false);
     EXPECT_EQ(extra.status, kCodecBadBlock);
     EXPECT_EQ(extra.produced, 0xBEEF) << "count untouched on failure";
 
-    Decoded cut = decode_payload(codec.state, payload.data(), payload.size() - 1, false);
+    Decoded cut = decode_payload(codec.state(), payload.data(), payload.size() - 1, false);
     EXPECT_EQ(cut.status, kCodecBadBlock);
     EXPECT_EQ(cut.produced, 0xBEEF);
 }
@@ -407,7 +407,7 @@ TEST(BlockDecoder, PayloadMustEndWithTheEndSymbol) {
 TEST(BlockDecoder, TwoLiteralsAndTheEndSymbol) {
     // The encoder substitutes such short blocks, but the format allows them.
     Codec codec;
-    CodecState& s = codec.state;
+    CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
     start_writer(s, out, sizeof out);

@@ -17,9 +17,9 @@ TEST(BlockRoundTrip, EveryShapeAndLengthMatchesTheReference) {
     for (Shape shape : kAllShapes) {
         for (size_t n : kLengths) {
             Bytes input = make_input(shape, n, seed++);
-            Bytes frame = encode_frame(codec.state, input);
+            Bytes frame = encode_frame(codec.state(), input);
             ASSERT_EQ(frame, reference::encode(input)) << shape_name(shape) << " " << n;
-            Decoded back = decode_frame(codec.state, frame);
+            Decoded back = decode_frame(codec.state(), frame);
             ASSERT_EQ(back.status, kCodecOk) << shape_name(shape) << " " << n;
             ASSERT_EQ(back.plain, input) << shape_name(shape) << " " << n;
             if (n <= 2) {
@@ -45,24 +45,24 @@ TEST(BlockRoundTrip, RandomMixturesMatchTheReference) {
             input.insert(input.end(), part.begin(), part.end());
         }
         input.resize(n);
-        Bytes frame = encode_frame(codec.state, input);
+        Bytes frame = encode_frame(codec.state(), input);
         ASSERT_EQ(frame, reference::encode(input)) << "round " << round;
-        ASSERT_EQ(decode_frame(codec.state, frame).plain, input) << "round " << round;
+        ASSERT_EQ(decode_frame(codec.state(), frame).plain, input) << "round " << round;
     }
 }
 
 TEST(BlockRoundTrip, ResultsDoNotDependOnEarlierBlocks) {
     Codec fresh_codec, used_codec;
     Bytes text = make_input(Shape::Text, 20000, 5);
-    Bytes first = encode_frame(fresh_codec.state, text);
-    Bytes plain_first = decode_frame(fresh_codec.state, first).plain;
+    Bytes first = encode_frame(fresh_codec.state(), text);
+    Bytes plain_first = decode_frame(fresh_codec.state(), first).plain;
     // Put the second state through other work, including a failed decode.
     for (Shape s : kAllShapes)
-        decode_frame(used_codec.state, encode_frame(used_codec.state, make_input(s, 7000, 3)));
+        decode_frame(used_codec.state(), encode_frame(used_codec.state(), make_input(s, 7000, 3)));
     Bytes junk = make_input(Shape::Noise, 500, 4);
-    decode_payload(used_codec.state, junk.data(), junk.size(), false);
-    EXPECT_EQ(encode_frame(used_codec.state, text), first);
-    EXPECT_EQ(decode_frame(used_codec.state, first).plain, plain_first);
+    decode_payload(used_codec.state(), junk.data(), junk.size(), false);
+    EXPECT_EQ(encode_frame(used_codec.state(), text), first);
+    EXPECT_EQ(decode_frame(used_codec.state(), first).plain, plain_first);
 }
 
 // Codes `input` with the block encoder's symbol sequence but without its
@@ -94,8 +94,8 @@ TEST(BlockDecoder, PlainBytesStopAtTheBlockSize) {
     Codec codec;
     // Exactly 32768 bytes through literals and matches: accepted.
     Bytes full = make_input(Shape::Text, kBlockSize, 8);
-    Bytes payload = encode_unbounded(codec.state, full);
-    Decoded d = decode_payload(codec.state, payload.data(), payload.size(), false);
+    Bytes payload = encode_unbounded(codec.state(), full);
+    Decoded d = decode_payload(codec.state(), payload.data(), payload.size(), false);
     ASSERT_EQ(d.status, kCodecOk);
     EXPECT_EQ(d.produced, 0x8000);
     EXPECT_EQ(d.plain, full);
@@ -104,14 +104,14 @@ TEST(BlockDecoder, PlainBytesStopAtTheBlockSize) {
     // then 'b' would be the 32769th byte.
     Bytes literal_over(kBlockSize, 'a');
     literal_over.push_back('b');
-    payload = encode_unbounded(codec.state, literal_over);
-    EXPECT_EQ(decode_payload(codec.state, payload.data(), payload.size(), false).status,
+    payload = encode_unbounded(codec.state(), literal_over);
+    EXPECT_EQ(decode_payload(codec.state(), payload.data(), payload.size(), false).status,
               kCodecBadBlock);
 
     // A match whose lengths run to 32769.
     Bytes match_over(kBlockSize + 1, 'a');
-    payload = encode_unbounded(codec.state, match_over);
-    EXPECT_EQ(decode_payload(codec.state, payload.data(), payload.size(), false).status,
+    payload = encode_unbounded(codec.state(), match_over);
+    EXPECT_EQ(decode_payload(codec.state(), payload.data(), payload.size(), false).status,
               kCodecBadBlock);
 }
 

@@ -1,35 +1,22 @@
-// Helpers shared by the codec tests: a heap-backed state, exactly-sized
-// buffers that let the address sanitizer catch a read past their end, and
-// the usual inputs.
+// Helpers shared by the codec tests: exactly-sized buffers that let the
+// address sanitizer catch a read past their end, and the usual inputs.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/codec.h"
 #include "codec/splay.h"
+#include "support.h"
 
 namespace zq::test {
 
-inline void* zeroed_alloc(uint32_t bytes) { return std::calloc(1, bytes); }
-inline void plain_release(void* block) { std::free(block); }
-inline constexpr CodecAllocator kHeap{zeroed_alloc, plain_release};
-
 // A CodecState that owns its tables for the length of a test.
-struct Codec {
-    CodecState state{};
-    Codec() { EXPECT_EQ(codec_init(state, kHeap), kCodecOk); }
-    ~Codec() { codec_free(state); }
-    Codec(const Codec&) = delete;
-    Codec& operator=(const Codec&) = delete;
-};
-
-using Bytes = std::vector<uint8_t>;
+using Codec = OwnedCodec;
 
 // A copy of `data` at the very end of its own allocation.
 struct ExactBuffer {

@@ -1,5 +1,7 @@
 #include "scratch_dir.h"
 
+#include "support.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,13 +21,7 @@ void ScratchDir::SetUp() {
 
 void ScratchDir::TearDown() {
     ASSERT_EQ(chdir(previous_.c_str()), 0);
-    std::error_code ignored;
-    // Read-only files and folders must not stop the cleanup.
-    for (auto& entry : std::filesystem::recursive_directory_iterator(root_, ignored)) {
-        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-    }
-    std::filesystem::remove_all(root_, ignored);
+    zq::test::remove_tree(root_);
 }
 
 void ScratchDir::write_file(const std::string& path, const std::string& content) {

@@ -24,7 +24,7 @@ protected:
     static constexpr size_t kFirstData = 10;
 
     std::string zqpack_test(const std::string& sfx) {
-        RunResult result = run_host({ZQPACK_PATH, "test", sfx});
+        RunResult result = run_host({zqpack_path(), "test", sfx});
         EXPECT_NE(result.status, 0) << result.out;
         return result.out;
     }
@@ -32,7 +32,7 @@ protected:
     // The archive directory "src" beside the work folder, packed with
     // `options` by zqpack; the self-extractor's path.
     std::string pack_tree(const std::vector<std::string>& options, const std::string& name) {
-        std::vector<std::string> command = {ZQPACK_PATH, "create", "-o", root_ + "/" + name, "--stub", stub_path()};
+        std::vector<std::string> command = {zqpack_path(), "create", "-o", root_ + "/" + name, "--stub", stub_path()};
         command.insert(command.end(), options.begin(), options.end());
         command.push_back(root_ + "/src/tree");
         const RunResult made = run_host(command);
@@ -110,7 +110,7 @@ TEST_F(Extension, LinksLeadingOutAreRefusedBeforeAnythingIsWritten) {
         RunResult result = run(sfx);
         EXPECT_EQ(result.status, 8);
         EXPECT_EQ(result.out, banner() + failure("Invalid archive"));
-        result = run_host({ZQPACK_PATH, "extract", sfx});
+        result = run_host({zqpack_path(), "extract", sfx});
         EXPECT_EQ(result.status, 8);
         EXPECT_TRUE(listing().empty());
     }
@@ -163,10 +163,10 @@ TEST_F(Extension, TreeComesBackWithModesLinksAndEmptyFolders) {
     };
     ASSERT_EQ(run(sfx).status, 0);
     same_tree(work("tree"));
-    ASSERT_EQ(run_host({ZQPACK_PATH, "extract", sfx, "-C", work("again")}).status, 0);
+    ASSERT_EQ(run_host({zqpack_path(), "extract", sfx, "-C", work("again")}).status, 0);
     same_tree(work("again/tree"));
 
-    const RunResult listed = run_host({ZQPACK_PATH, "list", "--json", sfx});
+    const RunResult listed = run_host({zqpack_path(), "list", "--json", sfx});
     char crc[16];
     std::snprintf(crc, sizeof crc, "%08x", zq::crc32_of(reinterpret_cast<const uint8_t*>("#!/bin/sh\necho hello\n"), 21));
     for (const std::string& expected :
@@ -184,7 +184,7 @@ TEST_F(Extension, WithoutTheExtensionTheRunIsAsBefore) {
     std::ofstream(tree + "/sub/b.txt") << std::string(50000, 'b');
     const std::string with = pack_tree({}, "with");
     const std::string without = pack_tree({"--no-extension"}, "without");
-    EXPECT_EQ(run_host({ZQPACK_PATH, "list", "--json", without}).out.find("crc32"), std::string::npos);
+    EXPECT_EQ(run_host({zqpack_path(), "list", "--json", without}).out.find("crc32"), std::string::npos);
 
     const RunResult plain = run(without);
     const std::vector<std::string> files = listing();

@@ -24,13 +24,6 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-std::string stub_path() {
-    const char* stub = std::getenv("ZQSFX_STUB");
-    return stub != nullptr && *stub != '\0' ? stub : ZQSFX_DEFAULT_STUB;
-}
-
 namespace {
 std::vector<std::string> run_prefix() {
     std::vector<std::string> words;
@@ -68,7 +61,8 @@ zq::ArchiveImage ArchiveBuilder::image() const {
     zq::OwnedCodec codec;
     zq::NamePools names;
     zq::ArchiveImage image;
-    image.flags = uint16_t(0x0050 | (full_path ? 0x0100 : 0) | (password.empty() ? 0 : 0x0080));
+    image.flags = uint16_t(zq::kFlagTypeBits | (full_path ? zq::kFlagFullPath : 0) |
+                           (password.empty() ? 0 : zq::kFlagPassword));
     image.options = dir_tree ? 0x40 : 0;
     if (!password.empty()) image.password = bytes_of(password);
     for (const TestDir& dir : dirs) {

@@ -16,14 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "support.h"
 #include "writer/writer.h"
 
 namespace e2e {
 
 using zq::Bytes;
+using zq::test::bytes_of;
+using zq::test::stub_path;
+using zq::test::zqpack_path;
 
-Bytes bytes_of(const std::string& text);
-std::string stub_path();
 bool under_wine();
 
 // Says where running under Wine forces a different outcome, and why. The

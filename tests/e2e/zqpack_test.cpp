@@ -46,7 +46,7 @@ protected:
     std::string pack(const std::vector<std::string>& options) {
         const std::string out = root_ + "/packed" + (stub_path().size() > 4 &&
                                 stub_path().compare(stub_path().size() - 4, 4, ".exe") == 0 ? ".exe" : "");
-        std::vector<std::string> command = {ZQPACK_PATH, "create", "-o", out, "--stub", stub_path()};
+        std::vector<std::string> command = {zqpack_path(), "create", "-o", out, "--stub", stub_path()};
         command.insert(command.end(), options.begin(), options.end());
         command.push_back(source_ + "/tree");
         const RunResult made = run_host(command);
@@ -103,11 +103,11 @@ TEST_F(Packed, PasswordAndFlatLayout) {
 
 TEST_F(Packed, ZqpackExtractRunsTheSameExtraction) {
     const std::string sfx = pack({"--dir-tree"});
-    RunResult result = run_host({ZQPACK_PATH, "extract", sfx, "-C", work_});
+    RunResult result = run_host({zqpack_path(), "extract", sfx, "-C", work_});
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(snapshot(work_), snapshot(source_));
     // Again over the extracted files: -y answers every question with All.
-    result = run_host({ZQPACK_PATH, "extract", sfx, "-C", work_, "-y"});
+    result = run_host({zqpack_path(), "extract", sfx, "-C", work_, "-y"});
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.find("overwrite"), std::string::npos);
     EXPECT_EQ(snapshot(work_), snapshot(source_));

@@ -1,9 +1,9 @@
 // zqpack as a user runs it: create, list, test and extract on a real tree.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <cstdlib>
 
 #include "archive_test_support.h"
 #include "pack/select.h"
@@ -19,16 +19,21 @@ struct Result {
 
 class PackCli : public ::testing::Test {
 protected:
+    // A small source-like tree of its own: nested folders, text that codes
+    // well, noise that stays raw, an empty folder and an empty file.
     void SetUp() override {
         tree_ = dir_ / "tree";
-        // A copy, so that edits elsewhere cannot change it mid-test.
-        fs::copy(ZQ_SOURCE_TREE, tree_, fs::copy_options::recursive);
-        fs::create_directories(tree_ / "an empty folder");
-        write_bytes(tree_ / "empty file", {});
-        for (const auto& entry : fs::recursive_directory_iterator(tree_)) {
-            struct timespec times[2] = {{0, UTIME_NOW}, {1400000000, 0}};
-            ::utimensat(AT_FDCWD, entry.path().c_str(), times, 0);
+        const char* const sources[] = {"archive/catalogue.cpp", "archive/catalogue.h", "codec/splay.cpp",
+                                       "driver/run.cpp",        "pack/main.cpp",       "README.md"};
+        uint32_t seed = 0;
+        for (const char* name : sources) {
+            ++seed;
+            write_bytes(tree_ / name, mixed_data(3000 * seed, seed));
         }
+        write_bytes(tree_ / "codec" / "tables.bin", noise(50000, 7));
+        write_bytes(tree_ / "empty file", {});
+        fs::create_directories(tree_ / "an empty folder");
+        pin_times(tree_);
     }
 
     Result zqpack(const std::string& arguments, const std::string& input = "/dev/null") {
@@ -37,7 +42,7 @@ protected:
         std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " + arguments + " <" + input +
                               " >'" + out.string() + "' 2>'" + err.string() + "'";
         int raw = std::system(command.c_str());
-        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp_text(out), slurp_text(err)};
+        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
     }
 
     size_t count_files() const {
@@ -90,7 +95,9 @@ TEST_F(PackCli, CreateListTestAndExtractARealTree) {
 }
 
 TEST_F(PackCli, OutputDoesNotDependOnTheThreadCount) {
+    // Times pinned before each pack: the first pack's reads may move them.
     ASSERT_EQ(zqpack("create --stub none -j 1 -o one.zq tree").status, 0);
+    pin_times(tree_);
     ASSERT_EQ(zqpack("create --stub none -j 4 -o four.zq tree").status, 0);
     Bytes one = read_bytes(dir_ / "one.zq");
     EXPECT_GT(one.size(), 1000u);
@@ -122,7 +129,7 @@ TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
           std::string("list not-an-archive"), std::string("create -o out.sfx"),
           std::string("create --stub none --password '' -o out.sfx tree")}) {
         SCOPED_TRACE(arguments);
-        write_bytes(dir_ / "not-an-archive", text_bytes("hello"));
+        write_bytes(dir_ / "not-an-archive", bytes_of("hello"));
         Result run = zqpack(arguments);
         EXPECT_NE(run.status, 0);
         EXPECT_EQ(count_lines(run.err), 1u) << run.err;
@@ -133,7 +140,7 @@ TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
 }
 
 TEST_F(PackCli, PasswordFromAFileOrTheConsole) {
-    write_bytes(dir_ / "pw", text_bytes("Open Sesame\n"));
+    write_bytes(dir_ / "pw", bytes_of("Open Sesame\n"));
     ASSERT_EQ(zqpack("create --stub none --password-file pw -o locked.zq tree").status, 0);
     EXPECT_EQ(zqpack("list --password 'open sesame' locked.zq").status, 0);
     Result wrong = zqpack("list --password sesame locked.zq");
@@ -168,9 +175,9 @@ TEST(PackSelection, GlobsMatchNamesAndPaths) {
 class PackCliOptions : public PackCli {
 protected:
     void SetUp() override {
-        write_bytes(dir_ / "small" / "a.txt", text_bytes("alpha"));
-        write_bytes(dir_ / "small" / "sub" / "b.log", text_bytes("beta"));
-        write_bytes(dir_ / "small" / "sub" / "c.txt", text_bytes("gamma"));
+        write_bytes(dir_ / "small" / "a.txt", bytes_of("alpha"));
+        write_bytes(dir_ / "small" / "sub" / "b.log", bytes_of("beta"));
+        write_bytes(dir_ / "small" / "sub" / "c.txt", bytes_of("gamma"));
     }
 };
 
@@ -195,11 +202,11 @@ TEST_F(PackCliOptions, ExtractSelectedKeepsExistingAndChecksThePassword) {
     EXPECT_EQ(zqpack("extract s.zq -C out --password wrong").status, 4);
     EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
 
-    write_bytes(dir_ / "out" / "sub" / "c.txt", text_bytes("mine"));
+    write_bytes(dir_ / "out" / "sub" / "c.txt", bytes_of("mine"));
     Result run = zqpack("extract s.zq -C out -n -q --password gate '*.txt'");
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(read_bytes(dir_ / "out" / "a.txt"), text_bytes("alpha"));
-    EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "c.txt"), text_bytes("mine"));  // kept, and said so
+    EXPECT_EQ(read_bytes(dir_ / "out" / "a.txt"), bytes_of("alpha"));
+    EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "c.txt"), bytes_of("mine"));  // kept, and said so
     EXPECT_FALSE(fs::exists(dir_ / "out" / "sub" / "b.log"));                   // not selected
     EXPECT_EQ(run.out.find("Self-Extractor"), std::string::npos) << run.out;     // quiet
     EXPECT_NE(run.out.find("c.txt exists: kept"), std::string::npos) << run.out;

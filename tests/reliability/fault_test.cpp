@@ -213,6 +213,7 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
     RunOptions plain;
     plain.cwd = scratch_.work();
     std::vector<long> undisturbed_us;
+    std::string undisturbed_out;
     for (int i = 0; i < 3; ++i) {
         scratch_.clear_work();
         const auto start = std::chrono::steady_clock::now();
@@ -220,9 +221,18 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
         undisturbed_us.push_back(long(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::steady_clock::now() - start).count()));
         ASSERT_EQ(whole.status, 0) << whole.out;
+        undisturbed_out = whole.out;
     }
     std::sort(undisturbed_us.begin(), undisturbed_us.end());
     const long run_us = undisturbed_us[1];
+    // The aimed runs let the output through up to the "|" that opens
+    // large.bin's progress marks, written once its temporary file is open;
+    // the stub then blocks on its first mark, mid-file, and is signalled there.
+    const size_t large_line = undisturbed_out.find("large.bin\r\n");
+    ASSERT_NE(large_line, std::string::npos) << undisturbed_out;
+    const size_t large_marks = undisturbed_out.find(": |", large_line);
+    ASSERT_NE(large_marks, std::string::npos) << undisturbed_out;
+    const size_t room_before_marks = large_marks + 3;
 
     std::mt19937 random(20261208);
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -233,22 +243,23 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
         RunOptions options;
         options.cwd = scratch_.work();
         options.signal = signals[run % 3];
-        // One run in four aims at the large file: shortly after its line is
-        // out, which is well before its last byte. Of the rest, one in six
-        // lands in the first few milliseconds (start-up, the catalogue) and
-        // the others anywhere in the run or just after it.
+        // One run in four is held inside the large file. Of the rest, one in
+        // six lands in the first few milliseconds (start-up, the catalogue)
+        // and the others anywhere in the run or just after it.
         const bool aim_at_large = run % 4 == 3;
+        options.signal_delay_us = run % 6 == 5 ? long(random() % 3000u)
+                                               : long(random() % uint32_t(run_us + run_us * 3 / 5 + 1));
+        Outcome outcome;
         if (aim_at_large) {
-            options.signal_after_output = "large.bin\r\n";
-            options.signal_delay_us = long(random() % uint32_t(run_us / 10 + 1));
+            const HeldOutcome held = run_held({sfx}, scratch_.work(), room_before_marks, options.signal);
+            ASSERT_TRUE(held.held) << "run " << run << " never reached large.bin's marks:\n" << held.out;
+            outcome = held;
         } else {
-            options.signal_delay_us = run % 6 == 5 ? long(random() % 3000u)
-                                                   : long(random() % uint32_t(run_us + run_us * 3 / 5 + 1));
+            outcome = run_program({sfx}, options);
         }
-        const Outcome outcome = run_program({sfx}, options);
         const std::string what = "run " + std::to_string(run) + ", signal " + std::to_string(options.signal) +
-                                 (aim_at_large ? " inside large.bin" : "") + " after " +
-                                 std::to_string(options.signal_delay_us) + " us";
+                                 (aim_at_large ? " inside large.bin"
+                                               : " after " + std::to_string(options.signal_delay_us) + " us");
         ASSERT_FALSE(outcome.timed_out) << what;
         const Tree tree = scan(scratch_.work());
         EXPECT_EQ(temp_files(tree), std::vector<std::string>{}) << what;

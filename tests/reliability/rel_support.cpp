@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,29 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace rel {
-
-std::string stub_path() { return ZQSFX_PATH; }
-std::string zqpack_path() { return ZQPACK_PATH; }
-
-Bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& path, const Bytes& bytes, bool executable) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    }
-    if (executable) chmod(path.c_str(), 0755);
-}
-
-Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-void write_sfx(const std::string& path, const Bytes& archive) {
-    static const Bytes stub = read_bytes(stub_path());
-    write_bytes(path, zq::self_extractor_bytes(stub, archive), true);
-}
 
 namespace {
 long long now_us() {
@@ -135,6 +113,71 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
     ssize_t n;
     while ((n = read(out_fd, buffer, sizeof buffer)) > 0) outcome.out.append(buffer, size_t(n));
     close(out_fd);
+    return outcome;
+}
+
+HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room, int event) {
+    HeldOutcome outcome;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return outcome;
+    }
+    // One page, the least a pipe holds, so the filler is small.
+    const int capacity = fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    if (capacity <= 0 || size_t(capacity) <= room) {
+        ADD_FAILURE() << "cannot size the pipe for " << room << " bytes of room (" << capacity << ")";
+        close(fds[0]);
+        close(fds[1]);
+        return outcome;
+    }
+    const std::string filler(size_t(capacity) - room, '.');
+    if (write(fds[1], filler.data(), filler.size()) != ssize_t(filler.size())) ADD_FAILURE() << "cannot fill the pipe";
+
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        const int none = open("/dev/null", O_RDONLY);
+        if (none < 0 || dup2(none, 0) < 0 || dup2(fds[1], 1) < 0 || dup2(fds[1], 2) < 0) _exit(120);
+        if (chdir(cwd.c_str()) != 0) _exit(120);
+        signal(SIGPIPE, SIG_DFL);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    if (child < 0) {
+        close(fds[0]);
+        ADD_FAILURE() << "fork failed";
+        return outcome;
+    }
+    // Wait for the pipe to be full or the child to end, whichever is first.
+    int wait_status = 0;
+    bool ended = false;
+    const long long deadline = now_us() + 20000000LL;
+    while (!ended) {
+        int queued = 0;
+        if (ioctl(fds[0], FIONREAD, &queued) == 0 && queued == capacity) {
+            outcome.held = true;
+            break;
+        }
+        ended = waitpid(child, &wait_status, WNOHANG) == child;
+        if (!ended && now_us() > deadline) break;
+        usleep(200);
+    }
+    if (outcome.held) kill(child, event);
+    if (!outcome.held && !ended) kill(child, SIGKILL);
+    std::string out;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, size_t(n));
+    close(fds[0]);
+    if (!ended) waitpid(child, &wait_status, 0);
+    if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) outcome.signal = WTERMSIG(wait_status);
+    outcome.out = out.size() >= filler.size() ? out.substr(filler.size()) : out;
     return outcome;
 }
 
@@ -288,28 +331,6 @@ Bytes flat_archive(const std::vector<PlainFile>& files) {
     }
     image.pools = names.pools();
     return zq::archive_bytes(codec.state(), image);
-}
-
-Bytes mixed_data(size_t size, uint32_t seed) {
-    static const char* const words[] = {"archive ", "block ", "frame ", "catalogue ", "the ", "of ", "and ",
-                                        "splay ", "tree ", "match ", "literal ", "\n", "0x5A51 ", "temporary "};
-    Bytes out;
-    out.reserve(size);
-    while (out.size() < size) {
-        seed = seed * 1664525u + 1013904223u;
-        if ((seed >> 28) == 0) {
-            // Now and then a run of noise.
-            for (int i = 0; i < 24 && out.size() < size; ++i) {
-                seed = seed * 1664525u + 1013904223u;
-                out.push_back(uint8_t(seed >> 24));
-            }
-        } else {
-            for (const char* w = words[(seed >> 8) % 14]; *w != '\0' && out.size() < size; ++w) {
-                out.push_back(uint8_t(*w));
-            }
-        }
-    }
-    return out;
 }
 
 }  // namespace rel

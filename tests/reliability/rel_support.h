@@ -12,18 +12,19 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "support.h"
 #include "writer/writer.h"
 
 namespace rel {
 
 using zq::Bytes;
-
-std::string stub_path();
-std::string zqpack_path();
-
-Bytes read_bytes(const std::string& path);
-void write_bytes(const std::string& path, const Bytes& bytes, bool executable = false);
-Bytes bytes_of(const std::string& text);
+using zq::test::bytes_of;
+using zq::test::mixed_data;
+using zq::test::read_bytes;
+using zq::test::stub_path;
+using zq::test::write_bytes;
+using zq::test::write_sfx;
+using zq::test::zqpack_path;
 
 // How a child ended.
 struct Outcome {
@@ -48,6 +49,18 @@ struct RunOptions {
 };
 
 Outcome run_program(const std::vector<std::string>& argv, const RunOptions& options);
+
+// Runs `argv` in `cwd` with its output (standard output and error) going
+// into a pipe that is already full but for `room` bytes. The child's output
+// goes through up to that many bytes and its next write blocks; once the
+// pipe is full the child is known to stand at that write, and `event` is
+// sent. The pipe is then drained, so the handler can write. `room` must end
+// on one of the child's writes, else it stops short and is never signalled
+// (`held` stays false). The output returned is the child's own.
+struct HeldOutcome : Outcome {
+    bool held = false;
+};
+HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room, int event);
 
 // The console's last message line, as terminate() prints it.
 std::string last_line(const std::string& out);
@@ -83,9 +96,6 @@ private:
     std::string work_;
 };
 
-// Writes stub + archive + trailer as an executable file at `path`.
-void write_sfx(const std::string& path, const Bytes& archive);
-
 }  // namespace rel
 
 namespace rel {
@@ -113,9 +123,5 @@ struct PlainFile {
     bool coded = true;
 };
 Bytes flat_archive(const std::vector<PlainFile>& files);
-
-// Mixed data that compresses about as well as ordinary files: text-like runs
-// with a share of noise. Deterministic for a given seed.
-Bytes mixed_data(size_t size, uint32_t seed);
 
 }  // namespace rel

@@ -1,0 +1,73 @@
+// The helpers every test suite shares: scratch folders, files as bytes,
+// deterministic test data and the programs under test.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "archive/catalogue.h"
+#include "writer/writer.h"
+
+namespace zq::test {
+
+namespace fs = std::filesystem;
+
+// ------------------------------------------------------------ files
+
+Bytes bytes_of(const std::string& text);
+std::string text_of(const Bytes& bytes);
+// The whole file; empty when it cannot be read.
+Bytes read_bytes(const fs::path& path);
+std::string read_text(const fs::path& path);
+// Creates the parent folders; `executable` gives mode 0755.
+void write_bytes(const fs::path& path, const Bytes& bytes, bool executable = false);
+
+// A fresh folder /tmp/zq_<tag>_XXXXXX, removed with everything in it
+// (read-only entries included) when the object goes.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& tag = "test");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+    std::string string() const { return path_.string(); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+// Makes every entry under `root` writable by its owner, then removes it all.
+void remove_tree(const fs::path& root);
+
+// Sets the access and write times of `root` and everything under it. The
+// packer records access times, and reading a file may move its access time
+// (relatime moves it when it is not newer than the change time), so a test
+// that packs a tree twice pins the times before each pack. An access time in
+// the future is never moved by relatime at all.
+constexpr int64_t kPinnedAccessTime = 2000000000;  // 2033-05-18
+constexpr int64_t kPinnedWriteTime = 1400000000;   // 2014-05-13
+void pin_times(const fs::path& root, int64_t access = kPinnedAccessTime, int64_t write = kPinnedWriteTime);
+
+// ------------------------------------------------------------ data
+
+// Pseudo-random bytes that do not compress.
+Bytes noise(size_t size, uint32_t seed);
+// Text-like runs with a share of noise, about as compressible as ordinary
+// files.
+Bytes mixed_data(size_t size, uint32_t seed);
+// Numbered lines that compress well.
+Bytes text_lines(size_t size, char seed);
+
+// ------------------------------------------------------------ programs
+
+// The stub under test: ZQSFX_STUB when set (the Windows one, say), else this
+// build's zqsfx.
+std::string stub_path();
+std::string zqpack_path();
+// Stub + archive + trailer, as an executable file at `path`.
+void write_sfx(const fs::path& path, const Bytes& archive);
+
+}  // namespace zq::test
