@@ -80,7 +80,7 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
         uint16_t n = 0;
         int16_t result = next_block(context, &n);
         if (result != kStreamOk) return result;
-        if (file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
+        if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
         context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (callback != nullptr) callback(context, &stop);
     }
@@ -108,7 +108,7 @@ int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
     for (;;) {
         uint32_t k = count < kPlainBufSize ? count : kPlainBufSize;
         if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
-        if (file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
+        if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
         context->crc = crc32_update(context->crc, context->plain_buf, k);
         if (k == count) return kStreamOk;
         count -= k;

@@ -42,7 +42,8 @@ using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 int16_t stream_init(StreamContext* context);
 int16_t stream_reset(StreamContext* context);
 // Both writers below add what they write to the context's running crc, in
-// the same pass, so checking a file costs no second reading.
+// the same pass, so checking a file costs no second reading. An `output` of
+// kNoFile writes nothing: the data is only decoded and checked.
 // 0, 1, 2, 70 or 99.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
 // Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.

@@ -13,10 +13,18 @@ constexpr int kExitNoDiskSpace = 2;  // "No disk space"
 constexpr int kExitPasswordFail = 4;  // the stub asks again; only a given password ends with it
 constexpr int kExitTempFail = 6;  // "mktemp() fail"
 constexpr int kExitDecodeFailed = 7;  // "Decode failed"
+constexpr int kExitUsage = 10;  // the self-extractor's command line makes no sense; the usage is shown
 
-// The self-extractor: extracts the archive carried by its own executable into
-// the current directory. Never returns.
-[[noreturn]] void self_extract_main();
+// What a run does with the archive.
+constexpr int kModeExtract = 0;
+constexpr int kModeList = 1;  // size, time and path of each file; writes nothing
+constexpr int kModeTest = 2;  // decodes and checks each file; writes nothing
+
+// The self-extractor: reads its options from the program's words (the
+// program's own first) and extracts, lists or tests the archive carried by
+// its own executable. With no options it extracts into the current
+// directory. Never returns.
+[[noreturn]] void self_extract_main(uint32_t count, const char* const* words);
 
 // What a tool may ask of the run beyond what the self-extractor does. All
 // zero (`ExtractOptions{}`) is the self-extractor's own behaviour; a plain
@@ -32,6 +40,14 @@ struct ExtractOptions {
     // `path` is the file's stored path, folders separated by '\'.
     bool (*select)(const char* path, void* context);
     void* select_context;
+    int mode;            // kModeExtract, kModeList or kModeTest
+    const char* target;  // extract into this folder (made when missing); null: the current one
+    // Starts the file the archive marks to run once every file is in place,
+    // in the extraction folder; the run's exit status is then the program's.
+    // The user's words (`run_args`) follow the archive's own arguments.
+    bool run_marked;
+    const char* const* run_args;
+    uint32_t run_arg_count;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare

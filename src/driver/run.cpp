@@ -111,12 +111,16 @@ void count_and_show_progress(StreamContext* context, int16_t* stop) {
     progress_update(context, stop);
 }
 
+}  // namespace
+
 void seek_to_data(const FileRecord& file) {
     const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
     if (position > INT32_MAX || file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
         terminate(kExitIoError);
     }
 }
+
+namespace {
 
 // Writes the file's data into the temporary file, its CRC-32 running in
 // stream_context.crc; returns the bytes written.
@@ -158,18 +162,6 @@ void replace_target(uint32_t existing) {
         terminate(kExitIoError);
     }
     driver.temp_pending = 0;
-}
-
-// A file the caller's selection leaves out is not looked at again: no
-// question, no temporary file, no line.
-bool is_selected(uint16_t index) {
-    if (driver.options.select == nullptr) return true;
-    const FileRecord& file = *catalogue.file_table[index];
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
-        terminate(kExitInvalidArchive);
-    }
-    const char* path = catalogue.full_path ? driver.full_path : name_text(catalogue, file.name());
-    return driver.options.select(path, driver.options.select_context);
 }
 
 // Sets target_name for the file; returns its bare name.
@@ -348,6 +340,20 @@ void progress_update(StreamContext* context, int16_t*) {
     }
 }
 
+const char* stored_path(const FileRecord& file) {
+    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+        terminate(kExitInvalidArchive);
+    }
+    return catalogue.full_path ? driver.full_path : name_text(catalogue, file.name());
+}
+
+// A file the caller's selection leaves out is not looked at again: no
+// question, no temporary file, no line.
+bool is_selected(uint16_t index) {
+    if (driver.options.select == nullptr) return true;
+    return driver.options.select(stored_path(*catalogue.file_table[index]), driver.options.select_context);
+}
+
 void run_extraction(const char* archive_path) {
     // Before the control handler exists: from here on terminate() may run.
     driver.exe_file = kNoFile;
@@ -362,6 +368,8 @@ void run_extraction(const char* archive_path) {
                                                     &file_count, driver.options.password);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    if (driver.options.mode != kModeExtract) list_or_test();
+    if (driver.options.target != nullptr) enter_target(driver.options.target);
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();
@@ -377,8 +385,6 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     terminate(file_close(archive) == 0 ? kExitOk : kExitIoError);
 }
-
-void self_extract_main() { run_extraction(nullptr); }
 
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;

@@ -53,6 +53,18 @@ extern Catalogue catalogue;
 // plain_done 0 (stop may be null then) to start a new bar.
 void progress_update(StreamContext* context, int16_t* stop);
 
+// Seeks the archive to the file's data.
+void seek_to_data(const FileRecord& file);
+// The file's stored path (in driver.full_path when it has folders).
+const char* stored_path(const FileRecord& file);
+// Whether the caller's selection takes the file.
+bool is_selected(uint16_t index);
+// The runs that only read (list, test): a line per selected file, then the
+// end of the run.
+[[noreturn]] void list_or_test();
+// Makes the folder `target` with its parents as needed and moves into it.
+void enter_target(const char* target);
+
 // The extraction run on the archive file at `archive_path`, or on our own
 // executable when it is null.
 [[noreturn]] void run_extraction(const char* archive_path);

@@ -22,6 +22,25 @@ void console_write(const char* text, int mode) {
     }
 }
 
+void console_write_path(const char* path, int mode) {
+#ifdef _WIN32
+    console_write(path, mode);
+#else
+    // Names on Linux have no two-byte characters, so every '\' is a separator.
+    char shown[512];
+    uint32_t used = 0;
+    for (const char* p = path;; ++p) {
+        if (*p == '\0' || used + 1 == sizeof shown) {
+            shown[used] = '\0';
+            console_write(shown, *p == '\0' ? mode : kEndNone);
+            if (*p == '\0') return;
+            used = 0;
+        }
+        shown[used++] = *p == '\\' ? '/' : *p;
+    }
+#endif
+}
+
 int read_key() {
     // One read per answer: a console delivers one typed line; the rest of
     // what this read returned is not part of the answer.

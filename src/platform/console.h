@@ -16,6 +16,9 @@ constexpr int kEndCrLf = 3;
 // ignored. Async-signal-safe.
 void console_write(const char* text, int mode);
 
+// Writes a '\'-separated path as this system shows paths: Linux with '/'.
+void console_write_path(const char* path, int mode);
+
 // First byte of one typed line (one read of up to 256 bytes), or -1 when
 // standard input is exhausted or fails.
 int read_key();

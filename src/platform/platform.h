@@ -108,6 +108,9 @@ void control_events_hold();
 void control_events_release();
 
 // ---------------------------------------------------------------- process
+// The whole command line as the system hands it over (Windows only: Linux
+// programs receive their words from main).
+const char* command_line();
 // Path of the running executable; its length, or 0 on failure.
 uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);
@@ -126,5 +129,9 @@ int str_compare_nocase(const char* a, const char* b);
 // Writes prefix followed by `number` as six decimal digits ("%s%06d") into
 // `out`, which holds `out_size` bytes; false when it does not fit.
 bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number);
+// Writes `size` right-aligned in ten places, two blanks, the Unix time as
+// "YYYY-MM-DD HH:MM:SS" in UTC and two blanks (44 bytes and a NUL; `out`
+// holds at least 64).
+void format_size_and_time(char* out, uint32_t size, int32_t unix_time);
 
 }  // namespace zq

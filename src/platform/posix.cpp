@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>  // rename
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -399,6 +400,14 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
     for (uint32_t i = 0; i < count; ++i) out[prefix_length + i] = digits[count - 1 - i];
     out[prefix_length + count] = '\0';
     return true;
+}
+
+void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
+    const time_t t = unix_time;
+    struct tm parts = {};
+    gmtime_r(&t, &parts);
+    snprintf(out, 64, "%10lu  %04d-%02d-%02d %02d:%02d:%02d  ", static_cast<unsigned long>(size),
+             parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
 }
 
 }  // namespace zq

@@ -311,6 +311,11 @@ uint32_t own_executable_path(char* buffer, uint32_t size) {
   return length >= size ? 0 : length;
 }
 
+const char* command_line() {
+  Section section;
+  return GetCommandLineA();
+}
+
 void exit_process(int code) {
   // The section stays open: a control thread that comes now waits for this
   // exit instead of running the handler a second time.
@@ -350,6 +355,19 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
   if (needed > out_size || needed > 1025) return false;
   wsprintfA(out, "%s%06lu", prefix, static_cast<unsigned long>(number));
   return true;
+}
+
+void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
+  Section section;
+  // Unix seconds to FILETIME ticks: 100 ns units, 11644473600 s before 1970.
+  const int64_t ticks = (int64_t(unix_time) + 11644473600LL) * 10000000;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
+  SYSTEMTIME t = {};
+  FileTimeToSystemTime(&time, &t);
+  wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size), t.wYear, t.wMonth,
+            t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 }  // namespace zq

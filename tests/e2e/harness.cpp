@@ -136,6 +136,14 @@ RunResult EndToEnd::run(const std::string& program, const Script& script) {
     return run_command(words, script);
 }
 
+RunResult EndToEnd::run_with(const std::string& program, const std::vector<std::string>& words,
+                             const Script& script) {
+    std::vector<std::string> command = run_prefix();
+    command.push_back(program);
+    command.insert(command.end(), words.begin(), words.end());
+    return run_command(command, script);
+}
+
 RunResult EndToEnd::run_host(const std::vector<std::string>& command, const Script& script) {
     return run_command(command, script);
 }
@@ -287,6 +295,13 @@ bool EndToEnd::no_temp_files() const {
 }
 
 // ------------------------------------------------------------------ console
+
+std::string console(const std::string& windows_bytes) {
+    if (ends_with(stub_path(), ".exe")) return windows_bytes;
+    std::string bytes = windows_bytes;
+    std::replace(bytes.begin(), bytes.end(), '\\', '/');
+    return bytes;
+}
 
 std::string banner() {
     return "Crateworks(WOX 32)  Self-Extractor V01L09\r\n" + std::string(41, '~') + "\r\n";

@@ -112,6 +112,9 @@ protected:
     std::string make_sfx(const Bytes& archive, const std::string& name = "sfx");
     // Runs a program with the work folder as its current directory.
     RunResult run(const std::string& program, const Script& script = {});
+    // The same with words on its command line.
+    RunResult run_with(const std::string& program, const std::vector<std::string>& words,
+                       const Script& script = {});
     // Runs a host program (no ZQSFX_RUN prefix) the same way.
     RunResult run_host(const std::vector<std::string>& command, const Script& script = {});
     RunResult run_archive(const ArchiveBuilder& builder, const Script& script = {});
@@ -136,6 +139,10 @@ protected:
 private:
     RunResult run_command(std::vector<std::string> words, const Script& script);
 };
+
+// The bytes the stub under test writes where the Windows stub writes
+// `windows_bytes`: identical under Wine; the Linux stub shows paths with '/'.
+std::string console(const std::string& windows_bytes);
 
 // The console bytes of a run, as the user sees them.
 std::string banner();

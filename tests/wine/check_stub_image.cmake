@@ -33,7 +33,8 @@ set(allowed_calls
   GetFileAttributesA SetFileAttributesA DeleteFileA MoveFileA MoveFileExA
   GetCurrentDirectoryA SetCurrentDirectoryA CreateDirectoryA GetStdHandle ReadFile
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
-  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA)
+  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
+  GetCommandLineA FileTimeToSystemTime CreateProcessA WaitForSingleObject GetExitCodeProcess)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)

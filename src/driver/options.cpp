@@ -1,0 +1,126 @@
+// The self-extractor's command line. Portable string work only: the Windows
+// entry point hands over GetCommandLineA's text, the Linux one main's words.
+#include "driver/options.h"
+
+#include "platform/platform.h"
+
+namespace zq {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// One word from `p` into `out`; returns where the scan stopped, and the end
+// of what was written in *end.
+const char* split_word(const char* p, char** end) {
+    char* out = *end;
+    bool quoted = false;
+    while (*p != '\0' && (quoted || !is_blank(*p))) {
+        uint32_t slashes = 0;
+        while (*p == '\\') {
+            ++slashes;
+            ++p;
+        }
+        if (*p == '"') {
+            for (uint32_t i = 0; i < slashes / 2; ++i) *out++ = '\\';
+            if (slashes % 2 == 1 || (quoted && p[1] == '"')) {
+                *out++ = '"';
+                if (slashes % 2 == 0) ++p;
+            } else {
+                quoted = !quoted;
+            }
+            ++p;
+            continue;
+        }
+        for (uint32_t i = 0; i < slashes; ++i) *out++ = '\\';
+        if (*p != '\0' && (quoted || !is_blank(*p))) *out++ = *p++;
+    }
+    *end = out;
+    return p;
+}
+
+bool same(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+uint32_t split_command_line(const char* line, bool program_first, char* storage, const char** words,
+                            uint32_t max_words) {
+    const char* p = line;
+    uint32_t count = 0;
+    if (program_first) {
+        // The program's own word: to the closing quote when it starts with
+        // one, otherwise to the first blank; its backslashes are separators.
+        words[count++] = "";
+        const char stop = *p == '"' ? '"' : ' ';
+        if (stop == '"') ++p;
+        while (*p != '\0' && *p != stop && (stop == '"' || *p != '\t')) ++p;
+        if (*p == '"') ++p;
+    }
+    char* out = storage;
+    while (count < max_words) {
+        while (is_blank(*p)) ++p;
+        if (*p == '\0') break;
+        words[count++] = out;
+        p = split_word(p, &out);
+        *out++ = '\0';
+    }
+    return count;
+}
+
+const char kUsage[] =
+    "Options: -d, --target DIR  extract into DIR\n"
+    " -l, --list  list the files\n"
+    " -t, --test  check the files, write nothing\n"
+    " -y  overwrite all   -n  overwrite none\n"
+    " -q  quiet   --noexec  run nothing after\n"
+    " -h, --help   --version\n"
+    " -- ARGS  more arguments for what runs after\n";
+
+int parse_stub_options(uint32_t count, const char* const* words, StubOptions* options) {
+    ExtractOptions& run = options->extract;
+    run.run_marked = true;
+    for (uint32_t i = 1; i < count; ++i) {
+        const char* word = words[i];
+        options->refused = word;
+        if (same(word, "--")) {
+            run.run_args = words + i + 1;
+            run.run_arg_count = count - i - 1;
+            break;
+        }
+        if (same(word, "-d") || same(word, "--target")) {
+            if (++i == count || words[i][0] == '\0') return kExitUsage;
+            run.target = words[i];
+        } else if (same(word, "-l") || same(word, "--list")) {
+            if (run.mode != kModeExtract) return kExitUsage;
+            run.mode = kModeList;
+        } else if (same(word, "-t") || same(word, "--test")) {
+            if (run.mode != kModeExtract) return kExitUsage;
+            run.mode = kModeTest;
+        } else if (same(word, "-y")) {
+            run.overwrite_all = true;
+        } else if (same(word, "-n")) {
+            run.never_overwrite = true;
+        } else if (same(word, "-q")) {
+            run.quiet = true;
+        } else if (same(word, "--noexec")) {
+            run.run_marked = false;
+        } else if (same(word, "-h") || same(word, "--help")) {
+            options->help = true;
+        } else if (same(word, "--version")) {
+            options->version = true;
+        } else {
+            return kExitUsage;
+        }
+    }
+    if (run.overwrite_all && run.never_overwrite) return kExitUsage;
+    options->refused = nullptr;
+    return 0;
+}
+
+}  // namespace zq

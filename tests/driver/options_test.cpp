@@ -1,0 +1,67 @@
+// The self-extractor's command line: Windows splitting and the options.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/options.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string& line, bool program_first = false) {
+    std::vector<char> storage(line.size() + 1);
+    const char* words[8];
+    const uint32_t count = zq::split_command_line(line.c_str(), program_first, storage.data(), words, 8);
+    return std::vector<std::string>(words, words + count);
+}
+
+using Words = std::vector<std::string>;
+
+TEST(CommandLine, SplitsTheWindowsWay) {
+    EXPECT_EQ(split("  a\tb  "), (Words{"a", "b"}));
+    EXPECT_EQ(split("\"two words\" x\"y z\"w"), (Words{"two words", "xy zw"}));
+    EXPECT_EQ(split(R"(a\\b \\"c d" \"e \\\"f)"), (Words{R"(a\\b)", R"(\c d)", "\"e", R"(\"f)"}));
+    EXPECT_EQ(split(R"("" "say ""hi""" end)"), (Words{"", "say \"hi\"", "end"}));
+    // The program's word keeps its backslashes and quotes nothing else.
+    EXPECT_EQ(split(R"("C:\Program Files\setup.exe" -d "C:\out dir\\")", true),
+              (Words{"", "-d", R"(C:\out dir\)"}));
+    EXPECT_EQ(split(R"(C:\setup.exe)", true), (Words{""}));
+    // No more words than room: the rest are dropped.
+    EXPECT_EQ(split("1 2 3 4 5 6 7 8 9 10").size(), 8u);
+}
+
+int parse(std::vector<const char*> words, zq::StubOptions* options) {
+    *options = zq::StubOptions{};
+    words.insert(words.begin(), "setup");
+    return zq::parse_stub_options(uint32_t(words.size()), words.data(), options);
+}
+
+TEST(StubOptions, ReadsEachOptionAndTheWordsAfterTheMark) {
+    zq::StubOptions options;
+    ASSERT_EQ(parse({}, &options), 0);
+    EXPECT_EQ(options.extract.mode, zq::kModeExtract);
+    EXPECT_TRUE(options.extract.run_marked);
+    EXPECT_EQ(options.extract.target, nullptr);
+
+    ASSERT_EQ(parse({"--target", "out", "-n", "-q", "--noexec", "-t", "--", "-l", "x"}, &options), 0);
+    EXPECT_STREQ(options.extract.target, "out");
+    EXPECT_TRUE(options.extract.never_overwrite && options.extract.quiet);
+    EXPECT_FALSE(options.extract.run_marked);
+    EXPECT_EQ(options.extract.mode, zq::kModeTest);
+    ASSERT_EQ(options.extract.run_arg_count, 2u);
+    EXPECT_STREQ(options.extract.run_args[0], "-l");
+
+    ASSERT_EQ(parse({"-l", "-y", "--help", "--version"}, &options), 0);
+    EXPECT_EQ(options.extract.mode, zq::kModeList);
+    EXPECT_TRUE(options.extract.overwrite_all && options.help && options.version);
+
+    // Each refused line names the word it stopped at (the last one given).
+    for (std::vector<const char*> bad : {std::vector<const char*>{"-x"}, {"-d"}, {"-n", "-d", ""}, {"-y", "-n"},
+                                         {"-t", "--list"}, {"-q", "file.txt"}}) {
+        EXPECT_EQ(parse(bad, &options), zq::kExitUsage) << bad[0];
+        EXPECT_STREQ(options.refused, bad.back()[0] ? bad.back() : "-d") << bad[0];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The self-extractor's options, on whichever stub the suite runs.
+#include "harness.h"
+
+#include "archive/catalogue.h"
+
+namespace e2e {
+namespace {
+
+TestFile file_of(const std::string& name, const std::string& content, uint16_t dir_id = 0, bool coded = true) {
+    TestFile file;
+    file.name = name;
+    file.content = content;
+    file.dir_id = dir_id;
+    file.coded = coded;
+    file.ext_word = zq::kExtHasCrc;
+    return file;
+}
+
+ArchiveBuilder two_files() {
+    ArchiveBuilder archive;
+    archive.dirs = {{1, "docs"}};
+    archive.files = {file_of("readme.txt", std::string(3000, 'r')), file_of("data.bin", "0123456789", 1, false)};
+    return archive;
+}
+
+class Options : public EndToEnd {};
+
+TEST_F(Options, ListAndTestWriteNothing) {
+    ArchiveBuilder archive = two_files();
+    const std::string sfx = make_sfx(archive.archive());
+    RunResult result = run_with(sfx, {"-l"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, console(banner() + "      3000  2010-01-01 00:00:00  readme.txt\r\n" +
+                                      "        10  2010-01-01 00:00:00  docs\\data.bin\r\n"));
+    result = run_with(sfx, {"--test", "-q"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(listing(), std::vector<std::string>{});
+
+    // A file whose CRC does not match fails alone; the others are still checked.
+    archive.files.insert(archive.files.begin(), file_of("bad.txt", "good bytes"));
+    zq::ArchiveImage image = archive.image();
+    image.files[0].crc32 ^= 1;
+    zq::OwnedCodec codec;
+    result = run_with(make_sfx(zq::archive_bytes(codec.state(), image)), {"-t"});
+    EXPECT_EQ(result.status, 7);
+    EXPECT_EQ(result.out, console(banner() + "FAILED  bad.txt\r\nok      readme.txt\r\nok      docs\\data.bin\r\n" +
+                                      failure("Decode failed")));
+    EXPECT_EQ(listing(), std::vector<std::string>{});
+}
+
+TEST_F(Options, TargetFolderIsMadeWithItsParents) {
+    const RunResult result = run_with(make_sfx(two_files().archive()), {"-q", "--target", "made/inside"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"made/", "made/inside/", "made/inside/docs/",
+                                                   "made/inside/docs/data.bin", "made/inside/readme.txt"}));
+    EXPECT_EQ(read_file("made/inside/docs/data.bin"), "0123456789");
+}
+
+TEST_F(Options, OverwritePolicies) {
+    const std::string sfx = make_sfx(two_files().archive());
+    write_file("readme.txt", "old");
+    RunResult result = run_with(sfx, {"-n", "-q"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "readme.txt exists: kept\r\n");
+    EXPECT_EQ(read_file("readme.txt"), "old");
+    EXPECT_EQ(read_file("docs/data.bin"), "0123456789");
+
+    result = run_with(sfx, {"-y", "-q"});  // no question, every file replaced
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(read_file("readme.txt"), std::string(3000, 'r'));
+}
+
+TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
+    const std::string sfx = make_sfx(two_files().archive());
+    RunResult result = run_with(sfx, {"--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.rfind("Options: -d, --target DIR", 0), 0u) << result.out;
+    EXPECT_EQ(run_with(sfx, {"-h"}).out, result.out);
+    const std::string usage = result.out;
+
+    result = run_with(sfx, {"--version"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, banner().substr(0, banner().find('~')));
+
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"--frob"}, {"-y", "-n"}, {"-l", "-t"}, {"-d"}, {"x"}}) {
+        result = run_with(sfx, words);
+        EXPECT_EQ(result.status, 10) << words[0];
+        EXPECT_EQ(result.out, "Unknown or misplaced option: " + words.back() + "\r\n" + usage) << words[0];
+    }
+    EXPECT_EQ(listing(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace e2e
