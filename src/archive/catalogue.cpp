@@ -302,6 +302,20 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     return read_catalogue_with_password(context, catalogue, archive_offset, file_count, nullptr);
 }
 
+const char* run_arguments(const Catalogue& catalogue, uint32_t name_ref) {
+    const uint32_t pool = name_ref >> 16;
+    if (pool >= catalogue.pool_count) return nullptr;
+    const uint32_t size = catalogue.pool_sizes[pool];
+    const uint8_t* text = catalogue.name_pools[pool];
+    uint32_t at = name_ref & 0xFFFF;
+    while (at < size && text[at] != 0) ++at;  // the name
+    const uint32_t start = at + 1;
+    for (at = start; at < size && text[at] != 0; ++at) {
+    }
+    if (at >= size) return nullptr;
+    return reinterpret_cast<const char*>(text + start);
+}
+
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref) {
     uint32_t pool = name_ref >> 16;
     uint32_t offset = name_ref & 0xFFFF;

@@ -44,7 +44,7 @@ constexpr uint16_t kExtModeMask = 0x0FFF;    // mode & 07777
 constexpr uint16_t kExtHasCrc = 0x1000;      // bytes 34-37 hold the CRC
 constexpr uint16_t kExtHasMode = 0x2000;     // bits 0-11 hold the mode
 constexpr uint16_t kExtSymlink = 0x4000;     // the data is a symbolic link's target
-constexpr uint16_t kExtRunAfter = 0x8000;    // reserved: run this file after a successful extraction
+constexpr uint16_t kExtRunAfter = 0x8000;    // run this file after a successful extraction
 
 inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32(const uint8_t* p) {
@@ -80,6 +80,7 @@ struct FileRecord {
     bool has_mode() const { return (ext_word() & kExtHasMode) != 0; }
     uint16_t mode() const { return ext_word() & kExtModeMask; }
     bool is_symlink() const { return (ext_word() & kExtSymlink) != 0; }
+    bool runs_after() const { return (ext_word() & kExtRunAfter) != 0; }
 };
 
 // The catalogue in memory; filled once by read_catalogue, then only read.
@@ -114,5 +115,10 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
 
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);
+
+// The arguments stored for the file marked to run: a second NUL-terminated
+// string right after its name in the same pool. Null when that string does
+// not end inside the pool.
+const char* run_arguments(const Catalogue& catalogue, uint32_t name_ref);
 
 }  // namespace zq

@@ -82,43 +82,54 @@ const char kUsage[] =
     " -h, --help   --version\n"
     " -- ARGS  more arguments for what runs after\n";
 
+namespace {
+
+// Every word the self-extractor knows, NUL after each; option_index gives
+// the position of a word in this list.
+const char kOptionWords[] =
+    "-d\0--target\0-l\0--list\0-t\0--test\0-y\0-n\0-q\0--noexec\0-h\0--help\0--version\0--";
+constexpr int kTargetWords = 2;    // 0-1
+constexpr int kModeWords = 6;      // 2-3 list, 4-5 test
+constexpr int kEndOfOptions = 13;  // "--"
+
+int option_index(const char* word) {
+    const char* known = kOptionWords;
+    for (int index = 0; index <= kEndOfOptions; ++index) {
+        if (same(word, known)) return index;
+        known += str_length(known) + 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
 int parse_stub_options(uint32_t count, const char* const* words, StubOptions* options) {
     ExtractOptions& run = options->extract;
-    run.run_marked = true;
+    bool no_exec = false;
+    // Indexes 6 to 12 of kOptionWords set these.
+    bool* const flags[] = {&run.overwrite_all, &run.never_overwrite, &run.quiet, &no_exec,
+                           &options->help,     &options->help,       &options->version};
     for (uint32_t i = 1; i < count; ++i) {
-        const char* word = words[i];
-        options->refused = word;
-        if (same(word, "--")) {
+        options->refused = words[i];
+        const int index = option_index(words[i]);
+        if (index < 0) return kExitUsage;
+        if (index == kEndOfOptions) {
             run.run_args = words + i + 1;
             run.run_arg_count = count - i - 1;
             break;
         }
-        if (same(word, "-d") || same(word, "--target")) {
+        if (index < kTargetWords) {
             if (++i == count || words[i][0] == '\0') return kExitUsage;
             run.target = words[i];
-        } else if (same(word, "-l") || same(word, "--list")) {
+        } else if (index < kModeWords) {
             if (run.mode != kModeExtract) return kExitUsage;
-            run.mode = kModeList;
-        } else if (same(word, "-t") || same(word, "--test")) {
-            if (run.mode != kModeExtract) return kExitUsage;
-            run.mode = kModeTest;
-        } else if (same(word, "-y")) {
-            run.overwrite_all = true;
-        } else if (same(word, "-n")) {
-            run.never_overwrite = true;
-        } else if (same(word, "-q")) {
-            run.quiet = true;
-        } else if (same(word, "--noexec")) {
-            run.run_marked = false;
-        } else if (same(word, "-h") || same(word, "--help")) {
-            options->help = true;
-        } else if (same(word, "--version")) {
-            options->version = true;
+            run.mode = index < 4 ? kModeList : kModeTest;
         } else {
-            return kExitUsage;
+            *flags[index - kModeWords] = true;
         }
     }
     if (run.overwrite_all && run.never_overwrite) return kExitUsage;
+    run.run_marked = !no_exec;
     options->refused = nullptr;
     return 0;
 }

@@ -369,6 +369,7 @@ void run_extraction(const char* archive_path) {
     if (status != 0) terminate(status);
     driver.file_count = file_count;
     if (driver.options.mode != kModeExtract) list_or_test();
+    prepare_run();
     if (driver.options.target != nullptr) enter_target(driver.options.target);
 
     const bool makes_links = platform_makes_links();
@@ -383,7 +384,9 @@ void run_extraction(const char* archive_path) {
 
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;
-    terminate(file_close(archive) == 0 ? kExitOk : kExitIoError);
+    if (file_close(archive) != 0) terminate(kExitIoError);
+    run_marked_file();
+    terminate(kExitOk);
 }
 
 void extract_archive(const char* archive_path, const ExtractOptions& options) {

@@ -43,6 +43,7 @@ struct DriverState {
     uint32_t progress_step;
     int32_t progress_marks;
     DirPathCache dir_cache;
+    uint32_t run_file;  // 1 + the index of the file to run after extraction; 0: none
 };
 
 extern DriverState driver;
@@ -62,6 +63,12 @@ bool is_selected(uint16_t index);
 // The runs that only read (list, test): a line per selected file, then the
 // end of the run.
 [[noreturn]] void list_or_test();
+// Finds the file the archive marks to run and reads its arguments (the
+// archive is refused when they lie outside their pool); nothing when the
+// options leave running out.
+void prepare_run();
+// Runs that file, if there is one, and ends the process with its status.
+void run_marked_file();
 // Makes the folder `target` with its parents as needed and moves into it.
 void enter_target(const char* target);
 

@@ -208,7 +208,13 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
         path_text += name_text(catalogue_, record.name());
         std::string link;
         if (record.is_symlink()) link = read_link_text(context_, archive_offset_, record);
-        entries_.push_back(ArchiveEntry{path_text, record, link});
+        std::string run_args;
+        if (record.runs_after()) {
+            const char* stored = run_arguments(catalogue_, record.name());
+            if (stored == nullptr) give_up(path + ": " + reader_message(kExitInvalidArchive));
+            run_args = stored;
+        }
+        entries_.push_back(ArchiveEntry{path_text, record, link, run_args});
     }
 }
 
@@ -240,6 +246,7 @@ int list_archive(const OpenedArchive& archive, bool json) {
             if (r.has_crc()) extension += ", \"crc32\": \"" + crc_text(r) + "\"";
             if (r.has_mode()) extension += ", \"mode\": \"" + mode_text(r) + "\"";
             if (r.is_symlink()) extension += ", \"link_target\": " + json_string(entry.link_target);
+            if (r.runs_after()) extension += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
             std::printf("%s  {\"path\": %s, \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
                         ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
                         ", \"access_time\": %" PRId32 ", \"attributes\": %u%s}",
@@ -261,6 +268,7 @@ int list_archive(const OpenedArchive& archive, bool json) {
         const FileRecord& r = entry.record;
         std::string path = entry.path;
         if (r.is_symlink()) path += " -> " + entry.link_target;
+        if (r.runs_after()) path += "  [runs after extraction" + (entry.run_args.empty() ? "" : ": " + entry.run_args) + "]";
         std::printf("%12" PRIu32 " %12" PRIu32 " %6.1f%% %-6s %-8s %-4s %-19s  %s\n", r.original_size(),
                     r.stored_size(), ratio(r.stored_size(), r.original_size()), r.block_coded() ? "coded" : "raw",
                     or_dash(crc_text(r)).c_str(), or_dash(mode_text(r)).c_str(), format_time(r.write_time()).c_str(),

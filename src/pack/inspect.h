@@ -15,6 +15,7 @@ struct ArchiveEntry {
     std::string path;  // '/'-separated, for display
     FileRecord record;
     std::string link_target;  // for a link record
+    std::string run_args;     // for the file marked to run after extraction
 };
 
 struct ArchiveFolder {

@@ -77,6 +77,8 @@ struct CreateArgs {
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
+    std::string run_file;
+    std::string run_args;
     std::vector<std::string> inputs;
 };
 
@@ -106,6 +108,8 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.store = args.store;
     options.extension = !args.no_extension;
     options.threads = threads;
+    if (!args.run_file.empty()) options.run_file = args.run_file;
+    options.run_args = args.run_args;
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     if (args.stub != "none") {
@@ -220,6 +224,14 @@ int main(int argc, char** argv) {
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
     create_cmd->add_option("-C,--directory", create.base,
                            "pack this folder's contents without its own name (paths are then inside it)");
+    CLI::Option* run_opt = create_cmd->add_option(
+        "--run", create.run_file,
+        "installer: the self-extractor runs this packed file (its stored path, e.g. tree/install.sh) in the "
+        "extraction folder once everything is extracted, and ends with its exit status");
+    create_cmd->add_option("--run-args", create.run_args,
+                           "arguments for the --run file, split as a command line is (blanks, double quotes); "
+                           "the user's words after -- follow them")
+        ->needs(run_opt);
     create_cmd->add_option("paths", create.inputs, "files and folders to pack");
 
     std::string archive;

@@ -114,6 +114,13 @@ const char* command_line();
 // Path of the running executable; its length, or 0 on failure.
 uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);
+// Adds execute permission wherever the file has read permission (Linux);
+// Windows has no such bit.
+bool file_make_executable(const char* path);
+// Runs the program at the relative `path` in the current folder with the
+// words `args` after it and waits for it to end. Its exit status (on Linux
+// 128 + the signal when a signal ended it), or -1 when it could not start.
+int32_t process_run(const char* path, const char* const* args, uint32_t count);
 
 // ---------------------------------------------------------------- strings
 // First byte of a two-byte character of the 8-bit character set; its second

@@ -230,10 +230,7 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
 
 // ---------------------------------------------------------------- directories
 
-uint32_t dir_get_current(char* buffer, uint32_t size) {
-  Section section;
-  return GetCurrentDirectoryA(size, buffer);
-}
+// dir_get_current: win32_current_dir.cpp.
 
 bool dir_set_current(const char* path) {
   Section section;
@@ -314,6 +311,64 @@ uint32_t own_executable_path(char* buffer, uint32_t size) {
 const char* command_line() {
   Section section;
   return GetCommandLineA();
+}
+
+bool file_make_executable(const char*) { return true; }
+
+namespace {
+char g_command_line[32768];
+
+// Appends `word` quoted so that the program's own splitting gives it back:
+// backslashes are doubled only before a quote, quotes are escaped.
+char* append_quoted(char* out, const char* end, const char* word) {
+  bool plain = *word != '\0';
+  for (const char* p = word; *p != '\0'; ++p) plain = plain && *p != ' ' && *p != '\t' && *p != '"';
+  if (out != g_command_line && out < end) *out++ = ' ';
+  if (!plain && out < end) *out++ = '"';
+  uint32_t slashes = 0;
+  for (const char* p = word; *p != '\0'; ++p) {
+    if (*p == '\\') {
+      ++slashes;
+      continue;
+    }
+    // Backslashes count only before a quote: there they are doubled, and
+    // one more escapes the quote itself.
+    if (*p == '"') slashes = slashes * 2 + 1;
+    for (; slashes > 0 && out < end; --slashes) *out++ = '\\';
+    if (out < end) *out++ = *p;
+  }
+  // Trailing backslashes stand before the closing quote: doubled there.
+  if (!plain) slashes *= 2;
+  for (; slashes > 0 && out < end; --slashes) *out++ = '\\';
+  if (!plain && out < end) *out++ = '"';
+  return out;
+}
+}  // namespace
+
+int32_t process_run(const char* path, const char* const* args, uint32_t count) {
+  char* const end = g_command_line + sizeof g_command_line - 1;
+  char* out = append_quoted(g_command_line, end, path);
+  for (uint32_t i = 0; i < count; ++i) out = append_quoted(out, end, args[i]);
+  if (out == end) return -1;  // no room: never start a cut command line
+  *out = '\0';
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  {
+    Section section;
+    if (!CreateProcessA(nullptr, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+      return -1;
+    }
+    CloseHandle(process.hThread);
+  }
+  // The wait is no section: a console event meanwhile ends this run at once.
+  WaitForSingleObject(process.hProcess, INFINITE);
+  Section section;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.hProcess, &code)) code = DWORD(-1);
+  CloseHandle(process.hProcess);
+  return static_cast<int32_t>(code);
 }
 
 void exit_process(int code) {

@@ -527,6 +527,20 @@ bool is_storable_name(const std::string& name, bool directory) {
     return !trail;
 }
 
+// The index of the regular file stored as `path` ('/' between folders).
+size_t find_run_file(const Plan& plan, const std::string& path) {
+    std::vector<size_t> parent(plan.dirs.size(), kNoDir);
+    for (size_t d = 0; d < plan.dirs.size(); ++d) {
+        for (size_t sub : plan.dirs[d].subdirs) parent[sub] = d;
+    }
+    for (size_t f = 0; f < plan.files.size(); ++f) {
+        std::string stored = plan.files[f].name;
+        for (size_t d = plan.files[f].dir; d != kNoDir; d = parent[d]) stored = plan.dirs[d].name + "/" + stored;
+        if (stored == path && !plan.files[f].link) return f;
+    }
+    fail("--run: no packed file is stored as " + path);
+}
+
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
@@ -548,6 +562,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                            (options.password ? kFlagPassword : 0));
     image.options = options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
     if (options.password) image.password = Bytes(options.password->begin(), options.password->end());
+
+    const size_t run_index = options.run_file ? find_run_file(plan, *options.run_file) : kNoDir;
 
     std::vector<Unit> units;
     uint64_t total = 0;
@@ -582,8 +598,10 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             entry.access_time = clamp_time(source.info.access_time);
             entry.write_time = clamp_time(source.info.write_time);
             entry.create_time = -1;
-            entry.name = names.add(source.name);
+            entry.name = file == run_index ? names.add_with_arguments(source.name, options.run_args)
+                                           : names.add(source.name);
             if (options.extension) entry.ext_word = extension_word(source);
+            if (file == run_index) entry.ext_word |= kExtRunAfter;
             write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
                             options.pending_limit, codec.state().unsubst_table, advanced);
             image.files.push_back(entry);

@@ -27,6 +27,10 @@ struct PackOptions {
     // substituted; beyond it they go to disk and are turned back into plain
     // bytes there if the file ends up raw. Tests lower it.
     size_t pending_limit = size_t(64) << 20;
+    // The packed file (its stored path, folders separated by '/') the
+    // self-extractor runs after a successful extraction, and its arguments.
+    std::optional<std::string> run_file;
+    std::string run_args;
     // Called on the packing thread after each piece of data is written.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };

@@ -199,6 +199,19 @@ Bytes self_extractor_bytes(const Bytes& stub, const Bytes& archive) {
     return out;
 }
 
+uint32_t NamePools::add_with_arguments(const std::string& name, const std::string& arguments) {
+    const std::string both = name + std::string(1, '\0') + arguments;
+    if (both.size() + 1 > kPoolLimit || arguments.find('\0') != std::string::npos) {
+        throw std::runtime_error("name and arguments too long or not text: " + name);
+    }
+    if (pools_.empty() || pools_.back().size() + both.size() + 1 > kPoolLimit) pools_.emplace_back();
+    Bytes& pool = pools_.back();
+    const uint32_t ref = make_name_ref(uint16_t(pools_.size() - 1), uint16_t(pool.size()));
+    pool.insert(pool.end(), both.begin(), both.end());
+    pool.push_back(0);
+    return ref;
+}
+
 uint32_t NamePools::add(const std::string& name) {
     auto found = index_.find(name);
     if (found != index_.end()) return found->second;

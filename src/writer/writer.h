@@ -113,6 +113,9 @@ class NamePools {
 public:
     static constexpr size_t kPoolLimit = 32765;
     uint32_t add(const std::string& name);
+    // The name followed by a second string (the arguments of the file to
+    // run), never shared with another record.
+    uint32_t add_with_arguments(const std::string& name, const std::string& arguments);
     const std::vector<Bytes>& pools() const { return pools_; }
 
 private:

@@ -96,3 +96,47 @@ TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+class Installer : public EndToEnd {
+protected:
+    // A self-extractor of tree/ whose install.sh writes its words to ran.txt
+    // and ends with 3.
+    std::string make_installer() {
+        zq::test::write_bytes(root_ + "/tree/install.sh",
+                              bytes_of("#!/bin/sh\nprintf '%s\\n' \"$@\" > ran.txt\nexit 3\n"), false);
+        zq::test::write_bytes(root_ + "/tree/data.txt", bytes_of("payload"));
+        const std::string sfx = root_ + "/installer";
+        const RunResult made = run_host({zqpack_path(), "create", "-o", sfx, "--stub", stub_path(), "-C", root_,
+                                         "--run", "tree/install.sh", "--run-args", "--prefix \"x y\"", "tree"});
+        EXPECT_EQ(made.status, 0) << made.out;
+        return sfx;
+    }
+};
+
+TEST_F(Installer, RunsTheMarkedFileOnlyAfterACompleteRun) {
+    WINE_DIFFERS("the marked file here is a shell script");
+    const std::string sfx = make_installer();
+    const RunResult listed = run_host({zqpack_path(), "list", sfx});
+    EXPECT_NE(listed.out.find("tree/install.sh  [runs after extraction: --prefix \"x y\"]"), std::string::npos)
+        << listed.out;
+
+    RunResult result = run_with(sfx, {"-q", "--noexec"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists("ran.txt"));
+    EXPECT_EQ(read_file("tree/data.txt"), "payload");
+
+    // Refused at the first question: an aborted run runs nothing.
+    result = run_with(sfx, {});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(exists("ran.txt"));
+
+    result = run_with(sfx, {"-y", "-q", "--", "--user", "two words"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(read_file("ran.txt"), "--prefix\nx y\n--user\ntwo words\n");
+}
+
+}  // namespace
+}  // namespace e2e
