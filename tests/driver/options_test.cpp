@@ -31,10 +31,14 @@ TEST(CommandLine, SplitsTheWindowsWay) {
     EXPECT_EQ(split("1 2 3 4 5 6 7 8 9 10").size(), 8u);
 }
 
-int parse(std::vector<const char*> words, zq::StubOptions* options) {
+// The options keep pointers into the words, so the line outlives each parse.
+std::vector<const char*> line;
+
+int parse(const std::vector<const char*>& words, zq::StubOptions* options) {
     *options = zq::StubOptions{};
-    words.insert(words.begin(), "setup");
-    return zq::parse_stub_options(uint32_t(words.size()), words.data(), options);
+    line = words;
+    line.insert(line.begin(), "setup");
+    return zq::parse_stub_options(uint32_t(line.size()), line.data(), options);
 }
 
 TEST(StubOptions, ReadsEachOptionAndTheWordsAfterTheMark) {
