@@ -34,18 +34,33 @@ constexpr uint16_t kSlotDisabled = 1;
 // Give a tree its initial shape: the complete binary tree in heap order.
 void shape_literal_tree(SplayTree tree);
 void shape_length_tree(SplayTree tree);
+// The same for the child entries alone, all the decoder reads.
+void shape_literal_children(uint16_t* children);
+
+// Whether literal tree `context` still has last block's shape; it counts as
+// reshaped from then on.
+inline bool take_stale_tree(CodecState& state, uint32_t context) {
+    uint32_t& word = state.stale_trees[context >> 5];
+    const uint32_t bit = 1u << (context & 31);
+    if ((word & bit) == 0) return false;
+    word &= ~bit;
+    return true;
+}
 
 // Literal tree `context`, first put back into its initial shape if this
 // block has not used it yet.
 inline SplayTree literal_tree(CodecState& state, uint32_t context) {
     SplayTree tree{state.literal_parent + context * 513, state.literal_children + context * 512};
-    uint32_t& word = state.stale_trees[context >> 5];
-    uint32_t bit = 1u << (context & 31);
-    if (word & bit) {
-        word &= ~bit;
-        shape_literal_tree(tree);
-    }
+    if (take_stale_tree(state, context)) shape_literal_tree(tree);
     return tree;
+}
+
+// The decoder's view of literal tree `context`: its child entries, reshaped
+// alone when the block first uses the tree (see splay_path).
+inline uint16_t* literal_children(CodecState& state, uint32_t context) {
+    uint16_t* children = state.literal_children + context * 512;
+    if (take_stale_tree(state, context)) shape_literal_children(children);
+    return children;
 }
 
 inline SplayTree length_tree(CodecState& state) {
@@ -61,17 +76,18 @@ inline SplayTree length_tree(CodecState& state) {
 // decoder runs it along the path it descended (splay_path).
 
 // The decoder's form of the change: slots[i] is the child entry
-// (2 * node + bit) taken from level i to level i + 1, and the leaf sits at
-// level `depth`. Only the encoder climbs through `parent`, so this leaves it
+// (2 * node + bit) taken from level i to level i + 1, and the leaf `a` sits
+// one level below the last of them, just before `slots_end`. Only the encoder climbs through `parent`, so this leaves it
 // alone: fewer stores, and half the tree bytes stay out of the cache. Every
 // block starts from freshly shaped trees, so the stale parents never meet
 // the encoder.
 __attribute__((always_inline)) inline void splay_path(uint16_t* children, const uint16_t* slots,
-                                                      uint32_t depth, uint32_t a) {
-    for (uint32_t level = depth; level >= 2; level -= 2) {
-        uint32_t in_parent = slots[level - 1];
-        uint32_t parent_in_grand = slots[level - 2];
-        uint32_t uncle_slot = parent_in_grand ^ 1;
+                                                      const uint16_t* slots_end, uint32_t a) {
+    while (slots_end - slots >= 2) {
+        slots_end -= 2;
+        const uint32_t parent_in_grand = slots_end[0];
+        const uint32_t in_parent = slots_end[1];
+        const uint32_t uncle_slot = parent_in_grand ^ 1;
         children[in_parent] = children[uncle_slot];
         children[uncle_slot] = static_cast<uint16_t>(a);
         a = parent_in_grand >> 1;
@@ -168,14 +184,14 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
         node = children[slot];
     } while (node < nodes);
     reader.bits = bits;
-    splay_path(children, slots, static_cast<uint32_t>(next_slot - slots), node);
+    splay_path(children, slots, next_slot, node);
     *symbol = node - nodes;
     return kCodecOk;
 }
 
 __attribute__((always_inline)) inline int decode_literal(CodecState& state, BitReader& reader,
                                                          uint32_t context, uint32_t* symbol) {
-    return decode_symbol<kLiteralNodes>(reader, literal_tree(state, context).children, symbol);
+    return decode_symbol<kLiteralNodes>(reader, literal_children(state, context), symbol);
 }
 
 __attribute__((always_inline)) inline int decode_length(CodecState& state, BitReader& reader,
