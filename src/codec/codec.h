@@ -62,19 +62,13 @@ struct CodecState {
     // into the initial shape when the block first uses it.
     uint32_t stale_trees[4];
 
-    // Working state of the block being coded.
-    const uint8_t* coded_cursor;  // decoder: next payload byte to fetch
-    const uint8_t* coded_limit;
-    uint8_t* coded_out;           // encoder: next payload byte to store
+    // The encoder's working state for the block being coded (the decoder
+    // keeps its own in locals).
+    uint8_t* coded_out;           // next payload byte to store
     uint8_t* coded_out_limit;
-    uint64_t read_bits;           // fetched bits not yet used, next one at bit 63
-    uint32_t read_count;          // how many of them
     uint64_t write_bits;          // pending bits, last one at bit 0
     uint32_t write_count;         // how many (fewer than 8 between symbols)
-    uint8_t* plain_base;
-    uint8_t* plain_cursor;
-    uint8_t* plain_limit;
-    const uint8_t* input_base;    // encoder's plain input
+    const uint8_t* input_base;    // plain input
     const uint8_t* input_cursor;
     const uint8_t* input_limit;
 };
