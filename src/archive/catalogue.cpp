@@ -7,16 +7,11 @@
 
 #include "archive/names.h"
 #include "archive/stream_frames.h"
-#include "platform/console.h"
 
 namespace zq {
 
 namespace {
 
-// No answer at the password prompt ends the run as an abort (the driver's
-// code 1, "Abort !").
-constexpr int kExitNoAnswer = 1;
-constexpr int kExitWrongPassword = 4;
 constexpr uint32_t kMaxSection = 0x7FFF;  // largest pool or password frame run
 
 bool read_u16(FileHandle file, uint16_t* value) {
@@ -54,44 +49,57 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
         if (area == nullptr) return kExitNoMemory;
         catalogue->name_pools[i] = area;
         catalogue->pool_sizes[i] = size;
-        stream_reset(context);
-        context->coded_left = coded;
+        stream_start(context, coded);
         if (stream_to_memory(context, area, size) != kStreamOk) return kExitIoError;
     }
     return 0;
 }
 
-int ask_password(StreamContext* context, const char* given) {
+int ask_password(StreamContext* context, const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
-    stream_reset(context);
     uint16_t length = 0;
     if (!read_u16(file, &length)) return kExitIoError;
     // Exactly one frame: a header and a payload that fit coded_buf.
     if (length < 3 || length > kMaxSection) return kExitInvalidArchive;
     uint8_t* coded = context->coded_buf;
     if (!read_exact(file, coded, length)) return kExitIoError;
+    stream_start(context, length);
     const FrameHeader header = parse_frame_header(coded);
     if (header.payload != uint32_t(length) - 2) return kExitInvalidArchive;
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded + 2, context->plain_buf,
                                            uint16_t(header.payload), &n, header.substituted));
-    if (context->status != 0) return kExitIoError;
+    if (context->status != kCodecOk) return kExitIoError;
     context->plain_buf[n] = 0;
     const char* password = reinterpret_cast<const char*>(context->plain_buf);
 
-    if (given != nullptr) return str_compare_nocase(given, password) == 0 ? 0 : kExitWrongPassword;
-    char typed[kPasswordBufferSize];
+    char typed[kPasswordSize];
     for (;;) {
-        console_write("Password: ", kEndNone);
-        if (read_password(typed) != 0) return kExitNoAnswer;
-        if (str_compare_nocase(typed, password) == 0) break;
-        console_write("", kEndCrLf);
-        console_write("Password fail", kEndCrLf);
+        typed[0] = 0;
+        const int asked = dialogue.ask(dialogue.user, typed);
+        if (asked != 0) return asked;
+        typed[kPasswordSize - 1] = 0;
+        const bool accepted = str_compare_nocase(typed, password) == 0;
+        dialogue.answer(dialogue.user, accepted);
+        if (accepted) return 0;
     }
-    // The typed Enter was not echoed.
-    console_write("", kEndCr);
+}
+
+int offer_given_password(void* user, char* typed) {
+    GivenPassword* given = static_cast<GivenPassword*>(user);
+    if (given->offered || given->text == nullptr) return kExitPasswordFail;
+    given->offered = true;
+    uint32_t i = 0;
+    for (; given->text[i] != 0; ++i) {
+        // Longer than any typed password: it cannot be the right one.
+        if (i + 1 == kPasswordSize) return kExitPasswordFail;
+        typed[i] = given->text[i];
+    }
+    typed[i] = 0;
     return 0;
 }
+
+void ignore_answer(void*, bool) {}
 
 uint8_t* dir_slot(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
 uint8_t* file_slot(Catalogue* catalogue, uint32_t i) { return catalogue->file_table[i]->bytes; }
@@ -135,8 +143,7 @@ int read_dirs(StreamContext* context, Catalogue* catalogue) {
     if (!read_u16(file, &coded)) return kExitIoError;
     catalogue->dir_table = static_cast<DirRecord*>(mem_alloc(count * kDirRecordSize));
     if (catalogue->dir_table == nullptr) return kExitNoMemory;
-    stream_reset(context);
-    context->coded_left = coded;
+    stream_start(context, coded);
     // A directory frame that does not decode is a broken archive, as for the
     // file table; a short read is an I/O error, as for the other sections.
     return fill_records(context, catalogue, count, kDirRecordSize, dir_slot, kExitIoError);
@@ -152,10 +159,9 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
         catalogue->file_table = static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
         if (catalogue->file_table == nullptr) return kExitNoMemory;
     }
-    stream_reset(context);
     uint32_t coded = 0;
     if (!read_u32(file, &coded)) return kExitIoError;
-    context->coded_left = int32_t(coded);
+    stream_start(context, int32_t(coded));
     FileRecord* chunk = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         if (i % kRecordsPerChunk == 0) {
@@ -268,9 +274,13 @@ int check_catalogue(const Catalogue* catalogue) {
 
 }  // namespace
 
-int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
-                                 int32_t archive_offset, uint16_t* file_count,
-                                 const char* password) {
+PasswordDialogue given_password_dialogue(GivenPassword* given) {
+    given->offered = false;
+    return PasswordDialogue{offer_given_password, ignore_answer, given};
+}
+
+int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
+                   uint16_t* file_count, const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
     uint8_t header[kHeaderSize];
     if (!read_exact(file, header, kHeaderSize)) return kExitIoError;
@@ -288,18 +298,13 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
     if (file_seek(file, int32_t(position), kSeekSet) != int32_t(position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);
-    if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, password);
+    if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, dialogue);
     if (result == 0) result = read_dirs(context, catalogue);
     if (result == 0) result = read_files(context, catalogue);
     if (result == 0) result = check_catalogue(catalogue);
     if (result != 0) return result;
     *file_count = catalogue->file_count;
     return 0;
-}
-
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count) {
-    return read_catalogue_with_password(context, catalogue, archive_offset, file_count, nullptr);
 }
 
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref) {

@@ -9,13 +9,9 @@
 #include <cstdint>
 
 #include "archive/stream.h"
+#include "status.h"
 
 namespace zq {
-
-// Exit codes the reader returns (shared with the driver's message table).
-constexpr int kExitIoError = 3;
-constexpr int kExitNoMemory = 5;
-constexpr int kExitInvalidArchive = 8;
 
 constexpr uint32_t kHeaderSize = 10;
 constexpr uint32_t kDirRecordSize = 10;
@@ -78,21 +74,36 @@ struct Catalogue {
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
 };
 
-// Reads and checks the whole catalogue of the archive at `archive_offset`
-// (the context's archive_file stands at the archive's first byte), holding the
-// password dialogue when the archive has a password. Returns 0 and stores the
-// file count, or an exit code (3, 5 or 8). A catalogue that names anything
-// outside its tables, holds an unsafe name, a cycle or a path longer than 511
-// bytes is refused with 8 before anything is written.
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count);
+constexpr uint32_t kPasswordSize = 256;  // a typed password and its NUL
 
-// The same for tools that take the password from their command line instead
-// of the console: a wrong `password` returns 4 (the "Password fail" code)
-// without asking. With a null `password` it is read_catalogue.
-int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
-                                 int32_t archive_offset, uint16_t* file_count,
-                                 const char* password);
+// How the reader obtains the password of a protected archive; it never talks
+// to anyone itself. `ask` writes a candidate (at most kPasswordSize bytes,
+// NUL included) into `typed` and returns 0, or an exit code that ends the
+// reading; `answer` then hears whether the candidate was right. After a wrong
+// one the reader asks again.
+struct PasswordDialogue {
+    int (*ask)(void* user, char* typed);
+    void (*answer)(void* user, bool accepted);
+    void* user;
+};
+
+// A password known beforehand (a tool's command line): offered once; asked a
+// second time, it ends the reading with kExitPasswordFail.
+struct GivenPassword {
+    const char* text;
+    bool offered;
+};
+PasswordDialogue given_password_dialogue(GivenPassword* given);
+
+// Reads and checks the whole catalogue of the archive at `archive_offset`
+// (the context's archive_file stands at the archive's first byte), holding
+// `dialogue` when the archive has a password. Returns 0 and stores the file
+// count, or an exit code: kExitIoError, kExitNoMemory, kExitInvalidArchive or
+// what the dialogue ended with. A catalogue that names anything outside its
+// tables, holds an unsafe name, a cycle or a path longer than 511 bytes is
+// refused with kExitInvalidArchive before anything is written.
+int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
+                   uint16_t* file_count, const PasswordDialogue& dialogue);
 
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);

@@ -54,15 +54,31 @@ bool may_overwrite() {
     }
 }
 
+int ask_on_console(void*, char* typed) {
+    console_write("Password: ", kEndNone);
+    static_assert(kPasswordBufferSize == kPasswordSize, "one size for a typed password");
+    return read_password(typed) == 0 ? 0 : kExitAbort;
+}
+
+void answer_on_console(void*, bool accepted) {
+    if (accepted) {
+        // The typed Enter was not echoed.
+        console_write("", kEndCr);
+        return;
+    }
+    console_write("", kEndCrLf);
+    console_write(exit_message(kExitPasswordFail), kEndCrLf);
+}
+
 void draw_progress_start(bool block_coded) {
     char* line = driver.progress_line;
     for (int i = 0; i < 18; ++i) line[i] = ' ';
     line[18] = '\0';
     console_write(line, kEndNone);
     if (block_coded) {
-        console_write(message_table[kMessageBar] + 1, kEndCr);
+        console_write(kProgressBar + 1, kEndCr);
     } else {
-        console_write(message_table[kMessageCopying], kEndCr);
+        console_write(kCopyingLine, kEndCr);
     }
     line[15] = ':';
     line[17] = '\0';
@@ -120,9 +136,8 @@ uint64_t transfer(const FileRecord& file) {
         return size;
     }
     console_write("|", kEndNone);
-    stream_reset(&stream_context);
+    stream_start(&stream_context, int32_t(file.stored_size()));
     stream_context.plain_total = size;
-    stream_context.coded_left = int32_t(file.stored_size());
     progress_update(&stream_context, nullptr);
     stream_written = 0;
     stream_seen = 0;
@@ -179,7 +194,7 @@ void extract_file(uint16_t index) {
     driver.output_file = kNoFile;
     if (file_close(output) != 0) terminate(kExitIoError);
 
-    str_copy(driver.progress_line + 17, message_table[kMessageDone]);
+    str_copy(driver.progress_line + 17, kDoneLine);
     console_write(driver.progress_line, kEndCrLf);
 
     // The count written is the file's size: the streams report any short
@@ -217,12 +232,12 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != 0) terminate(kExitNoMemory);
-    stream_reset(&stream_context);
+    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
     stream_context.archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
-    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count);
+    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count,
+                                      console_password_dialogue());
     if (status != 0) terminate(status);
     driver.file_count = file_count;
 
@@ -233,6 +248,8 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     terminate(file_close(archive) == 0 ? kExitOk : kExitIoError);
 }
+
+PasswordDialogue console_password_dialogue() { return PasswordDialogue{ask_on_console, answer_on_console, nullptr}; }
 
 void self_extract_main() { run_extraction(nullptr); }
 

@@ -11,6 +11,7 @@
 
 #include "archive/release.h"
 #include "archive/stream_frames.h"
+#include "driver/driver.h"
 
 namespace zq::pack {
 
@@ -20,11 +21,11 @@ namespace {
 
 std::string reader_message(int code) {
     switch (code) {
-    case 1: return "no password given";
-    case 3: return "file I/O error (archive cut short?)";
-    case 4: return "wrong password";
-    case 5: return "out of memory";
-    case 8: return "invalid archive";
+    case kExitAbort: return "no password given";
+    case kExitIoError: return "file I/O error (archive cut short?)";
+    case kExitPasswordFail: return "wrong password";
+    case kExitNoMemory: return "out of memory";
+    case kExitInvalidArchive: return "invalid archive";
     default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
     }
 }
@@ -89,8 +90,7 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
         }
         return "";
     }
-    stream_reset(&context);
-    context.coded_left = int32_t(record.stored_size());
+    stream_start(&context, int32_t(record.stored_size()));
     while (context.coded_left > 0) {
         uint16_t n = 0;
         int16_t status = next_block(&context, &n);
@@ -142,11 +142,11 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
         fail(message);
     };
     if (stream_init(&context_) != kStreamOk) give_up("out of memory");
-    stream_reset(&context_);
     context_.archive_file = file_;
     uint16_t count = 0;
-    int code = read_catalogue_with_password(&context_, &catalogue_, archive_offset_, &count,
-                                            password ? password->c_str() : nullptr);
+    GivenPassword given{password ? password->c_str() : nullptr, false};
+    const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
+    int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
     std::map<int16_t, std::string> dir_paths;

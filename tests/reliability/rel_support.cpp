@@ -243,7 +243,8 @@ Parsed parse_sfx(const std::string& path) {
         uint16_t count = 0;
         // A password nobody types: the run, whose input is empty, meets the
         // prompt and ends as an abort.
-        parsed.result = zq::read_catalogue_with_password(&context, &catalogue, offset, &count, "\x01");
+        zq::GivenPassword nobody{"\x01", false};
+        parsed.result = zq::read_catalogue(&context, &catalogue, offset, &count, zq::given_password_dialogue(&nobody));
         if (parsed.result == 4) parsed.result = 1;
         if (parsed.result == 0) {
             zq::DirPathCache cache{};
