@@ -66,11 +66,6 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
                     uint64_t last_write);
 
 // ---------------------------------------------------------------- directories
-// Length of the path written (without NUL); 0 on failure; the needed size
-// (NUL included) when the buffer is too small, in which case nothing useful
-// was written.
-uint32_t dir_get_current(char* buffer, uint32_t size);
-bool dir_set_current(const char* path);
 bool dir_create(const char* path);
 
 // ---------------------------------------------------------------- console
