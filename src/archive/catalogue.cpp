@@ -5,6 +5,7 @@
 // outside a buffer. All of it happens before the first file is written.
 #include "archive/catalogue.h"
 
+#include "archive/dir_index.h"
 #include "archive/names.h"
 #include "archive/stream_frames.h"
 
@@ -190,86 +191,54 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
     return int32_t(end - offset);
 }
 
-constexpr uint32_t kMaxDepth = (kMaxPath + 1) / 2;  // each level takes at least 2 bytes
-
-// Walks the tree from record 0 in the order the driver's search does, refusing
-// a record met twice (a cycle or a shared subtree) and a directory path
-// (names each followed by '\') longer than kMaxPath. Records the path length
-// of the first directory in walk order for every id in `id_path`.
-int walk_tree(const Catalogue* catalogue, uint16_t* path_len, uint16_t* id_path) {
-    struct Level {
-        uint16_t record;
-        uint16_t base;  // path length of the parent
-    };
-    Level stack[kMaxDepth];
-    uint32_t depth = 0;
-    stack[0] = {0, 0};
-    for (;;) {
-        const DirRecord& dir = catalogue->dir_table[stack[depth].record];
-        if (path_len[stack[depth].record] != 0) return kExitInvalidArchive;
-        uint32_t length = stack[depth].base + uint32_t(checked_name_length(catalogue, dir.name())) + 1;
+// Walks the tree in the order the driver's lookups see it, refusing a record
+// met twice (a cycle or a shared subtree) and a folder path (names each
+// followed by '\') longer than kMaxPath, and builds the catalogue's folder
+// index. `path_len` (dir_count entries, zero) receives each record's path
+// length.
+int index_dirs(Catalogue* catalogue, uint16_t* path_len) {
+    return walk_dirs(*catalogue, [&](uint16_t record, uint16_t parent) {
+        if (path_len[record] != 0) return kExitInvalidArchive;
+        const DirRecord& dir = catalogue->dir_table[record];
+        const uint32_t base = parent == 0 ? 0 : path_len[parent - 1];
+        const uint32_t length = base + uint32_t(checked_name_length(catalogue, dir.name())) + 1;
         if (length > kMaxPath) return kExitInvalidArchive;
-        path_len[stack[depth].record] = uint16_t(length);
-        uint16_t& first = id_path[uint16_t(dir.id())];
-        if (first == 0) first = uint16_t(length);
-        if (dir.child() != 0) {
-            if (depth + 1 >= kMaxDepth) return kExitInvalidArchive;
-            stack[++depth] = {dir.child(), uint16_t(length)};
-            continue;
-        }
-        for (;;) {
-            uint16_t next = catalogue->dir_table[stack[depth].record].next();
-            if (next != 0) {
-                stack[depth].record = next;
-                break;
-            }
-            if (depth == 0) return 0;
-            --depth;
-        }
-    }
+        path_len[record] = uint16_t(length);
+        catalogue->dir_parent[record] = parent;
+        uint16_t& first = catalogue->dir_by_id[uint16_t(dir.id())];
+        if (first == 0) first = uint16_t(record + 1);
+        return 0;
+    });
 }
 
-int check_dirs(const Catalogue* catalogue, uint16_t* id_path) {
-    uint16_t count = catalogue->dir_count;
+int check_dirs(Catalogue* catalogue, uint16_t* path_len) {
+    const uint16_t count = catalogue->dir_count;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
         if (checked_name_length(catalogue, dir.name()) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
     }
-    uint16_t* path_len = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
-    if (path_len == nullptr) return kExitNoMemory;
-    int result = walk_tree(catalogue, path_len, id_path);
-    mem_free(path_len);
-    return result;
+    catalogue->dir_parent = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
+    catalogue->dir_by_id = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
+    if (catalogue->dir_parent == nullptr || catalogue->dir_by_id == nullptr) return kExitNoMemory;
+    return index_dirs(catalogue, path_len);
 }
 
-int check_files(const Catalogue* catalogue, const uint16_t* id_path) {
+int check_files(const Catalogue* catalogue, const uint16_t* path_len) {
     for (uint32_t i = 0; i < catalogue->file_count; ++i) {
         const FileRecord& file = *catalogue->file_table[i];
         int32_t length = checked_name_length(catalogue, file.name());
         if (length < 0) return kExitInvalidArchive;
         uint32_t full = uint32_t(length);
-        // Without directories the driver gives every file its bare name.
+        // Without folders the driver gives every file its bare name.
         if (catalogue->dir_count != 0 && file.dir_id() != 0) {
-            uint16_t dir_path = id_path[file.dir_id()];
-            if (dir_path == 0) return kExitInvalidArchive;
-            full += dir_path;
+            const uint16_t folder = catalogue->dir_by_id[file.dir_id()];
+            if (folder == 0) return kExitInvalidArchive;
+            full += path_len[folder - 1];
         }
         if (full > kMaxPath) return kExitInvalidArchive;
     }
     return 0;
-}
-
-int check_catalogue(const Catalogue* catalogue) {
-    uint16_t* id_path = nullptr;
-    if (catalogue->dir_count != 0) {
-        id_path = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
-        if (id_path == nullptr) return kExitNoMemory;
-    }
-    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, id_path) : 0;
-    if (result == 0) result = check_files(catalogue, id_path);
-    if (id_path != nullptr) mem_free(id_path);
-    return result;
 }
 
 }  // namespace
@@ -305,6 +274,18 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     if (result != 0) return result;
     *file_count = catalogue->file_count;
     return 0;
+}
+
+int check_catalogue(Catalogue* catalogue) {
+    uint16_t* path_len = nullptr;
+    if (catalogue->dir_count != 0) {
+        path_len = static_cast<uint16_t*>(mem_alloc(catalogue->dir_count * uint32_t(sizeof(uint16_t))));
+        if (path_len == nullptr) return kExitNoMemory;
+    }
+    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, path_len) : 0;
+    if (result == 0) result = check_files(catalogue, path_len);
+    if (path_len != nullptr) mem_free(path_len);
+    return result;
 }
 
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref) {

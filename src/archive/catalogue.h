@@ -67,6 +67,11 @@ struct Catalogue {
     uint16_t* pool_sizes;     // decoded size of each pool
     uint16_t dir_count;
     DirRecord* dir_table;     // dir_count records, or null
+    // The folder index, built once the tree has passed its checks: each
+    // record's parent (record + 1, 0 at the top level), and for each id the
+    // first folder in walk order that carries it (record + 1, 0 for none).
+    uint16_t* dir_parent;     // dir_count entries, or null
+    uint16_t* dir_by_id;      // 65536 entries, or null
     uint16_t file_count;
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint16_t full_path;       // 0 or 1
@@ -104,6 +109,11 @@ PasswordDialogue given_password_dialogue(GivenPassword* given);
 // refused with kExitInvalidArchive before anything is written.
 int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
                    uint16_t* file_count, const PasswordDialogue& dialogue);
+
+// The checks read_catalogue ends with, on tables already in memory; builds
+// the folder index (the catalogue's to release). 0, kExitNoMemory or
+// kExitInvalidArchive.
+int check_catalogue(Catalogue* catalogue);
 
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);

@@ -167,7 +167,7 @@ void replace_target(uint32_t existing) {
 
 void extract_file(uint16_t index) {
     const FileRecord& file = *catalogue.file_table[index];
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+    if (build_file_path(catalogue, file, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     const char* name = name_text(catalogue, file.name());
@@ -241,7 +241,7 @@ void run_extraction(const char* archive_path) {
     if (status != 0) terminate(status);
     driver.file_count = file_count;
 
-    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
+    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue);
     for (uint32_t i = 0; i < driver.file_count; ++i) extract_file(uint16_t(i));
 
     const FileHandle archive = driver.exe_file;

@@ -38,7 +38,6 @@ struct DriverState {
     bool overwrite_all;
     uint32_t progress_step;
     int32_t progress_marks;
-    DirPathCache dir_cache;
 };
 
 extern DriverState driver;

@@ -5,10 +5,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <stdexcept>
 #include <thread>
 
+#include "archive/dir_index.h"
 #include "archive/release.h"
 #include "archive/stream_frames.h"
 #include "driver/driver.h"
@@ -27,21 +27,6 @@ std::string reader_message(int code) {
     case kExitNoMemory: return "out of memory";
     case kExitInvalidArchive: return "invalid archive";
     default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
-    }
-}
-
-// Directory paths as the extractor finds them: the first directory in walk
-// order with a given id wins. The catalogue has been checked, so the walk
-// ends and every path fits.
-void collect_dir_paths(const Catalogue& catalogue, uint16_t first, const std::string& prefix,
-                       std::map<int16_t, std::string>& paths) {
-    for (uint16_t i = first;;) {
-        const DirRecord& dir = catalogue.dir_table[i];
-        std::string path = prefix + name_text(catalogue, dir.name()) + "/";
-        paths.emplace(dir.id(), path);
-        if (dir.child() != 0) collect_dir_paths(catalogue, dir.child(), path, paths);
-        if (dir.next() == 0) break;
-        i = dir.next();
     }
 }
 
@@ -149,12 +134,14 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
-    std::map<int16_t, std::string> dir_paths;
-    if (catalogue_.dir_count != 0) collect_dir_paths(catalogue_, 0, "", dir_paths);
+    // Folder paths as the extractor finds them, '/'-separated for display.
+    char folder[kMaxPath + 1];
     for (uint32_t i = 0; i < count; ++i) {
         const FileRecord& record = *catalogue_.file_table[i];
         std::string path_text;
-        if (catalogue_.dir_count != 0 && record.dir_id() != 0) path_text = dir_paths[int16_t(record.dir_id())];
+        if (catalogue_.dir_count != 0 && record.dir_id() != 0 && dir_path(catalogue_, int16_t(record.dir_id()), '/', folder) > 0) {
+            path_text = folder;
+        }
         path_text += name_text(catalogue_, record.name());
         entries_.push_back(ArchiveEntry{path_text, record});
     }
