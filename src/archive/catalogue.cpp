@@ -29,6 +29,31 @@ bool read_u32(FileHandle file, uint32_t* value) {
     return true;
 }
 
+// Reads one pool through `decoded` (kMaxSection bytes) into an area of its
+// own, of the decoded size and a spare NUL so that even an empty pool is a
+// real area. A pool that decodes short of its declared size ends in a NUL
+// inside its size, so a name running to its end reads as it always did.
+int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
+    uint16_t size = 0;
+    uint16_t coded = 0;
+    if (!read_u16(context->archive_file, &size) || !read_u16(context->archive_file, &coded)) return kExitIoError;
+    // Both sizes are signed 16-bit quantities in the format: a pool of
+    // 32768 bytes or more is an allocation the format cannot ask for.
+    if (size > kMaxSection) return kExitNoMemory;
+    if (coded > kMaxSection) return kExitInvalidArchive;
+    stream_start(context, coded);
+    if (stream_to_memory(context, decoded, size) != kStreamOk) return kExitIoError;
+    const uint32_t length = context->plain_done;  // at most `size`
+    const uint32_t kept = length < size ? length + 1 : size;
+    uint8_t* area = static_cast<uint8_t*>(mem_alloc(kept + 1));
+    if (area == nullptr) return kExitNoMemory;
+    for (uint32_t k = 0; k < length; ++k) area[k] = decoded[k];
+    for (uint32_t k = length; k <= kept; ++k) area[k] = 0;
+    *pool = area;
+    *pool_size = uint16_t(kept);
+    return 0;
+}
+
 int read_pools(StreamContext* context, Catalogue* catalogue) {
     FileHandle file = context->archive_file;
     if (!read_u16(file, &catalogue->pool_count)) return kExitIoError;
@@ -37,23 +62,21 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
     catalogue->name_pools = static_cast<uint8_t**>(mem_alloc(count * uint32_t(sizeof(uint8_t*))));
     catalogue->pool_sizes = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
     if (catalogue->name_pools == nullptr || catalogue->pool_sizes == nullptr) return kExitNoMemory;
-    for (uint16_t i = 0; i < count; ++i) {
-        uint16_t size = 0;
-        uint16_t coded = 0;
-        if (!read_u16(file, &size) || !read_u16(file, &coded)) return kExitIoError;
-        // Both sizes are signed 16-bit quantities in the format: a pool of
-        // 32768 bytes or more is an allocation the format cannot ask for.
-        if (size > kMaxSection) return kExitNoMemory;
-        if (coded > kMaxSection) return kExitInvalidArchive;
-        // One spare byte so that even an empty pool is a real area.
-        uint8_t* area = static_cast<uint8_t*>(mem_alloc(uint32_t(size) + 1));
-        if (area == nullptr) return kExitNoMemory;
-        catalogue->name_pools[i] = area;
-        catalogue->pool_sizes[i] = size;
-        stream_start(context, coded);
-        if (stream_to_memory(context, area, size) != kStreamOk) return kExitIoError;
+    // Each pool is decoded here first and then kept at the size it really
+    // has: a header's size alone never decides an allocation.
+    uint8_t* decoded = static_cast<uint8_t*>(mem_alloc(kMaxSection));
+    if (decoded == nullptr) return kExitNoMemory;
+    uint32_t total = 0;
+    int result = 0;
+    for (uint16_t i = 0; i < count && result == 0; ++i) {
+        result = read_pool(context, decoded, &catalogue->name_pools[i], &catalogue->pool_sizes[i]);
+        if (result == 0) {
+            total += uint32_t(catalogue->pool_sizes[i]) + 1;
+            if (total > kMaxNameBytes) result = kExitNoMemory;
+        }
     }
-    return 0;
+    mem_free(decoded);
+    return result;
 }
 
 int ask_password(StreamContext* context, const PasswordDialogue& dialogue) {

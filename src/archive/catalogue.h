@@ -18,6 +18,11 @@ constexpr uint32_t kDirRecordSize = 10;
 constexpr uint32_t kFileRecordSize = 40;
 constexpr uint32_t kRecordsPerChunk = 128;
 constexpr uint32_t kMaxPath = 511;  // paths live in 512-byte buffers
+// The most memory the name pools may take, spare bytes included. 65535 files
+// and 65535 folders with names of 255 bytes need 33,554,953 bytes in 1033
+// full pools; a catalogue that asks for more is refused as out of memory, so
+// no archive can make the extractor hold more than about 40 MiB.
+constexpr uint32_t kMaxNameBytes = 34u << 20;
 
 // Header flag bits.
 constexpr uint16_t kFlagTypeMask = 0x0070;

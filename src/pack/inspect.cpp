@@ -134,17 +134,18 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
+}
+
+ArchiveEntry OpenedArchive::entry(size_t index) const {
+    const FileRecord& record = *catalogue_.file_table[index];
     // Folder paths as the extractor finds them, '/'-separated for display.
     char folder[kMaxPath + 1];
-    for (uint32_t i = 0; i < count; ++i) {
-        const FileRecord& record = *catalogue_.file_table[i];
-        std::string path_text;
-        if (catalogue_.dir_count != 0 && record.dir_id() != 0 && dir_path(catalogue_, int16_t(record.dir_id()), '/', folder) > 0) {
-            path_text = folder;
-        }
-        path_text += name_text(catalogue_, record.name());
-        entries_.push_back(ArchiveEntry{path_text, record});
+    std::string path_text;
+    if (catalogue_.dir_count != 0 && record.dir_id() != 0 && dir_path(catalogue_, int16_t(record.dir_id()), '/', folder) > 0) {
+        path_text = folder;
     }
+    path_text += name_text(catalogue_, record.name());
+    return ArchiveEntry{path_text, record};
 }
 
 OpenedArchive::~OpenedArchive() {
@@ -156,16 +157,18 @@ OpenedArchive::~OpenedArchive() {
 int list_archive(const OpenedArchive& archive, bool json) {
     uint64_t total_size = 0;
     uint64_t total_stored = 0;
-    for (const ArchiveEntry& entry : archive.entries()) {
-        total_size += entry.record.original_size();
-        total_stored += entry.record.stored_size();
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const FileRecord& record = archive.record(i);
+        total_size += record.original_size();
+        total_stored += record.stored_size();
     }
     if (json) {
         std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"files\": [",
                     json_string(archive.path()).c_str(), archive.full_path() ? "true" : "false",
                     archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false");
         const char* separator = "\n";
-        for (const ArchiveEntry& entry : archive.entries()) {
+        for (size_t i = 0; i < archive.entry_count(); ++i) {
+            const ArchiveEntry entry = archive.entry(i);
             const FileRecord& r = entry.record;
             std::printf("%s  {\"path\": %s, \"size\": %" PRIu32 ", \"stored\": %" PRIu32
                         ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
@@ -176,24 +179,25 @@ int list_archive(const OpenedArchive& archive, bool json) {
             separator = ",\n";
         }
         std::printf("\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
-                    archive.entries().size(), total_size, total_stored);
+                    archive.entry_count(), total_size, total_stored);
         return 0;
     }
     std::printf("%12s %12s %7s %-6s %-19s  %s\n", "size", "stored", "ratio", "method", "modified (UTC)", "path");
-    for (const ArchiveEntry& entry : archive.entries()) {
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const ArchiveEntry entry = archive.entry(i);
         const FileRecord& r = entry.record;
         std::printf("%12" PRIu32 " %12" PRIu32 " %6.1f%% %-6s %-19s  %s\n", r.original_size(), r.stored_size(),
                     ratio(r.stored_size(), r.original_size()), r.block_coded() ? "coded" : "raw",
                     format_time(r.write_time()).c_str(), entry.path.c_str());
     }
     std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %zu files\n", total_size, total_stored,
-                ratio(total_stored, total_size), archive.entries().size());
+                ratio(total_stored, total_size), archive.entry_count());
     return 0;
 }
 
 int test_archive(const OpenedArchive& archive, unsigned threads) {
-    const std::vector<ArchiveEntry>& entries = archive.entries();
-    std::vector<std::string> problems(entries.size());
+    const size_t count = archive.entry_count();
+    std::vector<std::string> problems(count);
     std::atomic<size_t> next{0};
     std::atomic<bool> setup_failed{false};
     auto work = [&] {
@@ -214,8 +218,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
             return;
         }
         context.archive_file = file;
-        for (size_t i; (i = next++) < entries.size();) {
-            problems[i] = check_file(context, offset, entries[i].record);
+        for (size_t i; (i = next++) < count;) {
+            problems[i] = check_file(context, offset, archive.record(i));
         }
         file_close(file);
         release_stream(&context);
@@ -227,14 +231,14 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
 
     size_t failed = 0;
     uint64_t bytes = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        bytes += entries[i].record.original_size();
+    for (size_t i = 0; i < count; ++i) {
+        bytes += archive.record(i).original_size();
         if (problems[i].empty()) continue;
         ++failed;
-        std::printf("FAILED  %s: %s\n", entries[i].path.c_str(), problems[i].c_str());
+        std::printf("FAILED  %s: %s\n", archive.entry(i).path.c_str(), problems[i].c_str());
     }
-    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", entries.size(), bytes,
-                entries.size() - failed, failed);
+    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes,
+                count - failed, failed);
     return failed == 0 ? 0 : 1;
 }
 

@@ -27,7 +27,11 @@ public:
 
     const std::string& path() const { return path_; }
     int32_t archive_offset() const { return archive_offset_; }
-    const std::vector<ArchiveEntry>& entries() const { return entries_; }
+    size_t entry_count() const { return catalogue_.file_count; }
+    const FileRecord& record(size_t index) const { return *catalogue_.file_table[index]; }
+    // Made on demand: the paths of 65535 files in deep folders would take
+    // as much memory again as the whole catalogue.
+    ArchiveEntry entry(size_t index) const;
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_; }
@@ -40,7 +44,6 @@ private:
     bool has_password_ = false;
     StreamContext context_{};
     Catalogue catalogue_{};
-    std::vector<ArchiveEntry> entries_;
 };
 
 // Opens `path` and finds the archive behind its trailer: the archive's offset.
