@@ -105,6 +105,13 @@ struct GivenPassword {
 };
 PasswordDialogue given_password_dialogue(GivenPassword* given);
 
+// Follows the trailer of the container open as `file`: stores the archive's
+// offset and leaves the file at the archive's first byte. 0;
+// kExitIoError when the file is too short or too large for a trailer, or
+// cannot be read; kExitInvalidArchive when the trailer points outside the
+// file or leaves no room for the archive's header.
+int read_trailer(FileHandle file, int32_t* archive_offset);
+
 // Reads and checks the whole catalogue of the archive at `archive_offset`
 // (the context's archive_file stands at the archive's first byte), holding
 // `dialogue` when the archive has a password. Returns 0 and stores the file

@@ -27,12 +27,9 @@ void start_up(const char* archive_path) {
     }
     driver.exe_file = file_open_read(archive_path);
     if (driver.exe_file == kNoFile) terminate(kExitIoError);
-    // The last four bytes give the archive's offset in the file.
-    if (file_seek(driver.exe_file, -4, kSeekEnd) < 0) terminate(kExitIoError);
-    uint8_t trailer[4];
-    if (file_read(driver.exe_file, trailer, 4) != 4) terminate(kExitIoError);
-    driver.archive_offset = int32_t(load_u32(trailer));
-    if (file_seek(driver.exe_file, driver.archive_offset, kSeekSet) < 0) terminate(kExitIoError);
+    // Whatever is wrong with the trailer, the archive cannot be read where
+    // it is said to be: a file I/O error, as a seek or read there would give.
+    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0) terminate(kExitIoError);
 }
 
 // Asks whether an existing target may be replaced; false to skip the file.

@@ -96,19 +96,11 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
     FileHandle file = file_open_read(path.c_str());
     if (file == kNoFile) fail("cannot open " + path);
-    int32_t size = file_seek(file, 0, kSeekEnd);
-    uint8_t trailer[4];
-    if (size < int32_t(kHeaderSize + 4) || file_seek(file, size - 4, kSeekSet) != size - 4 ||
-        file_read(file, trailer, 4) != 4) {
+    const int result = read_trailer(file, archive_offset);
+    if (result != 0) {
         file_close(file);
-        fail(path + " is not an archive (too short or too large)");
+        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)" : " is not an archive (no trailer)"));
     }
-    int32_t offset = int32_t(load_u32(trailer));
-    if (offset < 0 || offset > size - int32_t(kHeaderSize + 4) || file_seek(file, offset, kSeekSet) != offset) {
-        file_close(file);
-        fail(path + " is not an archive (no trailer)");
-    }
-    *archive_offset = offset;
     return file;
 }
 
