@@ -18,7 +18,7 @@ namespace zq {
 [[noreturn]] void extract_archive(const char* archive_path, bool overwrite_all);
 
 // The password asked for on the console: "Password: ", the typed line (not
-// echoed), and "Password fail" after each wrong one. No answer at all ends
+// echoed), and the wrong-password message after each wrong one. No answer at all ends
 // the reading with kExitAbort.
 PasswordDialogue console_password_dialogue();
 
