@@ -42,7 +42,7 @@ int16_t next_block(StreamContext* context, uint16_t* produced) {
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
                                            uint16_t(length), &n, header.substituted));
-    if (context->status != 0) return kStreamBadBlock;
+    if (context->status != kCodecOk) return kStreamBadBlock;
     // The record tables read on past their recorded size, so coded_left may
     // start near the most negative value and keep falling: it counts modulo
     // 2^32, as a 32-bit register would, without signed overflow.
@@ -67,10 +67,10 @@ int16_t stream_init(StreamContext* context) {
     return kStreamOk;
 }
 
-int16_t stream_reset(StreamContext* context) {
+void stream_start(StreamContext* context, int32_t coded_size) {
     clear_counters(context);
-    context->status = 0;
-    return kStreamOk;
+    context->status = kCodecOk;
+    context->coded_left = coded_size;
 }
 
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback) {

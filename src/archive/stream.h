@@ -38,16 +38,19 @@ struct StreamContext {
 // Called after each block by stream_to_file; may set *stop to end the stream.
 using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 
-// 0, 20 when memory runs out, 99 for a null context.
+// kStreamOk; kStreamNoMemory; kStreamBadBlock for a null context.
 int16_t stream_init(StreamContext* context);
-int16_t stream_reset(StreamContext* context);
+// Starts a coded section of `coded_size` bytes (frame headers included) at the
+// archive file's position: counters, status and the bytes left begin afresh.
+void stream_start(StreamContext* context, int32_t coded_size);
 // Both writers below add what they write to the context's running crc, in
 // the same pass, so checking a file costs no second reading.
-// 0, 1, 2, 70 or 99.
+// kStreamOk, kStreamShortRead, kStreamShortWrite, kStreamStopped or kStreamBadBlock.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
-// Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.
+// Never writes more than `bound` bytes into `area`. kStreamOk, kStreamShortRead,
+// kStreamOverBound or kStreamBadBlock.
 int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound);
-// Copies `count` bytes verbatim from the archive; 0 or 3.
+// Copies `count` bytes verbatim from the archive; kStreamOk or kStreamCopyFailed.
 int copy_raw(StreamContext* context, FileHandle output, uint32_t count);
 
 }  // namespace zq

@@ -3,16 +3,10 @@
 
 #include <cstdint>
 
-namespace zq {
+#include "archive/catalogue.h"
+#include "status.h"
 
-// Exit codes; each is also the index of the message printed before exit.
-constexpr int kExitOk = 0;
-constexpr int kExitAbort = 1;  // "Abort !"
-constexpr int kExitNoDiskSpace = 2;  // "No disk space"
-// 3 "File I/O error", 5 "Out of memory", 8 "Invalid archive": archive/catalogue.h
-constexpr int kExitPasswordFail = 4;  // the stub asks again; only a given password ends with it
-constexpr int kExitTempFail = 6;  // "mktemp() fail"
-constexpr int kExitDecodeFailed = 7;  // "Decode failed"
+namespace zq {
 
 // The self-extractor: extracts the archive carried by its own executable into
 // the current directory. Never returns.
@@ -38,6 +32,11 @@ struct ExtractOptions {
 // archive, found through its trailer), into the current directory. Never
 // returns.
 [[noreturn]] void extract_archive(const char* archive_path, const ExtractOptions& options);
+
+// The password asked for on the console: "Password: ", the typed line (not
+// echoed), and the wrong-password message after each wrong one. No answer at all ends
+// the reading with kExitAbort.
+PasswordDialogue console_password_dialogue();
 
 // Ends the run: prints the code's message, closes the open files, removes the
 // pending temporary file and ends the process with the code.

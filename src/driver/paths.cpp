@@ -125,14 +125,6 @@ int delete_file(const char* path) {
     return file_delete(path) ? 0 : 1;
 }
 
-int64_t file_size(const char* path) {
-    const FileHandle file = file_open_read(path);
-    if (file == kNoFile) return -1;
-    const int32_t end = file_seek(file, 0, kSeekEnd);
-    file_close(file);
-    return end;
-}
-
 uint64_t unix_to_filetime(int32_t unix_time) {
     return uint64_t((int64_t(unix_time) + 11644473600LL) * 10000000LL);
 }

@@ -52,10 +52,6 @@ uint32_t path_depth(const char* path);
 // cannot be deleted (a directory, a file in use).
 int delete_file(const char* path);
 
-// Size of the file at `path` in bytes, or -1 when it cannot be opened or
-// measured (the run ends with "File I/O error" then).
-int64_t file_size(const char* path);
-
 // Unix seconds to FILETIME (100 ns units since 1601-01-01 UTC).
 uint64_t unix_to_filetime(int32_t unix_time);
 

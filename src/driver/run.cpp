@@ -31,12 +31,9 @@ void start_up(const char* archive_path) {
     }
     driver.exe_file = file_open_read(archive_path);
     if (driver.exe_file == kNoFile) terminate(kExitIoError);
-    // The last four bytes give the archive's offset in the file.
-    if (file_seek(driver.exe_file, -4, kSeekEnd) < 0) terminate(kExitIoError);
-    uint8_t trailer[4];
-    if (file_read(driver.exe_file, trailer, 4) != 4) terminate(kExitIoError);
-    driver.archive_offset = int32_t(load_u32(trailer));
-    if (file_seek(driver.exe_file, driver.archive_offset, kSeekSet) < 0) terminate(kExitIoError);
+    // Whatever is wrong with the trailer, the archive cannot be read where
+    // it is said to be: a file I/O error, as a seek or read there would give.
+    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0) terminate(kExitIoError);
 }
 
 // Asks whether an existing target may be replaced; false to skip the file.
@@ -58,15 +55,31 @@ bool may_overwrite() {
     }
 }
 
+int ask_on_console(void*, char* typed) {
+    console_write("Password: ", kEndNone);
+    static_assert(kPasswordBufferSize == kPasswordSize, "one size for a typed password");
+    return read_password(typed) == 0 ? 0 : kExitAbort;
+}
+
+void answer_on_console(void*, bool accepted) {
+    if (accepted) {
+        // The typed Enter was not echoed.
+        console_write("", kEndCr);
+        return;
+    }
+    console_write("", kEndCrLf);
+    console_write(exit_message(kExitPasswordFail), kEndCrLf);
+}
+
 void draw_progress_start(bool block_coded) {
     char* line = driver.progress_line;
     for (int i = 0; i < 18; ++i) line[i] = ' ';
     line[18] = '\0';
     console_write(line, kEndNone);
     if (block_coded) {
-        console_write(message_table[kMessageBar] + 1, kEndCr);
+        console_write(kProgressBar + 1, kEndCr);
     } else {
-        console_write(message_table[kMessageCopying], kEndCr);
+        console_write(kCopyingLine, kEndCr);
     }
     line[15] = ':';
     line[17] = '\0';
@@ -130,9 +143,8 @@ uint64_t transfer(const FileRecord& file) {
         return size;
     }
     if (!driver.options.quiet) console_write("|", kEndNone);
-    stream_reset(&stream_context);
+    stream_start(&stream_context, int32_t(file.stored_size()));
     stream_context.plain_total = size;
-    stream_context.coded_left = int32_t(file.stored_size());
     progress_update(&stream_context, nullptr);
     stream_written = 0;
     stream_seen = 0;
@@ -165,7 +177,7 @@ void replace_target(uint32_t existing) {
 bool is_selected(uint16_t index) {
     if (driver.options.select == nullptr) return true;
     const FileRecord& file = *catalogue.file_table[index];
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+    if (build_file_path(catalogue, file, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     const char* path = catalogue.full_path ? driver.full_path : name_text(catalogue, file.name());
@@ -174,7 +186,7 @@ bool is_selected(uint16_t index) {
 
 // Sets target_name for the file; returns its bare name.
 const char* choose_target(const FileRecord& file) {
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+    if (build_file_path(catalogue, file, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     const char* name = name_text(catalogue, file.name());
@@ -217,8 +229,7 @@ void read_link_target(const FileRecord& file) {
     seek_to_data(file);
     uint8_t* target = reinterpret_cast<uint8_t*>(driver.link_target);
     if (file.block_coded()) {
-        stream_reset(&stream_context);
-        stream_context.coded_left = int32_t(file.stored_size());
+        stream_start(&stream_context, int32_t(file.stored_size()));
         const int16_t status = stream_to_memory(&stream_context, target, size);
         if (status == kStreamOverBound) terminate(kExitDecodeFailed);
         if (status != kStreamOk) terminate(kExitIoError);
@@ -312,7 +323,7 @@ void extract_file(uint16_t index) {
     if (file_close(output) != 0) terminate(kExitIoError);
 
     if (shown) {
-        str_copy(driver.progress_line + 17, message_table[kMessageDone]);
+        str_copy(driver.progress_line + 17, kDoneLine);
         console_write(driver.progress_line, kEndCrLf);
     }
 
@@ -353,19 +364,21 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != 0) terminate(kExitNoMemory);
-    stream_reset(&stream_context);
+    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
     stream_context.archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
-    const int status = read_catalogue_with_password(&stream_context, &catalogue, driver.archive_offset,
-                                                    &file_count, driver.options.password);
+    // A tool may give the password beforehand; the stub asks on the console.
+    GivenPassword given{driver.options.password, false};
+    const PasswordDialogue dialogue =
+        driver.options.password != nullptr ? given_password_dialogue(&given) : console_password_dialogue();
+    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();
-    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
+    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue);
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
     }
@@ -377,6 +390,8 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     terminate(file_close(archive) == 0 ? kExitOk : kExitIoError);
 }
+
+PasswordDialogue console_password_dialogue() { return PasswordDialogue{ask_on_console, answer_on_console, nullptr}; }
 
 void self_extract_main() { run_extraction(nullptr); }
 

@@ -77,11 +77,6 @@ bool platform_makes_links();
 bool link_create(const char* target, const char* path);
 
 // ---------------------------------------------------------------- directories
-// Length of the path written (without NUL); 0 on failure; the needed size
-// (NUL included) when the buffer is too small, in which case nothing useful
-// was written.
-uint32_t dir_get_current(char* buffer, uint32_t size);
-bool dir_set_current(const char* path);
 bool dir_create(const char* path);
 
 // ---------------------------------------------------------------- console

@@ -229,21 +229,6 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
 }
 
 // ---------------------------------------------------------------- directories
-uint32_t dir_get_current(char* buffer, uint32_t size) {
-    char here[kOsPathSize];
-    if (getcwd(here, sizeof here) == nullptr) return 0;
-    const uint32_t length = str_length(here);
-    if (length + 1 > size) return length + 1;
-    str_copy(buffer, here);
-    return length;
-}
-
-bool dir_set_current(const char* path) {
-    char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
-    return chdir(os_path) == 0;
-}
-
 bool dir_create(const char* path) {
     char os_path[kOsPathSize];
     if (!to_os_path(path, os_path)) return false;

@@ -34,14 +34,14 @@
 namespace zq {
 namespace {
 
-ControlHandler g_handler = nullptr;
-LONG g_claimed = 0;          // 1 once a control thread owns the end
-void* g_closer = nullptr;    // that thread's environment block
-LONG g_in_progress = 0;      // calls of this layer under way, and holds
-int g_hold_depth = 0;        // control_events_hold() not yet released...
-void* g_holder = nullptr;    // ...by this thread
-DWORD g_saved_console_mode = 0;
-bool g_console_mode_saved = false;
+ControlHandler control_handler = nullptr;
+LONG claimed = 0;          // 1 once a control thread owns the end
+void* closer = nullptr;    // that thread's environment block
+LONG in_progress = 0;      // calls of this layer under way, and holds
+int hold_depth = 0;        // control_events_hold() not yet released...
+void* holder = nullptr;    // ...by this thread
+DWORD saved_console_mode = 0;
+bool console_mode_saved = false;
 
 [[noreturn]] void stop_here() {
   for (;;) __builtin_ia32_pause();
@@ -59,23 +59,23 @@ void* current_thread_block() {
 // events off: the claimer waits for it to release them.
 bool may_go_on() {
   void* self = current_thread_block();
-  return self == __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) ||
-         (__atomic_load_n(&g_hold_depth, __ATOMIC_SEQ_CST) > 0 &&
-          self == __atomic_load_n(&g_holder, __ATOMIC_SEQ_CST));
+  return self == __atomic_load_n(&closer, __ATOMIC_SEQ_CST) ||
+         (__atomic_load_n(&hold_depth, __ATOMIC_SEQ_CST) > 0 &&
+          self == __atomic_load_n(&holder, __ATOMIC_SEQ_CST));
 }
 
 // The count goes up before the look at the claim, and the claimer sets the
 // claim before it looks at the count (both sequentially consistent), so
 // either the claimer waits for this call or this call sees the claim.
 void enter() {
-  __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
-    __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
+    __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
     stop_here();
   }
 }
 
-void leave() { __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST); }
+void leave() { __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST); }
 
 // One call of this layer.
 class Section {
@@ -88,13 +88,13 @@ class Section {
 
 BOOL WINAPI on_console_event(DWORD event) {
   LONG expected = 0;
-  if (!__atomic_compare_exchange_n(&g_claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
+  if (!__atomic_compare_exchange_n(&claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
                                    __ATOMIC_SEQ_CST)) {
     stop_here();
   }
-  __atomic_store_n(&g_closer, current_thread_block(), __ATOMIC_SEQ_CST);
-  while (__atomic_load_n(&g_in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
-  g_handler(static_cast<int>(event));
+  __atomic_store_n(&closer, current_thread_block(), __ATOMIC_SEQ_CST);
+  while (__atomic_load_n(&in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
+  control_handler(static_cast<int>(event));
   return TRUE;  // not reached: the handler ends the process
 }
 
@@ -230,16 +230,6 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
 
 // ---------------------------------------------------------------- directories
 
-uint32_t dir_get_current(char* buffer, uint32_t size) {
-  Section section;
-  return GetCurrentDirectoryA(size, buffer);
-}
-
-bool dir_set_current(const char* path) {
-  Section section;
-  return SetCurrentDirectoryA(path) != 0;
-}
-
 bool dir_create(const char* path) {
   Section section;
   return CreateDirectoryA(path, nullptr) != 0;
@@ -268,21 +258,21 @@ void console_password_mode(FileHandle input) {
   Section section;
   DWORD mode = 0;
   if (!GetConsoleMode(to_handle(input), &mode)) return;  // not a console
-  g_saved_console_mode = mode;
-  g_console_mode_saved = true;
+  saved_console_mode = mode;
+  console_mode_saved = true;
   SetConsoleMode(to_handle(input), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT);
 }
 
 void console_restore_mode(FileHandle input) {
   Section section;
-  if (!g_console_mode_saved) return;
-  SetConsoleMode(to_handle(input), g_saved_console_mode);
-  g_console_mode_saved = false;
+  if (!console_mode_saved) return;
+  SetConsoleMode(to_handle(input), saved_console_mode);
+  console_mode_saved = false;
 }
 
 void install_control_handler(ControlHandler handler) {
   Section section;
-  g_handler = handler;
+  control_handler = handler;
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
@@ -290,14 +280,14 @@ void install_control_handler(ControlHandler handler) {
 // meanwhile is claimed by its thread, which then waits for the release.
 void control_events_hold() {
   enter();
-  if (g_hold_depth == 0) __atomic_store_n(&g_holder, current_thread_block(), __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST);
+  if (hold_depth == 0) __atomic_store_n(&holder, current_thread_block(), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST);
 }
 
 void control_events_release() {
-  if (g_hold_depth == 0 || g_holder != current_thread_block()) return;
-  if (__atomic_sub_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
-    __atomic_store_n(&g_holder, nullptr, __ATOMIC_SEQ_CST);
+  if (hold_depth == 0 || holder != current_thread_block()) return;
+  if (__atomic_sub_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
+    __atomic_store_n(&holder, nullptr, __ATOMIC_SEQ_CST);
   }
   leave();
 }

@@ -81,8 +81,7 @@ protected:
         Bytes out(r.original_size());
         if (r.original_size() == 0) return out;
         if (r.block_coded()) {
-            stream_reset(&c);
-            c.coded_left = int32_t(r.stored_size());
+            stream_start(&c, int32_t(r.stored_size()));
             EXPECT_EQ(stream_to_memory(&c, out.data(), uint32_t(out.size())), 0);
             EXPECT_EQ(c.coded_done, r.stored_size());
         } else {

@@ -167,14 +167,6 @@ TEST_F(Paths, DeleteFile) {
     EXPECT_EQ(mode_of("target") & 0777, 0444u);
 }
 
-TEST_F(Paths, FileSize) {
-    write_file("five", "12345");
-    EXPECT_EQ(file_size("five"), 5);
-    write_file("empty", "");
-    EXPECT_EQ(file_size("empty"), 0);
-    EXPECT_EQ(file_size("missing"), -1);
-}
-
 TEST_F(Paths, FileTimes) {
     EXPECT_EQ(unix_to_filetime(0), 116444736000000000ull);
     EXPECT_EQ(unix_to_filetime(-1), 116444736000000000ull - 10000000ull);

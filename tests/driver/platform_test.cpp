@@ -94,18 +94,6 @@ TEST_F(Platform, SeekReportsPositionsThatFit) {
     EXPECT_EQ(file_open_read("missing"), kNoFile);
 }
 
-TEST_F(Platform, CurrentDirectory) {
-    char here[4096];
-    const uint32_t length = dir_get_current(here, sizeof here);
-    ASSERT_GT(length, 0u);
-    EXPECT_EQ(std::string(here, length), cwd());
-    EXPECT_EQ(dir_get_current(here, 2), length + 1);
-    mkdir("sub", 0777);
-    ASSERT_TRUE(dir_set_current("sub"));
-    EXPECT_EQ(cwd(), root_ + "/sub");
-    EXPECT_FALSE(dir_set_current("missing"));
-}
-
 TEST_F(Platform, Strings) {
     char out[16];
     EXPECT_TRUE(format_numbered_name(out, sizeof out, "zq", 7));
