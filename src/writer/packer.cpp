@@ -5,7 +5,9 @@
 // Every block is coded on its own from freshly reset models, so how the work
 // is spread over threads cannot change a byte of the output.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -139,7 +141,7 @@ private:
         file.size = fs::file_size(path, ec);
         if (ec) fail("cannot read " + path.string() + ": " + ec.message());
         if (file.size > 0xFFFFFFFFu) fail("file too large for the archive: " + path.string());
-        if (!host_file_info(file.source, &file.info)) fail("cannot read " + path.string());
+        if (!host_file_info(file.source, &file.info)) fail("cannot read " + path.string() + ": " + std::strerror(errno));
         files.push_back(std::move(file));
         return files.size() - 1;
     }
@@ -292,8 +294,9 @@ public:
             temp_ = out;
             temp_ += ".zqpart" + (attempt ? std::to_string(attempt) : std::string());
             file_ = std::fopen(temp_.string().c_str(), "w+bx");
+            if (file_ == nullptr && errno != EEXIST) break;  // another name will not help
         }
-        if (file_ == nullptr) fail("cannot create " + temp_.string());
+        if (file_ == nullptr) fail("cannot create " + temp_.string() + ": " + std::strerror(errno));
         buffer_.resize(1 << 20);
         std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
     }
@@ -311,14 +314,14 @@ public:
     void write(const uint8_t* bytes, size_t count) {
         if (count == 0) return;
         if (position_ + count > kMaxOutput) fail("archive would exceed 2 GiB");
-        if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string());
+        if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         position_ += count;
     }
     void write(const Bytes& bytes) { write(bytes.data(), bytes.size()); }
 
     void write_at(uint64_t at, const Bytes& bytes) {
         seek(at);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write " + temp_.string());
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         seek(position_);
     }
 
@@ -331,13 +334,13 @@ public:
         Bytes frame(kFrameCapacity);
         while (read_at < position_) {
             seek(read_at);
-            if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string());
+            if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             const uint32_t length = parse_frame_header(frame.data()).payload;
-            if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string());
+            if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             read_at += 2 + length;
             for (uint32_t i = 0; i < length; ++i) frame[i] = unsubst[frame[i]];
             seek(write_at);
-            if (std::fwrite(frame.data(), 1, length, file_) != length) fail("cannot write " + temp_.string());
+            if (std::fwrite(frame.data(), 1, length, file_) != length) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
             write_at += length;
         }
         position_ = write_at;
@@ -348,7 +351,7 @@ public:
         bool ok = std::fflush(file_) == 0;
         ok = std::fclose(file_) == 0 && ok;
         file_ = nullptr;
-        if (!ok) fail("cannot write " + temp_.string());
+        if (!ok) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         std::error_code ec;
         // Undo what an unsubstituted last file left behind its end.
         fs::resize_file(temp_, position_, ec);
@@ -363,7 +366,7 @@ public:
 
 private:
     void seek(uint64_t at) {
-        if (std::fseek(file_, long(at), SEEK_SET) != 0) fail("cannot seek in " + temp_.string());
+        if (std::fseek(file_, long(at), SEEK_SET) != 0) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
     }
 
     fs::path target_;
@@ -444,8 +447,41 @@ bool is_storable_name(const std::string& name, bool directory) {
     return !trail;
 }
 
+namespace {
+// The path as given (made absolute) and with every link resolved: a name can
+// reach an input either way.
+std::vector<fs::path> both_forms(const fs::path& path) {
+    std::vector<fs::path> forms = {fs::absolute(path).lexically_normal()};
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(forms[0], ec);
+    if (!ec && resolved != forms[0]) forms.push_back(resolved);
+    return forms;
+}
+
+bool is_within(const fs::path& inner, const fs::path& folder) {
+    auto folder_end = std::mismatch(folder.begin(), folder.end(), inner.begin(), inner.end()).first;
+    return folder_end == folder.end() || (std::next(folder_end) == folder.end() && folder_end->empty());
+}
+
+// Writing the output over an input, or into a folder being packed, would
+// destroy that input or pack the archive into the next one.
+void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::path& out) {
+    for (const fs::path& output : both_forms(out)) {
+        for (const fs::path& input : inputs) {
+            for (const fs::path& source : both_forms(input)) {
+                if (output == source) fail("the output " + out.string() + " is the input " + input.string());
+                if (fs::is_directory(source) && is_within(output, source)) {
+                    fail("the output " + out.string() + " lies inside the packed folder " + input.string());
+                }
+            }
+        }
+    }
+}
+}  // namespace
+
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
+    refuse_output_among_inputs(inputs, out);
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
                              options.password->find('\0') != std::string::npos)) {
         fail("the password must have 1 to 255 characters");
