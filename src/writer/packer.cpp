@@ -202,7 +202,8 @@ struct UnitResult {
 class CodingPool {
 public:
     CodingPool(const std::vector<PlanFile>& files, const std::vector<Unit>& units, unsigned threads, bool store)
-        : files_(files), units_(units), store_(store), window_(4 * size_t(threads) + 4), slots_(window_) {
+        : files_(files), units_(units), store_(store), window_(4 * size_t(threads) + 4), slots_(window_),
+          readers_(files.size()) {
         for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
     }
 
@@ -222,6 +223,17 @@ public:
         UnitResult result = std::move(*slot);
         slot.reset();
         consumed_ = index + 1;
+        // Every piece of the file has been read once its last one is taken:
+        // whatever changed it meanwhile shows in its size or time now.
+        const Unit& unit = units_[index];
+        const PlanFile& file = files_[unit.file];
+        if (unit.offset + unit.size == file.size) {
+            std::shared_ptr<HostReader>& reader = readers_[unit.file];
+            if (result.error.empty() && reader && reader->stamp() != reader->stamp_at_open()) {
+                result.error = changed_message(file);
+            }
+            reader.reset();
+        }
         lock.unlock();
         changed_.notify_all();
         return result;
@@ -236,13 +248,19 @@ private:
         }
         for (;;) {
             size_t index;
+            std::shared_ptr<HostReader> reader;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 changed_.wait(lock, [&] { return stop_ || next_ >= units_.size() || next_ < consumed_ + window_; });
                 if (stop_ || next_ >= units_.size()) return;
                 index = next_++;
+                std::shared_ptr<HostReader>& open = readers_[units_[index].file];
+                if (!open) open = std::make_shared<HostReader>(files_[units_[index].file].source);
+                reader = open;
             }
-            UnitResult result = codec ? run(units_[index], codec->state()) : UnitResult{{}, true, "out of memory"};
+            UnitResult result =
+                codec ? run(units_[index], *reader, codec->state()) : UnitResult{{}, true, "out of memory"};
+            reader.reset();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 slots_[index % window_] = std::move(result);
@@ -251,18 +269,24 @@ private:
         }
     }
 
-    UnitResult run(const Unit& unit, CodecState& codec) const {
+    static std::string changed_message(const PlanFile& file) {
+        return file.source + " changed while it was packed (its size or modification time); pack it again";
+    }
+
+    UnitResult run(const Unit& unit, const HostReader& reader, CodecState& codec) const {
         UnitResult result;
         const PlanFile& file = files_[unit.file];
-        Bytes plain(unit.size);
-        std::FILE* in = std::fopen(file.source.c_str(), "rb");
-        bool ok = in != nullptr && std::fseek(in, long(unit.offset), SEEK_SET) == 0 &&
-                  std::fread(plain.data(), 1, plain.size(), in) == plain.size();
-        if (in != nullptr) std::fclose(in);
-        if (!ok) {
-            result.error = "cannot read " + file.source + " (changed while packing?)";
+        if (!reader.error().empty()) {
+            result.error = reader.error();
             return result;
         }
+        if (reader.stamp_at_open().size != file.size) {
+            result.error = changed_message(file);
+            return result;
+        }
+        Bytes plain(unit.size);
+        result.error = reader.read_at(unit.offset, plain.data(), plain.size());
+        if (!result.error.empty()) return result;
         if (store_) {
             result.bytes = std::move(plain);
         } else {
@@ -278,6 +302,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::optional<UnitResult>> slots_;
+    // Each file is opened once, by the first worker that needs it, and let go
+    // when its last piece is taken: at most a window's worth are open.
+    std::vector<std::shared_ptr<HostReader>> readers_;
     size_t next_ = 0;
     size_t consumed_ = 0;
     bool stop_ = false;
@@ -290,13 +317,19 @@ private:
 class Output {
 public:
     explicit Output(const fs::path& out) : target_(out) {
+        // An interruption (Ctrl+C, a shut-down) must not leave a partial
+        // archive behind, from the moment the file exists.
+        hold_interrupts();
         for (int attempt = 0; attempt < 100 && file_ == nullptr; ++attempt) {
             temp_ = out;
             temp_ += ".zqpart" + (attempt ? std::to_string(attempt) : std::string());
             file_ = std::fopen(temp_.string().c_str(), "w+bx");
             if (file_ == nullptr && errno != EEXIST) break;  // another name will not help
         }
-        if (file_ == nullptr) fail("cannot create " + temp_.string() + ": " + std::strerror(errno));
+        const int error = errno;
+        if (file_ != nullptr) remove_on_interrupt(temp_.string());
+        release_interrupts();
+        if (file_ == nullptr) fail("cannot create " + temp_.string() + ": " + std::strerror(error));
         buffer_.resize(1 << 20);
         std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
     }
@@ -304,8 +337,11 @@ public:
     ~Output() {
         if (file_ != nullptr) std::fclose(file_);
         if (!committed_) {
+            hold_interrupts();
             std::error_code ec;
             fs::remove(temp_, ec);
+            forget_on_interrupt();
+            release_interrupts();
         }
     }
 
@@ -359,7 +395,12 @@ public:
             fs::permissions(temp_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                             fs::perm_options::add, ec);
         }
-        if (!ec) fs::rename(temp_, target_, ec);
+        if (!ec) {
+            hold_interrupts();
+            fs::rename(temp_, target_, ec);
+            if (!ec) forget_on_interrupt();
+            release_interrupts();
+        }
         if (ec) fail("cannot finish " + target_.string() + ": " + ec.message());
         committed_ = true;
     }
