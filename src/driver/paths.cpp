@@ -63,9 +63,10 @@ char* copy_dir_part(char* destination, const char* path) {
 
 bool ensure_directory(const char* path) {
     if (dir_create(path)) return true;
-    // "Nothing there" has every attribute bit set, the directory bit too.
+    // "Nothing there" has every attribute bit set, the directory bit too. A
+    // link to a folder is not a folder of ours.
     const uint32_t attributes = file_get_attributes(path);
-    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0;
+    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0 && !path_crosses_link(path);
 }
 
 namespace {

@@ -32,7 +32,7 @@ const char* find_last_separator(const char* path);
 char* copy_dir_part(char* destination, const char* path);
 
 // Creates the directory `path` unless one is already there; false when
-// neither is the case afterwards.
+// neither is the case afterwards (a link to a folder is not one).
 bool ensure_directory(const char* path);
 
 // Creates the missing directories of the relative `path`, then the file

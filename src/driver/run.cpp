@@ -107,6 +107,9 @@ void create_temp_file(uint32_t number) {
                 continue;
             }
         }
+        // A link on the way is refused before anything goes through it; that
+        // is the surroundings at fault, not the temporary name.
+        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
         terminate(kExitTempFail);
     }
 }
@@ -118,9 +121,14 @@ void create_temp_file(uint32_t number) {
 uint64_t stream_written = 0;
 uint32_t stream_seen = 0;
 
+// A file whose frames expand past its recorded size is already a failure:
+// the stream stops at the first block beyond it, so a hostile archive cannot
+// fill the disk through one small record (at most one block, 32768 bytes,
+// lands in the temporary file, which then goes).
 void count_and_show_progress(StreamContext* context, int16_t* stop) {
     stream_written += uint32_t(context->plain_done - stream_seen);
     stream_seen = context->plain_done;
+    if (stream_written > context->plain_total) *stop = 1;
     progress_update(context, stop);
 }
 
@@ -150,7 +158,8 @@ uint64_t transfer(const FileRecord& file) {
     stream_seen = 0;
     const int16_t status = stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
     if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
-    if (status != kStreamOk) terminate(kExitIoError);
+    // Stopped means too many bytes: the size check after the close reports it.
+    if (status != kStreamOk && status != kStreamStopped) terminate(kExitIoError);
     return stream_written;
 }
 

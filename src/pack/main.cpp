@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,8 +26,39 @@ namespace {
 
 zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail(std::string("cannot read the ") + what + " " + path.string());
+    if (!in) fail(std::string("cannot read the ") + what + " " + path.string() + ": " + std::strerror(errno));
     return zq::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The platform a stub runs on, told by its executable's magic; empty when it
+// is no executable at all (a text, a script), which must never become the
+// front of a self-extractor.
+std::string stub_platform(const zq::Bytes& stub) {
+    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') return "Linux (ELF)";
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return "";
+    const uint32_t pe = uint32_t(stub[0x3C]) | uint32_t(stub[0x3D]) << 8 | uint32_t(stub[0x3E]) << 16 |
+                        uint32_t(stub[0x3F]) << 24;
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
+        return "";
+    }
+    return "Windows (PE)";
+}
+
+bool same_file(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) ||
+           fs::weakly_canonical(fs::absolute(a), ec) == fs::weakly_canonical(fs::absolute(b), ec);
+}
+
+// A folder or an unreadable path is named as such, with the system's reason,
+// before anything tries to read an archive from it.
+void require_archive_file(const std::string& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec) fail("cannot open " + path + ": " + ec.message());
+    if (fs::is_directory(status)) fail(path + " is a folder, not an archive");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot open " + path + ": " + std::strerror(errno));
 }
 
 fs::path own_directory() {
@@ -108,12 +140,17 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.threads = threads;
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
+    std::string made = "a bare archive";
     if (args.stub != "none") {
         fs::path stub = args.stub.empty() ? own_directory() / "zqsfx" : fs::path(args.stub);
         if (!fs::is_regular_file(stub)) {
             fail("no stub at " + stub.string() + " (give --stub FILE, or --stub none for a bare archive)");
         }
+        if (same_file(stub, args.output)) fail("the output " + args.output + " is the stub " + stub.string());
         options.stub = read_whole_file(stub, "stub");
+        const std::string platform = stub_platform(*options.stub);
+        if (platform.empty()) fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        made = "a " + platform + " self-extractor, stub " + stub.string();
     }
     ProgressBar bar;
     if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
@@ -131,6 +168,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
         std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n", skipped.c_str());
     }
     for (const std::string& warning : summary.warnings) std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
+    std::printf("%s: %s\n", args.output.c_str(), made.c_str());
     std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
                 args.output.c_str(), summary.files, summary.dirs, (unsigned long long)summary.original_bytes,
                 (unsigned long long)summary.output_bytes, (unsigned long long)stub_bytes,
@@ -273,6 +311,7 @@ int main(int argc, char** argv) {
     try {
         std::optional<std::string> given = password.empty() ? std::nullopt : std::optional<std::string>(password);
         if (*create_cmd) return run_create(create, threads);
+        if (*list_cmd || *test_cmd || *extract_cmd) require_archive_file(archive);
         zq::pack::Selection selection(patterns);
         if (*list_cmd) {
             zq::pack::OpenedArchive opened(archive, given);

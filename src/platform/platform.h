@@ -45,6 +45,17 @@ int32_t file_seek(FileHandle file, int32_t offset, int origin);
 // 0 on success, -1 on failure.
 int32_t file_close(FileHandle file);
 
+// Every routine that creates, changes, moves or removes a file or folder by a
+// relative path, and file_get_attributes, reach it without passing a symbolic
+// link (Linux) or reparse point (Windows) on the way: such a path fails as if
+// nothing were there. A link that is the last component is a name like any
+// other (replaced or removed, never written through). On Linux the walk is
+// made a folder at a time with O_NOFOLLOW, so it cannot be raced.
+//
+// True when a component of `path`, the last one included, is such a link:
+// tells a refusal for that reason from other failures.
+bool path_crosses_link(const char* path);
+
 // ---------------------------------------------------------------- names
 constexpr uint32_t kAttrReadOnly = 0x01;
 constexpr uint32_t kAttrHidden = 0x02;
@@ -82,6 +93,9 @@ bool dir_create(const char* path);
 // ---------------------------------------------------------------- console
 FileHandle std_input();
 FileHandle std_output();
+// True when `input` is a console (Windows) or terminal (Linux), which hands
+// over one typed line per read; false for a pipe or a file.
+bool is_console(FileHandle input);
 // One read from standard input: bytes read, 0 at end of input, -1 on error.
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes);
 // Echo off for a password line (console mode 3: processed and line input).

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>  // rename
+#include <cstdio>  // renameat
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,6 +53,50 @@ int away_from_std(int fd) {
     return moved;
 }
 
+// Where a path leads without passing a symbolic link: the folder that holds
+// its last component, open, and that component's name. A relative path (every
+// name the extraction run makes is one) is walked a folder at a time with
+// O_NOFOLLOW, so a link planted on the way stops the call instead of sending
+// it elsewhere, and nothing can swap a folder for a link between the look and
+// the use. An absolute path is one the user gave and is taken as it stands.
+struct Place {
+    int folder = AT_FDCWD;
+    const char* name = nullptr;
+    Place() = default;
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place() {
+        if (folder != AT_FDCWD) close(folder);
+    }
+};
+
+// `os_path` is changed while walked and put back. False (errno set) when a
+// folder on the way is missing, is not a folder, or is a link.
+bool find_place(char* os_path, Place* place) {
+    place->name = os_path;
+    if (os_path[0] == '/') return true;
+    for (char* p = os_path; *p != '\0'; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        const int next = openat(place->folder, place->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        *p = '/';
+        if (next < 0) {
+            errno = error;
+            return false;
+        }
+        if (place->folder != AT_FDCWD) close(place->folder);
+        place->folder = next;
+        place->name = p + 1;
+    }
+    return true;
+}
+
+// The path in the kernel's terms, and where it leads.
+bool resolve(const char* path, char* os_path, Place* place) {
+    return to_os_path(path, os_path) && find_place(os_path, place);
+}
+
 uint32_t attributes_of(const struct stat& info) {
     if (S_ISDIR(info.st_mode)) return kAttrDirectory;
     if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return kAttrReadOnly;
@@ -82,7 +126,15 @@ FileHandle open_file(const char* path, int flags) {
 FileHandle file_open_read(const char* path) { return open_file(path, O_RDONLY); }
 
 FileHandle file_create_new(const char* path) {
-    return open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return kNoFile;
+    int fd;
+    do {
+        fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    fd = away_from_std(fd);
+    return fd < 0 ? kNoFile : FileHandle(fd);
 }
 
 // A pipe or a slow device may take or give less per call than is asked;
@@ -131,14 +183,15 @@ int32_t file_close(FileHandle file) {
 // ---------------------------------------------------------------- names
 uint32_t file_get_attributes(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return kNoAttributes;
+    Place place;
+    if (!resolve(path, os_path, &place)) return kNoAttributes;
     struct stat info;
-    if (lstat(os_path, &info) != 0) return kNoAttributes;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
     if (S_ISLNK(info.st_mode)) {
         // A link reports what a Windows link reports: the directory bit when
         // it leads to a directory; otherwise it is a name that is taken.
         struct stat target;
-        if (stat(os_path, &target) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
+        if (fstatat(place.folder, place.name, &target, 0) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
         return kAttrNormal;
     }
     return attributes_of(info);
@@ -146,9 +199,10 @@ uint32_t file_get_attributes(const char* path) {
 
 bool file_set_attributes(const char* path, uint32_t attributes) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     struct stat info;
-    if (lstat(os_path, &info) != 0) return false;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
     // A link has no attributes of its own, and chmod would reach through it.
     if (S_ISLNK(info.st_mode) || S_ISDIR(info.st_mode)) return true;
     mode_t mode = info.st_mode & 07777;
@@ -158,7 +212,7 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
         mode |= S_IWUSR;
     }
     if (mode == (info.st_mode & 07777)) return true;
-    return chmod(os_path, mode) == 0;
+    return fchmodat(place.folder, place.name, mode, 0) == 0;
 }
 
 namespace {
@@ -192,23 +246,27 @@ bool link_create(const char* target, const char* path) {
 
 bool file_delete(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
-    return unlink(os_path) == 0;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    return unlinkat(place.folder, place.name, 0) == 0;
 }
 
 bool file_move_replace(const char* from, const char* to) {
     char os_from[kOsPathSize];
     char os_to[kOsPathSize];
-    if (!to_os_path(from, os_from) || !to_os_path(to, os_to)) return false;
-    // rename itself refuses to put a file over a directory (EISDIR).
-    return rename(os_from, os_to) == 0;
+    Place from_place;
+    Place to_place;
+    if (!resolve(from, os_from, &from_place) || !resolve(to, os_to, &to_place)) return false;
+    // renameat itself refuses to put a file over a directory (EISDIR).
+    return renameat(from_place.folder, from_place.name, to_place.folder, to_place.name) == 0;
 }
 
 bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
                     uint64_t last_write) {
     (void)creation;  // Linux keeps no settable creation time
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     // FILETIME: 100 ns units since 1601; 11644473600 s lie before 1970.
     constexpr int64_t kTicksPerSecond = 10000000;
     constexpr int64_t kEpochGap = 11644473600LL;
@@ -225,19 +283,36 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
         times[i].tv_sec = time_t(seconds - kEpochGap);
         times[i].tv_nsec = long(rest * 100);
     }
-    return utimensat(AT_FDCWD, os_path, times, AT_SYMLINK_NOFOLLOW) == 0;
+    return utimensat(place.folder, place.name, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // ---------------------------------------------------------------- directories
 bool dir_create(const char* path) {
     char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    return mkdirat(place.folder, place.name, 0777) == 0;
+}
+
+bool path_crosses_link(const char* path) {
+    char os_path[kOsPathSize];
     if (!to_os_path(path, os_path)) return false;
-    return mkdir(os_path, 0777) == 0;
+    // The walk stops at the first folder it cannot enter; whether that one
+    // (or, when it gets through, the last component) is a link is the answer.
+    Place place;
+    find_place(os_path, &place);
+    char* end = os_path + (place.name - os_path);
+    while (*end != '\0' && *end != '/') ++end;
+    *end = '\0';
+    struct stat info;
+    return fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
 // ---------------------------------------------------------------- console
 FileHandle std_input() { return STDIN_FILENO; }
 FileHandle std_output() { return STDOUT_FILENO; }
+
+bool is_console(FileHandle input) { return isatty(input) == 1; }
 
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
     for (;;) {

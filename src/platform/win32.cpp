@@ -114,6 +114,32 @@ FILETIME to_filetime(uint64_t value) {
   return time;
 }
 
+// True when a folder on the way to the relative `path` (and, with
+// `with_last`, the path itself) is a reparse point: a symbolic link or a
+// junction that would carry the call elsewhere. Win32 offers no walk that
+// holds each folder open, so this is a look before the use. A path the user
+// gave as absolute is taken as it stands.
+bool crosses_reparse_point(const char* path, bool with_last) {
+  if (path[0] == '\\' || (path[0] != '\0' && path[1] == ':')) return false;
+  char prefix[1024];
+  uint32_t i = 0;
+  for (;;) {
+    const char byte = path[i];
+    if (byte == '\\' || (byte == '\0' && with_last && i != 0)) {
+      prefix[i] = '\0';
+      const DWORD attributes = GetFileAttributesA(prefix);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    }
+    if (byte == '\0' || i + 2 >= sizeof prefix) return false;
+    prefix[i] = byte;
+    ++i;
+    if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i] != '\0') {
+      prefix[i] = path[i];
+      ++i;
+    }
+  }
+}
+
 uint32_t decimal_digits(uint32_t number) {
   uint32_t digits = 1;
   while (number >= 10) {
@@ -149,6 +175,7 @@ FileHandle file_create_new(const char* path) {
   Section section;
   // CREATE_NEW fails on any existing name, a link included, so nothing is
   // ever truncated or followed. The handle serves as an HFILE from here on.
+  if (crosses_reparse_point(path, false)) return kNoFile;
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -188,6 +215,8 @@ int32_t file_close(FileHandle file) {
 
 uint32_t file_get_attributes(const char* path) {
   Section section;
+  // What lies beyond a reparse point on the way is not ours to look at.
+  if (crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
   return GetFileAttributesA(path);
 }
 
@@ -232,7 +261,13 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
 
 bool dir_create(const char* path) {
   Section section;
+  if (crosses_reparse_point(path, false)) return false;
   return CreateDirectoryA(path, nullptr) != 0;
+}
+
+bool path_crosses_link(const char* path) {
+  Section section;
+  return crosses_reparse_point(path, true);
 }
 
 // ---------------------------------------------------------------- console
@@ -245,6 +280,12 @@ FileHandle std_input() {
 FileHandle std_output() {
   Section section;
   return from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+bool is_console(FileHandle input) {
+  Section section;
+  DWORD mode = 0;
+  return GetConsoleMode(to_handle(input), &mode) != 0;
 }
 
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {

@@ -174,6 +174,11 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
     RunResult result;
     size_t answered = 0;
     bool input_open = true;
+    if (!script.input.empty()) {
+        EXPECT_EQ(write(in[1], script.input.data(), script.input.size()), ssize_t(script.input.size()));
+        close(in[1]);
+        input_open = false;
+    }
     bool signalled = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     bool armed = false;

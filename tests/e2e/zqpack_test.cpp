@@ -1,6 +1,7 @@
 // Self-extractors made by `zqpack create` from a real folder, and the same
 // archive unpacked by `zqpack extract`: what comes out is what went in.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <filesystem>
@@ -111,6 +112,15 @@ TEST_F(Packed, ZqpackExtractRunsTheSameExtraction) {
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.find("overwrite"), std::string::npos);
     EXPECT_EQ(snapshot(work_), snapshot(source_));
+}
+
+TEST_F(Packed, ZqpackExtractDoesNotFollowALinkedFolder) {
+    const std::string sfx = pack({});
+    fs::create_directories(root_ + "/elsewhere");
+    ASSERT_EQ(symlink("../elsewhere", work("tree").c_str()), 0);
+    const RunResult result = run_host({zqpack_path(), "extract", sfx, "-C", work_});
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_TRUE(fs::is_empty(root_ + "/elsewhere"));
 }
 
 }  // namespace
