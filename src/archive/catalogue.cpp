@@ -171,7 +171,7 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
 
 // Length of the checked name behind `ref`, or -1 when it lies outside the
 // pools, runs to the end of its pool without a NUL, or is unsafe.
-int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
+int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref, const LeadBytes& lead) {
     uint32_t pool = ref >> 16;
     uint32_t offset = ref & 0xFFFF;
     if (pool >= catalogue->pool_count) return -1;
@@ -180,7 +180,7 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
     uint32_t end = offset;
     while (end < size && text[end] != 0) ++end;
     if (end >= size) return -1;
-    if (!is_safe_name(text + offset, end - offset)) return -1;
+    if (!is_safe_name(text + offset, end - offset, lead)) return -1;
     return int32_t(end - offset);
 }
 
@@ -190,7 +190,7 @@ constexpr uint32_t kMaxDepth = (kMaxPath + 1) / 2;  // each level takes at least
 // a record met twice (a cycle or a shared subtree) and a directory path
 // (names each followed by '\') longer than kMaxPath. Records the path length
 // of the first directory in walk order for every id in `id_path`.
-int walk_tree(const Catalogue* catalogue, uint16_t* path_len, uint16_t* id_path) {
+int walk_tree(const Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len, uint16_t* id_path) {
     struct Level {
         uint16_t record;
         uint16_t base;  // path length of the parent
@@ -201,7 +201,7 @@ int walk_tree(const Catalogue* catalogue, uint16_t* path_len, uint16_t* id_path)
     for (;;) {
         const DirRecord& dir = catalogue->dir_table[stack[depth].record];
         if (path_len[stack[depth].record] != 0) return kExitInvalidArchive;
-        uint32_t length = stack[depth].base + uint32_t(checked_name_length(catalogue, dir.name())) + 1;
+        uint32_t length = stack[depth].base + uint32_t(checked_name_length(catalogue, dir.name(), lead)) + 1;
         if (length > kMaxPath) return kExitInvalidArchive;
         path_len[stack[depth].record] = uint16_t(length);
         uint16_t& first = id_path[uint16_t(dir.id())];
@@ -223,24 +223,24 @@ int walk_tree(const Catalogue* catalogue, uint16_t* path_len, uint16_t* id_path)
     }
 }
 
-int check_dirs(const Catalogue* catalogue, uint16_t* id_path) {
+int check_dirs(const Catalogue* catalogue, const LeadBytes& lead, uint16_t* id_path) {
     uint16_t count = catalogue->dir_count;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
-        if (checked_name_length(catalogue, dir.name()) < 0) return kExitInvalidArchive;
+        if (checked_name_length(catalogue, dir.name(), lead) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
     }
     uint16_t* path_len = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
     if (path_len == nullptr) return kExitNoMemory;
-    int result = walk_tree(catalogue, path_len, id_path);
+    int result = walk_tree(catalogue, lead, path_len, id_path);
     mem_free(path_len);
     return result;
 }
 
-int check_files(const Catalogue* catalogue, const uint16_t* id_path) {
+int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_t* id_path) {
     for (uint32_t i = 0; i < catalogue->file_count; ++i) {
         const FileRecord& file = *catalogue->file_table[i];
-        int32_t length = checked_name_length(catalogue, file.name());
+        int32_t length = checked_name_length(catalogue, file.name(), lead);
         if (length < 0) return kExitInvalidArchive;
         uint32_t full = uint32_t(length);
         // Without directories the driver gives every file its bare name.
@@ -254,14 +254,14 @@ int check_files(const Catalogue* catalogue, const uint16_t* id_path) {
     return 0;
 }
 
-int check_catalogue(const Catalogue* catalogue) {
+int check_catalogue(const Catalogue* catalogue, const LeadBytes& lead) {
     uint16_t* id_path = nullptr;
     if (catalogue->dir_count != 0) {
         id_path = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
         if (id_path == nullptr) return kExitNoMemory;
     }
-    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, id_path) : 0;
-    if (result == 0) result = check_files(catalogue, id_path);
+    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, lead, id_path) : 0;
+    if (result == 0) result = check_files(catalogue, lead, id_path);
     if (id_path != nullptr) mem_free(id_path);
     return result;
 }
@@ -281,6 +281,7 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
     }
     catalogue->full_path = (flags & kFlagFullPath) != 0 ? 1 : 0;
     catalogue->header_nibble = flags & 0x000F;
+    catalogue->code_page_mark = header[3];
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
 
     int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
@@ -291,7 +292,10 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
     if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, password);
     if (result == 0) result = read_dirs(context, catalogue);
     if (result == 0) result = read_files(context, catalogue);
-    if (result == 0) result = check_catalogue(catalogue);
+    // Names are checked with the rule of the code that will use them.
+    LeadBytes lead = platform_lead_bytes();
+    if (result == 0 && catalogue->host_names != nullptr) result = catalogue->host_names(catalogue, &lead);
+    if (result == 0) result = check_catalogue(catalogue, lead);
     if (result != 0) return result;
     *file_count = catalogue->file_count;
     return 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "archive/names.h"
 #include "archive/stream.h"
 
 namespace zq {
@@ -76,6 +77,14 @@ struct Catalogue {
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
+    uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
+    // Set by a reader on another system before read_catalogue; null in the
+    // extractor. Called once the tables are read and before they are checked,
+    // it may rewrite the names into the reader's own character set and choose
+    // the lead bytes they are checked with (preset to the platform's). 0 or an
+    // exit code.
+    int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
+    void* host_names_context;
 };
 
 // Reads and checks the whole catalogue of the archive at `archive_offset`

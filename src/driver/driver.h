@@ -20,8 +20,15 @@ constexpr int kExitDecodeFailed = 7;   // "Decode failed"
 
 // The same run on an archive file given by path (a self-extractor or a bare
 // archive, found through its trailer), into the current directory.
-// `overwrite_all` answers All to every overwrite question. Never returns.
-[[noreturn]] void extract_archive(const char* archive_path, bool overwrite_all);
+// `overwrite_all` answers All to every overwrite question. `host_names`
+// (with its context) becomes the catalogue's hook of the same name, so that
+// a tool can take names packed for another system into its own. Never
+// returns.
+struct Catalogue;
+struct LeadBytes;
+[[noreturn]] void extract_archive(const char* archive_path, bool overwrite_all,
+                                  int (*host_names)(Catalogue*, LeadBytes*) = nullptr,
+                                  void* host_names_context = nullptr);
 
 // Ends the run: prints the code's message, closes the open files, removes the
 // pending temporary file and ends the process with the code.

@@ -236,8 +236,11 @@ void run_extraction(const char* archive_path) {
 
 void self_extract_main() { run_extraction(nullptr); }
 
-void extract_archive(const char* archive_path, bool overwrite_all) {
+void extract_archive(const char* archive_path, bool overwrite_all, int (*host_names)(Catalogue*, LeadBytes*),
+                     void* host_names_context) {
     driver.overwrite_all = overwrite_all;
+    catalogue.host_names = host_names;
+    catalogue.host_names_context = host_names_context;
     run_extraction(archive_path);
 }
 

@@ -32,13 +32,25 @@ std::string reader_message(int code) {
 // Directory paths as the extractor finds them: the first directory in walk
 // order with a given id wins. The catalogue has been checked, so the walk
 // ends and every path fits.
-void collect_dir_paths(const Catalogue& catalogue, uint16_t first, const std::string& prefix,
-                       std::map<int16_t, std::string>& paths) {
+struct EntryPath {
+    std::string shown;
+    std::string stored;
+};
+
+EntryPath entry_name(const Catalogue& catalogue, const HostNames& names, uint32_t ref) {
+    std::string shown = name_text(catalogue, ref);
+    auto stored = names.stored.find(ref);
+    return {shown, stored != names.stored.end() ? stored->second : shown};
+}
+
+void collect_dir_paths(const Catalogue& catalogue, const HostNames& names, uint16_t first, const EntryPath& prefix,
+                       std::map<int16_t, EntryPath>& paths) {
     for (uint16_t i = first;;) {
         const DirRecord& dir = catalogue.dir_table[i];
-        std::string path = prefix + name_text(catalogue, dir.name()) + "/";
+        const EntryPath name = entry_name(catalogue, names, dir.name());
+        const EntryPath path{prefix.shown + name.shown + "/", prefix.stored + name.stored + "/"};
         paths.emplace(dir.id(), path);
-        if (dir.child() != 0) collect_dir_paths(catalogue, dir.child(), path, paths);
+        if (dir.child() != 0) collect_dir_paths(catalogue, names, dir.child(), path, paths);
         if (dir.next() == 0) break;
         i = dir.next();
     }
@@ -53,9 +65,11 @@ std::string format_time(int32_t unix_time) {
     return text;
 }
 
+// A JSON string of `text` made valid UTF-8 (see valid_utf8).
 std::string json_string(const std::string& text) {
+    bool replaced = false;
     std::string out = "\"";
-    for (char ch : text) {
+    for (char ch : valid_utf8(text, &replaced)) {
         uint8_t c = uint8_t(ch);
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -69,6 +83,16 @@ std::string json_string(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    for (char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", unsigned(uint8_t(c)));
+        out += pair;
+    }
+    return out;
 }
 
 double ratio(uint64_t stored, uint64_t size) { return size == 0 ? 100.0 : 100.0 * double(stored) / double(size); }
@@ -145,18 +169,23 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     stream_reset(&context_);
     context_.archive_file = file_;
     uint16_t count = 0;
+    // Listing and testing show every archive as before; extraction follows
+    // this system's own two-byte rule, as its path code does.
+    host_names_.fixed_lead_bytes_when_unmarked = true;
+    catalogue_.host_names = take_host_names;
+    catalogue_.host_names_context = &host_names_;
     int code = read_catalogue_with_password(&context_, &catalogue_, archive_offset_, &count,
                                             password ? password->c_str() : nullptr);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
-    std::map<int16_t, std::string> dir_paths;
-    if (catalogue_.dir_count != 0) collect_dir_paths(catalogue_, 0, "", dir_paths);
+    std::map<int16_t, EntryPath> dir_paths;
+    if (catalogue_.dir_count != 0) collect_dir_paths(catalogue_, host_names_, 0, EntryPath{}, dir_paths);
     for (uint32_t i = 0; i < count; ++i) {
         const FileRecord& record = *catalogue_.file_table[i];
-        std::string path_text;
-        if (catalogue_.dir_count != 0 && record.dir_id() != 0) path_text = dir_paths[int16_t(record.dir_id())];
-        path_text += name_text(catalogue_, record.name());
-        entries_.push_back(ArchiveEntry{path_text, record});
+        EntryPath path;
+        if (catalogue_.dir_count != 0 && record.dir_id() != 0) path = dir_paths[int16_t(record.dir_id())];
+        const EntryPath name = entry_name(catalogue_, host_names_, record.name());
+        entries_.push_back(ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record});
     }
 }
 
@@ -174,24 +203,34 @@ int list_archive(const OpenedArchive& archive, bool json) {
         total_stored += entry.record.stored_size();
     }
     if (json) {
-        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"files\": [",
+        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, "
+                    "\"files\": [",
                     json_string(archive.path()).c_str(), archive.full_path() ? "true" : "false",
-                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false");
+                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false",
+                    unsigned(archive.code_page()));
         const char* separator = "\n";
         for (const ArchiveEntry& entry : archive.entries()) {
             const FileRecord& r = entry.record;
             std::printf("%s  {\"path\": %s, \"size\": %" PRIu32 ", \"stored\": %" PRIu32
                         ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
-                        ", \"access_time\": %" PRId32 ", \"attributes\": %u}",
+                        ", \"access_time\": %" PRId32 ", \"attributes\": %u",
                         separator, json_string(entry.path).c_str(), r.original_size(), r.stored_size(),
                         unsigned(r.method()), r.block_coded() ? "true" : "false", r.write_time(),
                         r.access_time(), unsigned(r.attributes()));
+            // The stored bytes, when the path shown is not them.
+            bool replaced = false;
+            valid_utf8(entry.path, &replaced);
+            if (replaced || entry.stored_path != entry.path) {
+                std::printf(", \"name_bytes\": \"%s\"", hex(entry.stored_path).c_str());
+            }
+            std::printf("}");
             separator = ",\n";
         }
         std::printf("\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
                     archive.entries().size(), total_size, total_stored);
         return 0;
     }
+    if (archive.code_page() != 0) std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
     std::printf("%12s %12s %7s %-6s %-19s  %s\n", "size", "stored", "ratio", "method", "modified (UTC)", "path");
     for (const ArchiveEntry& entry : archive.entries()) {
         const FileRecord& r = entry.record;

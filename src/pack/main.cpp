@@ -72,8 +72,20 @@ struct CreateArgs {
     bool flat = false;
     bool dir_tree = false;
     bool store = false;
+    uint32_t code_page = 1252;
+    bool code_page_given = false;
     std::vector<std::string> inputs;
 };
+
+// A Windows stub is a PE image ("MZ", and "PE\0\0" where the DOS header
+// points); it reads names in the system's ANSI code page.
+bool is_windows_stub(const zq::Bytes& stub) {
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return false;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    return pe <= stub.size() - 4 && stub[pe] == 'P' && stub[pe + 1] == 'E' && stub[pe + 2] == 0 &&
+           stub[pe + 3] == 0;
+}
 
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
@@ -89,6 +101,10 @@ int run_create(const CreateArgs& args, unsigned threads) {
             fail("no stub at " + stub.string() + " (give --stub FILE, or --stub none for a bare archive)");
         }
         options.stub = read_whole_file(stub, "stub");
+        if (is_windows_stub(*options.stub)) options.code_page = args.code_page;
+    }
+    if (args.code_page_given && options.code_page == 0) {
+        fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
     }
     ProgressBar bar;
     if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
@@ -119,7 +135,8 @@ int run_create(const CreateArgs& args, unsigned threads) {
         if (ec) fail("cannot enter " + directory + ": " + ec.message());
     }
     std::fflush(stdout);
-    zq::extract_archive(source.string().c_str(), overwrite_all);
+    static zq::pack::HostNames host_names;
+    zq::extract_archive(source.string().c_str(), overwrite_all, zq::pack::take_host_names, &host_names);
 }
 
 }  // namespace
@@ -140,6 +157,9 @@ int main(int argc, char** argv) {
     create_cmd->add_flag("--flat", create.flat, "extract every file into one folder, without its stored path");
     create_cmd->add_flag("--dir-tree", create.dir_tree, "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
+    CLI::Option* code_page_opt = create_cmd->add_option(
+        "--codepage", create.code_page,
+        "for a Windows stub: the ANSI code page to store names in (default 1252; 932 Japanese, 936, 949, 950, 874, 1250-1258)");
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
     create_cmd->add_option("paths", create.inputs, "files and folders to pack")->required();
 
@@ -166,6 +186,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         create.password_given = password_opt->count() > 0;
+        create.code_page_given = code_page_opt->count() > 0;
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

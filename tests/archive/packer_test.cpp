@@ -7,6 +7,7 @@
 #include <map>
 
 #include "archive_test_support.h"
+#include "writer/stored_names.h"
 
 namespace zq::test {
 namespace {
@@ -270,13 +271,21 @@ TEST_F(PackerTest, UnstorableInputsFailWithoutLeavingOutput) {
 }
 
 TEST(StorableNames, MatchTheReadersRules) {
-    EXPECT_TRUE(is_storable_name("a.txt", false));
-    EXPECT_TRUE(is_storable_name("\x83\\", false));
-    EXPECT_FALSE(is_storable_name("a:b", false));
-    EXPECT_FALSE(is_storable_name("..", true));
+    const LeadBytes cp932 = fixed_lead_bytes();
+    EXPECT_TRUE(is_storable_name("a.txt", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x83\\", false, cp932));
+    EXPECT_FALSE(is_storable_name("a:b", false, cp932));
+    EXPECT_FALSE(is_storable_name("..", true, cp932));
     // A directory name ending in a first byte would swallow the separator.
-    EXPECT_TRUE(is_storable_name("\xd0\x94", false));
-    EXPECT_FALSE(is_storable_name("\xd0\x94", true));
+    EXPECT_TRUE(is_storable_name("\xd0\x94", false, cp932));
+    EXPECT_FALSE(is_storable_name("\xd0\x94", true, cp932));
+    // UTF-8 has no such bytes: the same folder name is fine there.
+    EXPECT_TRUE(is_storable_name("\xd0\x94", true, LeadBytes{}));
+    EXPECT_FALSE(is_storable_name("\x83\\", false, LeadBytes{}));
+    // Split at every 0x5C, no part may lead to another folder.
+    EXPECT_FALSE(is_storable_name("\x81\\..", true, cp932));
+    EXPECT_FALSE(is_storable_name("\x81\\.", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x81\\..x", false, cp932));
 }
 
 }  // namespace
