@@ -455,7 +455,11 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
     image.options = options.dir_tree ? kOptionDirTree : 0;
-    if (options.password) image.password = Bytes(options.password->begin(), options.password->end());
+    // The Windows stub compares the password in its code page.
+    if (options.password) {
+        const std::string password = form.in_page(*options.password, "the password");
+        image.password = Bytes(password.begin(), password.end());
+    }
 
     std::vector<Unit> units;
     uint64_t total = 0;

@@ -139,6 +139,14 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
     return bytes;
 }
 
+std::string NameForm::in_page(const std::string& text, const std::string& what) const {
+    std::string bytes = text;
+    if (code_page_ != 0 && !convert(as_iconv(to_page_), text, &bytes)) {
+        fail("code page " + std::to_string(code_page_) + " cannot represent " + what);
+    }
+    return bytes;
+}
+
 void NameForm::check_distinct(std::vector<std::string> names, const std::filesystem::path& folder) const {
     if (code_page_ == 0) return;
     std::vector<std::pair<std::wstring, std::string>> keyed;

@@ -26,6 +26,9 @@ public:
     // The stored bytes of `name`, found at `path`. Throws with the path and
     // the reason when the name cannot be stored.
     std::string stored(const std::string& name, const std::filesystem::path& path, bool directory) const;
+    // `text` in the code page (as it is for names as on disk); throws naming
+    // `what` when the page cannot represent it.
+    std::string in_page(const std::string& text, const std::string& what) const;
     // For Windows: throws when two of `names` (UTF-8, all in `folder`) differ
     // only in letter case, since they would land on one file there.
     void check_distinct(std::vector<std::string> names, const std::filesystem::path& folder) const;
