@@ -286,6 +286,12 @@ TEST(StorableNames, MatchTheReadersRules) {
     EXPECT_FALSE(is_storable_name("\x81\\..", true, cp932));
     EXPECT_FALSE(is_storable_name("\x81\\.", false, cp932));
     EXPECT_TRUE(is_storable_name("\x81\\..x", false, cp932));
+    int accepted = 0;
+    for (int byte = 1; byte < 256; ++byte) {
+        const std::string up = std::string(1, char(byte)) + "\\..";
+        accepted += is_storable_name(up, false, cp932) + is_storable_name(up, false, LeadBytes{});
+    }
+    EXPECT_EQ(accepted, 0);
 }
 
 }  // namespace
