@@ -201,7 +201,7 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
 
 // Length of the checked name behind `ref`, or -1 when it lies outside the
 // pools, runs to the end of its pool without a NUL, or is unsafe.
-int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
+int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref, const LeadBytes& lead) {
     uint32_t pool = ref >> 16;
     uint32_t offset = ref & 0xFFFF;
     if (pool >= catalogue->pool_count) return -1;
@@ -210,7 +210,7 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
     uint32_t end = offset;
     while (end < size && text[end] != 0) ++end;
     if (end >= size) return -1;
-    if (!is_safe_name(text + offset, end - offset)) return -1;
+    if (!is_safe_name(text + offset, end - offset, lead)) return -1;
     return int32_t(end - offset);
 }
 
@@ -219,12 +219,12 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
 // followed by '\') longer than kMaxPath, and builds the catalogue's folder
 // index. `path_len` (dir_count entries, zero) receives each record's path
 // length.
-int index_dirs(Catalogue* catalogue, uint16_t* path_len) {
+int index_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
     return walk_dirs(*catalogue, [&](uint16_t record, uint16_t parent) {
         if (path_len[record] != 0) return kExitInvalidArchive;
         const DirRecord& dir = catalogue->dir_table[record];
         const uint32_t base = parent == 0 ? 0 : path_len[parent - 1];
-        const uint32_t length = base + uint32_t(checked_name_length(catalogue, dir.name())) + 1;
+        const uint32_t length = base + uint32_t(checked_name_length(catalogue, dir.name(), lead)) + 1;
         if (length > kMaxPath) return kExitInvalidArchive;
         path_len[record] = uint16_t(length);
         catalogue->dir_parent[record] = parent;
@@ -234,23 +234,23 @@ int index_dirs(Catalogue* catalogue, uint16_t* path_len) {
     });
 }
 
-int check_dirs(Catalogue* catalogue, uint16_t* path_len) {
+int check_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
     const uint16_t count = catalogue->dir_count;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
-        if (checked_name_length(catalogue, dir.name()) < 0) return kExitInvalidArchive;
+        if (checked_name_length(catalogue, dir.name(), lead) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
     }
     catalogue->dir_parent = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
     catalogue->dir_by_id = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
     if (catalogue->dir_parent == nullptr || catalogue->dir_by_id == nullptr) return kExitNoMemory;
-    return index_dirs(catalogue, path_len);
+    return index_dirs(catalogue, lead, path_len);
 }
 
-int check_files(const Catalogue* catalogue, const uint16_t* path_len) {
+int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_t* path_len) {
     for (uint32_t i = 0; i < catalogue->file_count; ++i) {
         const FileRecord& file = *catalogue->file_table[i];
-        int32_t length = checked_name_length(catalogue, file.name());
+        int32_t length = checked_name_length(catalogue, file.name(), lead);
         if (length < 0) return kExitInvalidArchive;
         uint32_t full = uint32_t(length);
         // Without folders the driver gives every file its bare name.
@@ -297,6 +297,7 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     }
     catalogue->full_path = (flags & kFlagFullPath) != 0 ? 1 : 0;
     catalogue->header_nibble = flags & 0x000F;
+    catalogue->code_page_mark = header[3];
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
 
     int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
@@ -307,20 +308,23 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, dialogue);
     if (result == 0) result = read_dirs(context, catalogue);
     if (result == 0) result = read_files(context, catalogue);
-    if (result == 0) result = check_catalogue(catalogue);
+    // Names are checked with the rule of the code that will use them.
+    LeadBytes lead = platform_lead_bytes();
+    if (result == 0 && catalogue->host_names != nullptr) result = catalogue->host_names(catalogue, &lead);
+    if (result == 0) result = check_catalogue(catalogue, lead);
     if (result != 0) return result;
     *file_count = catalogue->file_count;
     return 0;
 }
 
-int check_catalogue(Catalogue* catalogue) {
+int check_catalogue(Catalogue* catalogue, const LeadBytes& lead) {
     uint16_t* path_len = nullptr;
     if (catalogue->dir_count != 0) {
         path_len = static_cast<uint16_t*>(mem_alloc(catalogue->dir_count * uint32_t(sizeof(uint16_t))));
         if (path_len == nullptr) return kExitNoMemory;
     }
-    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, path_len) : 0;
-    if (result == 0) result = check_files(catalogue, path_len);
+    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, lead, path_len) : 0;
+    if (result == 0) result = check_files(catalogue, lead, path_len);
     if (path_len != nullptr) mem_free(path_len);
     return result;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "archive/names.h"
 #include "archive/stream.h"
 #include "status.h"
 
@@ -100,6 +101,14 @@ struct Catalogue {
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
+    uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
+    // Set by a reader on another system before read_catalogue; null in the
+    // extractor. Called once the tables are read and before they are checked,
+    // it may rewrite the names into the reader's own character set and choose
+    // the lead bytes they are checked with (preset to the platform's). 0 or an
+    // exit code.
+    int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
+    void* host_names_context;
 };
 
 constexpr uint32_t kPasswordSize = 256;  // a typed password and its NUL
@@ -143,7 +152,7 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
 // The checks read_catalogue ends with, on tables already in memory; builds
 // the folder index (the catalogue's to release). 0, kExitNoMemory or
 // kExitInvalidArchive.
-int check_catalogue(Catalogue* catalogue);
+int check_catalogue(Catalogue* catalogue, const LeadBytes& lead);
 
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);

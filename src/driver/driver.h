@@ -26,6 +26,10 @@ struct ExtractOptions {
     // `path` is the file's stored path, folders separated by '\'.
     bool (*select)(const char* path, void* context);
     void* select_context;
+    // Becomes the catalogue's hook of the same name, so that a tool can take
+    // names packed for another system into its own; null for none.
+    int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
+    void* host_names_context;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare

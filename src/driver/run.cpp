@@ -407,6 +407,8 @@ void self_extract_main() { run_extraction(nullptr); }
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;
     driver.overwrite_all = options.overwrite_all;
+    catalogue.host_names = options.host_names;
+    catalogue.host_names_context = options.host_names_context;
     run_extraction(archive_path);
 }
 

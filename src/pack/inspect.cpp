@@ -31,6 +31,35 @@ std::string reader_message(int code) {
     }
 }
 
+// A path as shown (UTF-8 when the archive says how) and as stored.
+struct EntryPath {
+    std::string shown;
+    std::string stored;
+};
+
+EntryPath entry_name(const Catalogue& catalogue, const HostNames& names, uint32_t ref) {
+    std::string shown = name_text(catalogue, ref);
+    auto stored = names.stored.find(ref);
+    return {shown, stored != names.stored.end() ? stored->second : shown};
+}
+
+// The path of folder `record`, '/'-separated and ending in '/', through the
+// index the catalogue check built (its chains end within the depth limit).
+EntryPath folder_entry_path(const Catalogue& catalogue, const HostNames& names, uint16_t record) {
+    std::vector<uint16_t> chain;
+    for (uint32_t at = uint32_t(record) + 1; at != 0 && chain.size() <= kMaxDirDepth;
+         at = catalogue.dir_parent[at - 1]) {
+        chain.push_back(uint16_t(at - 1));
+    }
+    EntryPath path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const EntryPath name = entry_name(catalogue, names, catalogue.dir_table[*it].name());
+        path.shown += name.shown + "/";
+        path.stored += name.stored + "/";
+    }
+    return path;
+}
+
 std::string format_time(int32_t unix_time) {
     std::time_t t = unix_time;
     std::tm tm{};
@@ -40,9 +69,11 @@ std::string format_time(int32_t unix_time) {
     return text;
 }
 
+// A JSON string of `text` made valid UTF-8 (see valid_utf8).
 std::string json_string(const std::string& text) {
+    bool replaced = false;
     std::string out = "\"";
-    for (char ch : text) {
+    for (char ch : valid_utf8(text, &replaced)) {
         uint8_t c = uint8_t(ch);
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -56,6 +87,16 @@ std::string json_string(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    for (char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", unsigned(uint8_t(c)));
+        out += pair;
+    }
+    return out;
 }
 
 double ratio(uint64_t stored, uint64_t size) { return size == 0 ? 100.0 : 100.0 * double(stored) / double(size); }
@@ -167,6 +208,11 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     if (stream_init(&context_) != kStreamOk) give_up("out of memory");
     context_.archive_file = file_;
     uint16_t count = 0;
+    // Listing and testing show every archive as before; extraction follows
+    // this system's own two-byte rule, as its path code does.
+    host_names_.fixed_lead_bytes_when_unmarked = true;
+    catalogue_.host_names = take_host_names;
+    catalogue_.host_names_context = &host_names_;
     GivenPassword given{password ? password->c_str() : nullptr, false};
     const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
@@ -182,22 +228,21 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
 }
 
 std::string OpenedArchive::folder_path(size_t index) const {
-    char path[kMaxPath + 1];
-    return record_path(catalogue_, folders_[index], '/', path) > 0 ? std::string(path) : std::string();
+    return folder_entry_path(catalogue_, host_names_, folders_[index]).shown;
 }
 
 ArchiveEntry OpenedArchive::entry(size_t index) const {
     const FileRecord& record = *catalogue_.file_table[order_[index]];
     // Folder paths as the extractor finds them, '/'-separated for display.
-    char folder[kMaxPath + 1];
-    std::string path_text;
-    if (catalogue_.dir_count != 0 && record.dir_id() != 0 && dir_path(catalogue_, int16_t(record.dir_id()), '/', folder) > 0) {
-        path_text = folder;
+    EntryPath path;
+    if (catalogue_.dir_count != 0 && record.dir_id() != 0) {
+        const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
+        if (at != 0) path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1));
     }
-    path_text += name_text(catalogue_, record.name());
+    const EntryPath name = entry_name(catalogue_, host_names_, record.name());
     std::string link;
     if (record.is_symlink()) link = read_link_text(context_, archive_offset_, record);
-    return ArchiveEntry{path_text, record, link};
+    return ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record, link};
 }
 
 OpenedArchive::~OpenedArchive() {
@@ -215,9 +260,11 @@ int list_archive(const OpenedArchive& archive, bool json) {
         total_stored += record.stored_size();
     }
     if (json) {
-        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"files\": [",
+        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, "
+                    "\"files\": [",
                     json_string(archive.path()).c_str(), archive.full_path() ? "true" : "false",
-                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false");
+                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false",
+                    unsigned(archive.code_page()));
         const char* separator = "\n";
         for (size_t i = 0; i < archive.folder_count(); ++i) {
             std::printf("%s  {\"path\": %s, \"type\": \"folder\"}", separator,
@@ -233,16 +280,24 @@ int list_archive(const OpenedArchive& archive, bool json) {
             if (r.is_symlink()) extension += ", \"link_target\": " + json_string(entry.link_target);
             std::printf("%s  {\"path\": %s, \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
                         ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
-                        ", \"access_time\": %" PRId32 ", \"attributes\": %u%s}",
+                        ", \"access_time\": %" PRId32 ", \"attributes\": %u%s",
                         separator, json_string(entry.path).c_str(), r.is_symlink() ? "link" : "file",
                         r.original_size(), r.stored_size(), unsigned(r.method()), r.block_coded() ? "true" : "false",
                         r.write_time(), r.access_time(), unsigned(r.attributes()), extension.c_str());
+            // The stored bytes, when the path shown is not them.
+            bool replaced = false;
+            valid_utf8(entry.path, &replaced);
+            if (replaced || entry.stored_path != entry.path) {
+                std::printf(", \"name_bytes\": \"%s\"", hex(entry.stored_path).c_str());
+            }
+            std::printf("}");
             separator = ",\n";
         }
         std::printf("\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
                     archive.entry_count(), total_size, total_stored);
         return 0;
     }
+    if (archive.code_page() != 0) std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
     std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "size", "stored", "ratio", "method", "crc32", "mode",
                 "modified (UTC)", "path");
     for (size_t i = 0; i < archive.folder_count(); ++i) {

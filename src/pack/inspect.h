@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "pack/host_names.h"
 
 namespace zq::pack {
 
 struct ArchiveEntry {
-    std::string path;  // '/'-separated, for display
+    std::string path;         // '/'-separated, for display: UTF-8 when the archive says how
+    std::string stored_path;  // the same with each name as its bytes are stored
     FileRecord record;
     std::string link_target;  // for a link record
 };
@@ -49,6 +51,8 @@ public:
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_; }
     uint16_t dir_count() const { return catalogue_.dir_count; }
+    // The Windows code page the names were converted from; 0: shown as stored.
+    uint16_t code_page() const { return host_names_.code_page; }
 
 private:
     std::string path_;
@@ -57,6 +61,7 @@ private:
     bool has_password_ = false;
     mutable StreamContext context_{};  // also reads link targets on demand
     Catalogue catalogue_{};
+    HostNames host_names_;
     std::vector<uint16_t> order_;    // file indices in view
     std::vector<uint16_t> folders_;  // folder records, one per id
 };

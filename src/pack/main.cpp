@@ -109,6 +109,8 @@ struct CreateArgs {
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
+    uint32_t code_page = 1252;
+    bool code_page_given = false;
     std::vector<std::string> inputs;
 };
 
@@ -131,6 +133,16 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     return inputs;
 }
 
+// A Windows stub is a PE image ("MZ", and "PE\0\0" where the DOS header
+// points); it reads names in the system's ANSI code page.
+bool is_windows_stub(const zq::Bytes& stub) {
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return false;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    return pe <= stub.size() - 4 && stub[pe] == 'P' && stub[pe + 1] == 'E' && stub[pe + 2] == 0 &&
+           stub[pe + 3] == 0;
+}
+
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
     options.full_path = !args.flat;
@@ -151,6 +163,10 @@ int run_create(const CreateArgs& args, unsigned threads) {
         const std::string platform = stub_platform(*options.stub);
         if (platform.empty()) fail("the stub " + stub.string() + " is not an ELF or PE executable");
         made = "a " + platform + " self-extractor, stub " + stub.string();
+        if (is_windows_stub(*options.stub)) options.code_page = args.code_page;
+    }
+    if (args.code_page_given && options.code_page == 0) {
+        fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
     }
     ProgressBar bar;
     if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
@@ -206,6 +222,9 @@ bool select_stored_path(const char* path, void* selection) {
     options.never_overwrite = args.never_overwrite;
     options.quiet = args.quiet;
     if (password) options.password = password->c_str();
+    static zq::pack::HostNames host_names;
+    options.host_names = zq::pack::take_host_names;
+    options.host_names_context = &host_names;
     if (!selection.takes_all()) {
         options.select = select_stored_path;
         options.select_context = &selection;
@@ -255,6 +274,9 @@ int main(int argc, char** argv) {
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
     create_cmd->add_flag("--no-extension", create.no_extension,
                          "leave out checksums, Unix modes and links (records exactly as first defined)");
+    CLI::Option* code_page_opt = create_cmd->add_option(
+        "--codepage", create.code_page,
+        "for a Windows stub: the ANSI code page to store names in (default 1252; 932 Japanese, 936, 949, 950, 874, 1250-1258)");
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
     create_cmd->add_option("-C,--directory", create.base,
                            "pack this folder's contents without its own name (paths are then inside it)");
@@ -297,6 +319,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         create.password_given = password_opt->count() > 0;
+        create.code_page_given = code_page_opt->count() > 0;
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

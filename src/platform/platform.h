@@ -4,8 +4,8 @@
 // classic Win32 calls the stub was designed around; posix.cpp gives the same
 // behaviour on Linux. Paths passed in are 8-bit, NUL-terminated, relative or
 // absolute, with '\' as the only separator; the Linux side turns each '\' into
-// '/' on the way to the kernel, except the second byte of a two-byte character
-// (lead bytes 0x81-0x9F and 0xE0-0xFC).
+// '/' on the way to the kernel (its names are UTF-8, which has no two-byte
+// characters in this sense).
 //
 // Every routine here that terminate() may reach (console output, close,
 // attributes, delete, exit) must stay async-signal-safe on Linux.
@@ -122,9 +122,11 @@ uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);
 
 // ---------------------------------------------------------------- strings
-// First byte of a two-byte character of the 8-bit character set; its second
-// byte is never a separator, even when it is 0x5C.
-inline bool is_lead_byte(uint8_t byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+// First byte of a two-byte character of the names this system uses; its
+// second byte is never a separator, even when it is 0x5C. Windows answers for
+// the ANSI code page in force (on code page 932: 0x81-0x9F and 0xE0-0xFC; on
+// a single-byte page: none); Linux names are UTF-8 and have none.
+bool is_lead_byte(uint8_t byte);
 
 // The system's own string routines (the stub links no C runtime).
 char* str_copy(char* destination, const char* source);

@@ -23,22 +23,14 @@ namespace {
 // so that absolute paths given to zqpack (and the own executable) fit too.
 constexpr uint32_t kOsPathSize = 4096;
 
-// Copies `path` into `out`, turning every separator '\' into '/'. The byte
-// after a lead byte belongs to a two-byte character and is copied unchanged,
-// even when it is 0x5C. False when the path does not fit.
+// Copies `path` into `out`, turning every separator '\' into '/'. Names are
+// UTF-8 here, where no byte of a character is ever 0x5C. False when the path
+// does not fit.
 bool to_os_path(const char* path, char* out) {
     uint32_t i = 0;
-    while (path[i] != '\0') {
-        if (i + 2 >= kOsPathSize) return false;
-        const uint8_t byte = uint8_t(path[i]);
-        if (is_lead_byte(byte) && path[i + 1] != '\0') {
-            out[i] = path[i];
-            out[i + 1] = path[i + 1];
-            i += 2;
-            continue;
-        }
-        out[i] = byte == '\\' ? '/' : path[i];
-        ++i;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 1 >= kOsPathSize) return false;
+        out[i] = path[i] == '\\' ? '/' : path[i];
     }
     out[i] = '\0';
     return true;
@@ -434,16 +426,33 @@ uint32_t str_length(const char* text) {
     return length;
 }
 
+namespace {
+// One character of a UTF-8 text, letter case folded the way the Windows stub
+// folds it on a Western system (code page 1252): ASCII, the Latin-1 letters
+// and the four Latin Extended-A pairs that page holds. Anything else,
+// including bytes that are not UTF-8, stands for itself.
+uint32_t next_folded(const uint8_t*& p) {
+    uint32_t code = *p++;
+    if ((code == 0xC3 || code == 0xC5) && (*p & 0xC0) == 0x80) code = ((code & 0x1F) << 6) | (*p++ & 0x3F);
+    if ((code >= 'A' && code <= 'Z') || (code >= 0xC0 && code <= 0xDE && code != 0xD7)) return code + 0x20;
+    if (code == 0x152 || code == 0x160 || code == 0x17D) return code + 1;  // Œ Š Ž
+    if (code == 0x178) return 0xFF;                                          // Ÿ
+    return code;
+}
+}  // namespace
+
 int str_compare_nocase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        uint8_t x = uint8_t(*a);
-        uint8_t y = uint8_t(*b);
-        if (x >= 'A' && x <= 'Z') x = uint8_t(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = uint8_t(y - 'A' + 'a');
-        if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
+    const uint8_t* x = reinterpret_cast<const uint8_t*>(a);
+    const uint8_t* y = reinterpret_cast<const uint8_t*>(b);
+    for (;;) {
+        const uint32_t cx = next_folded(x);
+        const uint32_t cy = next_folded(y);
+        if (cx != cy) return cx < cy ? -1 : 1;
+        if (cx == 0) return 0;
     }
 }
+
+bool is_lead_byte(uint8_t) { return false; }
 
 bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
     char digits[16];

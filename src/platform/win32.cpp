@@ -366,6 +366,8 @@ uint32_t str_length(const char* text) {
   return static_cast<uint32_t>(lstrlenA(text));
 }
 
+bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
 int str_compare_nocase(const char* a, const char* b) {
   Section section;
   return lstrcmpiA(a, b);

@@ -20,7 +20,9 @@
 #include "archive/links.h"
 #include "archive/names.h"
 #include "codec/crc32.h"
+#include "writer/stored_names.h"
 #include "writer/packer.h"
+#include "writer/stored_names.h"
 
 namespace zq {
 
@@ -32,9 +34,6 @@ constexpr size_t kNoDir = SIZE_MAX;
 constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
 constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
-constexpr const char* kNameRule =
-    " (a stored name holds no '\\', ':' or control characters, and a folder name does not end in half"
-    " a two-byte character)";
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -71,6 +70,7 @@ struct PlanFile {
 
 class Plan {
 public:
+    explicit Plan(const NameForm& form) : form_(form) {}
     std::vector<PlanDir> dirs;
     std::vector<PlanFile> files;
     std::vector<size_t> top_dirs;
@@ -92,9 +92,12 @@ public:
         std::vector<std::pair<std::string, fs::path>> named;
         for (const fs::path& input : inputs) named.emplace_back(input_name(input), input);
         std::sort(named.begin(), named.end());
-        for (size_t i = 1; i < named.size(); ++i) {
-            if (named[i].first == named[i - 1].first) fail("two inputs share the name " + named[i].first);
+        std::vector<std::string> names;
+        for (size_t i = 0; i < named.size(); ++i) {
+            if (i > 0 && named[i].first == named[i - 1].first) fail("two inputs share the name " + named[i].first);
+            names.push_back(named[i].first);
         }
+        form_.check_distinct(std::move(names), "the archive's top level");
         for (const auto& [name, path] : named) {
             std::error_code ec;
             fs::file_status status = fs::status(path, ec);
@@ -110,6 +113,8 @@ public:
     }
 
 private:
+    const NameForm& form_;
+
     static std::string input_name(const fs::path& input) {
         fs::path full = fs::absolute(input).lexically_normal();
         if (full.filename().empty()) full = full.parent_path();
@@ -118,8 +123,8 @@ private:
         return name;
     }
 
-    size_t add_dir(const fs::path& path, const std::string& name, size_t parent_length, uint32_t parent_depth) {
-        if (!is_storable_name(name, true)) fail("cannot store the name of " + path.string() + kNameRule);
+    size_t add_dir(const fs::path& path, const std::string& disk_name, size_t parent_length, uint32_t parent_depth) {
+        const std::string name = form_.stored(disk_name, path, true);
         size_t length = parent_length + name.size() + 1;
         if (length > kMaxPath) fail("path too long for the archive: " + path.string());
         if (dirs.size() >= kMaxEntries) fail("too many folders (at most 65535)");
@@ -134,6 +139,9 @@ private:
         if (ec) fail("cannot list " + path.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> names;
+        for (const auto& entry : entries) names.push_back(entry.first);
+        form_.check_distinct(std::move(names), path);
         for (const auto& [child_name, entry] : entries) {
             fs::file_status own = entry.symlink_status(ec);
             fs::file_status target = entry.status(ec);
@@ -176,9 +184,9 @@ private:
         return true;
     }
 
-    size_t add_file(const fs::path& path, const std::string& name, size_t dir,
+    size_t add_file(const fs::path& path, const std::string& disk_name, size_t dir,
                     const std::string* link_target = nullptr) {
-        if (!is_storable_name(name, false)) fail("cannot store the name of " + path.string() + kNameRule);
+        const std::string name = form_.stored(disk_name, path, false);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
         if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
         if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
@@ -562,20 +570,6 @@ bool is_windows_stub(const std::optional<Bytes>& stub) {
     return stub && stub->size() >= 2 && (*stub)[0] == 'M' && (*stub)[1] == 'Z';
 }
 
-}  // namespace
-
-bool is_storable_name(const std::string& name, bool directory) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
-    if (name.size() > kMaxPath || !is_safe_name(bytes, uint32_t(name.size()))) return false;
-    if (!directory) return true;
-    // A folder name must not end inside a two-byte character: its last lead
-    // byte would take the separator behind it as its second byte.
-    bool trail = false;
-    for (uint8_t c : name) trail = !trail && is_lead_byte(c);
-    return !trail;
-}
-
-namespace {
 // The path as given (made absolute) and with every link resolved: a name can
 // reach an input either way.
 std::vector<fs::path> both_forms(const fs::path& path) {
@@ -615,7 +609,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         fail("the password must have 1 to 255 characters");
     }
     crc32_prepare();  // before the coding threads use the table
-    Plan plan;
+    const NameForm form(options.code_page);
+    Plan plan(form);
     plan.full_path = options.full_path;
     plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
@@ -628,7 +623,11 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
     image.options = options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
-    if (options.password) image.password = Bytes(options.password->begin(), options.password->end());
+    // The Windows stub compares the password in its code page.
+    if (options.password) {
+        const std::string password = form.in_page(*options.password, "the password");
+        image.password = Bytes(password.begin(), password.end());
+    }
 
     std::vector<Unit> units;
     uint64_t total = 0;
@@ -677,7 +676,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     Bytes trailer;
     put_u32(trailer, uint32_t(archive_start));
     output.write(trailer);
-    output.write_at(archive_start, header_bytes(image.flags, image.options, uint32_t(catalogue_offset)));
+    output.write_at(archive_start, header_bytes(image.flags, image.options, uint32_t(catalogue_offset), form.mark()));
     output.commit();
 
     PackSummary summary;

@@ -112,8 +112,9 @@ TEST_F(HostileTest, OnlySinglePathComponentsAreNames) {
         {"", kInvalid},          {".", kInvalid},         {"..", kInvalid},       {"a/b", kInvalid},
         {"a\\b", kInvalid},      {"c:", kInvalid},        {"tab\there", kInvalid}, {"\x1f", kInvalid},
         {"\x83/x", kInvalid},    // a '/' is a separator to the kernel even as a second byte
-        {"\x83\\x", 0},          // a two-byte character whose second byte is 0x5C
-        {"\xe0\\", 0},           {"...", 0},              {".hidden", 0},         {"\x81", 0},
+        // Linux names are UTF-8: 0x5C is a separator after any byte.
+        {"\x83\\x", kInvalid},   {"\xe0\\", kInvalid},
+        {"...", 0},              {".hidden", 0},          {"\x81", 0},           {"\xe6\x96\x87", 0},
         {"a\\\x83", kInvalid},
     };
     for (bool as_dir : {false, true}) {

@@ -12,6 +12,7 @@
 
 #include "archive_test_support.h"
 #include "codec/crc32.h"
+#include "writer/stored_names.h"
 
 namespace zq::test {
 namespace {
@@ -334,13 +335,27 @@ TEST_F(PackerTest, InterruptedPackingLeavesNothing) {
 }
 
 TEST(StorableNames, MatchTheReadersRules) {
-    EXPECT_TRUE(is_storable_name("a.txt", false));
-    EXPECT_TRUE(is_storable_name("\x83\\", false));
-    EXPECT_FALSE(is_storable_name("a:b", false));
-    EXPECT_FALSE(is_storable_name("..", true));
+    const LeadBytes cp932 = fixed_lead_bytes();
+    EXPECT_TRUE(is_storable_name("a.txt", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x83\\", false, cp932));
+    EXPECT_FALSE(is_storable_name("a:b", false, cp932));
+    EXPECT_FALSE(is_storable_name("..", true, cp932));
     // A directory name ending in a first byte would swallow the separator.
-    EXPECT_TRUE(is_storable_name("\xd0\x94", false));
-    EXPECT_FALSE(is_storable_name("\xd0\x94", true));
+    EXPECT_TRUE(is_storable_name("\xd0\x94", false, cp932));
+    EXPECT_FALSE(is_storable_name("\xd0\x94", true, cp932));
+    // UTF-8 has no such bytes: the same folder name is fine there.
+    EXPECT_TRUE(is_storable_name("\xd0\x94", true, LeadBytes{}));
+    EXPECT_FALSE(is_storable_name("\x83\\", false, LeadBytes{}));
+    // Split at every 0x5C, no part may lead to another folder.
+    EXPECT_FALSE(is_storable_name("\x81\\..", true, cp932));
+    EXPECT_FALSE(is_storable_name("\x81\\.", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x81\\..x", false, cp932));
+    int accepted = 0;
+    for (int byte = 1; byte < 256; ++byte) {
+        const std::string up = std::string(1, char(byte)) + "\\..";
+        accepted += is_storable_name(up, false, cp932) + is_storable_name(up, false, LeadBytes{});
+    }
+    EXPECT_EQ(accepted, 0);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ public:
         catalogue_.pool_sizes = &pool_size_;
         catalogue_.dir_count = uint16_t(records_.size());
         catalogue_.dir_table = records_.empty() ? nullptr : records_.data();
-        checked_ = check_catalogue(&catalogue_);
+        checked_ = check_catalogue(&catalogue_, platform_lead_bytes());
     }
     ~TreeCatalogue() {
         if (catalogue_.dir_parent != nullptr) mem_free(catalogue_.dir_parent);

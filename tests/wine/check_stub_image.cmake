@@ -33,7 +33,9 @@ set(allowed_calls
   GetFileAttributesA SetFileAttributesA DeleteFileA MoveFileA MoveFileExA
   GetCurrentDirectoryA SetCurrentDirectoryA CreateDirectoryA GetStdHandle ReadFile
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
-  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA)
+  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
+  # the two-byte rule of the ANSI code page in force
+  IsDBCSLeadByte)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)
