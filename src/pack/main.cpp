@@ -68,6 +68,16 @@ fs::path own_directory() {
     return fs::path(std::string(buffer, length)).parent_path();
 }
 
+// The stub create puts in front by default: the one built beside zqpack, else
+// the installed one (ZQ_STUB_DIR is relative to the folder zqpack is in).
+fs::path default_stub() {
+    const fs::path beside = own_directory() / "zqsfx";
+#ifdef ZQ_STUB_DIR
+    if (!fs::exists(beside)) return own_directory() / ZQ_STUB_DIR / "zqsfx";
+#endif
+    return beside;
+}
+
 // The password as the extractor will compare it: one line, without its line
 // ending.
 std::string read_password_file(const fs::path& path) {
@@ -154,7 +164,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     std::string made = "a bare archive";
     if (args.stub != "none") {
-        fs::path stub = args.stub.empty() ? own_directory() / "zqsfx" : fs::path(args.stub);
+        fs::path stub = args.stub.empty() ? default_stub() : fs::path(args.stub);
         if (!fs::is_regular_file(stub)) {
             fail("no stub at " + stub.string() + " (give --stub FILE, or --stub none for a bare archive)");
         }
@@ -262,7 +272,7 @@ int main(int argc, char** argv) {
     CreateArgs create;
     CLI::App* create_cmd = app.add_subcommand("create", "pack files and folders into a self-extractor");
     create_cmd->add_option("-o,--output", create.output, "the file to write")->required();
-    create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack; none: a bare archive)");
+    create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack, else the installed one; none: a bare archive)");
     CLI::Option* password_opt = create_cmd->add_option(
         "--password", create.password,
         "ask for this password before extracting. A gate only: the files are not encrypted and can be read "

@@ -46,7 +46,12 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 }  // namespace
 
-bool under_wine() { return !run_prefix().empty(); }
+// Other run prefixes (qemu-user for a foreign architecture) behave as the
+// program would natively, so only Wine earns the exceptions.
+bool under_wine() {
+    const std::vector<std::string> prefix = run_prefix();
+    return !prefix.empty() && fs::path(prefix.front()).filename().string().rfind("wine", 0) == 0;
+}
 
 bool wine_differs(const std::string& reason) {
     if (!under_wine()) return false;

@@ -6,7 +6,8 @@
 //   ZQSFX_STUB  the stub to put in front of the archives (default: the zqsfx
 //               of this build); a name ending in ".exe" gives the built
 //               self-extractors that suffix too
-//   ZQSFX_RUN   a command prefix for running them, e.g. "wine" (default none)
+//   ZQSFX_RUN   a command prefix for running them, e.g. "wine" or
+//               "qemu-aarch64" (default none)
 #pragma once
 
 #include <gtest/gtest.h>
