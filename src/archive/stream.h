@@ -20,6 +20,10 @@ constexpr int16_t kStreamNoMemory = 20;
 constexpr int16_t kStreamStopped = 70;
 constexpr int16_t kStreamBadBlock = 99;
 
+constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
+
+struct BlockPipeline;
+
 struct StreamContext {
     FileHandle archive_file;  // -1 until the driver stores the open archive
     uint8_t* coded_buf;       // 32768 bytes: one header, then one payload
@@ -32,6 +36,10 @@ struct StreamContext {
     uint32_t plain_total;     // plain bytes the caller expects (progress only)
     int32_t coded_left;       // coded bytes still to consume; -1 after a reset
     CodecState codec;         // the codec state every block of this context uses
+    // Null: this thread decodes every block with `codec`. Otherwise the
+    // pipeline's workers decode the blocks of stream_to_file and stream_next
+    // (the catalogue's blocks stay on this thread).
+    BlockPipeline* pipeline;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.
@@ -39,7 +47,10 @@ using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 
 // 0, 20 when memory runs out, 99 for a null context.
 int16_t stream_init(StreamContext* context);
+// Starts a new stream; frames a pipeline read ahead for the last one are dropped.
 int16_t stream_reset(StreamContext* context);
+// The next block into plain_buf, its plain count in *produced: 0, 1 or 99.
+int16_t stream_next(StreamContext* context, uint16_t* produced);
 // 0, 1, 2, 70 or 99.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
 // Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.

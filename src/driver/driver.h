@@ -32,6 +32,9 @@ struct ExtractOptions {
     // `path` is the file's stored path, folders separated by '\'.
     bool (*select)(const char* path, void* context);
     void* select_context;
+    // Threads that decode blocks; 0 leaves it to the environment variable
+    // and the processor count, 1 decodes every block on the run's own thread.
+    uint32_t workers;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare

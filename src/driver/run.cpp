@@ -215,6 +215,15 @@ void extract_file(uint16_t index) {
     file_set_attributes(driver.target_name, file.attributes());
 }
 
+// The files' blocks are decoded on worker threads when there is more than one
+// processor to run them; a pipeline that cannot be had leaves the serial path,
+// which gives the same result. The end of the run (terminate) ends the
+// workers with the process.
+void start_workers() {
+    const uint32_t workers = pipeline_worker_count(driver.options.workers);
+    if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk) stream_context.pipeline = &pipeline;
+}
+
 }  // namespace
 
 void progress_update(StreamContext* context, int16_t*) {
@@ -250,6 +259,7 @@ void run_extraction(const char* archive_path) {
                                                     &file_count, driver.options.password);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    start_workers();
 
     if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
     for (uint32_t i = 0; i < driver.file_count; ++i) {

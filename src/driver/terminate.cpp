@@ -29,6 +29,7 @@ const char* const message_table[kMessageCount] = {
 // run marks both handles closed before anything can call terminate().
 DriverState driver;
 StreamContext stream_context;
+BlockPipeline pipeline;
 Catalogue catalogue;
 
 void terminate(int code) {
