@@ -33,7 +33,10 @@ set(allowed_calls
   GetFileAttributesA SetFileAttributesA DeleteFileA MoveFileA MoveFileExA
   GetCurrentDirectoryA SetCurrentDirectoryA CreateDirectoryA GetStdHandle ReadFile
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
-  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA)
+  GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
+  # the decoding threads
+  GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
+  CreateSemaphoreA ReleaseSemaphore)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)
