@@ -163,7 +163,7 @@ large_file() {
     done
     if [[ -n ${PLOT:-} ]] && command -v gnuplot >/dev/null; then
         gnuplot <<PLOT_END
-set terminal pngcairo size 640,400
+set terminal pngcairo size 640,400 noenhanced
 set output "$PLOT"
 set title "zqsfx, one $(($(stat -c %s "$big") / 1000000)) MB file: speed-up by decoding threads"
 set xlabel "threads (ZQSFX_WORKERS)"
