@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test zqsfx: the host
 # toolchain, GoogleTest and CLI11, musl for the static Linux stub, zlib and
-# zip/unzip for the benchmarks, clang's runtime for the fuzzers, mingw-w64 +
+# zip/unzip and gnuplot for the benchmarks, clang's runtime for the fuzzers, mingw-w64 +
 # 32-bit Wine for the Windows stub, the aarch64 cross toolchain + qemu-user for
 # the aarch64 stub, and file, man-db and dpkg-dev for the package checks.
 set -euo pipefail
@@ -17,7 +17,7 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   $SUDO locale-gen ja_JP.UTF-8 >/dev/null
 fi
 need=(cmake g++ make pkg-config libgtest-dev zlib1g-dev libcli11-dev musl-tools
-      zip unzip time clang libclang-rt-14-dev mingw-w64 wine wine32
+      zip unzip time gnuplot-nox clang libclang-rt-14-dev mingw-w64 wine wine32
       g++-aarch64-linux-gnu qemu-user file man-db dpkg-dev)
 missing=()
 for p in "${need[@]}"; do

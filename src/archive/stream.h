@@ -20,6 +20,10 @@ constexpr int16_t kStreamNoMemory = 20;
 constexpr int16_t kStreamStopped = 70;
 constexpr int16_t kStreamBadBlock = 99;
 
+constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
+
+struct BlockPipeline;
+
 struct StreamContext {
     FileHandle archive_file;  // -1 until the driver stores the open archive
     uint8_t* coded_buf;       // 32768 bytes: one header, then one payload
@@ -33,6 +37,10 @@ struct StreamContext {
     int32_t coded_left;       // coded bytes still to consume; -1 after a reset
     uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
     CodecState codec;         // the codec state every block of this context uses
+    // Null: this thread decodes every block with `codec`. Otherwise the
+    // pipeline's workers decode the blocks of stream_to_file and stream_next
+    // (the catalogue's blocks stay on this thread).
+    BlockPipeline* pipeline;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.
@@ -41,8 +49,12 @@ using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 // kStreamOk; kStreamNoMemory; kStreamBadBlock for a null context.
 int16_t stream_init(StreamContext* context);
 // Starts a coded section of `coded_size` bytes (frame headers included) at the
-// archive file's position: counters, status and the bytes left begin afresh.
+// archive file's position: counters, status and the bytes left begin afresh,
+// and frames a pipeline read ahead for the last section are dropped.
 void stream_start(StreamContext* context, int32_t coded_size);
+// The next block into plain_buf, its plain count in *produced: kStreamOk,
+// kStreamShortRead or kStreamBadBlock.
+int16_t stream_next(StreamContext* context, uint16_t* produced);
 // Both writers below add what they write to the context's running crc, in
 // the same pass, so checking a file costs no second reading.
 // kStreamOk, kStreamShortRead, kStreamShortWrite, kStreamStopped or kStreamBadBlock.

@@ -30,6 +30,9 @@ struct ExtractOptions {
     // names packed for another system into its own; null for none.
     int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
     void* host_names_context;
+    // Threads that decode blocks; 0 leaves it to the environment variable
+    // and the processor count, 1 decodes every block on the run's own thread.
+    uint32_t workers;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare

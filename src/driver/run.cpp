@@ -347,6 +347,15 @@ void extract_file(uint16_t index) {
     if (file.has_mode()) file_set_mode(driver.target_name, file.mode());
 }
 
+// The files' blocks are decoded on worker threads when there is more than one
+// processor to run them; a pipeline that cannot be had leaves the serial path,
+// which gives the same result. The end of the run (terminate) ends the
+// workers with the process.
+void start_workers() {
+    const uint32_t workers = pipeline_worker_count(driver.options.workers);
+    if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk) stream_context.pipeline = &pipeline;
+}
+
 }  // namespace
 
 void progress_update(StreamContext* context, int16_t*) {
@@ -384,6 +393,7 @@ void run_extraction(const char* archive_path) {
     const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    start_workers();
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "archive/catalogue.h"
+#include "archive/pipeline.h"
 #include "driver/driver.h"
 #include "driver/dir_tree.h"
 #include "driver/paths.h"
@@ -45,6 +46,7 @@ struct DriverState {
 
 extern DriverState driver;
 extern StreamContext stream_context;
+extern BlockPipeline pipeline;
 extern Catalogue catalogue;
 
 // The progress callback of block-coded files; called once by hand with

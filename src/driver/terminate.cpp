@@ -17,6 +17,7 @@ const char kCopyingLine[] = "Copying original data...                           
 // run marks both handles closed before anything can call terminate().
 DriverState driver;
 StreamContext stream_context;
+BlockPipeline pipeline;
 Catalogue catalogue;
 
 void terminate(int code) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "archive/dir_index.h"
+#include "archive/pipeline.h"
 #include "archive/release.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
@@ -129,7 +130,7 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
     stream_start(&context, int32_t(record.stored_size()));
     while (context.coded_left > 0) {
         uint16_t n = 0;
-        int16_t status = next_block(&context, &n);
+        int16_t status = stream_next(&context, &n);
         if (status == kStreamShortRead) return "data cut short";
         if (status != kStreamOk) return "a block does not decode";
         if (context.plain_done > record.original_size()) break;
@@ -319,9 +320,42 @@ int list_archive(const OpenedArchive& archive, bool json) {
     return 0;
 }
 
+namespace {
+
+// Files of more than one frame are checked one after another, each with its
+// blocks spread over `threads` pipeline workers.
+bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large, unsigned threads,
+                       std::vector<std::string>& problems) {
+    int32_t offset = 0;
+    FileHandle file = open_archive_file(archive.path(), &offset);
+    StreamContext context{};
+    BlockPipeline pipeline{};
+    bool ready = stream_init(&context) == kStreamOk;
+    if (ready && pipeline_start(&pipeline, pipeline_worker_count(threads)) == kStreamOk) context.pipeline = &pipeline;
+    context.archive_file = file;
+    for (size_t i : large) {
+        if (ready) problems[i] = check_file(context, offset, archive.record(i));
+    }
+    pipeline_finish(&pipeline);
+    release_stream(&context);
+    file_close(file);
+    return ready;
+}
+
+}  // namespace
+
 int test_archive(const OpenedArchive& archive, unsigned threads) {
     const size_t count = archive.entry_count();
     std::vector<std::string> problems(count);
+    // One frame or less: nothing to share out within the file, so such files
+    // are shared out among the threads instead.
+    std::vector<size_t> small;
+    std::vector<size_t> large;
+    for (size_t i = 0; i < count; ++i) {
+        const FileRecord& record = archive.record(i);
+        const bool many_blocks = record.block_coded() && record.stored_size() > kFrameCapacity;
+        (threads > 1 && many_blocks ? large : small).push_back(i);
+    }
     std::atomic<size_t> next{0};
     std::atomic<bool> setup_failed{false};
     auto work = [&] {
@@ -342,8 +376,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
             return;
         }
         context.archive_file = file;
-        for (size_t i; (i = next++) < count;) {
-            problems[i] = check_file(context, offset, archive.record(i));
+        for (size_t k; (k = next++) < small.size();) {
+            problems[small[k]] = check_file(context, offset, archive.record(small[k]));
         }
         file_close(file);
         release_stream(&context);
@@ -351,6 +385,7 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
+    if (!large.empty() && !check_large_files(archive, large, threads, problems)) setup_failed = true;
     if (setup_failed) fail("cannot set up the test of " + archive.path());
 
     size_t failed = 0;

@@ -207,6 +207,7 @@ struct ExtractArgs {
     bool overwrite_all = false;
     bool never_overwrite = false;
     bool quiet = false;
+    unsigned workers = 0;  // 0: as the self-extractor chooses
 };
 
 bool select_stored_path(const char* path, void* selection) {
@@ -231,6 +232,7 @@ bool select_stored_path(const char* path, void* selection) {
     options.overwrite_all = args.overwrite_all;
     options.never_overwrite = args.never_overwrite;
     options.quiet = args.quiet;
+    options.workers = args.workers;
     if (password) options.password = password->c_str();
     static zq::pack::HostNames host_names;
     options.host_names = zq::pack::take_host_names;
@@ -317,6 +319,8 @@ int main(int argc, char** argv) {
     extract_cmd->add_flag("-n,--no-overwrite", extract.never_overwrite, "keep every existing file, without asking")
         ->excludes(yes_opt);
     extract_cmd->add_flag("-q,--quiet", extract.quiet, "no banner, file lines or progress bars");
+    extract_cmd->add_option("-j,--jobs", extract.workers, "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
+        ->check(CLI::Range(1, 256));
     extract_cmd->add_option("--password", password,
                             "the archive's password (asked for when missing; a wrong one ends with status 4)");
     extract_cmd->add_option("files", patterns, kPatternsHelp);

@@ -121,6 +121,36 @@ void control_events_release();
 uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);
 
+// ---------------------------------------------------------------- threads
+// What the block pipeline needs to decode on several processors: threads,
+// counting semaphores and a look at the machine. Posting and waiting order
+// memory: what a thread wrote before a post is seen by the thread whose wait
+// that post ends. Worker threads never receive console control events; the
+// main thread (or, on Windows, the console's own thread) still ends the run,
+// and the end of the process takes the workers with it.
+
+// Processors this process may run on; at least 1.
+uint32_t processor_count();
+// The decimal number in environment variable `name`; 0 when it is missing,
+// empty, not a number or beyond 9999.
+uint32_t environment_number(const char* name);
+
+using Semaphore = void*;
+// A semaphore with count 0; null on failure.
+Semaphore semaphore_create();
+void semaphore_post(Semaphore semaphore);
+// Waits for a post. On the main thread of the Windows stub, a wait that ends
+// after a control event has claimed the end goes no further.
+void semaphore_wait(Semaphore semaphore);
+void semaphore_destroy(Semaphore semaphore);
+
+using ThreadBody = void (*)(void* argument);
+using Thread = void*;
+// Runs body(argument) on a new thread; null on failure.
+Thread thread_start(ThreadBody body, void* argument);
+// Waits for the thread's body to return and releases the thread.
+void thread_join(Thread thread);
+
 // ---------------------------------------------------------------- strings
 // First byte of a two-byte character of the names this system uses; its
 // second byte is never a separator, even when it is 0x5C. Windows answers for

@@ -12,6 +12,9 @@
 #include <cstdio>  // renameat
 #include <cstdlib>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -406,6 +409,94 @@ uint32_t own_executable_path(char* buffer, uint32_t size) {
 }
 
 void exit_process(int code) { _exit(code); }
+
+// ---------------------------------------------------------------- threads
+uint32_t processor_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return uint32_t(count);
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? uint32_t(online) : 1;
+}
+
+uint32_t environment_number(const char* name) {
+    const char* text = getenv(name);
+    if (text == nullptr || *text == '\0') return 0;
+    uint32_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9' || value > 999) return 0;
+        value = value * 10 + uint32_t(*text - '0');
+    }
+    return value > 9999 ? 0 : value;
+}
+
+Semaphore semaphore_create() {
+    sem_t* semaphore = static_cast<sem_t*>(mem_alloc(sizeof(sem_t)));
+    if (semaphore != nullptr && sem_init(semaphore, 0, 0) != 0) {
+        mem_free(semaphore);
+        return nullptr;
+    }
+    return semaphore;
+}
+
+void semaphore_post(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
+
+void semaphore_wait(Semaphore semaphore) {
+    // A control signal interrupts the wait even under SA_RESTART; its
+    // handler ends the process, so coming back here means wait on.
+    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+    }
+}
+
+void semaphore_destroy(Semaphore semaphore) {
+    if (semaphore == nullptr) return;
+    sem_destroy(static_cast<sem_t*>(semaphore));
+    mem_free(semaphore);
+}
+
+namespace {
+struct ThreadRecord {
+    ThreadBody body;
+    void* argument;
+    pthread_t id;
+};
+
+void* run_thread(void* record) {
+    ThreadRecord* self = static_cast<ThreadRecord*>(record);
+    self->body(self->argument);
+    return nullptr;
+}
+}  // namespace
+
+Thread thread_start(ThreadBody body, void* argument) {
+    ThreadRecord* record = static_cast<ThreadRecord*>(mem_alloc(sizeof(ThreadRecord)));
+    if (record == nullptr) return nullptr;
+    record->body = body;
+    record->argument = argument;
+    // The new thread inherits a mask with every control signal blocked, so
+    // the handler (and terminate) only ever runs on the thread that holds
+    // the run's files, never on a worker.
+    sigset_t control;
+    sigset_t before;
+    control_signal_set(&control);
+    pthread_sigmask(SIG_BLOCK, &control, &before);
+    const int failed = pthread_create(&record->id, nullptr, run_thread, record);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed != 0) {
+        mem_free(record);
+        return nullptr;
+    }
+    return record;
+}
+
+void thread_join(Thread thread) {
+    if (thread == nullptr) return;
+    ThreadRecord* record = static_cast<ThreadRecord*>(thread);
+    pthread_join(record->id, nullptr);
+    mem_free(record);
+}
 
 // ---------------------------------------------------------------- strings
 char* str_copy(char* destination, const char* source) {

@@ -349,6 +349,88 @@ void exit_process(int code) {
   ExitProcess(static_cast<UINT>(code));
 }
 
+// ---------------------------------------------------------------- threads
+// Workers decode memory only: they never hold a section while they work or
+// wait, so a control event is never kept waiting by them. A wait that ends
+// after a claim stops at its section like any other call.
+
+uint32_t processor_count() {
+  Section section;
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<uint32_t>(info.dwNumberOfProcessors) : 1;
+}
+
+uint32_t environment_number(const char* name) {
+  Section section;
+  char text[8];
+  DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+  if (length == 0 || length >= sizeof text) return 0;
+  uint32_t value = 0;
+  for (DWORD i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+  }
+  return value > 9999 ? 0 : value;
+}
+
+Semaphore semaphore_create() {
+  Section section;
+  return CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+}
+
+void semaphore_post(Semaphore semaphore) { ReleaseSemaphore(semaphore, 1, nullptr); }
+
+void semaphore_wait(Semaphore semaphore) {
+  WaitForSingleObject(semaphore, INFINITE);
+  Section section;  // the run may have been ended while the wait lasted
+}
+
+void semaphore_destroy(Semaphore semaphore) {
+  Section section;
+  if (semaphore != nullptr) CloseHandle(semaphore);
+}
+
+namespace {
+struct ThreadRecord {
+  ThreadBody body;
+  void* argument;
+  HANDLE handle;
+};
+
+DWORD WINAPI run_thread(LPVOID record) {
+  ThreadRecord* self = static_cast<ThreadRecord*>(record);
+  self->body(self->argument);
+  return 0;
+}
+}  // namespace
+
+Thread thread_start(ThreadBody body, void* argument) {
+  Section section;
+  ThreadRecord* record = static_cast<ThreadRecord*>(GlobalAlloc(GPTR, sizeof(ThreadRecord)));
+  if (record == nullptr) return nullptr;
+  record->body = body;
+  record->argument = argument;
+  // A decoder needs little stack: a modest reservation keeps sixteen
+  // workers well inside a 32-bit address space.
+  record->handle = CreateThread(nullptr, 256 * 1024, run_thread, record,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (record->handle == nullptr) {
+    GlobalFree(record);
+    return nullptr;
+  }
+  return record;
+}
+
+void thread_join(Thread thread) {
+  if (thread == nullptr) return;
+  ThreadRecord* record = static_cast<ThreadRecord*>(thread);
+  WaitForSingleObject(record->handle, INFINITE);
+  Section section;
+  CloseHandle(record->handle);
+  GlobalFree(record);
+}
+
 // ---------------------------------------------------------------- strings
 
 char* str_copy(char* destination, const char* source) {

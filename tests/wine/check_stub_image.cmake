@@ -35,7 +35,10 @@ set(allowed_calls
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
   GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
   # the two-byte rule of the ANSI code page in force
-  IsDBCSLeadByte)
+  IsDBCSLeadByte
+  # the decoding threads
+  GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
+  CreateSemaphoreA ReleaseSemaphore)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)
