@@ -76,21 +76,26 @@ inline SplayTree length_tree(CodecState& state) {
 // decoder runs it along the path it descended (splay_path).
 
 // The decoder's form of the change: slots[i] is the child entry
-// (2 * node + bit) taken from level i to level i + 1, and the leaf `a` sits
-// one level below the last of them, just before `slots_end`. Only the encoder climbs through `parent`, so this leaves it
-// alone: fewer stores, and half the tree bytes stay out of the cache. Every
-// block starts from freshly shaped trees, so the stale parents never meet
-// the encoder.
+// (2 * node + bit) taken from level i to level i + 1, and the coded leaf sits
+// one level below the last of them, just before `slots_end`. Seen along the
+// path, each exchange swaps two child entries: the one that leads from the
+// parent to the node being lifted (the leaf, then each old grandparent), and
+// the uncle's entry beside the parent's own in the grandparent. Every pair of
+// levels touches entries of its own two nodes only, so the swaps need no
+// carried node and could run in any order. Only the encoder climbs through
+// `parent`, so this leaves it alone: fewer stores, and half the tree bytes
+// stay out of the cache. Every block starts from freshly shaped trees, so
+// the stale parents never meet the encoder.
 __attribute__((always_inline)) inline void splay_path(uint16_t* children, const uint16_t* slots,
-                                                      const uint16_t* slots_end, uint32_t a) {
-    while (slots_end - slots >= 2) {
+                                                      const uint16_t* slots_end) {
+    const uint16_t* const last_pair = slots + 2;
+    while (slots_end >= last_pair) {
         slots_end -= 2;
-        const uint32_t parent_in_grand = slots_end[0];
-        const uint32_t in_parent = slots_end[1];
-        const uint32_t uncle_slot = parent_in_grand ^ 1;
-        children[in_parent] = children[uncle_slot];
-        children[uncle_slot] = static_cast<uint16_t>(a);
-        a = parent_in_grand >> 1;
+        const uint32_t uncle_slot = slots_end[0] ^ 1u;
+        const uint32_t lifted_slot = slots_end[1];
+        const uint16_t lifted = children[lifted_slot];
+        children[lifted_slot] = children[uncle_slot];
+        children[uncle_slot] = lifted;
     }
 }
 
@@ -184,7 +189,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
         node = children[slot];
     } while (node < nodes);
     reader.bits = bits;
-    splay_path(children, slots, next_slot, node);
+    splay_path(children, slots, next_slot);
     *symbol = node - nodes;
     return kCodecOk;
 }
