@@ -40,10 +40,8 @@ void shape_literal_children(uint16_t* children);
 // Whether literal tree `context` still has last block's shape; it counts as
 // reshaped from then on.
 inline bool take_stale_tree(CodecState& state, uint32_t context) {
-    uint32_t& word = state.stale_trees[context >> 5];
-    const uint32_t bit = 1u << (context & 31);
-    if ((word & bit) == 0) return false;
-    word &= ~bit;
+    if (__builtin_expect(state.stale_trees[context] == 0, 1)) return false;
+    state.stale_trees[context] = 0;
     return true;
 }
 
@@ -165,31 +163,52 @@ inline uint32_t unread_bytes(const BitReader& reader) {
     return static_cast<uint32_t>(reader.limit - reader.cursor) + held / 8;
 }
 
+// Takes the next payload bit into `bit`: false when the payload is used up.
+// A refilled word holds at least one payload byte above the marker, so the
+// bit taken from it never leaves it empty.
+__attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& bits,
+                                                    uint32_t& bit) {
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    if (__builtin_expect(bits != 0, 1)) return true;
+    if (!refill(reader)) return false;
+    bits = reader.bits;
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    return true;
+}
+
 // Descends a tree of `nodes` internal nodes with bits from the payload,
 // splays it and stores the symbol. 0, or 1 when the payload ran out first
 // (the tree is unchanged). The tree's `parent` entries are left as they
-// were (see splay_path).
+// were (see splay_path). Two levels per turn: the path pointer moves once
+// for both, and the loop's own jump is paid every other bit.
 template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
     uint16_t slots[kLongestCode];
-    uint16_t* next_slot = slots;
+    uint16_t* path_end = slots;
     uint32_t node = 0;
+    uint32_t bit = 0;
     BitWord bits = reader.bits;
-    do {
-        const uint32_t bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
-        bits <<= 1;
-        if (__builtin_expect(bits == 0, 0)) {
-            if (!refill(reader)) return kCodecBadBlock;
-            bits = reader.bits;
-            continue;  // node is unchanged, so the loop goes on
+    for (;;) {
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        const uint32_t first = 2 * node + bit;
+        path_end[0] = static_cast<uint16_t>(first);
+        node = children[first];
+        if (node >= nodes) {
+            path_end += 1;
+            break;
         }
-        const uint32_t slot = 2 * node + bit;
-        *next_slot++ = static_cast<uint16_t>(slot);
-        node = children[slot];
-    } while (node < nodes);
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        const uint32_t second = 2 * node + bit;
+        path_end[1] = static_cast<uint16_t>(second);
+        node = children[second];
+        path_end += 2;
+        if (node >= nodes) break;
+    }
     reader.bits = bits;
-    splay_path(children, slots, next_slot);
+    splay_path(children, slots, path_end);
     *symbol = node - nodes;
     return kCodecOk;
 }
