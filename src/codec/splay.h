@@ -84,10 +84,12 @@ inline SplayTree length_tree(CodecState& state) {
 // `parent`, so this leaves it alone: fewer stores, and half the tree bytes
 // stay out of the cache. Every block starts from freshly shaped trees, so
 // the stale parents never meet the encoder.
-__attribute__((always_inline)) inline void splay_path(uint16_t* children, const uint16_t* slots,
+// `pairs_begin` is slots, or slots + 1 when the path has an odd length and
+// its top entry has no partner.
+__attribute__((always_inline)) inline void splay_path(uint16_t* children,
+                                                      const uint16_t* pairs_begin,
                                                       const uint16_t* slots_end) {
-    const uint16_t* const last_pair = slots + 2;
-    while (slots_end >= last_pair) {
+    while (slots_end != pairs_begin) {
         slots_end -= 2;
         const uint32_t uncle_slot = slots_end[0] ^ 1u;
         const uint32_t lifted_slot = slots_end[1];
@@ -178,37 +180,49 @@ __attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& 
     return true;
 }
 
+// children[2 * node + bit], addressed as (children + bit)[2 * node]: the
+// side is known from the bit alone, so the load that the next level waits
+// for is addressed straight from the node just loaded, without an add in
+// between. The empty asm keeps the compiler from folding the sum back.
+__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, uint32_t bit,
+                                                           uint32_t node) {
+    const uint16_t* side = children + bit;
+    __asm__("" : "+r"(side));
+    return side[2 * static_cast<size_t>(node)];
+}
+
 // Descends a tree of `nodes` internal nodes with bits from the payload,
 // splays it and stores the symbol. 0, or 1 when the payload ran out first
 // (the tree is unchanged). The tree's `parent` entries are left as they
 // were (see splay_path). Two levels per turn: the path pointer moves once
-// for both, and the loop's own jump is paid every other bit.
+// for both, the loop's own jump is paid every other bit, and the exit taken
+// tells the path's parity, which is where the splay's pairs begin.
 template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
     uint16_t slots[kLongestCode];
     uint16_t* path_end = slots;
+    const uint16_t* pairs_begin = slots;
     uint32_t node = 0;
     uint32_t bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        const uint32_t first = 2 * node + bit;
-        path_end[0] = static_cast<uint16_t>(first);
-        node = children[first];
+        path_end[0] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
         if (node >= nodes) {
             path_end += 1;
+            pairs_begin = slots + 1;
             break;
         }
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        const uint32_t second = 2 * node + bit;
-        path_end[1] = static_cast<uint16_t>(second);
-        node = children[second];
+        path_end[1] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
         path_end += 2;
         if (node >= nodes) break;
     }
     reader.bits = bits;
-    splay_path(children, slots, path_end);
+    splay_path(children, pairs_begin, path_end);
     *symbol = node - nodes;
     return kCodecOk;
 }
