@@ -58,9 +58,10 @@ struct CodecState {
     uint8_t* subst_table;         // plain byte -> stored byte
     uint8_t* unsubst_table;       // stored byte -> plain byte
 
-    // Bit c set: literal tree c still has last block's shape and is put back
-    // into the initial shape when the block first uses it.
-    uint32_t stale_trees[4];
+    // Nonzero at c: literal tree c still has last block's shape and is put
+    // back into the initial shape when the block first uses it. A byte per
+    // tree, so the check before every literal is a single compare.
+    uint8_t stale_trees[128];
 
     // The encoder's working state for the block being coded (the decoder
     // keeps its own in locals).

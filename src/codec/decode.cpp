@@ -12,8 +12,11 @@ namespace {
 
 // The prediction step after each literal from the third on: plain[0..*pos)
 // is decoded. Advances *pos past the bytes a confirmed prediction copies.
+// `*last` is the byte before *pos, kept in a register for the next literal's
+// context; a copy updates it.
 __attribute__((always_inline)) inline int decode_match(CodecState& state, BitReader& reader,
-                                                       uint8_t* plain, uint32_t* pos_io) {
+                                                       uint8_t* plain, uint32_t* pos_io,
+                                                       uint32_t* last) {
     uint32_t pos = *pos_io;
     uint16_t* slot = nullptr;
     const uint32_t v = confirmed_prediction(state.prediction_table, plain, pos, &slot);
@@ -36,6 +39,7 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
         if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
     }
     *pos_io = pos;
+    *last = plain[pos - 1];
     return kCodecOk;
 }
 
@@ -53,9 +57,9 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
     plain[1] = static_cast<uint8_t>(symbol);
 
     uint32_t pos = 2;
+    uint32_t last = symbol & 0xFF;  // plain[pos - 1]
     for (;;) {
-        if (decode_literal(state, reader, plain[pos - 1] & 0x7F, &symbol) != kCodecOk)
-            return kCodecBadBlock;
+        if (decode_literal(state, reader, last & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
         if (symbol == kEndOfBlock) {
             // The payload must end with the end symbol's byte.
             if (unread_bytes(reader) != 0) return kCodecBadBlock;
@@ -64,7 +68,8 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
         }
         if (pos == kBlockSize) return kCodecBadBlock;
         plain[pos++] = static_cast<uint8_t>(symbol);
-        if (decode_match(state, reader, plain, &pos) != kCodecOk) return kCodecBadBlock;
+        last = symbol;
+        if (decode_match(state, reader, plain, &pos, &last) != kCodecOk) return kCodecBadBlock;
     }
 }
 

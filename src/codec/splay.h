@@ -40,10 +40,8 @@ void shape_literal_children(uint16_t* children);
 // Whether literal tree `context` still has last block's shape; it counts as
 // reshaped from then on.
 inline bool take_stale_tree(CodecState& state, uint32_t context) {
-    uint32_t& word = state.stale_trees[context >> 5];
-    const uint32_t bit = 1u << (context & 31);
-    if ((word & bit) == 0) return false;
-    word &= ~bit;
+    if (__builtin_expect(state.stale_trees[context] == 0, 1)) return false;
+    state.stale_trees[context] = 0;
     return true;
 }
 
@@ -76,21 +74,28 @@ inline SplayTree length_tree(CodecState& state) {
 // decoder runs it along the path it descended (splay_path).
 
 // The decoder's form of the change: slots[i] is the child entry
-// (2 * node + bit) taken from level i to level i + 1, and the leaf `a` sits
-// one level below the last of them, just before `slots_end`. Only the encoder climbs through `parent`, so this leaves it
-// alone: fewer stores, and half the tree bytes stay out of the cache. Every
-// block starts from freshly shaped trees, so the stale parents never meet
-// the encoder.
-__attribute__((always_inline)) inline void splay_path(uint16_t* children, const uint16_t* slots,
-                                                      const uint16_t* slots_end, uint32_t a) {
-    while (slots_end - slots >= 2) {
+// (2 * node + bit) taken from level i to level i + 1, and the coded leaf sits
+// one level below the last of them, just before `slots_end`. Seen along the
+// path, each exchange swaps two child entries: the one that leads from the
+// parent to the node being lifted (the leaf, then each old grandparent), and
+// the uncle's entry beside the parent's own in the grandparent. Every pair of
+// levels touches entries of its own two nodes only, so the swaps need no
+// carried node and could run in any order. Only the encoder climbs through
+// `parent`, so this leaves it alone: fewer stores, and half the tree bytes
+// stay out of the cache. Every block starts from freshly shaped trees, so
+// the stale parents never meet the encoder.
+// `pairs_begin` is slots, or slots + 1 when the path has an odd length and
+// its top entry has no partner.
+__attribute__((always_inline)) inline void splay_path(uint16_t* children,
+                                                      const uint16_t* pairs_begin,
+                                                      const uint16_t* slots_end) {
+    while (slots_end != pairs_begin) {
         slots_end -= 2;
-        const uint32_t parent_in_grand = slots_end[0];
-        const uint32_t in_parent = slots_end[1];
-        const uint32_t uncle_slot = parent_in_grand ^ 1;
-        children[in_parent] = children[uncle_slot];
-        children[uncle_slot] = static_cast<uint16_t>(a);
-        a = parent_in_grand >> 1;
+        const uint32_t uncle_slot = slots_end[0] ^ 1u;
+        const uint32_t lifted_slot = slots_end[1];
+        const uint16_t lifted = children[lifted_slot];
+        children[lifted_slot] = children[uncle_slot];
+        children[uncle_slot] = lifted;
     }
 }
 
@@ -160,31 +165,64 @@ inline uint32_t unread_bytes(const BitReader& reader) {
     return static_cast<uint32_t>(reader.limit - reader.cursor) + held / 8;
 }
 
+// Takes the next payload bit into `bit`: false when the payload is used up.
+// A refilled word holds at least one payload byte above the marker, so the
+// bit taken from it never leaves it empty.
+__attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& bits,
+                                                    uint32_t& bit) {
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    if (__builtin_expect(bits != 0, 1)) return true;
+    if (!refill(reader)) return false;
+    bits = reader.bits;
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    return true;
+}
+
+// children[2 * node + bit], addressed as (children + bit)[2 * node]: the
+// side is known from the bit alone, so the load that the next level waits
+// for is addressed straight from the node just loaded, without an add in
+// between. The empty asm keeps the compiler from folding the sum back.
+__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, uint32_t bit,
+                                                           uint32_t node) {
+    const uint16_t* side = children + bit;
+    __asm__("" : "+r"(side));
+    return side[2 * static_cast<size_t>(node)];
+}
+
 // Descends a tree of `nodes` internal nodes with bits from the payload,
 // splays it and stores the symbol. 0, or 1 when the payload ran out first
 // (the tree is unchanged). The tree's `parent` entries are left as they
-// were (see splay_path).
+// were (see splay_path). Two levels per turn: the path pointer moves once
+// for both, the loop's own jump is paid every other bit, and the exit taken
+// tells the path's parity, which is where the splay's pairs begin.
 template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
     uint16_t slots[kLongestCode];
-    uint16_t* next_slot = slots;
+    uint16_t* path_end = slots;
+    const uint16_t* pairs_begin = slots;
     uint32_t node = 0;
+    uint32_t bit = 0;
     BitWord bits = reader.bits;
-    do {
-        const uint32_t bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
-        bits <<= 1;
-        if (__builtin_expect(bits == 0, 0)) {
-            if (!refill(reader)) return kCodecBadBlock;
-            bits = reader.bits;
-            continue;  // node is unchanged, so the loop goes on
+    for (;;) {
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        path_end[0] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
+        if (node >= nodes) {
+            path_end += 1;
+            pairs_begin = slots + 1;
+            break;
         }
-        const uint32_t slot = 2 * node + bit;
-        *next_slot++ = static_cast<uint16_t>(slot);
-        node = children[slot];
-    } while (node < nodes);
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        path_end[1] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
+        path_end += 2;
+        if (node >= nodes) break;
+    }
     reader.bits = bits;
-    splay_path(children, slots, next_slot, node);
+    splay_path(children, pairs_begin, path_end);
     *symbol = node - nodes;
     return kCodecOk;
 }
