@@ -2,7 +2,9 @@
 // coded on its own, one thread:
 //   codec_bench [-r repetitions] [file or directory ...]
 // Without arguments it reads every file of ../shared/corpus (relative to the
-// working directory, or else to the source tree). Prints per file and in
+// working directory, or else to the source tree), and when there is none the
+// repository's own examples/sample; the first line names the corpus used.
+// Prints per file and in
 // total the coded/plain ratio and the speeds in MB/s (10^6 plain bytes per
 // second of this thread's CPU time), each the median of the repetitions;
 // the last line compares the codec's decoding with inflate and its encoding
@@ -160,13 +162,26 @@ void print_row(const std::string& name, const Result& r) {
                 mbps(r.plain, r.deflate_s), mbps(r.plain, r.inflate_s));
 }
 
-// A path as given, or else relative to the source tree.
-fs::path locate(const std::string& arg) {
+// A path as given, or else relative to the source tree; empty when neither
+// exists.
+fs::path find(const std::string& arg) {
     fs::path p(arg);
     if (fs::exists(p)) return p;
     fs::path in_source = fs::path(ZQ_SOURCE_DIR) / p;
     if (fs::exists(in_source)) return in_source;
-    fail("no such file or directory: " + arg);
+    return {};
+}
+
+fs::path locate(const std::string& arg) {
+    fs::path p = find(arg);
+    if (p.empty()) fail("no such file or directory: " + arg);
+    return p;
+}
+
+// The shared corpus, or the sample tree that travels with the sources.
+fs::path default_corpus() {
+    fs::path shared = find("../shared/corpus");
+    return shared.empty() ? locate("examples/sample") : shared;
 }
 
 void add_files(const fs::path& p, std::vector<fs::path>& files) {
@@ -175,7 +190,7 @@ void add_files(const fs::path& p, std::vector<fs::path>& files) {
         return;
     }
     std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(p)) {
+    for (const auto& entry : fs::recursive_directory_iterator(p)) {
         if (entry.is_regular_file()) found.push_back(entry.path());
     }
     std::sort(found.begin(), found.end());
@@ -195,7 +210,11 @@ int main(int argc, char** argv) {
             add_files(locate(arg), files);
         }
     }
-    if (files.empty()) add_files(locate("../shared/corpus"), files);
+    if (files.empty()) {
+        fs::path corpus = default_corpus();
+        std::printf("corpus: %s\n", corpus.string().c_str());
+        add_files(corpus, files);
+    }
 
     zq::CodecState codec{};
     if (zq::codec_init(codec, {zeroed, release}) != 0) fail("codec_init failed");

@@ -3,11 +3,15 @@
 # same run.
 #
 #   bench/extract.sh [TREE]        (default TREE: /usr/include)
+#   bench/extract.sh --large       one large file: scaling with decoding threads
 #
 # Environment:
 #   BUILD_DIR  build folder holding zqpack and zqsfx (default: <repo>/build)
 #   CORPUS     second data set (default: <repo>/../shared/corpus)
 #   RUNS       timed runs per tool, the median is reported (default: 5)
+#   WIN_STUB   the cross-built zqsfx.exe, timed under Wine in --large mode
+#              (default: <repo>/build-win32/zqsfx.exe, skipped when missing)
+#   PLOT       --large mode: write the scaling plot (PNG, gnuplot) here
 #
 # For each data set it packs a self-extractor with `zqpack create`, a zip with
 # `zip -qry` and a tar.gz with `tar czf`, then extracts each several times
@@ -15,10 +19,21 @@
 # unzip. Then it measures zqsfx's peak memory (GNU time) on the tree and on
 # two single-file archives of different sizes: the peak must not follow the
 # file size. Prints figures only; it never fails on a timing.
+#
+# --large concatenates the corpus into one file of at least 88 MB (text and
+# binary mixed) and prints, side by side: zqsfx with 1, 2, ... up to all
+# decoding threads (ZQSFX_WORKERS), unzip -q, tar xzf, the Windows stub under
+# Wine with 1 thread and all threads, and Wine's start-up alone (the Windows
+# stub on an archive of one empty file), then the peak memory per thread count.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
+mode=tree
+if [[ ${1:-} == --large ]]; then
+    mode=large
+    shift
+fi
 tree=${1:-/usr/include}
 build=${BUILD_DIR:-$repo/build}
 corpus=${CORPUS:-$repo/../shared/corpus}
@@ -94,6 +109,78 @@ peak_kib() {
     (cd "$out" && /usr/bin/time -v "$1" </dev/null 2>"$scratch/time.txt" >/dev/null)
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$scratch/time.txt"
 }
+
+large_file() {
+    [[ -d $corpus ]] || { echo "no corpus at $corpus (set CORPUS)" >&2; exit 2; }
+    local win_stub=${WIN_STUB:-$repo/build-win32/zqsfx.exe}
+    local all
+    all=$(nproc)
+    mkdir -p "$scratch/large" "$scratch/empty"
+    local big=$scratch/large/big.bin
+    while [[ ! -f $big ]] || (($(stat -c %s "$big") < 88000000)); do
+        find "$corpus" -type f -print0 | sort -z | xargs -0 cat >>"$big"
+    done
+    : >"$scratch/empty/empty.txt"
+    "$zqpack" create -o "$scratch/large.sfx" "$big" >/dev/null
+    (cd "$scratch/large" && zip -q "$scratch/large.zip" big.bin && tar czf "$scratch/large.tgz" big.bin)
+
+    echo "one file of $(stat -c %s "$big") bytes (the corpus repeated); $runs runs each, medians; $all cores"
+    printf '  %-28s %10s %10s\n' tool "median s" "/ unzip"
+    local un ta t1=0 t w
+    un=$(time_median "unzip -q '$scratch/large.zip'")
+    ta=$(time_median "tar xzf '$scratch/large.tgz'")
+    : >"$scratch/scaling.dat"
+    for ((w = 1; w <= all; w++)); do
+        t=$(time_median "ZQSFX_WORKERS=$w '$scratch/large.sfx'")
+        ((w == 1)) && t1=$t
+        printf '  %-28s %10.3f %10.2f   speed-up %.2f\n' "zqsfx, $w thread(s)" "$t" "$(calc "$t / $un")" \
+            "$(calc "$t1 / $t")"
+        echo "$w $(calc "$t1 / $t")" >>"$scratch/scaling.dat"
+    done
+    printf '  %-28s %10.3f %10.2f\n' "unzip -q" "$un" 1
+    printf '  %-28s %10.3f %10.2f\n' "tar xzf" "$ta" "$(calc "$ta / $un")"
+    if [[ -f $win_stub ]] && command -v wine >/dev/null; then
+        export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all DISPLAY=
+        "$zqpack" create --stub "$win_stub" -o "$scratch/large_w.exe" "$big" >/dev/null
+        "$zqpack" create --stub "$win_stub" -o "$scratch/empty_w.exe" "$scratch/empty" >/dev/null
+        wineboot -i >/dev/null 2>&1 || true
+        local ws w1 wa
+        ws=$(time_median "wine '$scratch/empty_w.exe'")
+        w1=$(time_median "ZQSFX_WORKERS=1 wine '$scratch/large_w.exe'")
+        wa=$(time_median "ZQSFX_WORKERS=$all wine '$scratch/large_w.exe'")
+        printf '  %-28s %10.3f\n' "Wine start-up alone" "$ws"
+        printf '  %-28s %10.3f %10.2f\n' "zqsfx.exe (Wine), 1 thread" "$w1" "$(calc "$w1 / $un")"
+        printf '  %-28s %10.3f %10.2f   without start-up %.2f\n' "zqsfx.exe (Wine), $all" "$wa" \
+            "$(calc "$wa / $un")" "$(calc "($wa - $ws) / $un")"
+    else
+        echo "  (no Windows stub at $win_stub or no wine: Wine rows skipped)"
+    fi
+    echo "targets: zqsfx at 2 threads <= 1.5 x unzip, speed-up 1 -> 2 >= 1.8, Wine <= 2.5 x unzip"
+    echo
+    echo "zqsfx peak memory (maximum resident set, KiB):"
+    for ((w = 1; w <= all; w++)); do
+        printf '  %s thread(s): %s\n' "$w" "$(ZQSFX_WORKERS=$w peak_kib "$scratch/large.sfx")"
+    done
+    if [[ -n ${PLOT:-} ]] && command -v gnuplot >/dev/null; then
+        gnuplot <<PLOT_END
+set terminal pngcairo size 640,400 noenhanced
+set output "$PLOT"
+set title "zqsfx, one $(($(stat -c %s "$big") / 1000000)) MB file: speed-up by decoding threads"
+set xlabel "threads (ZQSFX_WORKERS)"
+set ylabel "speed-up over 1 thread"
+set xtics 1
+set yrange [0:*]
+set key left top
+plot "$scratch/scaling.dat" using 1:2 with linespoints title "measured", x title "ideal"
+PLOT_END
+        echo "plot written to $PLOT"
+    fi
+}
+
+if [[ $mode == large ]]; then
+    large_file
+    exit 0
+fi
 
 echo "zqsfx extraction benchmark: $runs runs each, medians; $(nproc) cores"
 bench_set tree "$tree"

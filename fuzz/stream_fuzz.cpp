@@ -23,10 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int16_t adjust = int16_t(data[2] | (data[3] << 8));
     file.fill(data + 4, size - 4);
 
-    zq::stream_reset(context);
     context->archive_file = file.fd();
     const int32_t coded = int32_t(size - 4) + adjust;
-    context->coded_left = coded;
+    zq::stream_start(context, coded);
     std::unique_ptr<uint8_t[]> area(new uint8_t[bound == 0 ? 1 : bound]);
     const int16_t status = zq::stream_to_memory(context, area.get(), bound);
     check(status == zq::kStreamOk || status == zq::kStreamShortRead || status == zq::kStreamOverBound ||

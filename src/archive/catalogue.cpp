@@ -5,18 +5,14 @@
 // outside a buffer. All of it happens before the first file is written.
 #include "archive/catalogue.h"
 
+#include "archive/dir_index.h"
 #include "archive/names.h"
 #include "archive/stream_frames.h"
-#include "platform/console.h"
 
 namespace zq {
 
 namespace {
 
-// No answer at the password prompt ends the run as an abort (the driver's
-// code 1, "Abort !").
-constexpr int kExitNoAnswer = 1;
-constexpr int kExitWrongPassword = 4;
 constexpr uint32_t kMaxSection = 0x7FFF;  // largest pool or password frame run
 
 bool read_u16(FileHandle file, uint16_t* value) {
@@ -33,6 +29,31 @@ bool read_u32(FileHandle file, uint32_t* value) {
     return true;
 }
 
+// Reads one pool through `decoded` (kMaxSection bytes) into an area of its
+// own, of the decoded size and a spare NUL so that even an empty pool is a
+// real area. A pool that decodes short of its declared size ends in a NUL
+// inside its size, so a name running to its end reads as it always did.
+int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
+    uint16_t size = 0;
+    uint16_t coded = 0;
+    if (!read_u16(context->archive_file, &size) || !read_u16(context->archive_file, &coded)) return kExitIoError;
+    // Both sizes are signed 16-bit quantities in the format: a pool of
+    // 32768 bytes or more is an allocation the format cannot ask for.
+    if (size > kMaxSection) return kExitNoMemory;
+    if (coded > kMaxSection) return kExitInvalidArchive;
+    stream_start(context, coded);
+    if (stream_to_memory(context, decoded, size) != kStreamOk) return kExitIoError;
+    const uint32_t length = context->plain_done;  // at most `size`
+    const uint32_t kept = length < size ? length + 1 : size;
+    uint8_t* area = static_cast<uint8_t*>(mem_alloc(kept + 1));
+    if (area == nullptr) return kExitNoMemory;
+    for (uint32_t k = 0; k < length; ++k) area[k] = decoded[k];
+    for (uint32_t k = length; k <= kept; ++k) area[k] = 0;
+    *pool = area;
+    *pool_size = uint16_t(kept);
+    return 0;
+}
+
 int read_pools(StreamContext* context, Catalogue* catalogue) {
     FileHandle file = context->archive_file;
     if (!read_u16(file, &catalogue->pool_count)) return kExitIoError;
@@ -41,57 +62,68 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
     catalogue->name_pools = static_cast<uint8_t**>(mem_alloc(count * uint32_t(sizeof(uint8_t*))));
     catalogue->pool_sizes = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
     if (catalogue->name_pools == nullptr || catalogue->pool_sizes == nullptr) return kExitNoMemory;
-    for (uint16_t i = 0; i < count; ++i) {
-        uint16_t size = 0;
-        uint16_t coded = 0;
-        if (!read_u16(file, &size) || !read_u16(file, &coded)) return kExitIoError;
-        // Both sizes are signed 16-bit quantities in the format: a pool of
-        // 32768 bytes or more is an allocation the format cannot ask for.
-        if (size > kMaxSection) return kExitNoMemory;
-        if (coded > kMaxSection) return kExitInvalidArchive;
-        // One spare byte so that even an empty pool is a real area.
-        uint8_t* area = static_cast<uint8_t*>(mem_alloc(uint32_t(size) + 1));
-        if (area == nullptr) return kExitNoMemory;
-        catalogue->name_pools[i] = area;
-        catalogue->pool_sizes[i] = size;
-        stream_reset(context);
-        context->coded_left = coded;
-        if (stream_to_memory(context, area, size) != kStreamOk) return kExitIoError;
+    // Each pool is decoded here first and then kept at the size it really
+    // has: a header's size alone never decides an allocation.
+    uint8_t* decoded = static_cast<uint8_t*>(mem_alloc(kMaxSection));
+    if (decoded == nullptr) return kExitNoMemory;
+    uint32_t total = 0;
+    int result = 0;
+    for (uint16_t i = 0; i < count && result == 0; ++i) {
+        result = read_pool(context, decoded, &catalogue->name_pools[i], &catalogue->pool_sizes[i]);
+        if (result == 0) {
+            total += uint32_t(catalogue->pool_sizes[i]) + 1;
+            if (total > kMaxNameBytes) result = kExitNoMemory;
+        }
     }
-    return 0;
+    mem_free(decoded);
+    return result;
 }
 
-int ask_password(StreamContext* context, const char* given) {
+int ask_password(StreamContext* context, const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
-    stream_reset(context);
     uint16_t length = 0;
     if (!read_u16(file, &length)) return kExitIoError;
     // Exactly one frame: a header and a payload that fit coded_buf.
     if (length < 3 || length > kMaxSection) return kExitInvalidArchive;
     uint8_t* coded = context->coded_buf;
     if (!read_exact(file, coded, length)) return kExitIoError;
+    stream_start(context, length);
     const FrameHeader header = parse_frame_header(coded);
     if (header.payload != uint32_t(length) - 2) return kExitInvalidArchive;
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded + 2, context->plain_buf,
                                            uint16_t(header.payload), &n, header.substituted));
-    if (context->status != 0) return kExitIoError;
+    if (context->status != kCodecOk) return kExitIoError;
     context->plain_buf[n] = 0;
     const char* password = reinterpret_cast<const char*>(context->plain_buf);
 
-    if (given != nullptr) return str_compare_nocase(given, password) == 0 ? 0 : kExitWrongPassword;
-    char typed[kPasswordBufferSize];
+    char typed[kPasswordSize];
     for (;;) {
-        console_write("Password: ", kEndNone);
-        if (read_password(typed) != 0) return kExitNoAnswer;
-        if (str_compare_nocase(typed, password) == 0) break;
-        console_write("", kEndCrLf);
-        console_write("Password fail", kEndCrLf);
+        typed[0] = 0;
+        const int asked = dialogue.ask(dialogue.user, typed);
+        if (asked != 0) return asked;
+        typed[kPasswordSize - 1] = 0;
+        const bool accepted = str_compare_nocase(typed, password) == 0;
+        dialogue.answer(dialogue.user, accepted);
+        if (accepted) return 0;
     }
-    // The typed Enter was not echoed.
-    console_write("", kEndCr);
+}
+
+int offer_given_password(void* user, char* typed) {
+    GivenPassword* given = static_cast<GivenPassword*>(user);
+    if (given->offered || given->text == nullptr) return kExitPasswordFail;
+    given->offered = true;
+    uint32_t i = 0;
+    for (; given->text[i] != 0; ++i) {
+        // Longer than any typed password: it cannot be the right one.
+        if (i + 1 == kPasswordSize) return kExitPasswordFail;
+        typed[i] = given->text[i];
+    }
+    typed[i] = 0;
     return 0;
 }
+
+void ignore_answer(void*, bool) {}
 
 uint8_t* dir_slot(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
 uint8_t* file_slot(Catalogue* catalogue, uint32_t i) { return catalogue->file_table[i]->bytes; }
@@ -135,8 +167,7 @@ int read_dirs(StreamContext* context, Catalogue* catalogue) {
     if (!read_u16(file, &coded)) return kExitIoError;
     catalogue->dir_table = static_cast<DirRecord*>(mem_alloc(count * kDirRecordSize));
     if (catalogue->dir_table == nullptr) return kExitNoMemory;
-    stream_reset(context);
-    context->coded_left = coded;
+    stream_start(context, coded);
     // A directory frame that does not decode is a broken archive, as for the
     // file table; a short read is an I/O error, as for the other sections.
     return fill_records(context, catalogue, count, kDirRecordSize, dir_slot, kExitIoError);
@@ -152,10 +183,9 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
         catalogue->file_table = static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
         if (catalogue->file_table == nullptr) return kExitNoMemory;
     }
-    stream_reset(context);
     uint32_t coded = 0;
     if (!read_u32(file, &coded)) return kExitIoError;
-    context->coded_left = int32_t(coded);
+    stream_start(context, int32_t(coded));
     FileRecord* chunk = nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         if (i % kRecordsPerChunk == 0) {
@@ -171,7 +201,7 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
 
 // Length of the checked name behind `ref`, or -1 when it lies outside the
 // pools, runs to the end of its pool without a NUL, or is unsafe.
-int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
+int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref, const LeadBytes& lead) {
     uint32_t pool = ref >> 16;
     uint32_t offset = ref & 0xFFFF;
     if (pool >= catalogue->pool_count) return -1;
@@ -180,97 +210,83 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref) {
     uint32_t end = offset;
     while (end < size && text[end] != 0) ++end;
     if (end >= size) return -1;
-    if (!is_safe_name(text + offset, end - offset)) return -1;
+    if (!is_safe_name(text + offset, end - offset, lead)) return -1;
     return int32_t(end - offset);
 }
 
-constexpr uint32_t kMaxDepth = (kMaxPath + 1) / 2;  // each level takes at least 2 bytes
-
-// Walks the tree from record 0 in the order the driver's search does, refusing
-// a record met twice (a cycle or a shared subtree) and a directory path
-// (names each followed by '\') longer than kMaxPath. Records the path length
-// of the first directory in walk order for every id in `id_path`.
-int walk_tree(const Catalogue* catalogue, uint16_t* path_len, uint16_t* id_path) {
-    struct Level {
-        uint16_t record;
-        uint16_t base;  // path length of the parent
-    };
-    Level stack[kMaxDepth];
-    uint32_t depth = 0;
-    stack[0] = {0, 0};
-    for (;;) {
-        const DirRecord& dir = catalogue->dir_table[stack[depth].record];
-        if (path_len[stack[depth].record] != 0) return kExitInvalidArchive;
-        uint32_t length = stack[depth].base + uint32_t(checked_name_length(catalogue, dir.name())) + 1;
+// Walks the tree in the order the driver's lookups see it, refusing a record
+// met twice (a cycle or a shared subtree) and a folder path (names each
+// followed by '\') longer than kMaxPath, and builds the catalogue's folder
+// index. `path_len` (dir_count entries, zero) receives each record's path
+// length.
+int index_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
+    return walk_dirs(*catalogue, [&](uint16_t record, uint16_t parent) {
+        if (path_len[record] != 0) return kExitInvalidArchive;
+        const DirRecord& dir = catalogue->dir_table[record];
+        const uint32_t base = parent == 0 ? 0 : path_len[parent - 1];
+        const uint32_t length = base + uint32_t(checked_name_length(catalogue, dir.name(), lead)) + 1;
         if (length > kMaxPath) return kExitInvalidArchive;
-        path_len[stack[depth].record] = uint16_t(length);
-        uint16_t& first = id_path[uint16_t(dir.id())];
-        if (first == 0) first = uint16_t(length);
-        if (dir.child() != 0) {
-            if (depth + 1 >= kMaxDepth) return kExitInvalidArchive;
-            stack[++depth] = {dir.child(), uint16_t(length)};
-            continue;
-        }
-        for (;;) {
-            uint16_t next = catalogue->dir_table[stack[depth].record].next();
-            if (next != 0) {
-                stack[depth].record = next;
-                break;
-            }
-            if (depth == 0) return 0;
-            --depth;
-        }
-    }
+        path_len[record] = uint16_t(length);
+        catalogue->dir_parent[record] = parent;
+        uint16_t& first = catalogue->dir_by_id[uint16_t(dir.id())];
+        if (first == 0) first = uint16_t(record + 1);
+        return 0;
+    });
 }
 
-int check_dirs(const Catalogue* catalogue, uint16_t* id_path) {
-    uint16_t count = catalogue->dir_count;
+int check_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
+    const uint16_t count = catalogue->dir_count;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
-        if (checked_name_length(catalogue, dir.name()) < 0) return kExitInvalidArchive;
+        if (checked_name_length(catalogue, dir.name(), lead) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
     }
-    uint16_t* path_len = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
-    if (path_len == nullptr) return kExitNoMemory;
-    int result = walk_tree(catalogue, path_len, id_path);
-    mem_free(path_len);
-    return result;
+    catalogue->dir_parent = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
+    catalogue->dir_by_id = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
+    if (catalogue->dir_parent == nullptr || catalogue->dir_by_id == nullptr) return kExitNoMemory;
+    return index_dirs(catalogue, lead, path_len);
 }
 
-int check_files(const Catalogue* catalogue, const uint16_t* id_path) {
+int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_t* path_len) {
     for (uint32_t i = 0; i < catalogue->file_count; ++i) {
         const FileRecord& file = *catalogue->file_table[i];
-        int32_t length = checked_name_length(catalogue, file.name());
+        int32_t length = checked_name_length(catalogue, file.name(), lead);
         if (length < 0) return kExitInvalidArchive;
         uint32_t full = uint32_t(length);
-        // Without directories the driver gives every file its bare name.
+        // Without folders the driver gives every file its bare name.
         if (catalogue->dir_count != 0 && file.dir_id() != 0) {
-            uint16_t dir_path = id_path[file.dir_id()];
-            if (dir_path == 0) return kExitInvalidArchive;
-            full += dir_path;
+            const uint16_t folder = catalogue->dir_by_id[file.dir_id()];
+            if (folder == 0) return kExitInvalidArchive;
+            full += path_len[folder - 1];
         }
         if (full > kMaxPath) return kExitInvalidArchive;
     }
     return 0;
 }
 
-int check_catalogue(const Catalogue* catalogue) {
-    uint16_t* id_path = nullptr;
-    if (catalogue->dir_count != 0) {
-        id_path = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
-        if (id_path == nullptr) return kExitNoMemory;
-    }
-    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, id_path) : 0;
-    if (result == 0) result = check_files(catalogue, id_path);
-    if (id_path != nullptr) mem_free(id_path);
-    return result;
-}
-
 }  // namespace
 
-int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
-                                 int32_t archive_offset, uint16_t* file_count,
-                                 const char* password) {
+int read_trailer(FileHandle file, int32_t* archive_offset) {
+    const int32_t size = file_seek(file, 0, kSeekEnd);
+    uint8_t trailer[4];
+    if (size < int32_t(kHeaderSize + 4) || file_seek(file, size - 4, kSeekSet) != size - 4 ||
+        !read_exact(file, trailer, 4)) {
+        return kExitIoError;
+    }
+    const int32_t offset = int32_t(load_u32(trailer));
+    if (offset < 0 || offset > size - int32_t(kHeaderSize + 4)) return kExitInvalidArchive;
+    if (file_seek(file, offset, kSeekSet) != offset) return kExitIoError;
+    *archive_offset = offset;
+    return 0;
+}
+
+PasswordDialogue given_password_dialogue(GivenPassword* given) {
+    given->offered = false;
+    return PasswordDialogue{offer_given_password, ignore_answer, given};
+}
+
+int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
+                   uint16_t* file_count, const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
     uint8_t header[kHeaderSize];
     if (!read_exact(file, header, kHeaderSize)) return kExitIoError;
@@ -281,6 +297,7 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
     }
     catalogue->full_path = (flags & kFlagFullPath) != 0 ? 1 : 0;
     catalogue->header_nibble = flags & 0x000F;
+    catalogue->code_page_mark = header[3];
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
 
     int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
@@ -288,18 +305,28 @@ int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
     if (file_seek(file, int32_t(position), kSeekSet) != int32_t(position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);
-    if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, password);
+    if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, dialogue);
     if (result == 0) result = read_dirs(context, catalogue);
     if (result == 0) result = read_files(context, catalogue);
-    if (result == 0) result = check_catalogue(catalogue);
+    // Names are checked with the rule of the code that will use them.
+    LeadBytes lead = platform_lead_bytes();
+    if (result == 0 && catalogue->host_names != nullptr) result = catalogue->host_names(catalogue, &lead);
+    if (result == 0) result = check_catalogue(catalogue, lead);
     if (result != 0) return result;
     *file_count = catalogue->file_count;
     return 0;
 }
 
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count) {
-    return read_catalogue_with_password(context, catalogue, archive_offset, file_count, nullptr);
+int check_catalogue(Catalogue* catalogue, const LeadBytes& lead) {
+    uint16_t* path_len = nullptr;
+    if (catalogue->dir_count != 0) {
+        path_len = static_cast<uint16_t*>(mem_alloc(catalogue->dir_count * uint32_t(sizeof(uint16_t))));
+        if (path_len == nullptr) return kExitNoMemory;
+    }
+    int result = catalogue->dir_count != 0 ? check_dirs(catalogue, lead, path_len) : 0;
+    if (result == 0) result = check_files(catalogue, lead, path_len);
+    if (path_len != nullptr) mem_free(path_len);
+    return result;
 }
 
 const char* run_arguments(const Catalogue& catalogue, uint32_t name_ref) {

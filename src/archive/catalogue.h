@@ -8,20 +8,22 @@
 
 #include <cstdint>
 
+#include "archive/names.h"
 #include "archive/stream.h"
+#include "status.h"
 
 namespace zq {
-
-// Exit codes the reader returns (shared with the driver's message table).
-constexpr int kExitIoError = 3;
-constexpr int kExitNoMemory = 5;
-constexpr int kExitInvalidArchive = 8;
 
 constexpr uint32_t kHeaderSize = 10;
 constexpr uint32_t kDirRecordSize = 10;
 constexpr uint32_t kFileRecordSize = 40;
 constexpr uint32_t kRecordsPerChunk = 128;
 constexpr uint32_t kMaxPath = 511;  // paths live in 512-byte buffers
+// The most memory the name pools may take, spare bytes included. 65535 files
+// and 65535 folders with names of 255 bytes need 33,554,953 bytes in 1033
+// full pools; a catalogue that asks for more is refused as out of memory, so
+// no archive can make the extractor hold more than about 40 MiB.
+constexpr uint32_t kMaxNameBytes = 34u << 20;
 
 // Header flag bits.
 constexpr uint16_t kFlagTypeMask = 0x0070;
@@ -90,28 +92,68 @@ struct Catalogue {
     uint16_t* pool_sizes;     // decoded size of each pool
     uint16_t dir_count;
     DirRecord* dir_table;     // dir_count records, or null
+    // The folder index, built once the tree has passed its checks: each
+    // record's parent (record + 1, 0 at the top level), and for each id the
+    // first folder in walk order that carries it (record + 1, 0 for none).
+    uint16_t* dir_parent;     // dir_count entries, or null
+    uint16_t* dir_by_id;      // 65536 entries, or null
     uint16_t file_count;
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
+    uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
+    // Set by a reader on another system before read_catalogue; null in the
+    // extractor. Called once the tables are read and before they are checked,
+    // it may rewrite the names into the reader's own character set and choose
+    // the lead bytes they are checked with (preset to the platform's). 0 or an
+    // exit code.
+    int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
+    void* host_names_context;
 };
 
-// Reads and checks the whole catalogue of the archive at `archive_offset`
-// (the context's archive_file stands at the archive's first byte), holding the
-// password dialogue when the archive has a password. Returns 0 and stores the
-// file count, or an exit code (3, 5 or 8). A catalogue that names anything
-// outside its tables, holds an unsafe name, a cycle or a path longer than 511
-// bytes is refused with 8 before anything is written.
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count);
+constexpr uint32_t kPasswordSize = 256;  // a typed password and its NUL
 
-// The same for tools that take the password from their command line instead
-// of the console: a wrong `password` returns 4 (the "Password fail" code)
-// without asking. With a null `password` it is read_catalogue.
-int read_catalogue_with_password(StreamContext* context, Catalogue* catalogue,
-                                 int32_t archive_offset, uint16_t* file_count,
-                                 const char* password);
+// How the reader obtains the password of a protected archive; it never talks
+// to anyone itself. `ask` writes a candidate (at most kPasswordSize bytes,
+// NUL included) into `typed` and returns 0, or an exit code that ends the
+// reading; `answer` then hears whether the candidate was right. After a wrong
+// one the reader asks again.
+struct PasswordDialogue {
+    int (*ask)(void* user, char* typed);
+    void (*answer)(void* user, bool accepted);
+    void* user;
+};
+
+// A password known beforehand (a tool's command line): offered once; asked a
+// second time, it ends the reading with kExitPasswordFail.
+struct GivenPassword {
+    const char* text;
+    bool offered;
+};
+PasswordDialogue given_password_dialogue(GivenPassword* given);
+
+// Follows the trailer of the container open as `file`: stores the archive's
+// offset and leaves the file at the archive's first byte. 0;
+// kExitIoError when the file is too short or too large for a trailer, or
+// cannot be read; kExitInvalidArchive when the trailer points outside the
+// file or leaves no room for the archive's header.
+int read_trailer(FileHandle file, int32_t* archive_offset);
+
+// Reads and checks the whole catalogue of the archive at `archive_offset`
+// (the context's archive_file stands at the archive's first byte), holding
+// `dialogue` when the archive has a password. Returns 0 and stores the file
+// count, or an exit code: kExitIoError, kExitNoMemory, kExitInvalidArchive or
+// what the dialogue ended with. A catalogue that names anything outside its
+// tables, holds an unsafe name, a cycle or a path longer than 511 bytes is
+// refused with kExitInvalidArchive before anything is written.
+int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
+                   uint16_t* file_count, const PasswordDialogue& dialogue);
+
+// The checks read_catalogue ends with, on tables already in memory; builds
+// the folder index (the catalogue's to release). 0, kExitNoMemory or
+// kExitInvalidArchive.
+int check_catalogue(Catalogue* catalogue, const LeadBytes& lead);
 
 // Text of a NameRef that read_catalogue has checked.
 const char* name_text(const Catalogue& catalogue, uint32_t name_ref);

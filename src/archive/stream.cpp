@@ -3,14 +3,13 @@
 // what is being extracted.
 #include "archive/stream.h"
 
+#include "archive/pipeline.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
 
 namespace zq {
 
 namespace {
-
-constexpr uint32_t kPlainBufSize = kBlockSize + 2;
 
 // The same routine copy_raw and stream_to_memory use; a plain loop because the
 // stub links no C runtime.
@@ -42,13 +41,8 @@ int16_t next_block(StreamContext* context, uint16_t* produced) {
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
                                            uint16_t(length), &n, header.substituted));
-    if (context->status != 0) return kStreamBadBlock;
-    // The record tables read on past their recorded size, so coded_left may
-    // start near the most negative value and keep falling: it counts modulo
-    // 2^32, as a 32-bit register would, without signed overflow.
-    context->coded_left = int32_t(uint32_t(context->coded_left) - (length + 2));
-    context->coded_done += length + 2;
-    context->plain_done += n;
+    if (context->status != kCodecOk) return kStreamBadBlock;
+    count_block(context, length, n);
     *produced = n;
     return kStreamOk;
 }
@@ -57,20 +51,28 @@ int16_t stream_init(StreamContext* context) {
     if (context == nullptr) return kStreamBadBlock;
     context->archive_file = kNoFile;
     crc32_prepare();
+    context->pipeline = nullptr;
     const CodecAllocator allocator{mem_alloc, mem_free};
     if (codec_init(context->codec, allocator) != kCodecOk) return kStreamNoMemory;
     context->coded_buf = static_cast<uint8_t*>(mem_alloc(kBlockSize));
     if (context->coded_buf == nullptr) return kStreamNoMemory;
-    context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufSize));
+    context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
     if (context->plain_buf == nullptr) return kStreamNoMemory;
     clear_counters(context);
     return kStreamOk;
 }
 
-int16_t stream_reset(StreamContext* context) {
+void stream_start(StreamContext* context, int32_t coded_size) {
+    // Frames a pipeline read ahead for an abandoned stream are dropped.
+    if (context->pipeline != nullptr) pipeline_drain(context->pipeline);
     clear_counters(context);
-    context->status = 0;
-    return kStreamOk;
+    context->status = kCodecOk;
+    context->coded_left = coded_size;
+}
+
+int16_t stream_next(StreamContext* context, uint16_t* produced) {
+    if (context->pipeline != nullptr) return pipeline_next(context->pipeline, context, produced);
+    return next_block(context, produced);
 }
 
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback) {
@@ -78,7 +80,7 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
     while (context->coded_left > 0) {
         if (stop != 0) return kStreamStopped;
         uint16_t n = 0;
-        int16_t result = next_block(context, &n);
+        int16_t result = stream_next(context, &n);
         if (result != kStreamOk) return result;
         if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
         context->crc = crc32_update(context->crc, context->plain_buf, n);
@@ -106,7 +108,7 @@ int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) 
 
 int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
     for (;;) {
-        uint32_t k = count < kPlainBufSize ? count : kPlainBufSize;
+        uint32_t k = count < kPlainBufferSize ? count : kPlainBufferSize;
         if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
         if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
         context->crc = crc32_update(context->crc, context->plain_buf, k);

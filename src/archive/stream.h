@@ -20,6 +20,10 @@ constexpr int16_t kStreamNoMemory = 20;
 constexpr int16_t kStreamStopped = 70;
 constexpr int16_t kStreamBadBlock = 99;
 
+constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
+
+struct BlockPipeline;
+
 struct StreamContext {
     FileHandle archive_file;  // -1 until the driver stores the open archive
     uint8_t* coded_buf;       // 32768 bytes: one header, then one payload
@@ -33,22 +37,33 @@ struct StreamContext {
     int32_t coded_left;       // coded bytes still to consume; -1 after a reset
     uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
     CodecState codec;         // the codec state every block of this context uses
+    // Null: this thread decodes every block with `codec`. Otherwise the
+    // pipeline's workers decode the blocks of stream_to_file and stream_next
+    // (the catalogue's blocks stay on this thread).
+    BlockPipeline* pipeline;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.
 using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 
-// 0, 20 when memory runs out, 99 for a null context.
+// kStreamOk; kStreamNoMemory; kStreamBadBlock for a null context.
 int16_t stream_init(StreamContext* context);
-int16_t stream_reset(StreamContext* context);
+// Starts a coded section of `coded_size` bytes (frame headers included) at the
+// archive file's position: counters, status and the bytes left begin afresh,
+// and frames a pipeline read ahead for the last section are dropped.
+void stream_start(StreamContext* context, int32_t coded_size);
+// The next block into plain_buf, its plain count in *produced: kStreamOk,
+// kStreamShortRead or kStreamBadBlock.
+int16_t stream_next(StreamContext* context, uint16_t* produced);
 // Both writers below add what they write to the context's running crc, in
 // the same pass, so checking a file costs no second reading. An `output` of
 // kNoFile writes nothing: the data is only decoded and checked.
-// 0, 1, 2, 70 or 99.
+// kStreamOk, kStreamShortRead, kStreamShortWrite, kStreamStopped or kStreamBadBlock.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
-// Never writes more than `bound` bytes into `area`. 0, 1, 10 or 99.
+// Never writes more than `bound` bytes into `area`. kStreamOk, kStreamShortRead,
+// kStreamOverBound or kStreamBadBlock.
 int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound);
-// Copies `count` bytes verbatim from the archive; 0 or 3.
+// Copies `count` bytes verbatim from the archive; kStreamOk or kStreamCopyFailed.
 int copy_raw(StreamContext* context, FileHandle output, uint32_t count);
 
 }  // namespace zq

@@ -12,6 +12,17 @@ inline bool read_exact(FileHandle file, void* buffer, uint32_t count) {
     return file_read(file, buffer, count) == int32_t(count);
 }
 
+// Brings the stream counters up to date after a block of `length` payload
+// bytes that gave `produced` plain bytes.
+inline void count_block(StreamContext* context, uint32_t length, uint16_t produced) {
+    // The record tables read on past their recorded size, so coded_left may
+    // start near the most negative value and keep falling: it counts modulo
+    // 2^32, as a 32-bit register would, without signed overflow.
+    context->coded_left = int32_t(uint32_t(context->coded_left) - (length + 2));
+    context->coded_done += length + 2;
+    context->plain_done += produced;
+}
+
 // Reads the next frame from the archive into coded_buf and expands it into
 // plain_buf, bringing the stream counters up to date. Stores the plain count
 // in *produced. 0, kStreamShortRead, or kStreamBadBlock (status holds the

@@ -58,23 +58,18 @@ struct CodecState {
     uint8_t* subst_table;         // plain byte -> stored byte
     uint8_t* unsubst_table;       // stored byte -> plain byte
 
-    // Bit c set: literal tree c still has last block's shape and is put back
-    // into the initial shape when the block first uses it.
-    uint32_t stale_trees[4];
+    // Nonzero at c: literal tree c still has last block's shape and is put
+    // back into the initial shape when the block first uses it. A byte per
+    // tree, so the check before every literal is a single compare.
+    uint8_t stale_trees[128];
 
-    // Working state of the block being coded.
-    const uint8_t* coded_cursor;  // decoder: next payload byte to fetch
-    const uint8_t* coded_limit;
-    uint8_t* coded_out;           // encoder: next payload byte to store
+    // The encoder's working state for the block being coded (the decoder
+    // keeps its own in locals).
+    uint8_t* coded_out;           // next payload byte to store
     uint8_t* coded_out_limit;
-    uint64_t read_bits;           // fetched bits not yet used, next one at bit 63
-    uint32_t read_count;          // how many of them
     uint64_t write_bits;          // pending bits, last one at bit 0
     uint32_t write_count;         // how many (fewer than 8 between symbols)
-    uint8_t* plain_base;
-    uint8_t* plain_cursor;
-    uint8_t* plain_limit;
-    const uint8_t* input_base;    // encoder's plain input
+    const uint8_t* input_base;    // plain input
     const uint8_t* input_cursor;
     const uint8_t* input_limit;
 };

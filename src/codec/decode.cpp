@@ -1,57 +1,28 @@
 // The block decoder: a substituted block maps byte by byte; a compressed one
 // is a stream of literals in 128 order-1 contexts, interleaved with matches
 // that a hashed order-3 predictor proposes and the payload sizes.
+//
+// The whole block runs in one function with the bit reader and the plain
+// position in locals, so they live in registers across symbols.
 #include "codec/splay.h"
 
 namespace zq {
 
 namespace {
 
-int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
-                      uint16_t* produced) {
-    codec_reset(state);
-    state.coded_cursor = coded;
-    state.coded_limit = coded + length;
-    state.read_bits = 0;
-    state.read_count = 0;
-    state.plain_base = plain;
-    state.plain_limit = plain + kBlockSize;
-
-    // The first two symbols are always literals (an end symbol among them
-    // stores its low byte), and no prediction follows them.
-    uint16_t symbol = 0;
-    if (decode_literal(state, 0, &symbol) != kCodecOk) return kCodecBadBlock;
-    plain[0] = static_cast<uint8_t>(symbol);
-    if (decode_literal(state, plain[0] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
-    plain[1] = static_cast<uint8_t>(symbol);
-    state.plain_cursor = plain + 2;
-
-    for (;;) {
-        uint8_t* at = state.plain_cursor;
-        if (decode_literal(state, at[-1] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
-        if (symbol == kEndOfBlock) {
-            // The payload must end with the end symbol's byte.
-            if (unread_bytes(state) != 0) return kCodecBadBlock;
-            *produced = static_cast<uint16_t>(at - plain);
-            return kCodecOk;
-        }
-        if (at == state.plain_limit) return kCodecBadBlock;
-        *at = static_cast<uint8_t>(symbol);
-        state.plain_cursor = at + 1;
-        if (decode_match(state) != kCodecOk) return kCodecBadBlock;
-    }
-}
-
-}  // namespace
-
-int decode_match(CodecState& state) {
-    uint8_t* plain = state.plain_base;
-    uint32_t pos = static_cast<uint32_t>(state.plain_cursor - plain);
+// The prediction step after each literal from the third on: plain[0..*pos)
+// is decoded. Advances *pos past the bytes a confirmed prediction copies.
+// `*last` is the byte before *pos, kept in a register for the next literal's
+// context; a copy updates it.
+__attribute__((always_inline)) inline int decode_match(CodecState& state, BitReader& reader,
+                                                       uint8_t* plain, uint32_t* pos_io,
+                                                       uint32_t* last) {
+    uint32_t pos = *pos_io;
     uint16_t* slot = nullptr;
     const uint32_t v = confirmed_prediction(state.prediction_table, plain, pos, &slot);
     if (v == 0) return kCodecOk;
-    uint16_t k = 0;
-    if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
+    uint32_t k = 0;
+    if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
     // A prediction that was wrong from its first byte is not tried again,
     // unless the context is a run, where it may well come right later.
     *slot = (k == 0 && plain[pos - 1] != plain[pos - 2]) ? kSlotDisabled : static_cast<uint16_t>(pos);
@@ -65,11 +36,44 @@ int decode_match(CodecState& state) {
         pos += k;
         src += k;
         if (k != kLongestLength) break;
-        if (decode_length(state, &k) != kCodecOk) return kCodecBadBlock;
+        if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
     }
-    state.plain_cursor = plain + pos;
+    *pos_io = pos;
+    *last = plain[pos - 1];
     return kCodecOk;
 }
+
+int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
+                      uint16_t* produced) {
+    codec_reset(state);
+    BitReader reader = start_reader(coded, length);
+
+    // The first two symbols are always literals (an end symbol among them
+    // stores its low byte), and no prediction follows them.
+    uint32_t symbol = 0;
+    if (decode_literal(state, reader, 0, &symbol) != kCodecOk) return kCodecBadBlock;
+    plain[0] = static_cast<uint8_t>(symbol);
+    if (decode_literal(state, reader, plain[0] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
+    plain[1] = static_cast<uint8_t>(symbol);
+
+    uint32_t pos = 2;
+    uint32_t last = symbol & 0xFF;  // plain[pos - 1]
+    for (;;) {
+        if (decode_literal(state, reader, last & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
+        if (symbol == kEndOfBlock) {
+            // The payload must end with the end symbol's byte.
+            if (unread_bytes(reader) != 0) return kCodecBadBlock;
+            *produced = static_cast<uint16_t>(pos);
+            return kCodecOk;
+        }
+        if (pos == kBlockSize) return kCodecBadBlock;
+        plain[pos++] = static_cast<uint8_t>(symbol);
+        last = symbol;
+        if (decode_match(state, reader, plain, &pos, &last) != kCodecOk) return kCodecBadBlock;
+    }
+}
+
+}  // namespace
 
 int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
                  uint16_t* produced, uint16_t substituted) {

@@ -11,35 +11,24 @@ namespace {
 // compiler turns both loops into wide stores; this runs for every tree a
 // block uses.
 template <uint32_t nodes>
+void shape_children(uint16_t* children) {
+    for (uint32_t j = 0; j < 2 * nodes; ++j) children[j] = static_cast<uint16_t>(j + 1);
+}
+
+template <uint32_t nodes>
 void shape_tree(SplayTree tree) {
     for (uint32_t k = 0; k < nodes; ++k) {
         uint16_t pair = static_cast<uint16_t>(k * 0x0101u);
         std::memcpy(tree.parent + 1 + 2 * k, &pair, 2);
     }
-    for (uint32_t j = 0; j < 2 * nodes; ++j) tree.children[j] = static_cast<uint16_t>(j + 1);
+    shape_children<nodes>(tree.children);
 }
 
 }  // namespace
 
 void shape_literal_tree(SplayTree tree) { shape_tree<kLiteralNodes>(tree); }
 void shape_length_tree(SplayTree tree) { shape_tree<kLengthNodes>(tree); }
-
-void splay_leaf(SplayTree tree, uint32_t a) {
-    uint16_t* children = tree.children;
-    for (;;) {
-        uint32_t p = tree.parent[a];
-        if (p == 0) return;  // hangs from the root: nothing above to swap with
-        uint32_t g = tree.parent[p];
-        uint32_t uncle_slot = 2 * g + (children[2 * g] == p ? 1 : 0);
-        uint32_t u = children[uncle_slot];
-        children[uncle_slot] = static_cast<uint16_t>(a);
-        children[2 * p + (children[2 * p] == a ? 0 : 1)] = static_cast<uint16_t>(u);
-        tree.parent[a] = static_cast<uint8_t>(g);
-        tree.parent[u] = static_cast<uint8_t>(p);
-        a = g;
-        if (a == 0) return;
-    }
-}
+void shape_literal_children(uint16_t* children) { shape_children<kLiteralNodes>(children); }
 
 int put_long_code(CodecState& state, uint64_t top, uint32_t top_bits, const uint64_t* low_words,
                   uint32_t low_count) {

@@ -34,18 +34,31 @@ constexpr uint16_t kSlotDisabled = 1;
 // Give a tree its initial shape: the complete binary tree in heap order.
 void shape_literal_tree(SplayTree tree);
 void shape_length_tree(SplayTree tree);
+// The same for the child entries alone, all the decoder reads.
+void shape_literal_children(uint16_t* children);
+
+// Whether literal tree `context` still has last block's shape; it counts as
+// reshaped from then on.
+inline bool take_stale_tree(CodecState& state, uint32_t context) {
+    if (__builtin_expect(state.stale_trees[context] == 0, 1)) return false;
+    state.stale_trees[context] = 0;
+    return true;
+}
 
 // Literal tree `context`, first put back into its initial shape if this
 // block has not used it yet.
 inline SplayTree literal_tree(CodecState& state, uint32_t context) {
     SplayTree tree{state.literal_parent + context * 513, state.literal_children + context * 512};
-    uint32_t& word = state.stale_trees[context >> 5];
-    uint32_t bit = 1u << (context & 31);
-    if (word & bit) {
-        word &= ~bit;
-        shape_literal_tree(tree);
-    }
+    if (take_stale_tree(state, context)) shape_literal_tree(tree);
     return tree;
+}
+
+// The decoder's view of literal tree `context`: its child entries, reshaped
+// alone when the block first uses the tree (see splay_path).
+inline uint16_t* literal_children(CodecState& state, uint32_t context) {
+    uint16_t* children = state.literal_children + context * 512;
+    if (take_stale_tree(state, context)) shape_literal_children(children);
+    return children;
 }
 
 inline SplayTree length_tree(CodecState& state) {
@@ -57,100 +70,171 @@ inline SplayTree length_tree(CodecState& state) {
 // The tree change after every coded symbol, on both sides: the coded leaf
 // `a` swaps places with its uncle, then its old grandparent does the same,
 // and so on up to the root, which roughly halves the leaf's depth. The
-// block coders run the same change fused into their own walks (the encoder
-// while it climbs, the decoder along the path it descended); this
-// stand-alone form is for a leaf without a known path.
-void splay_leaf(SplayTree tree, uint32_t a);
+// encoder runs it fused into its climb from the leaf (encode_symbol); the
+// decoder runs it along the path it descended (splay_path).
 
-// The decoder's form of the same change, along the path its descent took:
-// slots[i] is the child entry (2 * node + bit) taken from level i to level
-// i + 1, and the leaf sits at level `depth`. Only the encoder climbs through
+// The decoder's form of the change: slots[i] is the child entry
+// (2 * node + bit) taken from level i to level i + 1, and the coded leaf sits
+// one level below the last of them, just before `slots_end`. Seen along the
+// path, each exchange swaps two child entries: the one that leads from the
+// parent to the node being lifted (the leaf, then each old grandparent), and
+// the uncle's entry beside the parent's own in the grandparent. Every pair of
+// levels touches entries of its own two nodes only, so the swaps need no
+// carried node and could run in any order. Only the encoder climbs through
 // `parent`, so this leaves it alone: fewer stores, and half the tree bytes
 // stay out of the cache. Every block starts from freshly shaped trees, so
 // the stale parents never meet the encoder.
-inline void splay_path(SplayTree tree, const uint16_t* slots, uint32_t depth, uint32_t a) {
-    uint16_t* children = tree.children;
-    for (uint32_t level = depth; level >= 2; level -= 2) {
-        uint32_t in_parent = slots[level - 1];
-        uint32_t parent_in_grand = slots[level - 2];
-        uint32_t uncle_slot = parent_in_grand ^ 1;
-        children[in_parent] = children[uncle_slot];
-        children[uncle_slot] = static_cast<uint16_t>(a);
-        a = parent_in_grand >> 1;
+// `pairs_begin` is slots, or slots + 1 when the path has an odd length and
+// its top entry has no partner.
+__attribute__((always_inline)) inline void splay_path(uint16_t* children,
+                                                      const uint16_t* pairs_begin,
+                                                      const uint16_t* slots_end) {
+    while (slots_end != pairs_begin) {
+        slots_end -= 2;
+        const uint32_t uncle_slot = slots_end[0] ^ 1u;
+        const uint32_t lifted_slot = slots_end[1];
+        const uint16_t lifted = children[lifted_slot];
+        children[lifted_slot] = children[uncle_slot];
+        children[uncle_slot] = lifted;
     }
 }
 
 // ------------------------------------------------------------------ decoding
 
-// Tops the bit reader up from the payload without reading past its end.
-// Bits below the count are either zero or the true bits that follow, so
-// or-ing a wider load over them is harmless.
-inline void refill_bits(CodecState& state) {
-    const uint8_t* at = state.coded_cursor;
-    uint32_t count = state.read_count;
-    if (state.coded_limit - at >= 8) {
-        uint64_t word;
-        std::memcpy(&word, at, 8);
-        word = __builtin_bswap64(word);
-        uint32_t take = (63 - count) >> 3;
-        state.read_bits |= word >> count;
-        state.coded_cursor = at + take;
-        state.read_count = count + take * 8;
-        return;
+// The decoder's bit reader. `bits` holds the fetched bits not yet used, the
+// next one on top, then a single 1 that marks where they end, then zeros.
+// It is a machine word, so taking a bit is one shift on a 32-bit target as
+// well, and the marker replaces a count: a shift that leaves the word zero
+// has pushed out the marker, not a payload bit, and the reader is empty.
+using BitWord = uintptr_t;
+constexpr uint32_t kBitWordBits = sizeof(BitWord) * 8;
+constexpr BitWord kMarkerOnly = BitWord{1} << (kBitWordBits - 1);
+
+struct BitReader {
+    BitWord bits;
+    const uint8_t* cursor;  // next payload byte to fetch
+    const uint8_t* limit;
+};
+
+inline BitReader start_reader(const uint8_t* payload, uint32_t length) {
+    return {kMarkerOnly, payload, payload + length};
+}
+
+inline BitWord load_big_endian(const uint8_t* at) {
+    BitWord word;
+    std::memcpy(&word, at, sizeof word);
+    if constexpr (sizeof(BitWord) == 8) {
+        return static_cast<BitWord>(__builtin_bswap64(word));
+    } else {
+        return static_cast<BitWord>(__builtin_bswap32(static_cast<uint32_t>(word)));
     }
-    while (count <= 56 && at < state.coded_limit) {
-        state.read_bits |= uint64_t{*at++} << (56 - count);
-        count += 8;
+}
+
+// Fills an empty reader with as many whole payload bytes as fit above the
+// marker, never reading past the payload. false when it is used up.
+inline bool refill(BitReader& reader) {
+    constexpr uint32_t room = sizeof(BitWord) - 1;
+    const size_t left = static_cast<size_t>(reader.limit - reader.cursor);
+    if (left > room) {
+        reader.bits = (load_big_endian(reader.cursor) & ~BitWord{0xFF}) | 0x80;
+        reader.cursor += room;
+        return true;
     }
-    state.coded_cursor = at;
-    state.read_count = count;
+    if (left == 0) return false;
+    BitWord bits = 0;
+    uint32_t shift = kBitWordBits;
+    for (size_t i = 0; i < left; ++i) {
+        shift -= 8;
+        bits |= BitWord{reader.cursor[i]} << shift;
+    }
+    reader.bits = bits | BitWord{1} << (shift - 1);
+    reader.cursor += left;
+    return true;
 }
 
 // Payload bytes that no bit has been taken from yet: fetched bytes whose
 // bits are all still in the reader, and bytes never fetched.
-inline uint32_t unread_bytes(const CodecState& state) {
-    return static_cast<uint32_t>(state.coded_limit - state.coded_cursor) + (state.read_count >> 3);
+inline uint32_t unread_bytes(const BitReader& reader) {
+    uint32_t marker;
+    if constexpr (sizeof(BitWord) == 8) {
+        marker = static_cast<uint32_t>(__builtin_ctzll(reader.bits));
+    } else {
+        marker = static_cast<uint32_t>(__builtin_ctz(static_cast<uint32_t>(reader.bits)));
+    }
+    const uint32_t held = kBitWordBits - 1 - marker;
+    return static_cast<uint32_t>(reader.limit - reader.cursor) + held / 8;
 }
 
-// Descends `tree` with bits from the payload, splays it and stores the
-// symbol. 0, or 1 when the payload ran out first (the tree is unchanged).
-// The tree's `parent` entries are left as they were (see splay_path).
-__attribute__((always_inline)) inline int decode_symbol(CodecState& state, SplayTree tree,
-                                                        uint32_t nodes, uint16_t* symbol) {
+// Takes the next payload bit into `bit`: false when the payload is used up.
+// A refilled word holds at least one payload byte above the marker, so the
+// bit taken from it never leaves it empty.
+__attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& bits,
+                                                    uint32_t& bit) {
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    if (__builtin_expect(bits != 0, 1)) return true;
+    if (!refill(reader)) return false;
+    bits = reader.bits;
+    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bits <<= 1;
+    return true;
+}
+
+// children[2 * node + bit], addressed as (children + bit)[2 * node]: the
+// side is known from the bit alone, so the load that the next level waits
+// for is addressed straight from the node just loaded, without an add in
+// between. The empty asm keeps the compiler from folding the sum back.
+__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, uint32_t bit,
+                                                           uint32_t node) {
+    const uint16_t* side = children + bit;
+    __asm__("" : "+r"(side));
+    return side[2 * static_cast<size_t>(node)];
+}
+
+// Descends a tree of `nodes` internal nodes with bits from the payload,
+// splays it and stores the symbol. 0, or 1 when the payload ran out first
+// (the tree is unchanged). The tree's `parent` entries are left as they
+// were (see splay_path). Two levels per turn: the path pointer moves once
+// for both, the loop's own jump is paid every other bit, and the exit taken
+// tells the path's parity, which is where the splay's pairs begin.
+template <uint32_t nodes>
+__attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
+                                                        uint32_t* symbol) {
     uint16_t slots[kLongestCode];
-    uint32_t depth = 0;
+    uint16_t* path_end = slots;
+    const uint16_t* pairs_begin = slots;
     uint32_t node = 0;
-    uint64_t bits = state.read_bits;
-    uint32_t count = state.read_count;
-    const uint16_t* children = tree.children;
-    do {
-        if (count == 0) {
-            state.read_bits = bits;
-            state.read_count = 0;
-            refill_bits(state);
-            bits = state.read_bits;
-            count = state.read_count;
-            if (count == 0) return kCodecBadBlock;
+    uint32_t bit = 0;
+    BitWord bits = reader.bits;
+    for (;;) {
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        path_end[0] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
+        if (node >= nodes) {
+            path_end += 1;
+            pairs_begin = slots + 1;
+            break;
         }
-        uint32_t slot = 2 * node + static_cast<uint32_t>(bits >> 63);
-        bits <<= 1;
-        --count;
-        slots[depth++] = static_cast<uint16_t>(slot);
-        node = children[slot];
-    } while (node < nodes);
-    state.read_bits = bits;
-    state.read_count = count;
-    splay_path(tree, slots, depth, node);
-    *symbol = static_cast<uint16_t>(node - nodes);
+        if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
+        path_end[1] = static_cast<uint16_t>(2 * node + bit);
+        node = child_entry(children, bit, node);
+        path_end += 2;
+        if (node >= nodes) break;
+    }
+    reader.bits = bits;
+    splay_path(children, pairs_begin, path_end);
+    *symbol = node - nodes;
     return kCodecOk;
 }
 
-inline int decode_literal(CodecState& state, uint32_t context, uint16_t* symbol) {
-    return decode_symbol(state, literal_tree(state, context), kLiteralNodes, symbol);
+__attribute__((always_inline)) inline int decode_literal(CodecState& state, BitReader& reader,
+                                                         uint32_t context, uint32_t* symbol) {
+    return decode_symbol<kLiteralNodes>(reader, literal_children(state, context), symbol);
 }
 
-inline int decode_length(CodecState& state, uint16_t* length) {
-    return decode_symbol(state, length_tree(state), kLengthNodes, length);
+__attribute__((always_inline)) inline int decode_length(CodecState& state, BitReader& reader,
+                                                        uint32_t* length) {
+    return decode_symbol<kLengthNodes>(reader, state.length_children, length);
 }
 
 // ------------------------------------------------------------------ encoding
@@ -233,8 +317,8 @@ inline int encode_length(CodecState& state, uint32_t length) {
 // latter case the bits stay pending.
 void flush_bits(CodecState& state);
 
-// The prediction steps that run after each literal from the third on.
-int decode_match(CodecState& state);
+// The encoder's prediction step, which runs after each literal from the
+// third on.
 int encode_match(CodecState& state);
 
 // The 13-bit slot of the three plain bytes before the current position

@@ -72,7 +72,7 @@ void codec_reset(CodecState& state) {
     std::memset(state.prediction_table, 0, kPredictionBytes);
     // Most blocks use only some of the 128 contexts, so each literal tree is
     // reshaped when a block first reaches for it (literal_tree).
-    for (uint32_t& word : state.stale_trees) word = 0xFFFFFFFFu;
+    std::memset(state.stale_trees, 1, sizeof state.stale_trees);
     shape_length_tree(length_tree(state));
 }
 

@@ -3,17 +3,10 @@
 
 #include <cstdint>
 
-namespace zq {
+#include "archive/catalogue.h"
+#include "status.h"
 
-// Exit codes; each is also the index of the message printed before exit.
-constexpr int kExitOk = 0;
-constexpr int kExitAbort = 1;  // "Abort !"
-constexpr int kExitNoDiskSpace = 2;  // "No disk space"
-// 3 "File I/O error", 5 "Out of memory", 8 "Invalid archive": archive/catalogue.h
-constexpr int kExitPasswordFail = 4;  // the stub asks again; only a given password ends with it
-constexpr int kExitTempFail = 6;  // "mktemp() fail"
-constexpr int kExitDecodeFailed = 7;  // "Decode failed"
-constexpr int kExitUsage = 10;  // the self-extractor's command line makes no sense; the usage is shown
+namespace zq {
 
 // What a run does with the archive.
 constexpr int kModeExtract = 0;
@@ -48,12 +41,24 @@ struct ExtractOptions {
     bool run_marked;
     const char* const* run_args;
     uint32_t run_arg_count;
+    // Becomes the catalogue's hook of the same name, so that a tool can take
+    // names packed for another system into its own; null for none.
+    int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
+    void* host_names_context;
+    // Threads that decode blocks; 0 leaves it to the environment variable
+    // and the processor count, 1 decodes every block on the run's own thread.
+    uint32_t workers;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare
 // archive, found through its trailer), into the current directory. Never
 // returns.
 [[noreturn]] void extract_archive(const char* archive_path, const ExtractOptions& options);
+
+// The password asked for on the console: "Password: ", the typed line (not
+// echoed), and the wrong-password message after each wrong one. No answer at all ends
+// the reading with kExitAbort.
+PasswordDialogue console_password_dialogue();
 
 // Ends the run: prints the code's message, closes the open files, removes the
 // pending temporary file and ends the process with the code.

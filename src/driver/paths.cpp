@@ -63,9 +63,10 @@ char* copy_dir_part(char* destination, const char* path) {
 
 bool ensure_directory(const char* path) {
     if (dir_create(path)) return true;
-    // "Nothing there" has every attribute bit set, the directory bit too.
+    // "Nothing there" has every attribute bit set, the directory bit too. A
+    // link to a folder is not a folder of ours.
     const uint32_t attributes = file_get_attributes(path);
-    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0;
+    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0 && !path_crosses_link(path);
 }
 
 namespace {
@@ -123,14 +124,6 @@ int delete_file(const char* path) {
     if (file_get_attributes(path) == kNoAttributes) return 0;
     file_set_attributes(path, kAttrNormal);  // read-only must not stop the delete
     return file_delete(path) ? 0 : 1;
-}
-
-int64_t file_size(const char* path) {
-    const FileHandle file = file_open_read(path);
-    if (file == kNoFile) return -1;
-    const int32_t end = file_seek(file, 0, kSeekEnd);
-    file_close(file);
-    return end;
 }
 
 uint64_t unix_to_filetime(int32_t unix_time) {

@@ -32,7 +32,7 @@ const char* find_last_separator(const char* path);
 char* copy_dir_part(char* destination, const char* path);
 
 // Creates the directory `path` unless one is already there; false when
-// neither is the case afterwards.
+// neither is the case afterwards (a link to a folder is not one).
 bool ensure_directory(const char* path);
 
 // Creates the missing directories of the relative `path`, then the file
@@ -51,10 +51,6 @@ uint32_t path_depth(const char* path);
 // 0 when nothing exists at `path` afterwards, 1 when something is there and
 // cannot be deleted (a directory, a file in use).
 int delete_file(const char* path);
-
-// Size of the file at `path` in bytes, or -1 when it cannot be opened or
-// measured (the run ends with "File I/O error" then).
-int64_t file_size(const char* path);
 
 // Unix seconds to FILETIME (100 ns units since 1601-01-01 UTC).
 uint64_t unix_to_filetime(int32_t unix_time);

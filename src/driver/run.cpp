@@ -31,12 +31,9 @@ void start_up(const char* archive_path) {
     }
     driver.exe_file = file_open_read(archive_path);
     if (driver.exe_file == kNoFile) terminate(kExitIoError);
-    // The last four bytes give the archive's offset in the file.
-    if (file_seek(driver.exe_file, -4, kSeekEnd) < 0) terminate(kExitIoError);
-    uint8_t trailer[4];
-    if (file_read(driver.exe_file, trailer, 4) != 4) terminate(kExitIoError);
-    driver.archive_offset = int32_t(load_u32(trailer));
-    if (file_seek(driver.exe_file, driver.archive_offset, kSeekSet) < 0) terminate(kExitIoError);
+    // Whatever is wrong with the trailer, the archive cannot be read where
+    // it is said to be: a file I/O error, as a seek or read there would give.
+    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0) terminate(kExitIoError);
 }
 
 // Asks whether an existing target may be replaced; false to skip the file.
@@ -58,15 +55,31 @@ bool may_overwrite() {
     }
 }
 
+int ask_on_console(void*, char* typed) {
+    console_write("Password: ", kEndNone);
+    static_assert(kPasswordBufferSize == kPasswordSize, "one size for a typed password");
+    return read_password(typed) == 0 ? 0 : kExitAbort;
+}
+
+void answer_on_console(void*, bool accepted) {
+    if (accepted) {
+        // The typed Enter was not echoed.
+        console_write("", kEndCr);
+        return;
+    }
+    console_write("", kEndCrLf);
+    console_write(exit_message(kExitPasswordFail), kEndCrLf);
+}
+
 void draw_progress_start(bool block_coded) {
     char* line = driver.progress_line;
     for (int i = 0; i < 18; ++i) line[i] = ' ';
     line[18] = '\0';
     console_write(line, kEndNone);
     if (block_coded) {
-        console_write(message_table[kMessageBar] + 1, kEndCr);
+        console_write(kProgressBar + 1, kEndCr);
     } else {
-        console_write(message_table[kMessageCopying], kEndCr);
+        console_write(kCopyingLine, kEndCr);
     }
     line[15] = ':';
     line[17] = '\0';
@@ -94,6 +107,9 @@ void create_temp_file(uint32_t number) {
                 continue;
             }
         }
+        // A link on the way is refused before anything goes through it; that
+        // is the surroundings at fault, not the temporary name.
+        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
         terminate(kExitTempFail);
     }
 }
@@ -105,9 +121,14 @@ void create_temp_file(uint32_t number) {
 uint64_t stream_written = 0;
 uint32_t stream_seen = 0;
 
+// A file whose frames expand past its recorded size is already a failure:
+// the stream stops at the first block beyond it, so a hostile archive cannot
+// fill the disk through one small record (at most one block, 32768 bytes,
+// lands in the temporary file, which then goes).
 void count_and_show_progress(StreamContext* context, int16_t* stop) {
     stream_written += uint32_t(context->plain_done - stream_seen);
     stream_seen = context->plain_done;
+    if (stream_written > context->plain_total) *stop = 1;
     progress_update(context, stop);
 }
 
@@ -134,15 +155,15 @@ uint64_t transfer(const FileRecord& file) {
         return size;
     }
     if (!driver.options.quiet) console_write("|", kEndNone);
-    stream_reset(&stream_context);
+    stream_start(&stream_context, int32_t(file.stored_size()));
     stream_context.plain_total = size;
-    stream_context.coded_left = int32_t(file.stored_size());
     progress_update(&stream_context, nullptr);
     stream_written = 0;
     stream_seen = 0;
     const int16_t status = stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
     if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
-    if (status != kStreamOk) terminate(kExitIoError);
+    // Stopped means too many bytes: the size check after the close reports it.
+    if (status != kStreamOk && status != kStreamStopped) terminate(kExitIoError);
     return stream_written;
 }
 
@@ -166,7 +187,7 @@ void replace_target(uint32_t existing) {
 
 // Sets target_name for the file; returns its bare name.
 const char* choose_target(const FileRecord& file) {
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+    if (build_file_path(catalogue, file, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     const char* name = name_text(catalogue, file.name());
@@ -209,8 +230,7 @@ void read_link_target(const FileRecord& file) {
     seek_to_data(file);
     uint8_t* target = reinterpret_cast<uint8_t*>(driver.link_target);
     if (file.block_coded()) {
-        stream_reset(&stream_context);
-        stream_context.coded_left = int32_t(file.stored_size());
+        stream_start(&stream_context, int32_t(file.stored_size()));
         const int16_t status = stream_to_memory(&stream_context, target, size);
         if (status == kStreamOverBound) terminate(kExitDecodeFailed);
         if (status != kStreamOk) terminate(kExitIoError);
@@ -304,7 +324,7 @@ void extract_file(uint16_t index) {
     if (file_close(output) != 0) terminate(kExitIoError);
 
     if (shown) {
-        str_copy(driver.progress_line + 17, message_table[kMessageDone]);
+        str_copy(driver.progress_line + 17, kDoneLine);
         console_write(driver.progress_line, kEndCrLf);
     }
 
@@ -317,6 +337,15 @@ void extract_file(uint16_t index) {
     set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
     file_set_attributes(driver.target_name, file.attributes());
     if (file.has_mode()) file_set_mode(driver.target_name, file.mode());
+}
+
+// The files' blocks are decoded on worker threads when there is more than one
+// processor to run them; a pipeline that cannot be had leaves the serial path,
+// which gives the same result. The end of the run (terminate) ends the
+// workers with the process.
+void start_workers() {
+    const uint32_t workers = pipeline_worker_count(driver.options.workers);
+    if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk) stream_context.pipeline = &pipeline;
 }
 
 }  // namespace
@@ -341,7 +370,7 @@ void progress_update(StreamContext* context, int16_t*) {
 }
 
 const char* stored_path(const FileRecord& file) {
-    if (build_file_path(catalogue, file, driver.dir_cache, driver.full_path) != 0) {
+    if (build_file_path(catalogue, file, driver.full_path) != 0) {
         terminate(kExitInvalidArchive);
     }
     return catalogue.full_path ? driver.full_path : name_text(catalogue, file.name());
@@ -359,22 +388,25 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != 0) terminate(kExitNoMemory);
-    stream_reset(&stream_context);
+    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
     stream_context.archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
-    const int status = read_catalogue_with_password(&stream_context, &catalogue, driver.archive_offset,
-                                                    &file_count, driver.options.password);
+    // A tool may give the password beforehand; the stub asks on the console.
+    GivenPassword given{driver.options.password, false};
+    const PasswordDialogue dialogue =
+        driver.options.password != nullptr ? given_password_dialogue(&given) : console_password_dialogue();
+    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    start_workers();
     if (driver.options.mode != kModeExtract) list_or_test();
     prepare_run();
     if (driver.options.target != nullptr) enter_target(driver.options.target);
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();
-    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue, 0, 0);
+    if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue);
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
     }
@@ -389,9 +421,13 @@ void run_extraction(const char* archive_path) {
     terminate(kExitOk);
 }
 
+PasswordDialogue console_password_dialogue() { return PasswordDialogue{ask_on_console, answer_on_console, nullptr}; }
+
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;
     driver.overwrite_all = options.overwrite_all;
+    catalogue.host_names = options.host_names;
+    catalogue.host_names_context = options.host_names_context;
     run_extraction(archive_path);
 }
 

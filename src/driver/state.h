@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "archive/catalogue.h"
+#include "archive/pipeline.h"
 #include "driver/driver.h"
 #include "driver/dir_tree.h"
 #include "driver/paths.h"
@@ -14,12 +15,11 @@
 namespace zq {
 
 constexpr uint32_t kProgressMarks = 49;
-constexpr int kMessageCount = 13;
-constexpr int kMessageBar = 10;       // the bar, '|' and ten groups "----+", last '+' a '|'
-constexpr int kMessageDone = 11;      // "done." and blanks
-constexpr int kMessageCopying = 12;   // "Copying original data..." and blanks
-
-extern const char* const message_table[kMessageCount];
+// The bar, '|' and ten groups "----+", the last '+' a '|'.
+extern const char kProgressBar[];
+// "done." and "Copying original data...", padded with blanks to the bar's width.
+extern const char kDoneLine[];
+extern const char kCopyingLine[];
 extern const char kBannerLine[];
 extern const char kTildeLine[];
 extern const char kOverwritePrompt[];
@@ -42,12 +42,12 @@ struct DriverState {
     ExtractOptions options;  // all defaults in the self-extractor
     uint32_t progress_step;
     int32_t progress_marks;
-    DirPathCache dir_cache;
     uint32_t run_file;  // 1 + the index of the file to run after extraction; 0: none
 };
 
 extern DriverState driver;
 extern StreamContext stream_context;
+extern BlockPipeline pipeline;
 extern Catalogue catalogue;
 
 // The progress callback of block-coded files; called once by hand with

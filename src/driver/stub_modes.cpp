@@ -29,12 +29,12 @@ void count_decoded(StreamContext* context, int16_t*) {
 bool file_is_sound(const FileRecord& file) {
     seek_to_data(file);
     const uint32_t size = file.original_size();
-    stream_reset(&stream_context);
+    stream_context.crc = kCrc32Start;
     int16_t status = kStreamOk;
     decoded = 0;
     decoded_seen = 0;
     if (size != 0 && file.block_coded()) {
-        stream_context.coded_left = int32_t(file.stored_size());
+        stream_start(&stream_context, int32_t(file.stored_size()));
         status = stream_to_file(&stream_context, kNoFile, count_decoded);
     } else if (size != 0) {
         status = int16_t(copy_raw(&stream_context, kNoFile, size));

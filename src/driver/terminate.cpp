@@ -9,26 +9,15 @@ const char kBannerLine[] = "Crateworks(WOX 32)  Self-Extractor V01L09";
 const char kTildeLine[] = "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~";
 const char kOverwritePrompt[] = " is exist, overwrite(Yes/No/All)? ";
 
-const char* const message_table[kMessageCount] = {
-    "",
-    "Abort !",
-    "No disk space",
-    "File I/O error",
-    "Password fail",
-    "Out of memory",
-    "mktemp() fail",
-    "Decode failed",
-    "Invalid archive",
-    "Illegal OS version",
-    "|----+----+----+----+----+----+----+----+----+----|",
-    "done.                                              ",
-    "Copying original data...                           ",
-};
+const char kProgressBar[] = "|----+----+----+----+----+----+----+----+----+----|";
+const char kDoneLine[] = "done.                                              ";
+const char kCopyingLine[] = "Copying original data...                           ";
 
 // Zero-initialised, so its path buffers cost nothing in the stub's file; the
 // run marks both handles closed before anything can call terminate().
 DriverState driver;
 StreamContext stream_context;
+BlockPipeline pipeline;
 Catalogue catalogue;
 
 void terminate(int code) {
@@ -38,7 +27,8 @@ void terminate(int code) {
     console_restore_mode(std_input());
     if (code != 0) {
         console_write("", kEndCrLf);
-        if (code > 0 && code < 10) console_write(message_table[code], kEndCrLf);
+        const char* message = exit_message(code);
+        if (message != nullptr) console_write(message, kEndCrLf);
     }
     const FileHandle exe_file = driver.exe_file;
     if (exe_file != kNoFile) {

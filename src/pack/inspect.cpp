@@ -5,13 +5,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <stdexcept>
 #include <thread>
 
+#include "archive/dir_index.h"
+#include "archive/pipeline.h"
 #include "archive/release.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
+#include "driver/driver.h"
 
 namespace zq::pack {
 
@@ -21,28 +23,42 @@ namespace {
 
 std::string reader_message(int code) {
     switch (code) {
-    case 1: return "no password given";
-    case 3: return "file I/O error (archive cut short?)";
-    case 4: return "wrong password";
-    case 5: return "out of memory";
-    case 8: return "invalid archive";
+    case kExitAbort: return "no password given";
+    case kExitIoError: return "file I/O error (archive cut short?)";
+    case kExitPasswordFail: return "wrong password";
+    case kExitNoMemory: return "out of memory";
+    case kExitInvalidArchive: return "invalid archive";
     default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
     }
 }
 
-// Directory paths as the extractor finds them: the first directory in walk
-// order with a given id wins. The catalogue has been checked, so the walk
-// ends and every path fits.
-void collect_dir_paths(const Catalogue& catalogue, uint16_t first, const std::string& prefix,
-                       std::map<int16_t, std::string>& paths) {
-    for (uint16_t i = first;;) {
-        const DirRecord& dir = catalogue.dir_table[i];
-        std::string path = prefix + name_text(catalogue, dir.name()) + "/";
-        paths.emplace(dir.id(), path);
-        if (dir.child() != 0) collect_dir_paths(catalogue, dir.child(), path, paths);
-        if (dir.next() == 0) break;
-        i = dir.next();
+// A path as shown (UTF-8 when the archive says how) and as stored.
+struct EntryPath {
+    std::string shown;
+    std::string stored;
+};
+
+EntryPath entry_name(const Catalogue& catalogue, const HostNames& names, uint32_t ref) {
+    std::string shown = name_text(catalogue, ref);
+    auto stored = names.stored.find(ref);
+    return {shown, stored != names.stored.end() ? stored->second : shown};
+}
+
+// The path of folder `record`, '/'-separated and ending in '/', through the
+// index the catalogue check built (its chains end within the depth limit).
+EntryPath folder_entry_path(const Catalogue& catalogue, const HostNames& names, uint16_t record) {
+    std::vector<uint16_t> chain;
+    for (uint32_t at = uint32_t(record) + 1; at != 0 && chain.size() <= kMaxDirDepth;
+         at = catalogue.dir_parent[at - 1]) {
+        chain.push_back(uint16_t(at - 1));
     }
+    EntryPath path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const EntryPath name = entry_name(catalogue, names, catalogue.dir_table[*it].name());
+        path.shown += name.shown + "/";
+        path.stored += name.stored + "/";
+    }
+    return path;
 }
 
 std::string format_time(int32_t unix_time) {
@@ -54,9 +70,11 @@ std::string format_time(int32_t unix_time) {
     return text;
 }
 
+// A JSON string of `text` made valid UTF-8 (see valid_utf8).
 std::string json_string(const std::string& text) {
+    bool replaced = false;
     std::string out = "\"";
-    for (char ch : text) {
+    for (char ch : valid_utf8(text, &replaced)) {
         uint8_t c = uint8_t(ch);
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -70,6 +88,16 @@ std::string json_string(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    for (char c : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", unsigned(uint8_t(c)));
+        out += pair;
+    }
+    return out;
 }
 
 double ratio(uint64_t stored, uint64_t size) { return size == 0 ? 100.0 : 100.0 * double(stored) / double(size); }
@@ -99,11 +127,10 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
         return crc_problem(record, crc);
     }
     if (record.original_size() == 0) return crc_problem(record, crc);
-    stream_reset(&context);
-    context.coded_left = int32_t(record.stored_size());
+    stream_start(&context, int32_t(record.stored_size()));
     while (context.coded_left > 0) {
         uint16_t n = 0;
-        int16_t status = next_block(&context, &n);
+        int16_t status = stream_next(&context, &n);
         if (status == kStreamShortRead) return "data cut short";
         if (status != kStreamOk) return "a block does not decode";
         if (context.plain_done > record.original_size()) break;
@@ -128,8 +155,7 @@ std::string read_link_text(StreamContext& context, int32_t archive_offset, const
     }
     uint8_t text[kMaxPath];
     if (record.block_coded()) {
-        stream_reset(&context);
-        context.coded_left = int32_t(record.stored_size());
+        stream_start(&context, int32_t(record.stored_size()));
         if (stream_to_memory(&context, text, size) != kStreamOk || context.plain_done != size) return "";
     } else if (file_read(context.archive_file, text, size) != int32_t(size)) {
         return "";
@@ -158,19 +184,11 @@ std::string or_dash(const std::string& text) { return text.empty() ? "-" : text;
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
     FileHandle file = file_open_read(path.c_str());
     if (file == kNoFile) fail("cannot open " + path);
-    int32_t size = file_seek(file, 0, kSeekEnd);
-    uint8_t trailer[4];
-    if (size < int32_t(kHeaderSize + 4) || file_seek(file, size - 4, kSeekSet) != size - 4 ||
-        file_read(file, trailer, 4) != 4) {
+    const int result = read_trailer(file, archive_offset);
+    if (result != 0) {
         file_close(file);
-        fail(path + " is not an archive (too short or too large)");
+        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)" : " is not an archive (no trailer)"));
     }
-    int32_t offset = int32_t(load_u32(trailer));
-    if (offset < 0 || offset > size - int32_t(kHeaderSize + 4) || file_seek(file, offset, kSeekSet) != offset) {
-        file_close(file);
-        fail(path + " is not an archive (no trailer)");
-    }
-    *archive_offset = offset;
     return file;
 }
 
@@ -189,33 +207,53 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
         fail(message);
     };
     if (stream_init(&context_) != kStreamOk) give_up("out of memory");
-    stream_reset(&context_);
     context_.archive_file = file_;
     uint16_t count = 0;
-    int code = read_catalogue_with_password(&context_, &catalogue_, archive_offset_, &count,
-                                            password ? password->c_str() : nullptr);
+    // Listing and testing show every archive as before; extraction follows
+    // this system's own two-byte rule, as its path code does.
+    host_names_.fixed_lead_bytes_when_unmarked = true;
+    catalogue_.host_names = take_host_names;
+    catalogue_.host_names_context = &host_names_;
+    GivenPassword given{password ? password->c_str() : nullptr, false};
+    const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
+    int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
-    std::map<int16_t, std::string> dir_paths;
-    if (catalogue_.dir_count != 0) collect_dir_paths(catalogue_, 0, "", dir_paths);
-    for (const auto& [id, folder] : dir_paths) folders_.push_back(ArchiveFolder{folder});
-    std::sort(folders_.begin(), folders_.end(),
-              [](const ArchiveFolder& a, const ArchiveFolder& b) { return a.path < b.path; });
+    order_.resize(count);
+    for (uint32_t i = 0; i < count; ++i) order_[i] = uint16_t(i);
+    // Each folder once: the first record in walk order with its id, as the
+    // extractor finds it.
+    for (uint32_t i = 0; i < catalogue_.dir_count; ++i) {
+        if (catalogue_.dir_by_id[uint16_t(catalogue_.dir_table[i].id())] == i + 1) folders_.push_back(uint16_t(i));
+    }
+    // The arguments of a file marked to run must end inside their pool, as
+    // the self-extractor requires before it writes anything.
     for (uint32_t i = 0; i < count; ++i) {
         const FileRecord& record = *catalogue_.file_table[i];
-        std::string path_text;
-        if (catalogue_.dir_count != 0 && record.dir_id() != 0) path_text = dir_paths[int16_t(record.dir_id())];
-        path_text += name_text(catalogue_, record.name());
-        std::string link;
-        if (record.is_symlink()) link = read_link_text(context_, archive_offset_, record);
-        std::string run_args;
-        if (record.runs_after()) {
-            const char* stored = run_arguments(catalogue_, record.name());
-            if (stored == nullptr) give_up(path + ": " + reader_message(kExitInvalidArchive));
-            run_args = stored;
+        if (record.runs_after() && run_arguments(catalogue_, record.name()) == nullptr) {
+            give_up(path + ": " + reader_message(kExitInvalidArchive));
         }
-        entries_.push_back(ArchiveEntry{path_text, record, link, run_args});
     }
+}
+
+std::string OpenedArchive::folder_path(size_t index) const {
+    return folder_entry_path(catalogue_, host_names_, folders_[index]).shown;
+}
+
+ArchiveEntry OpenedArchive::entry(size_t index) const {
+    const FileRecord& record = *catalogue_.file_table[order_[index]];
+    // Folder paths as the extractor finds them, '/'-separated for display.
+    EntryPath path;
+    if (catalogue_.dir_count != 0 && record.dir_id() != 0) {
+        const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
+        if (at != 0) path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1));
+    }
+    const EntryPath name = entry_name(catalogue_, host_names_, record.name());
+    std::string link;
+    if (record.is_symlink()) link = read_link_text(context_, archive_offset_, record);
+    std::string run_args;
+    if (record.runs_after()) run_args = run_arguments(catalogue_, record.name());
+    return ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record, link, run_args};
 }
 
 OpenedArchive::~OpenedArchive() {
@@ -227,20 +265,25 @@ OpenedArchive::~OpenedArchive() {
 int list_archive(const OpenedArchive& archive, bool json) {
     uint64_t total_size = 0;
     uint64_t total_stored = 0;
-    for (const ArchiveEntry& entry : archive.entries()) {
-        total_size += entry.record.original_size();
-        total_stored += entry.record.stored_size();
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const FileRecord& record = archive.record(i);
+        total_size += record.original_size();
+        total_stored += record.stored_size();
     }
     if (json) {
-        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"files\": [",
+        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, "
+                    "\"files\": [",
                     json_string(archive.path()).c_str(), archive.full_path() ? "true" : "false",
-                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false");
+                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false",
+                    unsigned(archive.code_page()));
         const char* separator = "\n";
-        for (const ArchiveFolder& folder : archive.folders()) {
-            std::printf("%s  {\"path\": %s, \"type\": \"folder\"}", separator, json_string(folder.path).c_str());
+        for (size_t i = 0; i < archive.folder_count(); ++i) {
+            std::printf("%s  {\"path\": %s, \"type\": \"folder\"}", separator,
+                        json_string(archive.folder_path(i)).c_str());
             separator = ",\n";
         }
-        for (const ArchiveEntry& entry : archive.entries()) {
+        for (size_t i = 0; i < archive.entry_count(); ++i) {
+            const ArchiveEntry entry = archive.entry(i);
             const FileRecord& r = entry.record;
             std::string extension;
             if (r.has_crc()) extension += ", \"crc32\": \"" + crc_text(r) + "\"";
@@ -249,22 +292,32 @@ int list_archive(const OpenedArchive& archive, bool json) {
             if (r.runs_after()) extension += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
             std::printf("%s  {\"path\": %s, \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
                         ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
-                        ", \"access_time\": %" PRId32 ", \"attributes\": %u%s}",
+                        ", \"access_time\": %" PRId32 ", \"attributes\": %u%s",
                         separator, json_string(entry.path).c_str(), r.is_symlink() ? "link" : "file",
                         r.original_size(), r.stored_size(), unsigned(r.method()), r.block_coded() ? "true" : "false",
                         r.write_time(), r.access_time(), unsigned(r.attributes()), extension.c_str());
+            // The stored bytes, when the path shown is not them.
+            bool replaced = false;
+            valid_utf8(entry.path, &replaced);
+            if (replaced || entry.stored_path != entry.path) {
+                std::printf(", \"name_bytes\": \"%s\"", hex(entry.stored_path).c_str());
+            }
+            std::printf("}");
             separator = ",\n";
         }
         std::printf("\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
-                    archive.entries().size(), total_size, total_stored);
+                    archive.entry_count(), total_size, total_stored);
         return 0;
     }
+    if (archive.code_page() != 0) std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
     std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "size", "stored", "ratio", "method", "crc32", "mode",
                 "modified (UTC)", "path");
-    for (const ArchiveFolder& folder : archive.folders()) {
-        std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "", "", "", "folder", "", "", "", folder.path.c_str());
+    for (size_t i = 0; i < archive.folder_count(); ++i) {
+        std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "", "", "", "folder", "", "", "",
+                    archive.folder_path(i).c_str());
     }
-    for (const ArchiveEntry& entry : archive.entries()) {
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const ArchiveEntry entry = archive.entry(i);
         const FileRecord& r = entry.record;
         std::string path = entry.path;
         if (r.is_symlink()) path += " -> " + entry.link_target;
@@ -275,13 +328,46 @@ int list_archive(const OpenedArchive& archive, bool json) {
                     path.c_str());
     }
     std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %zu files\n", total_size, total_stored,
-                ratio(total_stored, total_size), archive.entries().size());
+                ratio(total_stored, total_size), archive.entry_count());
     return 0;
 }
 
+namespace {
+
+// Files of more than one frame are checked one after another, each with its
+// blocks spread over `threads` pipeline workers.
+bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large, unsigned threads,
+                       std::vector<std::string>& problems) {
+    int32_t offset = 0;
+    FileHandle file = open_archive_file(archive.path(), &offset);
+    StreamContext context{};
+    BlockPipeline pipeline{};
+    bool ready = stream_init(&context) == kStreamOk;
+    if (ready && pipeline_start(&pipeline, pipeline_worker_count(threads)) == kStreamOk) context.pipeline = &pipeline;
+    context.archive_file = file;
+    for (size_t i : large) {
+        if (ready) problems[i] = check_file(context, offset, archive.record(i));
+    }
+    pipeline_finish(&pipeline);
+    release_stream(&context);
+    file_close(file);
+    return ready;
+}
+
+}  // namespace
+
 int test_archive(const OpenedArchive& archive, unsigned threads) {
-    const std::vector<ArchiveEntry>& entries = archive.entries();
-    std::vector<std::string> problems(entries.size());
+    const size_t count = archive.entry_count();
+    std::vector<std::string> problems(count);
+    // One frame or less: nothing to share out within the file, so such files
+    // are shared out among the threads instead.
+    std::vector<size_t> small;
+    std::vector<size_t> large;
+    for (size_t i = 0; i < count; ++i) {
+        const FileRecord& record = archive.record(i);
+        const bool many_blocks = record.block_coded() && record.stored_size() > kFrameCapacity;
+        (threads > 1 && many_blocks ? large : small).push_back(i);
+    }
     std::atomic<size_t> next{0};
     std::atomic<bool> setup_failed{false};
     auto work = [&] {
@@ -302,8 +388,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
             return;
         }
         context.archive_file = file;
-        for (size_t i; (i = next++) < entries.size();) {
-            problems[i] = check_file(context, offset, entries[i].record);
+        for (size_t k; (k = next++) < small.size();) {
+            problems[small[k]] = check_file(context, offset, archive.record(small[k]));
         }
         file_close(file);
         release_stream(&context);
@@ -311,18 +397,19 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
+    if (!large.empty() && !check_large_files(archive, large, threads, problems)) setup_failed = true;
     if (setup_failed) fail("cannot set up the test of " + archive.path());
 
     size_t failed = 0;
     uint64_t bytes = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        bytes += entries[i].record.original_size();
+    for (size_t i = 0; i < count; ++i) {
+        bytes += archive.record(i).original_size();
         if (problems[i].empty()) continue;
         ++failed;
-        std::printf("FAILED  %s: %s\n", entries[i].path.c_str(), problems[i].c_str());
+        std::printf("FAILED  %s: %s\n", archive.entry(i).path.c_str(), problems[i].c_str());
     }
-    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", entries.size(), bytes,
-                entries.size() - failed, failed);
+    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes,
+                count - failed, failed);
     return failed == 0 ? 0 : 1;
 }
 

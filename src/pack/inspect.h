@@ -8,18 +8,16 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "pack/host_names.h"
 
 namespace zq::pack {
 
 struct ArchiveEntry {
-    std::string path;  // '/'-separated, for display
+    std::string path;         // '/'-separated, for display: UTF-8 when the archive says how
+    std::string stored_path;  // the same with each name as its bytes are stored
     FileRecord record;
     std::string link_target;  // for a link record
     std::string run_args;     // for the file marked to run after extraction
-};
-
-struct ArchiveFolder {
-    std::string path;  // '/'-separated, ending in '/'
 };
 
 // An archive opened for reading: the trailer followed, the catalogue read and
@@ -33,31 +31,40 @@ public:
 
     const std::string& path() const { return path_; }
     int32_t archive_offset() const { return archive_offset_; }
-    const std::vector<ArchiveEntry>& entries() const { return entries_; }
-    // Drops the entries for which `keep` returns false.
+    // The files in view: every file, or those a selection kept.
+    size_t entry_count() const { return order_.size(); }
+    const FileRecord& record(size_t index) const { return *catalogue_.file_table[order_[index]]; }
+    // Made on demand: the paths of 65535 files in deep folders would take
+    // as much memory again as the whole catalogue.
+    ArchiveEntry entry(size_t index) const;
+    // Keeps in view only the files for which `keep` returns true.
     template <typename Keep>
     void keep_only(Keep keep) {
-        std::vector<ArchiveEntry> kept;
-        for (ArchiveEntry& entry : entries_) {
-            if (keep(entry)) kept.push_back(std::move(entry));
+        std::vector<uint16_t> kept;
+        for (size_t i = 0; i < order_.size(); ++i) {
+            if (keep(entry(i))) kept.push_back(order_[i]);
         }
-        entries_ = std::move(kept);
+        order_ = std::move(kept);
     }
-    const std::vector<ArchiveFolder>& folders() const { return folders_; }
+    size_t folder_count() const { return folders_.size(); }
+    std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_; }
     uint16_t dir_count() const { return catalogue_.dir_count; }
+    // The Windows code page the names were converted from; 0: shown as stored.
+    uint16_t code_page() const { return host_names_.code_page; }
 
 private:
     std::string path_;
     FileHandle file_ = kNoFile;
     int32_t archive_offset_ = 0;
     bool has_password_ = false;
-    StreamContext context_{};
+    mutable StreamContext context_{};  // also reads link targets on demand
     Catalogue catalogue_{};
-    std::vector<ArchiveEntry> entries_;
-    std::vector<ArchiveFolder> folders_;
+    HostNames host_names_;
+    std::vector<uint16_t> order_;    // file indices in view
+    std::vector<uint16_t> folders_;  // folder records, one per id
 };
 
 // Opens `path` and finds the archive behind its trailer: the archive's offset.

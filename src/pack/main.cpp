@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,8 +26,39 @@ namespace {
 
 zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail(std::string("cannot read the ") + what + " " + path.string());
+    if (!in) fail(std::string("cannot read the ") + what + " " + path.string() + ": " + std::strerror(errno));
     return zq::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The platform a stub runs on, told by its executable's magic; empty when it
+// is no executable at all (a text, a script), which must never become the
+// front of a self-extractor.
+std::string stub_platform(const zq::Bytes& stub) {
+    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') return "Linux (ELF)";
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return "";
+    const uint32_t pe = uint32_t(stub[0x3C]) | uint32_t(stub[0x3D]) << 8 | uint32_t(stub[0x3E]) << 16 |
+                        uint32_t(stub[0x3F]) << 24;
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
+        return "";
+    }
+    return "Windows (PE)";
+}
+
+bool same_file(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) ||
+           fs::weakly_canonical(fs::absolute(a), ec) == fs::weakly_canonical(fs::absolute(b), ec);
+}
+
+// A folder or an unreadable path is named as such, with the system's reason,
+// before anything tries to read an archive from it.
+void require_archive_file(const std::string& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec) fail("cannot open " + path + ": " + ec.message());
+    if (fs::is_directory(status)) fail(path + " is a folder, not an archive");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot open " + path + ": " + std::strerror(errno));
 }
 
 fs::path own_directory() {
@@ -34,6 +66,16 @@ fs::path own_directory() {
     uint32_t length = zq::own_executable_path(buffer, sizeof buffer);
     if (length == 0 || length >= sizeof buffer) fail("cannot find zqpack's own folder");
     return fs::path(std::string(buffer, length)).parent_path();
+}
+
+// The stub create puts in front by default: the one built beside zqpack, else
+// the installed one (ZQ_STUB_DIR is relative to the folder zqpack is in).
+fs::path default_stub() {
+    const fs::path beside = own_directory() / "zqsfx";
+#ifdef ZQ_STUB_DIR
+    if (!fs::exists(beside)) return own_directory() / ZQ_STUB_DIR / "zqsfx";
+#endif
+    return beside;
 }
 
 // The password as the extractor will compare it: one line, without its line
@@ -79,6 +121,8 @@ struct CreateArgs {
     bool no_extension = false;
     std::string run_file;
     std::string run_args;
+    uint32_t code_page = 1252;
+    bool code_page_given = false;
     std::vector<std::string> inputs;
 };
 
@@ -101,6 +145,16 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     return inputs;
 }
 
+// A Windows stub is a PE image ("MZ", and "PE\0\0" where the DOS header
+// points); it reads names in the system's ANSI code page.
+bool is_windows_stub(const zq::Bytes& stub) {
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return false;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    return pe <= stub.size() - 4 && stub[pe] == 'P' && stub[pe + 1] == 'E' && stub[pe + 2] == 0 &&
+           stub[pe + 3] == 0;
+}
+
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
     options.full_path = !args.flat;
@@ -112,12 +166,21 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.run_args = args.run_args;
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
+    std::string made = "a bare archive";
     if (args.stub != "none") {
-        fs::path stub = args.stub.empty() ? own_directory() / "zqsfx" : fs::path(args.stub);
+        fs::path stub = args.stub.empty() ? default_stub() : fs::path(args.stub);
         if (!fs::is_regular_file(stub)) {
             fail("no stub at " + stub.string() + " (give --stub FILE, or --stub none for a bare archive)");
         }
+        if (same_file(stub, args.output)) fail("the output " + args.output + " is the stub " + stub.string());
         options.stub = read_whole_file(stub, "stub");
+        const std::string platform = stub_platform(*options.stub);
+        if (platform.empty()) fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        made = "a " + platform + " self-extractor, stub " + stub.string();
+        if (is_windows_stub(*options.stub)) options.code_page = args.code_page;
+    }
+    if (args.code_page_given && options.code_page == 0) {
+        fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
     }
     ProgressBar bar;
     if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
@@ -135,6 +198,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
         std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n", skipped.c_str());
     }
     for (const std::string& warning : summary.warnings) std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
+    std::printf("%s: %s\n", args.output.c_str(), made.c_str());
     std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
                 args.output.c_str(), summary.files, summary.dirs, (unsigned long long)summary.original_bytes,
                 (unsigned long long)summary.output_bytes, (unsigned long long)stub_bytes,
@@ -147,6 +211,7 @@ struct ExtractArgs {
     bool overwrite_all = false;
     bool never_overwrite = false;
     bool quiet = false;
+    unsigned workers = 0;  // 0: as the self-extractor chooses
 };
 
 bool select_stored_path(const char* path, void* selection) {
@@ -171,7 +236,11 @@ bool select_stored_path(const char* path, void* selection) {
     options.overwrite_all = args.overwrite_all;
     options.never_overwrite = args.never_overwrite;
     options.quiet = args.quiet;
+    options.workers = args.workers;
     if (password) options.password = password->c_str();
+    static zq::pack::HostNames host_names;
+    options.host_names = zq::pack::take_host_names;
+    options.host_names_context = &host_names;
     if (!selection.takes_all()) {
         options.select = select_stored_path;
         options.select_context = &selection;
@@ -209,7 +278,7 @@ int main(int argc, char** argv) {
     CreateArgs create;
     CLI::App* create_cmd = app.add_subcommand("create", "pack files and folders into a self-extractor");
     create_cmd->add_option("-o,--output", create.output, "the file to write")->required();
-    create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack; none: a bare archive)");
+    create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack, else the installed one; none: a bare archive)");
     CLI::Option* password_opt = create_cmd->add_option(
         "--password", create.password,
         "ask for this password before extracting. A gate only: the files are not encrypted and can be read "
@@ -221,6 +290,9 @@ int main(int argc, char** argv) {
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
     create_cmd->add_flag("--no-extension", create.no_extension,
                          "leave out checksums, Unix modes and links (records exactly as first defined)");
+    CLI::Option* code_page_opt = create_cmd->add_option(
+        "--codepage", create.code_page,
+        "for a Windows stub: the ANSI code page to store names in (default 1252; 932 Japanese, 936, 949, 950, 874, 1250-1258)");
     create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
     create_cmd->add_option("-C,--directory", create.base,
                            "pack this folder's contents without its own name (paths are then inside it)");
@@ -259,6 +331,8 @@ int main(int argc, char** argv) {
     extract_cmd->add_flag("-n,--no-overwrite", extract.never_overwrite, "keep every existing file, without asking")
         ->excludes(yes_opt);
     extract_cmd->add_flag("-q,--quiet", extract.quiet, "no banner, file lines or progress bars");
+    extract_cmd->add_option("-j,--jobs", extract.workers, "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
+        ->check(CLI::Range(1, 256));
     extract_cmd->add_option("--password", password,
                             "the archive's password (asked for when missing; a wrong one ends with status 4)");
     extract_cmd->add_option("files", patterns, kPatternsHelp);
@@ -271,6 +345,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         create.password_given = password_opt->count() > 0;
+        create.code_page_given = code_page_opt->count() > 0;
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -285,6 +360,7 @@ int main(int argc, char** argv) {
     try {
         std::optional<std::string> given = password.empty() ? std::nullopt : std::optional<std::string>(password);
         if (*create_cmd) return run_create(create, threads);
+        if (*list_cmd || *test_cmd || *extract_cmd) require_archive_file(archive);
         zq::pack::Selection selection(patterns);
         if (*list_cmd) {
             zq::pack::OpenedArchive opened(archive, given);

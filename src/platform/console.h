@@ -19,8 +19,8 @@ void console_write(const char* text, int mode);
 // Writes a '\'-separated path as this system shows paths: Linux with '/'.
 void console_write_path(const char* path, int mode);
 
-// First byte of one typed line (one read of up to 256 bytes), or -1 when
-// standard input is exhausted or fails.
+// First byte of one line (from a console, one read of up to 256 bytes), or
+// -1 when standard input is exhausted or fails.
 int read_key();
 
 constexpr uint32_t kPasswordBufferSize = 256;

@@ -4,8 +4,8 @@
 // classic Win32 calls the stub was designed around; posix.cpp gives the same
 // behaviour on Linux. Paths passed in are 8-bit, NUL-terminated, relative or
 // absolute, with '\' as the only separator; the Linux side turns each '\' into
-// '/' on the way to the kernel, except the second byte of a two-byte character
-// (lead bytes 0x81-0x9F and 0xE0-0xFC).
+// '/' on the way to the kernel (its names are UTF-8, which has no two-byte
+// characters in this sense).
 //
 // Every routine here that terminate() may reach (console output, close,
 // attributes, delete, exit) must stay async-signal-safe on Linux.
@@ -45,6 +45,17 @@ int32_t file_seek(FileHandle file, int32_t offset, int origin);
 // 0 on success, -1 on failure.
 int32_t file_close(FileHandle file);
 
+// Every routine that creates, changes, moves or removes a file or folder by a
+// relative path, and file_get_attributes, reach it without passing a symbolic
+// link (Linux) or reparse point (Windows) on the way: such a path fails as if
+// nothing were there. A link that is the last component is a name like any
+// other (replaced or removed, never written through). On Linux the walk is
+// made a folder at a time with O_NOFOLLOW, so it cannot be raced.
+//
+// True when a component of `path`, the last one included, is such a link:
+// tells a refusal for that reason from other failures.
+bool path_crosses_link(const char* path);
+
 // ---------------------------------------------------------------- names
 constexpr uint32_t kAttrReadOnly = 0x01;
 constexpr uint32_t kAttrHidden = 0x02;
@@ -77,16 +88,16 @@ bool platform_makes_links();
 bool link_create(const char* target, const char* path);
 
 // ---------------------------------------------------------------- directories
-// Length of the path written (without NUL); 0 on failure; the needed size
-// (NUL included) when the buffer is too small, in which case nothing useful
-// was written.
-uint32_t dir_get_current(char* buffer, uint32_t size);
-bool dir_set_current(const char* path);
 bool dir_create(const char* path);
+// Makes `path` the current folder: the one relative paths start from.
+bool dir_set_current(const char* path);
 
 // ---------------------------------------------------------------- console
 FileHandle std_input();
 FileHandle std_output();
+// True when `input` is a console (Windows) or terminal (Linux), which hands
+// over one typed line per read; false for a pipe or a file.
+bool is_console(FileHandle input);
 // One read from standard input: bytes read, 0 at end of input, -1 on error.
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes);
 // Echo off for a password line (console mode 3: processed and line input).
@@ -122,10 +133,42 @@ bool file_make_executable(const char* path);
 // 128 + the signal when a signal ended it), or -1 when it could not start.
 int32_t process_run(const char* path, const char* const* args, uint32_t count);
 
+// ---------------------------------------------------------------- threads
+// What the block pipeline needs to decode on several processors: threads,
+// counting semaphores and a look at the machine. Posting and waiting order
+// memory: what a thread wrote before a post is seen by the thread whose wait
+// that post ends. Worker threads never receive console control events; the
+// main thread (or, on Windows, the console's own thread) still ends the run,
+// and the end of the process takes the workers with it.
+
+// Processors this process may run on; at least 1.
+uint32_t processor_count();
+// The decimal number in environment variable `name`; 0 when it is missing,
+// empty, not a number or beyond 9999.
+uint32_t environment_number(const char* name);
+
+using Semaphore = void*;
+// A semaphore with count 0; null on failure.
+Semaphore semaphore_create();
+void semaphore_post(Semaphore semaphore);
+// Waits for a post. On the main thread of the Windows stub, a wait that ends
+// after a control event has claimed the end goes no further.
+void semaphore_wait(Semaphore semaphore);
+void semaphore_destroy(Semaphore semaphore);
+
+using ThreadBody = void (*)(void* argument);
+using Thread = void*;
+// Runs body(argument) on a new thread; null on failure.
+Thread thread_start(ThreadBody body, void* argument);
+// Waits for the thread's body to return and releases the thread.
+void thread_join(Thread thread);
+
 // ---------------------------------------------------------------- strings
-// First byte of a two-byte character of the 8-bit character set; its second
-// byte is never a separator, even when it is 0x5C.
-inline bool is_lead_byte(uint8_t byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+// First byte of a two-byte character of the names this system uses; its
+// second byte is never a separator, even when it is 0x5C. Windows answers for
+// the ANSI code page in force (on code page 932: 0x81-0x9F and 0xE0-0xFC; on
+// a single-byte page: none); Linux names are UTF-8 and have none.
+bool is_lead_byte(uint8_t byte);
 
 // The system's own string routines (the stub links no C runtime).
 char* str_copy(char* destination, const char* source);

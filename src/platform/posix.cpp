@@ -9,10 +9,13 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>  // rename
+#include <cstdio>  // renameat
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -25,22 +28,14 @@ namespace {
 // so that absolute paths given to zqpack (and the own executable) fit too.
 constexpr uint32_t kOsPathSize = 4096;
 
-// Copies `path` into `out`, turning every separator '\' into '/'. The byte
-// after a lead byte belongs to a two-byte character and is copied unchanged,
-// even when it is 0x5C. False when the path does not fit.
+// Copies `path` into `out`, turning every separator '\' into '/'. Names are
+// UTF-8 here, where no byte of a character is ever 0x5C. False when the path
+// does not fit.
 bool to_os_path(const char* path, char* out) {
     uint32_t i = 0;
-    while (path[i] != '\0') {
-        if (i + 2 >= kOsPathSize) return false;
-        const uint8_t byte = uint8_t(path[i]);
-        if (is_lead_byte(byte) && path[i + 1] != '\0') {
-            out[i] = path[i];
-            out[i + 1] = path[i + 1];
-            i += 2;
-            continue;
-        }
-        out[i] = byte == '\\' ? '/' : path[i];
-        ++i;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 1 >= kOsPathSize) return false;
+        out[i] = path[i] == '\\' ? '/' : path[i];
     }
     out[i] = '\0';
     return true;
@@ -53,6 +48,50 @@ int away_from_std(int fd) {
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close(fd);
     return moved;
+}
+
+// Where a path leads without passing a symbolic link: the folder that holds
+// its last component, open, and that component's name. A relative path (every
+// name the extraction run makes is one) is walked a folder at a time with
+// O_NOFOLLOW, so a link planted on the way stops the call instead of sending
+// it elsewhere, and nothing can swap a folder for a link between the look and
+// the use. An absolute path is one the user gave and is taken as it stands.
+struct Place {
+    int folder = AT_FDCWD;
+    const char* name = nullptr;
+    Place() = default;
+    Place(const Place&) = delete;
+    Place& operator=(const Place&) = delete;
+    ~Place() {
+        if (folder != AT_FDCWD) close(folder);
+    }
+};
+
+// `os_path` is changed while walked and put back. False (errno set) when a
+// folder on the way is missing, is not a folder, or is a link.
+bool find_place(char* os_path, Place* place) {
+    place->name = os_path;
+    if (os_path[0] == '/') return true;
+    for (char* p = os_path; *p != '\0'; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        const int next = openat(place->folder, place->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        *p = '/';
+        if (next < 0) {
+            errno = error;
+            return false;
+        }
+        if (place->folder != AT_FDCWD) close(place->folder);
+        place->folder = next;
+        place->name = p + 1;
+    }
+    return true;
+}
+
+// The path in the kernel's terms, and where it leads.
+bool resolve(const char* path, char* os_path, Place* place) {
+    return to_os_path(path, os_path) && find_place(os_path, place);
 }
 
 uint32_t attributes_of(const struct stat& info) {
@@ -84,7 +123,15 @@ FileHandle open_file(const char* path, int flags) {
 FileHandle file_open_read(const char* path) { return open_file(path, O_RDONLY); }
 
 FileHandle file_create_new(const char* path) {
-    return open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return kNoFile;
+    int fd;
+    do {
+        fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    fd = away_from_std(fd);
+    return fd < 0 ? kNoFile : FileHandle(fd);
 }
 
 // A pipe or a slow device may take or give less per call than is asked;
@@ -133,14 +180,15 @@ int32_t file_close(FileHandle file) {
 // ---------------------------------------------------------------- names
 uint32_t file_get_attributes(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return kNoAttributes;
+    Place place;
+    if (!resolve(path, os_path, &place)) return kNoAttributes;
     struct stat info;
-    if (lstat(os_path, &info) != 0) return kNoAttributes;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
     if (S_ISLNK(info.st_mode)) {
         // A link reports what a Windows link reports: the directory bit when
         // it leads to a directory; otherwise it is a name that is taken.
         struct stat target;
-        if (stat(os_path, &target) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
+        if (fstatat(place.folder, place.name, &target, 0) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
         return kAttrNormal;
     }
     return attributes_of(info);
@@ -148,9 +196,10 @@ uint32_t file_get_attributes(const char* path) {
 
 bool file_set_attributes(const char* path, uint32_t attributes) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     struct stat info;
-    if (lstat(os_path, &info) != 0) return false;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
     // A link has no attributes of its own, and chmod would reach through it.
     if (S_ISLNK(info.st_mode) || S_ISDIR(info.st_mode)) return true;
     mode_t mode = info.st_mode & 07777;
@@ -160,7 +209,7 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
         mode |= S_IWUSR;
     }
     if (mode == (info.st_mode & 07777)) return true;
-    return chmod(os_path, mode) == 0;
+    return fchmodat(place.folder, place.name, mode, 0) == 0;
 }
 
 namespace {
@@ -194,23 +243,27 @@ bool link_create(const char* target, const char* path) {
 
 bool file_delete(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
-    return unlink(os_path) == 0;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    return unlinkat(place.folder, place.name, 0) == 0;
 }
 
 bool file_move_replace(const char* from, const char* to) {
     char os_from[kOsPathSize];
     char os_to[kOsPathSize];
-    if (!to_os_path(from, os_from) || !to_os_path(to, os_to)) return false;
-    // rename itself refuses to put a file over a directory (EISDIR).
-    return rename(os_from, os_to) == 0;
+    Place from_place;
+    Place to_place;
+    if (!resolve(from, os_from, &from_place) || !resolve(to, os_to, &to_place)) return false;
+    // renameat itself refuses to put a file over a directory (EISDIR).
+    return renameat(from_place.folder, from_place.name, to_place.folder, to_place.name) == 0;
 }
 
 bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
                     uint64_t last_write) {
     (void)creation;  // Linux keeps no settable creation time
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     // FILETIME: 100 ns units since 1601; 11644473600 s lie before 1970.
     constexpr int64_t kTicksPerSecond = 10000000;
     constexpr int64_t kEpochGap = 11644473600LL;
@@ -227,17 +280,15 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
         times[i].tv_sec = time_t(seconds - kEpochGap);
         times[i].tv_nsec = long(rest * 100);
     }
-    return utimensat(AT_FDCWD, os_path, times, AT_SYMLINK_NOFOLLOW) == 0;
+    return utimensat(place.folder, place.name, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // ---------------------------------------------------------------- directories
-uint32_t dir_get_current(char* buffer, uint32_t size) {
-    char here[kOsPathSize];
-    if (getcwd(here, sizeof here) == nullptr) return 0;
-    const uint32_t length = str_length(here);
-    if (length + 1 > size) return length + 1;
-    str_copy(buffer, here);
-    return length;
+bool dir_create(const char* path) {
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    return mkdirat(place.folder, place.name, 0777) == 0;
 }
 
 bool dir_set_current(const char* path) {
@@ -246,15 +297,25 @@ bool dir_set_current(const char* path) {
     return chdir(os_path) == 0;
 }
 
-bool dir_create(const char* path) {
+bool path_crosses_link(const char* path) {
     char os_path[kOsPathSize];
     if (!to_os_path(path, os_path)) return false;
-    return mkdir(os_path, 0777) == 0;
+    // The walk stops at the first folder it cannot enter; whether that one
+    // (or, when it gets through, the last component) is a link is the answer.
+    Place place;
+    find_place(os_path, &place);
+    char* end = os_path + (place.name - os_path);
+    while (*end != '\0' && *end != '/') ++end;
+    *end = '\0';
+    struct stat info;
+    return fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
 // ---------------------------------------------------------------- console
 FileHandle std_input() { return STDIN_FILENO; }
 FileHandle std_output() { return STDOUT_FILENO; }
+
+bool is_console(FileHandle input) { return isatty(input) == 1; }
 
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
     for (;;) {
@@ -357,13 +418,103 @@ uint32_t own_executable_path(char* buffer, uint32_t size) {
 
 void exit_process(int code) { _exit(code); }
 
+// ---------------------------------------------------------------- threads
+uint32_t processor_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return uint32_t(count);
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? uint32_t(online) : 1;
+}
+
+uint32_t environment_number(const char* name) {
+    const char* text = getenv(name);
+    if (text == nullptr || *text == '\0') return 0;
+    uint32_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9' || value > 999) return 0;
+        value = value * 10 + uint32_t(*text - '0');
+    }
+    return value > 9999 ? 0 : value;
+}
+
+Semaphore semaphore_create() {
+    sem_t* semaphore = static_cast<sem_t*>(mem_alloc(sizeof(sem_t)));
+    if (semaphore != nullptr && sem_init(semaphore, 0, 0) != 0) {
+        mem_free(semaphore);
+        return nullptr;
+    }
+    return semaphore;
+}
+
+void semaphore_post(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
+
+void semaphore_wait(Semaphore semaphore) {
+    // A control signal interrupts the wait even under SA_RESTART; its
+    // handler ends the process, so coming back here means wait on.
+    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+    }
+}
+
+void semaphore_destroy(Semaphore semaphore) {
+    if (semaphore == nullptr) return;
+    sem_destroy(static_cast<sem_t*>(semaphore));
+    mem_free(semaphore);
+}
+
+namespace {
+struct ThreadRecord {
+    ThreadBody body;
+    void* argument;
+    pthread_t id;
+};
+
+void* run_thread(void* record) {
+    ThreadRecord* self = static_cast<ThreadRecord*>(record);
+    self->body(self->argument);
+    return nullptr;
+}
+}  // namespace
+
+Thread thread_start(ThreadBody body, void* argument) {
+    ThreadRecord* record = static_cast<ThreadRecord*>(mem_alloc(sizeof(ThreadRecord)));
+    if (record == nullptr) return nullptr;
+    record->body = body;
+    record->argument = argument;
+    // The new thread inherits a mask with every control signal blocked, so
+    // the handler (and terminate) only ever runs on the thread that holds
+    // the run's files, never on a worker.
+    sigset_t control;
+    sigset_t before;
+    control_signal_set(&control);
+    pthread_sigmask(SIG_BLOCK, &control, &before);
+    const int failed = pthread_create(&record->id, nullptr, run_thread, record);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed != 0) {
+        mem_free(record);
+        return nullptr;
+    }
+    return record;
+}
+
+void thread_join(Thread thread) {
+    if (thread == nullptr) return;
+    ThreadRecord* record = static_cast<ThreadRecord*>(thread);
+    pthread_join(record->id, nullptr);
+    mem_free(record);
+}
+
+// ---------------------------------------------------------------- process
 bool file_make_executable(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     struct stat info;
-    if (lstat(os_path, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return false;
     const mode_t mode = info.st_mode & 07777;
-    return chmod(os_path, mode | ((mode & 0444) >> 2)) == 0;
+    return fchmodat(place.folder, place.name, mode | ((mode & 0444) >> 2), 0) == 0;
 }
 
 int32_t process_run(const char* path, const char* const* args, uint32_t count) {
@@ -416,16 +567,33 @@ uint32_t str_length(const char* text) {
     return length;
 }
 
+namespace {
+// One character of a UTF-8 text, letter case folded the way the Windows stub
+// folds it on a Western system (code page 1252): ASCII, the Latin-1 letters
+// and the four Latin Extended-A pairs that page holds. Anything else,
+// including bytes that are not UTF-8, stands for itself.
+uint32_t next_folded(const uint8_t*& p) {
+    uint32_t code = *p++;
+    if ((code == 0xC3 || code == 0xC5) && (*p & 0xC0) == 0x80) code = ((code & 0x1F) << 6) | (*p++ & 0x3F);
+    if ((code >= 'A' && code <= 'Z') || (code >= 0xC0 && code <= 0xDE && code != 0xD7)) return code + 0x20;
+    if (code == 0x152 || code == 0x160 || code == 0x17D) return code + 1;  // Œ Š Ž
+    if (code == 0x178) return 0xFF;                                          // Ÿ
+    return code;
+}
+}  // namespace
+
 int str_compare_nocase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        uint8_t x = uint8_t(*a);
-        uint8_t y = uint8_t(*b);
-        if (x >= 'A' && x <= 'Z') x = uint8_t(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = uint8_t(y - 'A' + 'a');
-        if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
+    const uint8_t* x = reinterpret_cast<const uint8_t*>(a);
+    const uint8_t* y = reinterpret_cast<const uint8_t*>(b);
+    for (;;) {
+        const uint32_t cx = next_folded(x);
+        const uint32_t cy = next_folded(y);
+        if (cx != cy) return cx < cy ? -1 : 1;
+        if (cx == 0) return 0;
     }
 }
+
+bool is_lead_byte(uint8_t) { return false; }
 
 bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
     char digits[16];

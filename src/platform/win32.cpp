@@ -34,14 +34,14 @@
 namespace zq {
 namespace {
 
-ControlHandler g_handler = nullptr;
-LONG g_claimed = 0;          // 1 once a control thread owns the end
-void* g_closer = nullptr;    // that thread's environment block
-LONG g_in_progress = 0;      // calls of this layer under way, and holds
-int g_hold_depth = 0;        // control_events_hold() not yet released...
-void* g_holder = nullptr;    // ...by this thread
-DWORD g_saved_console_mode = 0;
-bool g_console_mode_saved = false;
+ControlHandler control_handler = nullptr;
+LONG claimed = 0;          // 1 once a control thread owns the end
+void* closer = nullptr;    // that thread's environment block
+LONG in_progress = 0;      // calls of this layer under way, and holds
+int hold_depth = 0;        // control_events_hold() not yet released...
+void* holder = nullptr;    // ...by this thread
+DWORD saved_console_mode = 0;
+bool console_mode_saved = false;
 
 [[noreturn]] void stop_here() {
   for (;;) __builtin_ia32_pause();
@@ -59,23 +59,23 @@ void* current_thread_block() {
 // events off: the claimer waits for it to release them.
 bool may_go_on() {
   void* self = current_thread_block();
-  return self == __atomic_load_n(&g_closer, __ATOMIC_SEQ_CST) ||
-         (__atomic_load_n(&g_hold_depth, __ATOMIC_SEQ_CST) > 0 &&
-          self == __atomic_load_n(&g_holder, __ATOMIC_SEQ_CST));
+  return self == __atomic_load_n(&closer, __ATOMIC_SEQ_CST) ||
+         (__atomic_load_n(&hold_depth, __ATOMIC_SEQ_CST) > 0 &&
+          self == __atomic_load_n(&holder, __ATOMIC_SEQ_CST));
 }
 
 // The count goes up before the look at the claim, and the claimer sets the
 // claim before it looks at the count (both sequentially consistent), so
 // either the claimer waits for this call or this call sees the claim.
 void enter() {
-  __atomic_add_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&g_claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
-    __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
+    __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
     stop_here();
   }
 }
 
-void leave() { __atomic_sub_fetch(&g_in_progress, 1, __ATOMIC_SEQ_CST); }
+void leave() { __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST); }
 
 // One call of this layer.
 class Section {
@@ -88,13 +88,13 @@ class Section {
 
 BOOL WINAPI on_console_event(DWORD event) {
   LONG expected = 0;
-  if (!__atomic_compare_exchange_n(&g_claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
+  if (!__atomic_compare_exchange_n(&claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
                                    __ATOMIC_SEQ_CST)) {
     stop_here();
   }
-  __atomic_store_n(&g_closer, current_thread_block(), __ATOMIC_SEQ_CST);
-  while (__atomic_load_n(&g_in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
-  g_handler(static_cast<int>(event));
+  __atomic_store_n(&closer, current_thread_block(), __ATOMIC_SEQ_CST);
+  while (__atomic_load_n(&in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
+  control_handler(static_cast<int>(event));
   return TRUE;  // not reached: the handler ends the process
 }
 
@@ -112,6 +112,32 @@ FILETIME to_filetime(uint64_t value) {
   time.dwLowDateTime = static_cast<DWORD>(value);
   time.dwHighDateTime = static_cast<DWORD>(value >> 32);
   return time;
+}
+
+// True when a folder on the way to the relative `path` (and, with
+// `with_last`, the path itself) is a reparse point: a symbolic link or a
+// junction that would carry the call elsewhere. Win32 offers no walk that
+// holds each folder open, so this is a look before the use. A path the user
+// gave as absolute is taken as it stands.
+bool crosses_reparse_point(const char* path, bool with_last) {
+  if (path[0] == '\\' || (path[0] != '\0' && path[1] == ':')) return false;
+  char prefix[1024];
+  uint32_t i = 0;
+  for (;;) {
+    const char byte = path[i];
+    if (byte == '\\' || (byte == '\0' && with_last && i != 0)) {
+      prefix[i] = '\0';
+      const DWORD attributes = GetFileAttributesA(prefix);
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    }
+    if (byte == '\0' || i + 2 >= sizeof prefix) return false;
+    prefix[i] = byte;
+    ++i;
+    if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i] != '\0') {
+      prefix[i] = path[i];
+      ++i;
+    }
+  }
 }
 
 uint32_t decimal_digits(uint32_t number) {
@@ -149,6 +175,7 @@ FileHandle file_create_new(const char* path) {
   Section section;
   // CREATE_NEW fails on any existing name, a link included, so nothing is
   // ever truncated or followed. The handle serves as an HFILE from here on.
+  if (crosses_reparse_point(path, false)) return kNoFile;
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -188,6 +215,8 @@ int32_t file_close(FileHandle file) {
 
 uint32_t file_get_attributes(const char* path) {
   Section section;
+  // What lies beyond a reparse point on the way is not ours to look at.
+  if (crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
   return GetFileAttributesA(path);
 }
 
@@ -230,8 +259,6 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
 
 // ---------------------------------------------------------------- directories
 
-// dir_get_current: win32_current_dir.cpp.
-
 bool dir_set_current(const char* path) {
   Section section;
   return SetCurrentDirectoryA(path) != 0;
@@ -239,7 +266,13 @@ bool dir_set_current(const char* path) {
 
 bool dir_create(const char* path) {
   Section section;
+  if (crosses_reparse_point(path, false)) return false;
   return CreateDirectoryA(path, nullptr) != 0;
+}
+
+bool path_crosses_link(const char* path) {
+  Section section;
+  return crosses_reparse_point(path, true);
 }
 
 // ---------------------------------------------------------------- console
@@ -254,6 +287,12 @@ FileHandle std_output() {
   return from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
+bool is_console(FileHandle input) {
+  Section section;
+  DWORD mode = 0;
+  return GetConsoleMode(to_handle(input), &mode) != 0;
+}
+
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
   DWORD got = 0;
   BOOL done = ReadFile(to_handle(input), buffer, bytes, &got, nullptr);
@@ -265,21 +304,21 @@ void console_password_mode(FileHandle input) {
   Section section;
   DWORD mode = 0;
   if (!GetConsoleMode(to_handle(input), &mode)) return;  // not a console
-  g_saved_console_mode = mode;
-  g_console_mode_saved = true;
+  saved_console_mode = mode;
+  console_mode_saved = true;
   SetConsoleMode(to_handle(input), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT);
 }
 
 void console_restore_mode(FileHandle input) {
   Section section;
-  if (!g_console_mode_saved) return;
-  SetConsoleMode(to_handle(input), g_saved_console_mode);
-  g_console_mode_saved = false;
+  if (!console_mode_saved) return;
+  SetConsoleMode(to_handle(input), saved_console_mode);
+  console_mode_saved = false;
 }
 
 void install_control_handler(ControlHandler handler) {
   Section section;
-  g_handler = handler;
+  control_handler = handler;
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
@@ -287,14 +326,14 @@ void install_control_handler(ControlHandler handler) {
 // meanwhile is claimed by its thread, which then waits for the release.
 void control_events_hold() {
   enter();
-  if (g_hold_depth == 0) __atomic_store_n(&g_holder, current_thread_block(), __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST);
+  if (hold_depth == 0) __atomic_store_n(&holder, current_thread_block(), __ATOMIC_SEQ_CST);
+  __atomic_add_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST);
 }
 
 void control_events_release() {
-  if (g_hold_depth == 0 || g_holder != current_thread_block()) return;
-  if (__atomic_sub_fetch(&g_hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
-    __atomic_store_n(&g_holder, nullptr, __ATOMIC_SEQ_CST);
+  if (hold_depth == 0 || holder != current_thread_block()) return;
+  if (__atomic_sub_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
+    __atomic_store_n(&holder, nullptr, __ATOMIC_SEQ_CST);
   }
   leave();
 }
@@ -378,6 +417,88 @@ void exit_process(int code) {
   ExitProcess(static_cast<UINT>(code));
 }
 
+// ---------------------------------------------------------------- threads
+// Workers decode memory only: they never hold a section while they work or
+// wait, so a control event is never kept waiting by them. A wait that ends
+// after a claim stops at its section like any other call.
+
+uint32_t processor_count() {
+  Section section;
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<uint32_t>(info.dwNumberOfProcessors) : 1;
+}
+
+uint32_t environment_number(const char* name) {
+  Section section;
+  char text[8];
+  DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+  if (length == 0 || length >= sizeof text) return 0;
+  uint32_t value = 0;
+  for (DWORD i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+  }
+  return value > 9999 ? 0 : value;
+}
+
+Semaphore semaphore_create() {
+  Section section;
+  return CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+}
+
+void semaphore_post(Semaphore semaphore) { ReleaseSemaphore(semaphore, 1, nullptr); }
+
+void semaphore_wait(Semaphore semaphore) {
+  WaitForSingleObject(semaphore, INFINITE);
+  Section section;  // the run may have been ended while the wait lasted
+}
+
+void semaphore_destroy(Semaphore semaphore) {
+  Section section;
+  if (semaphore != nullptr) CloseHandle(semaphore);
+}
+
+namespace {
+struct ThreadRecord {
+  ThreadBody body;
+  void* argument;
+  HANDLE handle;
+};
+
+DWORD WINAPI run_thread(LPVOID record) {
+  ThreadRecord* self = static_cast<ThreadRecord*>(record);
+  self->body(self->argument);
+  return 0;
+}
+}  // namespace
+
+Thread thread_start(ThreadBody body, void* argument) {
+  Section section;
+  ThreadRecord* record = static_cast<ThreadRecord*>(GlobalAlloc(GPTR, sizeof(ThreadRecord)));
+  if (record == nullptr) return nullptr;
+  record->body = body;
+  record->argument = argument;
+  // A decoder needs little stack: a modest reservation keeps sixteen
+  // workers well inside a 32-bit address space.
+  record->handle = CreateThread(nullptr, 256 * 1024, run_thread, record,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (record->handle == nullptr) {
+    GlobalFree(record);
+    return nullptr;
+  }
+  return record;
+}
+
+void thread_join(Thread thread) {
+  if (thread == nullptr) return;
+  ThreadRecord* record = static_cast<ThreadRecord*>(thread);
+  WaitForSingleObject(record->handle, INFINITE);
+  Section section;
+  CloseHandle(record->handle);
+  GlobalFree(record);
+}
+
 // ---------------------------------------------------------------- strings
 
 char* str_copy(char* destination, const char* source) {
@@ -394,6 +515,8 @@ uint32_t str_length(const char* text) {
   Section section;
   return static_cast<uint32_t>(lstrlenA(text));
 }
+
+bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int str_compare_nocase(const char* a, const char* b) {
   Section section;

@@ -5,7 +5,9 @@
 // Every block is coded on its own from freshly reset models, so how the work
 // is spread over threads cannot change a byte of the output.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -18,7 +20,9 @@
 #include "archive/links.h"
 #include "archive/names.h"
 #include "codec/crc32.h"
+#include "writer/stored_names.h"
 #include "writer/packer.h"
+#include "writer/stored_names.h"
 
 namespace zq {
 
@@ -30,9 +34,6 @@ constexpr size_t kNoDir = SIZE_MAX;
 constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
 constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
-constexpr const char* kNameRule =
-    " (a stored name holds no '\\', ':' or control characters, and a folder name does not end in half"
-    " a two-byte character)";
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -69,6 +70,7 @@ struct PlanFile {
 
 class Plan {
 public:
+    explicit Plan(const NameForm& form) : form_(form) {}
     std::vector<PlanDir> dirs;
     std::vector<PlanFile> files;
     std::vector<size_t> top_dirs;
@@ -90,9 +92,12 @@ public:
         std::vector<std::pair<std::string, fs::path>> named;
         for (const fs::path& input : inputs) named.emplace_back(input_name(input), input);
         std::sort(named.begin(), named.end());
-        for (size_t i = 1; i < named.size(); ++i) {
-            if (named[i].first == named[i - 1].first) fail("two inputs share the name " + named[i].first);
+        std::vector<std::string> names;
+        for (size_t i = 0; i < named.size(); ++i) {
+            if (i > 0 && named[i].first == named[i - 1].first) fail("two inputs share the name " + named[i].first);
+            names.push_back(named[i].first);
         }
+        form_.check_distinct(std::move(names), "the archive's top level");
         for (const auto& [name, path] : named) {
             std::error_code ec;
             fs::file_status status = fs::status(path, ec);
@@ -108,6 +113,8 @@ public:
     }
 
 private:
+    const NameForm& form_;
+
     static std::string input_name(const fs::path& input) {
         fs::path full = fs::absolute(input).lexically_normal();
         if (full.filename().empty()) full = full.parent_path();
@@ -116,8 +123,8 @@ private:
         return name;
     }
 
-    size_t add_dir(const fs::path& path, const std::string& name, size_t parent_length, uint32_t parent_depth) {
-        if (!is_storable_name(name, true)) fail("cannot store the name of " + path.string() + kNameRule);
+    size_t add_dir(const fs::path& path, const std::string& disk_name, size_t parent_length, uint32_t parent_depth) {
+        const std::string name = form_.stored(disk_name, path, true);
         size_t length = parent_length + name.size() + 1;
         if (length > kMaxPath) fail("path too long for the archive: " + path.string());
         if (dirs.size() >= kMaxEntries) fail("too many folders (at most 65535)");
@@ -132,6 +139,9 @@ private:
         if (ec) fail("cannot list " + path.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> names;
+        for (const auto& entry : entries) names.push_back(entry.first);
+        form_.check_distinct(std::move(names), path);
         for (const auto& [child_name, entry] : entries) {
             fs::file_status own = entry.symlink_status(ec);
             fs::file_status target = entry.status(ec);
@@ -174,9 +184,9 @@ private:
         return true;
     }
 
-    size_t add_file(const fs::path& path, const std::string& name, size_t dir,
+    size_t add_file(const fs::path& path, const std::string& disk_name, size_t dir,
                     const std::string* link_target = nullptr) {
-        if (!is_storable_name(name, false)) fail("cannot store the name of " + path.string() + kNameRule);
+        const std::string name = form_.stored(disk_name, path, false);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
         if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
         if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
@@ -194,7 +204,9 @@ private:
         }
         if (ec) fail("cannot read " + path.string() + ": " + ec.message());
         if (file.size > 0xFFFFFFFFu) fail("file too large for the archive: " + path.string());
-        if (!host_file_info(file.source, &file.info, !file.link)) fail("cannot read " + path.string());
+        if (!host_file_info(file.source, &file.info, !file.link)) {
+            fail("cannot read " + path.string() + ": " + std::strerror(errno));
+        }
         if (!time_fits(file.info.write_time) || !time_fits(file.info.access_time)) {
             warnings.push_back(path.string() + ": its times lie outside 1901-12-13 to 2038-01-19 and are"
                                " stored as the nearest the archive can hold");
@@ -260,7 +272,8 @@ struct UnitResult {
 class CodingPool {
 public:
     CodingPool(const std::vector<PlanFile>& files, const std::vector<Unit>& units, unsigned threads, bool store)
-        : files_(files), units_(units), store_(store), window_(4 * size_t(threads) + 4), slots_(window_) {
+        : files_(files), units_(units), store_(store), window_(4 * size_t(threads) + 4), slots_(window_),
+          readers_(files.size()) {
         for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
     }
 
@@ -280,6 +293,17 @@ public:
         UnitResult result = std::move(*slot);
         slot.reset();
         consumed_ = index + 1;
+        // Every piece of the file has been read once its last one is taken:
+        // whatever changed it meanwhile shows in its size or time now.
+        const Unit& unit = units_[index];
+        const PlanFile& file = files_[unit.file];
+        if (unit.offset + unit.size == file.size) {
+            std::shared_ptr<HostReader>& reader = readers_[unit.file];
+            if (result.error.empty() && reader && reader->stamp() != reader->stamp_at_open()) {
+                result.error = changed_message(file);
+            }
+            reader.reset();
+        }
         lock.unlock();
         changed_.notify_all();
         return result;
@@ -294,13 +318,20 @@ private:
         }
         for (;;) {
             size_t index;
+            std::shared_ptr<HostReader> reader;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 changed_.wait(lock, [&] { return stop_ || next_ >= units_.size() || next_ < consumed_ + window_; });
                 if (stop_ || next_ >= units_.size()) return;
                 index = next_++;
+                const PlanFile& file = files_[units_[index].file];
+                std::shared_ptr<HostReader>& open = readers_[units_[index].file];
+                if (!open && !file.link) open = std::make_shared<HostReader>(file.source);
+                reader = open;
             }
-            UnitResult result = codec ? run(units_[index], codec->state()) : UnitResult{{}, true, "out of memory"};
+            UnitResult result =
+                codec ? run(units_[index], reader.get(), codec->state()) : UnitResult{{}, true, "out of memory"};
+            reader.reset();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 slots_[index % window_] = std::move(result);
@@ -309,7 +340,12 @@ private:
         }
     }
 
-    UnitResult run(const Unit& unit, CodecState& codec) const {
+    static std::string changed_message(const PlanFile& file) {
+        return file.source + " changed while it was packed (its size or modification time); pack it again";
+    }
+
+    // `reader` is null for a link, whose data is its target.
+    UnitResult run(const Unit& unit, const HostReader* reader, CodecState& codec) const {
         UnitResult result;
         const PlanFile& file = files_[unit.file];
         Bytes plain(unit.size);
@@ -318,14 +354,16 @@ private:
                          file.link_target.begin() + long(unit.offset + unit.size));
             return finish(result, std::move(plain), codec);
         }
-        std::FILE* in = std::fopen(file.source.c_str(), "rb");
-        bool ok = in != nullptr && std::fseek(in, long(unit.offset), SEEK_SET) == 0 &&
-                  std::fread(plain.data(), 1, plain.size(), in) == plain.size();
-        if (in != nullptr) std::fclose(in);
-        if (!ok) {
-            result.error = "cannot read " + file.source + " (changed while packing?)";
+        if (!reader->error().empty()) {
+            result.error = reader->error();
             return result;
         }
+        if (reader->stamp_at_open().size != file.size) {
+            result.error = changed_message(file);
+            return result;
+        }
+        result.error = reader->read_at(unit.offset, plain.data(), plain.size());
+        if (!result.error.empty()) return result;
         return finish(result, std::move(plain), codec);
     }
 
@@ -346,6 +384,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::optional<UnitResult>> slots_;
+    // Each file is opened once, by the first worker that needs it, and let go
+    // when its last piece is taken: at most a window's worth are open.
+    std::vector<std::shared_ptr<HostReader>> readers_;
     size_t next_ = 0;
     size_t consumed_ = 0;
     bool stop_ = false;
@@ -358,12 +399,19 @@ private:
 class Output {
 public:
     explicit Output(const fs::path& out) : target_(out) {
+        // An interruption (Ctrl+C, a shut-down) must not leave a partial
+        // archive behind, from the moment the file exists.
+        hold_interrupts();
         for (int attempt = 0; attempt < 100 && file_ == nullptr; ++attempt) {
             temp_ = out;
             temp_ += ".zqpart" + (attempt ? std::to_string(attempt) : std::string());
             file_ = std::fopen(temp_.string().c_str(), "w+bx");
+            if (file_ == nullptr && errno != EEXIST) break;  // another name will not help
         }
-        if (file_ == nullptr) fail("cannot create " + temp_.string());
+        const int error = errno;
+        if (file_ != nullptr) remove_on_interrupt(temp_.string());
+        release_interrupts();
+        if (file_ == nullptr) fail("cannot create " + temp_.string() + ": " + std::strerror(error));
         buffer_.resize(1 << 20);
         std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
     }
@@ -371,8 +419,11 @@ public:
     ~Output() {
         if (file_ != nullptr) std::fclose(file_);
         if (!committed_) {
+            hold_interrupts();
             std::error_code ec;
             fs::remove(temp_, ec);
+            forget_on_interrupt();
+            release_interrupts();
         }
     }
 
@@ -381,14 +432,14 @@ public:
     void write(const uint8_t* bytes, size_t count) {
         if (count == 0) return;
         if (position_ + count > kMaxOutput) fail("archive would exceed 2 GiB");
-        if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string());
+        if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         position_ += count;
     }
     void write(const Bytes& bytes) { write(bytes.data(), bytes.size()); }
 
     void write_at(uint64_t at, const Bytes& bytes) {
         seek(at);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write " + temp_.string());
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         seek(position_);
     }
 
@@ -401,13 +452,13 @@ public:
         Bytes frame(kFrameCapacity);
         while (read_at < position_) {
             seek(read_at);
-            if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string());
+            if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             const uint32_t length = parse_frame_header(frame.data()).payload;
-            if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string());
+            if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             read_at += 2 + length;
             for (uint32_t i = 0; i < length; ++i) frame[i] = unsubst[frame[i]];
             seek(write_at);
-            if (std::fwrite(frame.data(), 1, length, file_) != length) fail("cannot write " + temp_.string());
+            if (std::fwrite(frame.data(), 1, length, file_) != length) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
             write_at += length;
         }
         position_ = write_at;
@@ -418,7 +469,7 @@ public:
         bool ok = std::fflush(file_) == 0;
         ok = std::fclose(file_) == 0 && ok;
         file_ = nullptr;
-        if (!ok) fail("cannot write " + temp_.string());
+        if (!ok) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         std::error_code ec;
         // Undo what an unsubstituted last file left behind its end.
         fs::resize_file(temp_, position_, ec);
@@ -426,14 +477,19 @@ public:
             fs::permissions(temp_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                             fs::perm_options::add, ec);
         }
-        if (!ec) fs::rename(temp_, target_, ec);
+        if (!ec) {
+            hold_interrupts();
+            fs::rename(temp_, target_, ec);
+            if (!ec) forget_on_interrupt();
+            release_interrupts();
+        }
         if (ec) fail("cannot finish " + target_.string() + ": " + ec.message());
         committed_ = true;
     }
 
 private:
     void seek(uint64_t at) {
-        if (std::fseek(file_, long(at), SEEK_SET) != 0) fail("cannot seek in " + temp_.string());
+        if (std::fseek(file_, long(at), SEEK_SET) != 0) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
     }
 
     fs::path target_;
@@ -514,19 +570,35 @@ bool is_windows_stub(const std::optional<Bytes>& stub) {
     return stub && stub->size() >= 2 && (*stub)[0] == 'M' && (*stub)[1] == 'Z';
 }
 
-}  // namespace
-
-bool is_storable_name(const std::string& name, bool directory) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
-    if (name.size() > kMaxPath || !is_safe_name(bytes, uint32_t(name.size()))) return false;
-    if (!directory) return true;
-    // A folder name must not end inside a two-byte character: its last lead
-    // byte would take the separator behind it as its second byte.
-    bool trail = false;
-    for (uint8_t c : name) trail = !trail && is_lead_byte(c);
-    return !trail;
+// The path as given (made absolute) and with every link resolved: a name can
+// reach an input either way.
+std::vector<fs::path> both_forms(const fs::path& path) {
+    std::vector<fs::path> forms = {fs::absolute(path).lexically_normal()};
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(forms[0], ec);
+    if (!ec && resolved != forms[0]) forms.push_back(resolved);
+    return forms;
 }
 
+bool is_within(const fs::path& inner, const fs::path& folder) {
+    auto folder_end = std::mismatch(folder.begin(), folder.end(), inner.begin(), inner.end()).first;
+    return folder_end == folder.end() || (std::next(folder_end) == folder.end() && folder_end->empty());
+}
+
+// Writing the output over an input, or into a folder being packed, would
+// destroy that input or pack the archive into the next one.
+void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::path& out) {
+    for (const fs::path& output : both_forms(out)) {
+        for (const fs::path& input : inputs) {
+            for (const fs::path& source : both_forms(input)) {
+                if (output == source) fail("the output " + out.string() + " is the input " + input.string());
+                if (fs::is_directory(source) && is_within(output, source)) {
+                    fail("the output " + out.string() + " lies inside the packed folder " + input.string());
+                }
+            }
+        }
+    }
+}
 // The index of the regular file stored as `path` ('/' between folders).
 size_t find_run_file(const Plan& plan, const std::string& path) {
     std::vector<size_t> parent(plan.dirs.size(), kNoDir);
@@ -541,14 +613,18 @@ size_t find_run_file(const Plan& plan, const std::string& path) {
     fail("--run: no packed file is stored as " + path);
 }
 
+}  // namespace
+
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
+    refuse_output_among_inputs(inputs, out);
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
                              options.password->find('\0') != std::string::npos)) {
         fail("the password must have 1 to 255 characters");
     }
     crc32_prepare();  // before the coding threads use the table
-    Plan plan;
+    const NameForm form(options.code_page);
+    Plan plan(form);
     plan.full_path = options.full_path;
     plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
@@ -561,9 +637,17 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
     image.options = options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
-    if (options.password) image.password = Bytes(options.password->begin(), options.password->end());
+    // The Windows stub compares the password in its code page.
+    if (options.password) {
+        const std::string password = form.in_page(*options.password, "the password");
+        image.password = Bytes(password.begin(), password.end());
+    }
 
-    const size_t run_index = options.run_file ? find_run_file(plan, *options.run_file) : kNoDir;
+    // The file to run is named as the user sees it; the archive holds its
+    // path and arguments in the stored code page.
+    const size_t run_index =
+        options.run_file ? find_run_file(plan, form.in_page(*options.run_file, "the --run path")) : kNoDir;
+    const std::string run_args = form.in_page(options.run_args, "the --run-args words");
 
     std::vector<Unit> units;
     uint64_t total = 0;
@@ -598,7 +682,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             entry.access_time = clamp_time(source.info.access_time);
             entry.write_time = clamp_time(source.info.write_time);
             entry.create_time = -1;
-            entry.name = file == run_index ? names.add_with_arguments(source.name, options.run_args)
+            entry.name = file == run_index ? names.add_with_arguments(source.name, run_args)
                                            : names.add(source.name);
             if (options.extension) entry.ext_word = extension_word(source);
             if (file == run_index) entry.ext_word |= kExtRunAfter;
@@ -614,7 +698,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     Bytes trailer;
     put_u32(trailer, uint32_t(archive_start));
     output.write(trailer);
-    output.write_at(archive_start, header_bytes(image.flags, image.options, uint32_t(catalogue_offset)));
+    output.write_at(archive_start, header_bytes(image.flags, image.options, uint32_t(catalogue_offset), form.mark()));
     output.commit();
 
     PackSummary summary;

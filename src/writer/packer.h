@@ -23,6 +23,10 @@ struct PackOptions {
     std::optional<std::string> password;
     unsigned threads = 0;                // 0: one per hardware thread
     std::optional<Bytes> stub;           // none: a bare archive
+    // The Windows ANSI code page names are stored in, for a Windows stub;
+    // 0 stores them as they are on disk (UTF-8), for a Linux stub or a bare
+    // archive.
+    uint32_t code_page = 0;
     // Coded bytes of one file held in memory while all its frames so far are
     // substituted; beyond it they go to disk and are turned back into plain
     // bytes there if the file ends up raw. Tests lower it.
@@ -51,10 +55,5 @@ struct PackSummary {
 // as it was.
 PackSummary pack_paths(const std::vector<std::filesystem::path>& inputs,
                        const std::filesystem::path& out, const PackOptions& options);
-
-// The check a stored name must pass (one safe path component), as the reader
-// applies it; `directory` also refuses a trailing first byte of a two-byte
-// character, which would swallow the separator behind it.
-bool is_storable_name(const std::string& name, bool directory);
 
 }  // namespace zq

@@ -146,11 +146,11 @@ FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry
     return image.files.back();
 }
 
-Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset) {
+Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset, uint8_t code_page_mark) {
     Bytes out;
     put_u16(out, flags);
     out.push_back(options);
-    out.push_back(0);
+    out.push_back(code_page_mark);
     out.push_back('Z');
     out.push_back('Q');
     put_u32(out, catalogue_offset);

@@ -95,7 +95,8 @@ FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry
                          bool coded, uint32_t frame_plain = kBlockSize);
 
 Bytes catalogue_bytes(CodecState& codec, const ArchiveImage& image);
-Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset);
+// `code_page_mark` goes to the reserved byte 3 (archive/names.h).
+Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset, uint8_t code_page_mark = 0);
 // Header, data, catalogue.
 Bytes archive_bytes(CodecState& codec, const ArchiveImage& image);
 // Stub, archive, and the 4-byte trailer holding the archive's offset (0 for

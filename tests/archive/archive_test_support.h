@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "driver/driver.h"
 #include "archive/release.h"
 #include "support.h"
 #include "writer/packer.h"
@@ -23,7 +24,6 @@ public:
     explicit ReaderSession(const fs::path& path, int32_t archive_offset = 0) : offset_(archive_offset) {
         file_ = file_open_read(path.string().c_str());
         initialised_ = stream_init(&context_) == kStreamOk;
-        stream_reset(&context_);
         context_.archive_file = file_;
         file_seek(file_, archive_offset, kSeekSet);
     }
@@ -33,8 +33,11 @@ public:
         if (file_ != kNoFile) file_close(file_);
     }
     bool ok() const { return initialised_ && file_ != kNoFile; }
+    // Without a password the console dialogue runs.
     int read(uint16_t* count, const char* password = nullptr) {
-        return read_catalogue_with_password(&context_, &catalogue_, offset_, count, password);
+        GivenPassword given{password, false};
+        const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
+        return read_catalogue(&context_, &catalogue_, offset_, count, dialogue);
     }
     StreamContext& context() { return context_; }
     Catalogue& catalogue() { return catalogue_; }
@@ -67,13 +70,13 @@ private:
     int saved_;
 };
 
-// Standard input that delivers one given line per read, like a console, and
-// then end of input: a sequenced-packet socket keeps the lines apart.
+// Standard input that holds the given lines, all at once, and then ends, as
+// a script gives them: the reader takes one line per answer.
 class StdinLines {
 public:
     explicit StdinLines(const std::vector<std::string>& lines) {
         int pair[2];
-        ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair);
+        if (::pipe(pair) != 0) return;
         for (const std::string& line : lines) {
             if (::write(pair[1], line.data(), line.size()) < 0) break;
         }
@@ -83,12 +86,13 @@ public:
         ::close(pair[0]);
     }
     ~StdinLines() {
+        if (saved_ < 0) return;
         ::dup2(saved_, 0);
         ::close(saved_);
     }
 
 private:
-    int saved_;
+    int saved_ = -1;
 };
 
 }  // namespace zq::test

@@ -112,8 +112,9 @@ TEST_F(HostileTest, OnlySinglePathComponentsAreNames) {
         {"", kInvalid},          {".", kInvalid},         {"..", kInvalid},       {"a/b", kInvalid},
         {"a\\b", kInvalid},      {"c:", kInvalid},        {"tab\there", kInvalid}, {"\x1f", kInvalid},
         {"\x83/x", kInvalid},    // a '/' is a separator to the kernel even as a second byte
-        {"\x83\\x", 0},          // a two-byte character whose second byte is 0x5C
-        {"\xe0\\", 0},           {"...", 0},              {".hidden", 0},         {"\x81", 0},
+        // Linux names are UTF-8: 0x5C is a separator after any byte.
+        {"\x83\\x", kInvalid},   {"\xe0\\", kInvalid},
+        {"...", 0},              {".hidden", 0},          {"\x81", 0},           {"\xe6\x96\x87", 0},
         {"a\\\x83", kInvalid},
     };
     for (bool as_dir : {false, true}) {
@@ -310,6 +311,43 @@ TEST_F(HostileTest, CutAnywhere) {
         SCOPED_TRACE(cut);
         ASSERT_EQ(read_bytes_as_archive(Bytes(whole.begin(), whole.begin() + cut)), cut < frames_start ? kIo : kInvalid);
     }
+}
+
+}  // namespace
+}  // namespace zq::test
+
+namespace zq::test {
+namespace {
+
+// Pools are kept at the size they decode to, and all of them together at
+// most kMaxNameBytes: a header's sizes alone cannot make the reader allocate.
+TEST_F(SectionTest, PoolMemoryFollowsWhatWasDecoded) {
+    auto pools = [&](uint32_t count, const Bytes& plain, uint16_t declared) {
+        const Bytes f = frames(plain);
+        Bytes c;
+        put_u16(c, uint16_t(count));
+        for (uint32_t i = 0; i < count; ++i) {
+            put_u16(c, declared);
+            put_u16(c, uint16_t(f.size()));
+            append(c, f);
+        }
+        put_u16(c, 0);  // no folders
+        append(c, Bytes(8, 0));  // no files, no coded bytes
+        return archive(0x0150, c);
+    };
+    // Declared full, decoded to three bytes.
+    write_bytes(dir_ / "short", pools(2, bytes_of(std::string("ab\0", 3)), 0x7FFF));
+    ReaderSession session(dir_ / "short");
+    uint16_t count = 0;
+    ASSERT_EQ(session.read(&count), 0);
+    EXPECT_LE(session.catalogue().pool_sizes[1], 4u);
+
+    // Full pools up to the cap and one beyond it.
+    Bytes full(0x7FFF, 'n');
+    full.back() = 0;
+    const uint32_t fit = kMaxNameBytes / 0x8000;
+    EXPECT_EQ(read_bytes_as_archive(pools(fit, full, 0x7FFF)), 0);
+    EXPECT_EQ(read_bytes_as_archive(pools(fit + 1, full, 0x7FFF)), kMemory);
 }
 
 }  // namespace

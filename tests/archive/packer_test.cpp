@@ -2,12 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <functional>
 #include <map>
 
 #include "archive_test_support.h"
 #include "codec/crc32.h"
+#include "writer/stored_names.h"
 
 namespace zq::test {
 namespace {
@@ -81,8 +86,7 @@ protected:
         Bytes out(r.original_size());
         if (r.original_size() == 0) return out;
         if (r.block_coded()) {
-            stream_reset(&c);
-            c.coded_left = int32_t(r.stored_size());
+            stream_start(&c, int32_t(r.stored_size()));
             EXPECT_EQ(stream_to_memory(&c, out.data(), uint32_t(out.size())), 0);
             EXPECT_EQ(c.coded_done, r.stored_size());
         } else {
@@ -256,14 +260,102 @@ TEST_F(PackerTest, UnstorableInputsFailWithoutLeavingOutput) {
     EXPECT_EQ(read_bytes(out), bytes_of("old contents"));
 }
 
+// 10 pieces of work: the worker reads at most 8 ahead of the piece taken, so
+// pieces 9 and 10 are read after the first progress call, when the file has
+// been replaced or changed.
+class ChangedWhilePacked : public PackerTest {
+protected:
+    fs::path file() const { return src_ / "tree" / "big.log"; }
+    void SetUp() override {
+        PackerTest::SetUp();
+        write_bytes(file(), text_lines(10 << 20, 'o'));
+    }
+    // Packs the file alone, raw, on one thread, calling `change` once after
+    // the first piece is written.
+    void pack_changing(const std::function<void()>& change) {
+        PackOptions options;
+        options.threads = 1;
+        options.store = true;
+        options.progress = [&, done = false](uint64_t, uint64_t) mutable {
+            if (!done) change();
+            done = true;
+        };
+        pack_paths({file()}, dir_ / "out.zq", options);
+    }
+};
+
+TEST_F(ChangedWhilePacked, AReplacedFileIsStoredAsOneVersion) {
+    const Bytes original = read_bytes(file());
+    pack_changing([&] {
+        write_bytes(src_ / "new.log", text_lines(10 << 20, 'n'));
+        fs::rename(src_ / "new.log", file());
+    });
+    auto files = read_back(dir_ / "out.zq", 0);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(contents(files.begin()->second, 0) == original);
+}
+
+TEST_F(ChangedWhilePacked, AFileChangedInPlaceFailsTheRun) {
+    try {
+        pack_changing([&] {
+            write_bytes(file(), text_lines(10 << 20, 'c'));  // same size, new bytes and time
+            struct timespec times[2] = {{0, UTIME_OMIT}, {1500000000, 0}};
+            ::utimensat(AT_FDCWD, file().c_str(), times, 0);
+        });
+        ADD_FAILURE() << "packed a file that changed while it was read";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("big.log changed while it was packed"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "out.zq"));
+    EXPECT_FALSE(fs::exists(dir_ / "out.zq.zqpart"));
+}
+
+// An interruption while the archive is written removes the partial output
+// and ends the process by the signal.
+TEST_F(PackerTest, InterruptedPackingLeavesNothing) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            PackOptions options;
+            options.threads = 1;
+            options.progress = [signal_number](uint64_t, uint64_t) { ::raise(signal_number); };
+            try {
+                pack_paths({src_ / "tree"}, dir_ / "out.zq", options);
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+        EXPECT_FALSE(fs::exists(dir_ / "out.zq.zqpart")) << signal_number;
+        EXPECT_FALSE(fs::exists(dir_ / "out.zq")) << signal_number;
+    }
+}
+
 TEST(StorableNames, MatchTheReadersRules) {
-    EXPECT_TRUE(is_storable_name("a.txt", false));
-    EXPECT_TRUE(is_storable_name("\x83\\", false));
-    EXPECT_FALSE(is_storable_name("a:b", false));
-    EXPECT_FALSE(is_storable_name("..", true));
+    const LeadBytes cp932 = fixed_lead_bytes();
+    EXPECT_TRUE(is_storable_name("a.txt", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x83\\", false, cp932));
+    EXPECT_FALSE(is_storable_name("a:b", false, cp932));
+    EXPECT_FALSE(is_storable_name("..", true, cp932));
     // A directory name ending in a first byte would swallow the separator.
-    EXPECT_TRUE(is_storable_name("\xd0\x94", false));
-    EXPECT_FALSE(is_storable_name("\xd0\x94", true));
+    EXPECT_TRUE(is_storable_name("\xd0\x94", false, cp932));
+    EXPECT_FALSE(is_storable_name("\xd0\x94", true, cp932));
+    // UTF-8 has no such bytes: the same folder name is fine there.
+    EXPECT_TRUE(is_storable_name("\xd0\x94", true, LeadBytes{}));
+    EXPECT_FALSE(is_storable_name("\x83\\", false, LeadBytes{}));
+    // Split at every 0x5C, no part may lead to another folder.
+    EXPECT_FALSE(is_storable_name("\x81\\..", true, cp932));
+    EXPECT_FALSE(is_storable_name("\x81\\.", false, cp932));
+    EXPECT_TRUE(is_storable_name("\x81\\..x", false, cp932));
+    int accepted = 0;
+    for (int byte = 1; byte < 256; ++byte) {
+        const std::string up = std::string(1, char(byte)) + "\\..";
+        accepted += is_storable_name(up, false, cp932) + is_storable_name(up, false, LeadBytes{});
+    }
+    EXPECT_EQ(accepted, 0);
 }
 
 }  // namespace

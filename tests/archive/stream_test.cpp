@@ -43,7 +43,7 @@ TEST_F(StreamTest, InitSetsUpTheContextAndRefusesNull) {
     EXPECT_NE(context.coded_buf, nullptr);
     EXPECT_NE(context.plain_buf, nullptr);
     EXPECT_EQ(context.plain_buf[kBlockSize + 1], 0);
-    stream_reset(&context);
+    stream_start(&context, 0);
     EXPECT_EQ(context.status, 0);
     release_stream(&context);
 }
@@ -67,8 +67,7 @@ TEST_F(StreamTest, MemoryStreamFillsExactlyUpToItsBound) {
     // One byte short of room: the area is filled to the bound and no further,
     // and the counters already hold the whole last block.
     file_seek(s.file(), 0, kSeekSet);
-    stream_reset(&c);
-    c.coded_left = int32_t(frames.size());
+    stream_start(&c, int32_t(frames.size()));
     std::fill(area.begin(), area.end(), 0xEE);
     const uint32_t bound = uint32_t(plain.size() - 1);
     ASSERT_EQ(stream_to_memory(&c, area.data(), bound), kStreamOverBound);
@@ -206,9 +205,8 @@ TEST_F(StreamTest, ConsecutiveStreamsReadConsecutiveFrames) {
     c.coded_left = int32_t(first.size());
     ASSERT_EQ(stream_to_memory(&c, area1.data(), uint32_t(area1.size())), kStreamOk);
     EXPECT_EQ(position(), int32_t(first.size()));
-    stream_reset(&c);
     // A coded size that ends inside the frame still consumes the whole frame.
-    c.coded_left = int32_t(second.size() - 5);
+    stream_start(&c, int32_t(second.size() - 5));
     ASSERT_EQ(stream_to_memory(&c, area2.data(), uint32_t(area2.size())), kStreamOk);
     EXPECT_EQ(area1, first_plain);
     EXPECT_EQ(area2, second_plain);

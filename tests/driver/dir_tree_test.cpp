@@ -1,11 +1,12 @@
-// The stored directory tree: path search, the one-entry cache, and the tree
-// made on disk.
+// The stored folder tree: the checks and the index, paths found through it,
+// and the tree made on disk.
 #include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "archive/dir_index.h"
 #include "driver/dir_tree.h"
 #include "scratch_dir.h"
 
@@ -44,8 +45,14 @@ public:
         catalogue_.pool_sizes = &pool_size_;
         catalogue_.dir_count = uint16_t(records_.size());
         catalogue_.dir_table = records_.empty() ? nullptr : records_.data();
+        checked_ = check_catalogue(&catalogue_, platform_lead_bytes());
+    }
+    ~TreeCatalogue() {
+        if (catalogue_.dir_parent != nullptr) mem_free(catalogue_.dir_parent);
+        if (catalogue_.dir_by_id != nullptr) mem_free(catalogue_.dir_by_id);
     }
     const Catalogue& get() const { return catalogue_; }
+    int checked() const { return checked_; }
     std::vector<uint8_t>& pool() { return pool_; }
 
 private:
@@ -54,6 +61,7 @@ private:
     uint16_t pool_size_;
     std::vector<DirRecord> records_;
     Catalogue catalogue_;
+    int checked_;
 };
 
 // alpha(1) > beta(2) > gamma(3), and delta(4) beside alpha.
@@ -74,7 +82,7 @@ FileRecord file_in(uint16_t dir_id) {
 
 std::string search(const Catalogue& catalogue, int16_t id, int* found) {
     char path[kPathBufferSize] = "untouched";
-    *found = find_dir_path(catalogue, 0, id, path, 0);
+    *found = dir_path(catalogue, id, '\\', path) >= 0 ? 1 : 0;
     return path;
 }
 
@@ -82,8 +90,9 @@ class DirTree : public ScratchDir {};
 
 }  // namespace
 
-TEST(FindDirPath, SearchesDepthFirst) {
+TEST(DirPath, FirstFolderInWalkOrder) {
     TreeCatalogue tree = example();
+    ASSERT_EQ(tree.checked(), 0);
     int found = 0;
     EXPECT_EQ(search(tree.get(), 3, &found), "alpha\\beta\\gamma\\");
     EXPECT_EQ(found, 1);
@@ -94,69 +103,62 @@ TEST(FindDirPath, SearchesDepthFirst) {
     EXPECT_EQ(found, 0);
 }
 
-TEST(FindDirPath, BrokenTreesStopTheSearch) {
+TEST(DirPath, BrokenTreesAreRefused) {
     const std::string names("a\0b", 3);
-    int found = 0;
     // A child index outside the table.
-    search(TreeCatalogue(names, {{1, 0, 0, 5}}).get(), 9, &found);
-    EXPECT_EQ(found, -1);
-    // Siblings that come round again, and a folder that is its own child.
-    search(TreeCatalogue(names, {{1, 0, 1, 0}, {2, 2, 1, 0}}).get(), 9, &found);
-    EXPECT_EQ(found, -1);
-    search(TreeCatalogue(names, {{1, 0, 0, 1}, {2, 2, 0, 1}}).get(), 9, &found);
-    EXPECT_EQ(found, -1);
-    // A chain of 300 nested folders: the path would pass 511 bytes.
-    std::vector<Dir> deep;
-    for (uint16_t i = 0; i < 300; ++i) deep.push_back({int16_t(i + 1), 0, 0, uint16_t(i + 1 < 300 ? i + 1 : 0)});
-    search(TreeCatalogue(names, deep).get(), 300, &found);
-    EXPECT_EQ(found, -1);
-    search(TreeCatalogue(names, deep).get(), 200, &found);
-    EXPECT_EQ(found, 1);
+    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 0, 5}}).checked(), kExitInvalidArchive);
+    // Siblings that come round again, a folder that is its own child, and
+    // two parents sharing one child.
+    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 1, 0}, {2, 2, 1, 0}}).checked(), kExitInvalidArchive);
+    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 0, 1}, {2, 2, 0, 1}}).checked(), kExitInvalidArchive);
+    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 1, 2}, {2, 2, 0, 2}, {3, 0, 0, 0}}).checked(), kExitInvalidArchive);
+    // 255 nested folders make a path of 510 bytes; 256 would pass 511.
+    for (uint16_t levels : {255, 256}) {
+        std::vector<Dir> deep;
+        for (uint16_t i = 0; i < levels; ++i) deep.push_back({int16_t(i + 1), 0, 0, uint16_t(i + 1 < levels ? i + 1 : 0)});
+        TreeCatalogue tree(names, deep);
+        EXPECT_EQ(tree.checked(), levels == 255 ? 0 : kExitInvalidArchive);
+        if (levels != 255) continue;
+        int found = 0;
+        EXPECT_EQ(search(tree.get(), 255, &found).size(), 510u);
+        EXPECT_EQ(found, 1);
+    }
 }
 
-TEST(BuildFilePath, BareNamesFullPathsAndTheCache) {
+TEST(BuildFilePath, BareNamesAndFullPaths) {
     TreeCatalogue tree = example();
-    DirPathCache cache{};
     char out[kPathBufferSize];
-    EXPECT_EQ(build_file_path(tree.get(), file_in(0), cache, out), 0);
+    EXPECT_EQ(build_file_path(tree.get(), file_in(0), out), 0);
     EXPECT_STREQ(out, "f.txt");
-    EXPECT_EQ(build_file_path(tree.get(), file_in(3), cache, out), 0);
+    EXPECT_EQ(build_file_path(tree.get(), file_in(3), out), 0);
     EXPECT_STREQ(out, "alpha\\beta\\gamma\\f.txt");
-
-    // The next file of the same folder takes the remembered path: a change
-    // to the names after the search does not show.
-    tree.pool()[11] = 'G';
-    EXPECT_EQ(build_file_path(tree.get(), file_in(3), cache, out), 0);
-    EXPECT_STREQ(out, "alpha\\beta\\gamma\\f.txt");
-    EXPECT_EQ(build_file_path(tree.get(), file_in(2), cache, out), 0);
+    EXPECT_EQ(build_file_path(tree.get(), file_in(2), out), 0);
     EXPECT_STREQ(out, "alpha\\beta\\f.txt");
-    EXPECT_EQ(build_file_path(tree.get(), file_in(3), cache, out), 0);
-    EXPECT_STREQ(out, "alpha\\beta\\Gamma\\f.txt");
 
     // A folder that is not in the tree gives no path at all.
-    EXPECT_EQ(build_file_path(tree.get(), file_in(7), cache, out), -1);
+    EXPECT_EQ(build_file_path(tree.get(), file_in(7), out), -1);
     EXPECT_STREQ(out, "");
 
     // Without a table every file gets its bare name.
     TreeCatalogue flat(std::string(kNames, sizeof kNames - 1), {});
-    EXPECT_EQ(build_file_path(flat.get(), file_in(3), cache, out), 0);
+    EXPECT_EQ(build_file_path(flat.get(), file_in(3), out), 0);
     EXPECT_STREQ(out, "f.txt");
 }
 
 TEST_F(DirTree, CreatesTheWholeTreeAndStaysPut) {
     TreeCatalogue tree = example();
     const std::string start = cwd();
-    EXPECT_EQ(create_dir_tree(tree.get(), 0, 0), 0);
+    EXPECT_EQ(create_dir_tree(tree.get()), 0);
     EXPECT_TRUE(is_dir("alpha/beta/gamma"));
     EXPECT_TRUE(is_dir("delta"));
     EXPECT_EQ(cwd(), start);
     write_file("alpha/beta/keep", "k");
-    EXPECT_EQ(create_dir_tree(tree.get(), 0, 0), 0);
+    EXPECT_EQ(create_dir_tree(tree.get()), 0);
     EXPECT_EQ(read_file("alpha/beta/keep"), "k");
     EXPECT_EQ(cwd(), start);
 
     TreeCatalogue none(std::string(kNames, sizeof kNames - 1), {});
-    EXPECT_EQ(create_dir_tree(none.get(), 0, 0), 0);
+    EXPECT_EQ(create_dir_tree(none.get()), 0);
 }
 
 TEST_F(DirTree, AFileInTheWayFailsTheWalk) {
@@ -164,7 +166,7 @@ TEST_F(DirTree, AFileInTheWayFailsTheWalk) {
     const std::string start = cwd();
     mkdir("alpha", 0777);
     write_file("alpha/beta", "in the way");
-    EXPECT_EQ(create_dir_tree(tree.get(), 0, 0), -1);
+    EXPECT_EQ(create_dir_tree(tree.get()), -1);
     EXPECT_EQ(cwd(), start);
     EXPECT_EQ(read_file("alpha/beta"), "in the way");
     EXPECT_FALSE(exists("delta"));  // the walk stops at the first failure
@@ -175,6 +177,6 @@ TEST_F(DirTree, AFileInTheWayFailsTheWalk) {
 TEST_F(DirTree, ADirectoryThatCannotBeMadeFailsTheWalk) {
     const std::string too_long(300, 'd');
     TreeCatalogue tree(too_long + std::string("\0delta", 6), {{1, 0, 1, 0}, {2, 301, 0, 0}});
-    EXPECT_EQ(create_dir_tree(tree.get(), 0, 0), -1);
+    EXPECT_EQ(create_dir_tree(tree.get()), -1);
     EXPECT_FALSE(exists("delta"));  // the walk stops at the first failure
 }

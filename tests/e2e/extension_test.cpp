@@ -82,7 +82,7 @@ TEST_F(Extension, DamagedDataEndsWith7AndTheTargetStaysAsItWas) {
                 archive[kFirstData + 100] ^= 0x20;
             }
             const std::string sfx = make_sfx(archive);
-            const RunResult result = run(sfx, say({"y"}));
+            const RunResult result = run(sfx, say({"y\n"}));
             EXPECT_EQ(result.status, 7) << result.out;
             EXPECT_NE(result.out.find("Decode failed"), std::string::npos);
             if (old_target) {

@@ -6,7 +6,8 @@
 //   ZQSFX_STUB  the stub to put in front of the archives (default: the zqsfx
 //               of this build); a name ending in ".exe" gives the built
 //               self-extractors that suffix too
-//   ZQSFX_RUN   a command prefix for running them, e.g. "wine" (default none)
+//   ZQSFX_RUN   a command prefix for running them, e.g. "wine" or
+//               "qemu-aarch64" (default none)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -83,6 +84,10 @@ struct Script {
     // One line per question or password prompt, in order; standard input
     // ends when a prompt comes that has no answer left.
     std::vector<std::string> answers;
+    // When not empty, the whole of standard input, given before the run
+    // starts and then closed, as a script or a file gives it; `answers` is
+    // not used then.
+    std::string input;
     // Sent once standard output contains `signal_after` and, when
     // `signal_file` is named, that file in the work folder has grown to
     // `signal_file_size` bytes (watched closely, to catch a run mid-file).

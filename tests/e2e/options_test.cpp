@@ -138,5 +138,22 @@ TEST_F(Installer, RunsTheMarkedFileOnlyAfterACompleteRun) {
     EXPECT_EQ(read_file("ran.txt"), "--prefix\nx y\n--user\ntwo words\n");
 }
 
+TEST_F(Installer, MarkSurvivesNamesStoredInACodePage) {
+    // Enough of a PE image for zqpack to pack for Windows; it is never run.
+    std::string pe(0x48, '\0');
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
+    zq::test::write_bytes(root_ + "/pe.exe", bytes_of(pe), false);
+    zq::test::write_bytes(root_ + "/tree/inst\u00e4ll.bat", bytes_of("@echo off\r\n"));
+    const std::string sfx = root_ + "/installer.exe";
+    const RunResult made = run_host({zqpack_path(), "create", "-o", sfx, "--stub", root_ + "/pe.exe", "-C", root_,
+                                     "--run", "tree/inst\u00e4ll.bat", "--run-args", "/d \"\u00e9 x\"", "tree"});
+    ASSERT_EQ(made.status, 0) << made.out;
+    // Stored in code page 1252, both come back as UTF-8 in the listing.
+    const RunResult listed = run_host({zqpack_path(), "list", sfx});
+    EXPECT_EQ(listed.status, 0) << listed.out;
+    EXPECT_NE(listed.out.find("tree/inst\u00e4ll.bat  [runs after extraction: /d \"\u00e9 x\"]"), std::string::npos)
+        << listed.out;
+}
+
 }  // namespace
 }  // namespace e2e

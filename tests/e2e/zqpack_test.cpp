@@ -1,8 +1,10 @@
 // Self-extractors made by `zqpack create` from a real folder, and the same
 // archive unpacked by `zqpack extract`: what comes out is what went in.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -111,6 +113,112 @@ TEST_F(Packed, ZqpackExtractRunsTheSameExtraction) {
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.find("overwrite"), std::string::npos);
     EXPECT_EQ(snapshot(work_), snapshot(source_));
+}
+
+TEST_F(Packed, ZqpackExtractDoesNotFollowALinkedFolder) {
+    const std::string sfx = pack({});
+    fs::create_directories(root_ + "/elsewhere");
+    ASSERT_EQ(symlink("../elsewhere", work("tree").c_str()), 0);
+    const RunResult result = run_host({zqpack_path(), "extract", sfx, "-C", work_});
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_TRUE(fs::is_empty(root_ + "/elsewhere"));
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Names for the stub under test: UTF-8 for the Linux one, the code page of
+// ZQ_NAMES_CODEPAGE (default 1252, as Wine's C.UTF-8 locale) for Windows.
+class Names : public Packed {
+protected:
+    bool windows() const { return stub_path().size() > 4 && stub_path().substr(stub_path().size() - 4) == ".exe"; }
+    std::string code_page() const {
+        const char* page = std::getenv("ZQ_NAMES_CODEPAGE");
+        return page != nullptr ? page : "1252";
+    }
+    std::vector<std::string> page_options() const {
+        return windows() ? std::vector<std::string>{"--codepage", code_page()} : std::vector<std::string>{};
+    }
+
+    // zqpack create with `stub` and `options` on `tree`: its status and both outputs.
+    RunResult create(const std::string& stub, std::vector<std::string> options, const std::string& tree) {
+        std::string command = zqpack_path() + " create -o '" + root_ + "/names.out' --stub '" + stub + "'";
+        for (const std::string& option : options) command += " '" + option + "'";
+        return run_host({"sh", "-c", command + " '" + source_ + "/" + tree + "' 2>&1"});
+    }
+
+    // The listing as a strict reader takes it: UTF-8, standard JSON only.
+    void expect_strict_json(const std::string& archive) {
+        const std::string check = "import json,sys\n"
+                                  "text = sys.stdin.buffer.read().decode('utf-8', 'strict')\n"
+                                  "def no(x): raise ValueError(x)\n"
+                                  "json.loads(text, parse_constant=no)\n";
+        const RunResult parsed =
+            run_host({"sh", "-c", zqpack_path() + " list --json '" + archive + "' | python3 -c \"$0\"", check});
+        EXPECT_EQ(parsed.status, 0) << parsed.out;
+    }
+};
+
+TEST_F(Names, ComeBackAsTheyWent) {
+    fs::remove_all(source_ + "/tree");
+    const bool western = !windows() || code_page() == "1252";
+    const bool japanese = !windows() || code_page() == "932";
+    if (western) {
+        for (const char* path : {"tree/Entr\u00e9e/a.txt", "tree/caf\u00e9.txt", "tree/\u00dcber.txt"}) put(path, path);
+    }
+    if (japanese) {
+        // 中文 and ドキュメント end in a byte of 0x81-0x9F in UTF-8; ソ is 0x83 0x5C in 932.
+        for (const char* path : {"tree/\u65e5\u672c\u8a9e/a.txt", "tree/\u4e2d\u6587/a.txt",
+                                 "tree/\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8/a.txt", "tree/\u30bd.txt",
+                                 "tree/\u30bd/b.txt"}) {
+            put(path, path);
+        }
+    }
+    const std::string sfx = pack(page_options());
+    const RunResult result = run(sfx);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(snapshot(work_), snapshot(source_));
+    fs::remove_all(work_ + "/tree");
+    EXPECT_EQ(run_host({zqpack_path(), "extract", sfx, "-C", work_}).status, 0);
+    EXPECT_EQ(snapshot(work_), snapshot(source_));
+    expect_strict_json(sfx);
+}
+
+TEST_F(Names, WindowsRefusesWhatItCannotHoldAtPackTime) {
+    // Enough of a PE image for zqpack to pack for Windows; it is never run.
+    std::string pe(0x48, '\0');
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
+    put("pe.exe", pe);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> trees = {
+        {{"CON"}, "device name"},          {{"aux.txt"}, "device name"},
+        {{"a?b"}, "refuses"},              {{"x."}, "dot or a space"},
+        {{"Case.txt", "case.txt"}, "letter case"}, {{"\u30c9\u30ad.txt"}, "code page 1252"},
+    };
+    for (size_t i = 0; i < trees.size(); ++i) {
+        const std::string tree = "bad" + std::to_string(i);
+        for (const std::string& name : trees[i].first) put(tree + "/" + name, name);
+        SCOPED_TRACE(tree);
+        const RunResult windows_made = create(source_ + "/pe.exe", {}, tree);
+        EXPECT_NE(windows_made.status, 0);
+        EXPECT_NE(windows_made.out.find(trees[i].second), std::string::npos) << windows_made.out;
+        EXPECT_NE(windows_made.out.find(trees[i].first.back()), std::string::npos) << windows_made.out;
+        EXPECT_EQ(create(zq::test::host_stub_path(), {}, tree).status, 0);
+    }
+}
+
+TEST_F(Names, PasswordLettersFoldBeyondAscii) {
+    if (windows() && code_page() != "1252") GTEST_SKIP() << "the password is a Western one";
+    const std::string sfx = pack([&] {
+        auto options = page_options();
+        options.insert(options.end(), {"--password", "p\u00e4ss"});
+        return options;
+    }());
+    // A Windows console hands the stub its code page's bytes.
+    const RunResult result = run(sfx, say({windows() ? "P\xc4SS\n" : "P\u00c4SS\n"}));
+    EXPECT_EQ(result.status, 0) << result.out;
 }
 
 }  // namespace

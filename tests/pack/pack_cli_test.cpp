@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -137,6 +138,80 @@ TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
         EXPECT_FALSE(fs::exists(dir_ / "out.sfx"));
         EXPECT_FALSE(fs::exists(dir_ / "out.sfx.zqpart"));
     }
+}
+
+// Outputs that would overwrite an input, the stub or a packed folder's
+// content are refused, and every input stays byte for byte as it was.
+TEST_F(PackCli, NeverDestroysAnInput) {
+    fs::copy_file(zq::test::stub_path(), dir_ / "zqsfx");
+    write_bytes(dir_ / "X", bytes_of("keep me"));
+    fs::create_symlink("X", dir_ / "alias");
+    const auto snapshot = [&] {
+        std::vector<Bytes> all = {read_bytes(dir_ / "X"), read_bytes(dir_ / "zqsfx")};
+        for (const auto& entry : fs::recursive_directory_iterator(tree_)) {
+            if (entry.is_regular_file()) all.push_back(read_bytes(entry.path()));
+        }
+        return all;
+    };
+    const auto before = snapshot();
+    const size_t entries = std::distance(fs::recursive_directory_iterator(tree_), fs::recursive_directory_iterator());
+    for (const char* arguments : {"create --stub none -o X X", "create --stub none -o alias X",
+                                  "create --stub none -o tree/driver/run.cpp tree",
+                                  "create --stub none -o tree/new.zq tree", "create --stub zqsfx -o zqsfx X"}) {
+        SCOPED_TRACE(arguments);
+        const Result run = zqpack(arguments);
+        EXPECT_NE(run.status, 0);
+        EXPECT_TRUE(run.err.find("is the input") != std::string::npos ||
+                    run.err.find("inside the packed folder") != std::string::npos ||
+                    run.err.find("is the stub") != std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(size_t(std::distance(fs::recursive_directory_iterator(tree_), fs::recursive_directory_iterator())),
+              entries);
+}
+
+// Only an executable becomes the front of a self-extractor, and the output
+// says which platform it is for.
+TEST_F(PackCli, AStubMustBeAProgram) {
+    write_bytes(dir_ / "script", bytes_of("#!/bin/sh\necho hello\n"));
+    write_bytes(dir_ / "mz-only", Bytes(200, 'M'));
+    for (const char* stub : {"script", "mz-only"}) {
+        const Result run = zqpack(std::string("create --stub ") + stub + " -o out.sfx tree");
+        EXPECT_NE(run.status, 0);
+        EXPECT_NE(run.err.find("is not an ELF or PE executable"), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out.sfx"));
+    }
+    const Result made = zqpack("create --stub '" + zq::test::stub_path() + "' -o out.sfx tree");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.out.find("out.sfx: a Linux (ELF) self-extractor"), std::string::npos) << made.out;
+}
+
+// Each failure names the path and the system's reason.
+TEST_F(PackCli, ErrorsSayWhy) {
+    fs::create_directories(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    write_bytes(dir_ / "secret", bytes_of("x"));
+    fs::permissions(dir_ / "secret", fs::perms::none);
+    const bool root_passes = ::access((dir_ / "secret").c_str(), R_OK) == 0;
+    struct Case {
+        std::string arguments, expected;
+    };
+    std::vector<Case> cases = {{"list tree", "zqpack: tree is a folder, not an archive\n"},
+                               {"list missing", "zqpack: cannot open missing: No such file or directory\n"},
+                               {"create --stub none -o nowhere/out.zq tree",
+                                "zqpack: cannot create nowhere/out.zq.zqpart: No such file or directory\n"}};
+    if (!root_passes) {
+        cases.push_back({"create --stub none -o locked/out.zq tree",
+                         "zqpack: cannot create locked/out.zq.zqpart: Permission denied\n"});
+        cases.push_back({"create --stub none -o out.zq secret", "Permission denied"});
+    }
+    for (const Case& c : cases) {
+        const Result run = zqpack(c.arguments);
+        EXPECT_NE(run.status, 0);
+        EXPECT_NE(run.err.find(c.expected), std::string::npos) << c.arguments << ": " << run.err;
+    }
+    fs::permissions(dir_ / "locked", fs::perms::owner_all);
 }
 
 TEST_F(PackCli, PasswordFromAFileOrTheConsole) {

@@ -286,14 +286,14 @@ Parsed parse_sfx(const std::string& path) {
         uint16_t count = 0;
         // A password nobody types: the run, whose input is empty, meets the
         // prompt and ends as an abort.
-        parsed.result = zq::read_catalogue_with_password(&context, &catalogue, offset, &count, "\x01");
+        zq::GivenPassword nobody{"\x01", false};
+        parsed.result = zq::read_catalogue(&context, &catalogue, offset, &count, zq::given_password_dialogue(&nobody));
         if (parsed.result == 4) parsed.result = 1;
         if (parsed.result == 0) {
-            zq::DirPathCache cache{};
             char full[zq::kPathBufferSize];
             for (uint32_t i = 0; i < count; ++i) {
                 const zq::FileRecord& record = *catalogue.file_table[i];
-                if (zq::build_file_path(catalogue, record, cache, full) != 0) {
+                if (zq::build_file_path(catalogue, record, full) != 0) {
                     ADD_FAILURE() << "the reader accepted a file whose path the driver cannot build";
                 }
                 std::string target = catalogue.full_path ? full : zq::name_text(catalogue, record.name());

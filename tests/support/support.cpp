@@ -107,6 +107,8 @@ std::string stub_path() {
     return stub != nullptr && *stub != '\0' ? stub : ZQSFX_DEFAULT_STUB;
 }
 
+std::string host_stub_path() { return ZQSFX_DEFAULT_STUB; }
+
 std::string zqpack_path() { return ZQPACK_PATH; }
 
 void write_sfx(const fs::path& path, const Bytes& archive) {

@@ -66,6 +66,8 @@ Bytes text_lines(size_t size, char seed);
 // The stub under test: ZQSFX_STUB when set (the Windows one, say), else this
 // build's zqsfx.
 std::string stub_path();
+// This build's own zqsfx, whatever stub is under test.
+std::string host_stub_path();
 std::string zqpack_path();
 // Stub + archive + trailer, as an executable file at `path`.
 void write_sfx(const fs::path& path, const Bytes& archive);

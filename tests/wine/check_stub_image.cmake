@@ -34,7 +34,13 @@ set(allowed_calls
   GetCurrentDirectoryA SetCurrentDirectoryA CreateDirectoryA GetStdHandle ReadFile
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
   GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
-  GetCommandLineA FileTimeToSystemTime CreateProcessA WaitForSingleObject GetExitCodeProcess)
+  # the command line, the time of a listed file and the program an installer runs
+  GetCommandLineA FileTimeToSystemTime CreateProcessA GetExitCodeProcess
+  # the two-byte rule of the ANSI code page in force
+  IsDBCSLeadByte
+  # the decoding threads
+  GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
+  CreateSemaphoreA ReleaseSemaphore)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)

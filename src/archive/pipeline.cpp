@@ -1,0 +1,162 @@
+// The block pipeline. Only the calling thread touches the archive file and
+// the stream context; a worker touches nothing but the slots it is given and
+// its own codec, between its `go` wait and its `decoded` post.
+#include "archive/pipeline.h"
+
+#include "archive/stream_frames.h"
+
+namespace zq {
+
+namespace {
+
+PipelineSlot& slot_of(BlockPipeline* pipeline, uint64_t frame) {
+    return pipeline->slots[frame % pipeline->slot_count];
+}
+
+void run_worker(void* argument) {
+    PipelineWorker* worker = static_cast<PipelineWorker*>(argument);
+    BlockPipeline* pipeline = worker->pipeline;
+    for (uint64_t frame = worker->index;; frame += pipeline->worker_count) {
+        semaphore_wait(worker->go);
+        if (pipeline->quit) return;
+        PipelineSlot& slot = slot_of(pipeline, frame);
+        if (!slot.short_read) {
+            uint16_t produced = 0;
+            slot.decode_status = decode_block(worker->codec, slot.coded, slot.plain,
+                                              uint16_t(slot.length), &produced, slot.substituted);
+            slot.produced = produced;
+        }
+        semaphore_post(slot.decoded);
+    }
+}
+
+// Reads one frame into its slot, as next_block would read it.
+void read_frame(StreamContext* context, PipelineSlot& slot) {
+    uint8_t header[2];
+    slot.length = -1;
+    slot.short_read = !read_exact(context->archive_file, header, 2);
+    if (slot.short_read) return;
+    const FrameHeader frame = parse_frame_header(header);
+    slot.length = int32_t(frame.payload);
+    slot.substituted = frame.substituted;
+    slot.short_read = !read_exact(context->archive_file, slot.coded, frame.payload);
+}
+
+// Fills the free slots with the stream's next frames and hands each to its
+// worker. A frame that cannot be read still goes round (its worker passes it
+// straight back), so that frame numbers and workers stay in step; reading
+// stops there, and the failure surfaces when the stream reaches that frame.
+void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
+    while (!pipeline->read_failed && pipeline->read_left > 0 &&
+           pipeline->frames_read - pipeline->frames_taken < pipeline->slot_count) {
+        PipelineSlot& slot = slot_of(pipeline, pipeline->frames_read);
+        read_frame(context, slot);
+        if (slot.short_read) {
+            pipeline->read_failed = true;
+        } else {
+            // Counted modulo 2^32, as the stream's own coded_left is.
+            pipeline->read_left = int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
+        }
+        semaphore_post(pipeline->workers[pipeline->frames_read % pipeline->worker_count].go);
+        ++pipeline->frames_read;
+    }
+}
+
+void release_slot(PipelineSlot& slot) {
+    if (slot.coded != nullptr) mem_free(slot.coded);
+    if (slot.plain != nullptr) mem_free(slot.plain);
+    semaphore_destroy(slot.decoded);
+}
+
+}  // namespace
+
+uint32_t pipeline_worker_count(uint32_t asked) {
+    uint32_t count = asked != 0 ? asked : environment_number(kWorkersVariable);
+    if (count == 0) count = processor_count();
+    return count > kMaxWorkers ? kMaxWorkers : count;
+}
+
+int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
+    if (workers < 2 || workers > kMaxWorkers) return kStreamNoMemory;
+    pipeline->worker_count = workers;
+    pipeline->slot_count = workers + kReadAhead;
+    for (uint32_t i = 0; i < pipeline->slot_count; ++i) {
+        PipelineSlot& slot = pipeline->slots[i];
+        slot.coded = static_cast<uint8_t*>(mem_alloc(kBlockSize));
+        slot.plain = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
+        slot.decoded = semaphore_create();
+        if (slot.coded == nullptr || slot.plain == nullptr || slot.decoded == nullptr) {
+            pipeline_finish(pipeline);
+            return kStreamNoMemory;
+        }
+    }
+    const CodecAllocator allocator{mem_alloc, mem_free};
+    for (uint32_t i = 0; i < workers; ++i) {
+        PipelineWorker& worker = pipeline->workers[i];
+        worker.pipeline = pipeline;
+        worker.index = i;
+        worker.codec_ready = codec_init(worker.codec, allocator) == kCodecOk;
+        worker.go = semaphore_create();
+        if (worker.codec_ready && worker.go != nullptr) worker.thread = thread_start(run_worker, &worker);
+        if (worker.thread == nullptr) {
+            pipeline_finish(pipeline);
+            return kStreamNoMemory;
+        }
+    }
+    return kStreamOk;
+}
+
+int16_t pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced) {
+    // Nothing in flight: this is the start of a stream (or the whole of the
+    // last one was taken), so reading starts from the context's own count.
+    if (pipeline->frames_taken == pipeline->frames_read) {
+        pipeline->read_left = context->coded_left;
+        pipeline->read_failed = false;
+    }
+    read_ahead(pipeline, context);
+    if (pipeline->frames_taken == pipeline->frames_read) return kStreamShortRead;
+
+    PipelineSlot& slot = slot_of(pipeline, pipeline->frames_taken);
+    semaphore_wait(slot.decoded);
+    ++pipeline->frames_taken;
+    if (slot.length >= 0) context->block_len = slot.length;
+    if (slot.short_read) return kStreamShortRead;
+    context->status = int16_t(slot.decode_status);
+    if (slot.decode_status != 0) return kStreamBadBlock;
+
+    // The block changes hands instead of being copied: the context's spare
+    // buffer becomes the slot's, to be filled by the frame read next.
+    uint8_t* block = slot.plain;
+    slot.plain = context->plain_buf;
+    context->plain_buf = block;
+    count_block(context, uint32_t(slot.length), slot.produced);
+    *produced = slot.produced;
+    // Refilled before the caller writes the block, so the workers have work
+    // while it does.
+    read_ahead(pipeline, context);
+    return kStreamOk;
+}
+
+void pipeline_drain(BlockPipeline* pipeline) {
+    while (pipeline->frames_taken != pipeline->frames_read) {
+        semaphore_wait(slot_of(pipeline, pipeline->frames_taken).decoded);
+        ++pipeline->frames_taken;
+    }
+}
+
+void pipeline_finish(BlockPipeline* pipeline) {
+    pipeline_drain(pipeline);
+    pipeline->quit = true;
+    for (PipelineWorker& worker : pipeline->workers) {
+        if (worker.thread != nullptr) {
+            semaphore_post(worker.go);
+            thread_join(worker.thread);
+        }
+        semaphore_destroy(worker.go);
+        if (worker.codec_ready) codec_free(worker.codec);
+    }
+    for (PipelineSlot& slot : pipeline->slots) release_slot(slot);
+    *pipeline = BlockPipeline{};
+}
+
+}  // namespace zq

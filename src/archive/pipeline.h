@@ -1,0 +1,87 @@
+// Parallel block decoding. Every block starts from fresh models, so blocks
+// can be decoded in any order on any thread: the pipeline reads frames ahead
+// in order on the calling thread, has worker threads decode them (each with
+// a CodecState of its own) and hands the plain blocks back in order, one at
+// a time, on the calling thread. A stream whose context carries a pipeline
+// (StreamContext::pipeline) goes through it; what comes out, the counters,
+// the statuses and the block at which a failure is reported are those of the
+// serial path.
+//
+// Memory: workers x (one codec state, ~210 KiB) + (workers + kReadAhead)
+// slots of two block buffers (coded and plain, 64 KiB each). Two workers take
+// about 0.8 MiB, kMaxWorkers about 4.7 MiB.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/stream.h"
+#include "codec/codec.h"
+#include "platform/platform.h"
+
+namespace zq {
+
+// More threads than this buy nothing on a disk-bound extraction and cost
+// memory; the count is capped here whatever the machine or the caller says.
+constexpr uint32_t kMaxWorkers = 16;
+// Frames read beyond one per worker, so that a worker finishing a block finds
+// the next already read while the caller writes.
+constexpr uint32_t kReadAhead = 4;
+constexpr uint32_t kMaxSlots = kMaxWorkers + kReadAhead;
+// Set to a number of workers (1 = the serial path) to override the
+// processor count.
+constexpr char kWorkersVariable[] = "ZQSFX_WORKERS";
+
+struct BlockPipeline;
+
+// One frame on its way: read by the caller's thread, decoded by a worker.
+struct PipelineSlot {
+    uint8_t* coded;        // kBlockSize bytes: one payload
+    uint8_t* plain;        // kPlainBufferSize bytes: its plain block
+    Semaphore decoded;     // posted by the worker when the slot is done
+    int32_t length;        // payload length; -1 when not even the header came
+    uint16_t substituted;  // the header's flag
+    uint16_t produced;     // plain bytes of the block
+    bool short_read;       // the frame could not be read whole
+    int decode_status;     // decode_block's result
+};
+
+struct PipelineWorker {
+    BlockPipeline* pipeline;
+    uint32_t index;
+    Semaphore go;          // one post per frame this worker is given
+    Thread thread;
+    CodecState codec;
+    bool codec_ready;
+};
+
+struct BlockPipeline {
+    uint32_t worker_count;
+    uint32_t slot_count;
+    // Frame k goes to slot k % slot_count and to worker k % worker_count, so
+    // each worker takes its frames in order and needs no shared queue.
+    uint64_t frames_read;
+    uint64_t frames_taken;
+    int32_t read_left;     // coded bytes the reader has still to fetch
+    bool read_failed;      // no more reading until the stream is taken up to here
+    bool quit;
+    PipelineWorker workers[kMaxWorkers];
+    PipelineSlot slots[kMaxSlots];
+};
+
+// The number of workers to use: `asked` when nonzero, else the environment
+// variable, else the processor count; at most kMaxWorkers.
+uint32_t pipeline_worker_count(uint32_t asked);
+
+// Sets up `workers` (2..kMaxWorkers) threads on a zeroed pipeline. 0, or
+// kStreamNoMemory after releasing whatever was set up.
+int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers);
+// The stream's next block, as next_block gives it: the plain block in
+// context->plain_buf, the counters brought up to date.
+int16_t pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced);
+// Waits for every frame read ahead and drops them: the stream in hand is
+// abandoned and the next one starts from its context.
+void pipeline_drain(BlockPipeline* pipeline);
+// Stops the workers and releases everything; the pipeline is zero again.
+void pipeline_finish(BlockPipeline* pipeline);
+
+}  // namespace zq

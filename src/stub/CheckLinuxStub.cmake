@@ -1,0 +1,48 @@
+# cmake -DFILE=zqsfx -DMAX=bytes -P CheckLinuxStub.cmake
+# Run after every link of the static Linux stub, and by its image test.
+# Fails when the stub outgrew its budget or needs anything at start-up that a
+# bare kernel does not give: a program interpreter (dynamic loader) or a
+# dynamic section (shared libraries).
+file(SIZE "${FILE}" size)
+math(EXPR kib "(${size} + 1023) / 1024")
+message(STATUS "zqsfx Linux stub: ${size} bytes (${kib} KiB), budget ${MAX} bytes")
+if(size GREATER MAX)
+  message(FATAL_ERROR "the Linux stub is ${size} bytes, over its budget of ${MAX}")
+endif()
+
+# ELF64 little-endian, program headers read from the file itself.
+file(READ "${FILE}" header LIMIT 64 HEX)
+if(NOT header MATCHES "^7f454c46")
+  message(FATAL_ERROR "${FILE} is not an ELF file")
+endif()
+string(SUBSTRING "${header}" 8 2 elf_class)
+if(NOT elf_class STREQUAL "02")
+  message(FATAL_ERROR "${FILE} is not a 64-bit ELF file")
+endif()
+# Reads a little-endian number of `bytes` at byte `offset` of `hex`.
+function(_le hex offset bytes out)
+  set(value 0)
+  math(EXPR last "${bytes} - 1")
+  foreach(i RANGE ${last} 0 -1)
+    math(EXPR at "(${offset} + ${i}) * 2")
+    string(SUBSTRING "${hex}" ${at} 2 byte)
+    math(EXPR value "${value} * 256 + 0x${byte}")
+  endforeach()
+  set(${out} ${value} PARENT_SCOPE)
+endfunction()
+_le("${header}" 32 8 phoff)
+_le("${header}" 54 2 phentsize)
+_le("${header}" 56 2 phnum)
+math(EXPR table_bytes "${phentsize} * ${phnum}")
+file(READ "${FILE}" table OFFSET ${phoff} LIMIT ${table_bytes} HEX)
+math(EXPR last "${phnum} - 1")
+foreach(i RANGE 0 ${last})
+  math(EXPR at "${i} * ${phentsize}")
+  _le("${table}" ${at} 4 type)
+  if(type EQUAL 3)
+    message(FATAL_ERROR "${FILE} asks for a program interpreter: it is not statically linked")
+  endif()
+  if(type EQUAL 2)
+    message(FATAL_ERROR "${FILE} has a dynamic section: it is not statically linked")
+  endif()
+endforeach()

@@ -1,0 +1,163 @@
+#include "writer/stored_names.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <cwctype>
+#include <iconv.h>
+#include <locale.h>
+#include <stdexcept>
+
+#include "archive/catalogue.h"
+
+namespace zq {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+iconv_t as_iconv(void* handle) { return static_cast<iconv_t>(handle); }
+
+// Bytes of `text` in the conversion's target set; false when a character has
+// no place there (or `text` is not UTF-8).
+bool convert(iconv_t cd, const std::string& text, std::string* out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string result(text.size() * 4 + 8, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t in_left = text.size();
+    char* to = result.data();
+    size_t to_left = result.size();
+    if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1)) return false;
+    if (iconv(cd, nullptr, nullptr, &to, &to_left) == size_t(-1)) return false;
+    result.resize(result.size() - to_left);
+    *out = std::move(result);
+    return true;
+}
+
+// A byte that the page reads as the unfinished start of a character.
+LeadBytes lead_bytes_of(uint32_t code_page) {
+    LeadBytes set{};
+    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(code_page)).c_str());
+    if (cd == iconv_t(-1)) return set;
+    for (uint32_t byte = 0x80; byte <= 0xFF; ++byte) {
+        char in_byte = char(byte);
+        char out_bytes[8];
+        char* in = &in_byte;
+        char* to = out_bytes;
+        size_t in_left = 1;
+        size_t to_left = sizeof out_bytes;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1) && errno == EINVAL) set.add(uint8_t(byte));
+    }
+    iconv_close(cd);
+    return set;
+}
+
+// Upper case the way a Windows file system compares names.
+std::wstring folded(const std::string& utf8) {
+    static locale_t utf8_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    std::wstring out;
+    for (size_t i = 0; i < utf8.size();) {
+        uint32_t c = uint8_t(utf8[i]);
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (extra != 0) c &= 0x3F >> extra;
+        for (++i; extra > 0 && i < utf8.size(); --extra, ++i) c = (c << 6) | (uint8_t(utf8[i]) & 0x3F);
+        wint_t w = wint_t(c);
+        out += wchar_t(utf8_locale != locale_t(0) ? towupper_l(w, utf8_locale) : std::towupper(w));
+    }
+    return out;
+}
+
+std::string upper_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    }
+    return text;
+}
+
+bool is_device_name(const std::string& name) {
+    std::string base = upper_ascii(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+}  // namespace
+
+std::string windows_name_problem(const std::string& name) {
+    if (is_device_name(name)) return "its name is a device name there";
+    for (char c : name) {
+        if (uint8_t(c) < 0x20 || std::string("<>:\"|?*").find(c) != std::string::npos) {
+            return "its name holds a character Windows refuses (< > : \" | ? * or a control character)";
+        }
+    }
+    if (!name.empty() && (name.back() == '.' || name.back() == ' ')) return "its name ends in a dot or a space";
+    return "";
+}
+
+bool is_storable_name(const std::string& name, bool directory, const LeadBytes& lead) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
+    if (name.size() > kMaxPath || !is_safe_name(bytes, uint32_t(name.size()), lead)) return false;
+    if (!directory) return true;
+    // A folder name must not end inside a two-byte character: its last lead
+    // byte would take the separator behind it as its second byte.
+    bool trail = false;
+    for (uint8_t c : name) trail = !trail && lead.contains(c);
+    return !trail;
+}
+
+NameForm::NameForm(uint32_t code_page) : code_page_(code_page) {
+    if (code_page == 0) return;
+    mark_ = mark_of_code_page(code_page);
+    if (mark_ == 0) fail("code page " + std::to_string(code_page) + " is not a Windows ANSI code page zqpack knows");
+    iconv_t cd = iconv_open(("CP" + std::to_string(code_page)).c_str(), "UTF-8");
+    if (cd == iconv_t(-1)) fail("this system cannot convert names to code page " + std::to_string(code_page));
+    to_page_ = cd;
+    lead_ = lead_bytes_of(code_page);
+}
+
+NameForm::~NameForm() {
+    if (to_page_ != nullptr) iconv_close(as_iconv(to_page_));
+}
+
+std::string NameForm::stored(const std::string& name, const std::filesystem::path& path, bool directory) const {
+    std::string bytes = name;
+    if (code_page_ != 0) {
+        std::string problem = windows_name_problem(name);
+        if (!problem.empty()) fail("cannot store " + path.string() + " for Windows: " + problem);
+        if (!convert(as_iconv(to_page_), name, &bytes)) {
+            fail("cannot store " + path.string() + " for Windows: code page " + std::to_string(code_page_) +
+                 " cannot represent its name");
+        }
+    }
+    if (!is_storable_name(bytes, directory, lead_)) {
+        fail("cannot store the name of " + path.string() +
+             " (a stored name holds no '\\', ':' or control characters, is not '.' or '..', and a folder"
+             " name does not end in half a two-byte character)");
+    }
+    return bytes;
+}
+
+std::string NameForm::in_page(const std::string& text, const std::string& what) const {
+    std::string bytes = text;
+    if (code_page_ != 0 && !convert(as_iconv(to_page_), text, &bytes)) {
+        fail("code page " + std::to_string(code_page_) + " cannot represent " + what);
+    }
+    return bytes;
+}
+
+void NameForm::check_distinct(std::vector<std::string> names, const std::filesystem::path& folder) const {
+    if (code_page_ == 0) return;
+    std::vector<std::pair<std::wstring, std::string>> keyed;
+    for (std::string& name : names) keyed.emplace_back(folded(name), std::move(name));
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 1; i < keyed.size(); ++i) {
+        if (keyed[i].first == keyed[i - 1].first) {
+            fail("cannot store " + keyed[i - 1].second + " and " + keyed[i].second + " in " + folder.string() +
+                 " for Windows: their names differ only in letter case");
+        }
+    }
+}
+
+}  // namespace zq

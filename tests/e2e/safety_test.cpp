@@ -1,0 +1,103 @@
+// Hostile surroundings and hostile records: links planted in the run folder,
+// files that expand past their recorded size, answers given all at once.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+TestFile text_file(const std::string& name, size_t size, uint16_t dir_id = 0) {
+    TestFile file;
+    file.name = name;
+    file.dir_id = dir_id;
+    for (uint32_t i = 0; file.content.size() < size; ++i) file.content += "line " + std::to_string(i % 977) + "\n";
+    file.content.resize(size);
+    return file;
+}
+
+class Surroundings : public EndToEnd {
+protected:
+    // Every name under the folder beside the work folder that a link leads to.
+    std::vector<std::string> elsewhere() const {
+        std::vector<std::string> names;
+        for (auto& entry : fs::recursive_directory_iterator(root_ + "/elsewhere")) {
+            names.push_back(fs::relative(entry.path(), root_ + "/elsewhere").string());
+        }
+        return names;
+    }
+};
+
+// `d` in the run folder leads elsewhere; the archive holds d\f.txt, or
+// d\sub\f.txt, with and without the tree made first.
+TEST_F(Surroundings, NothingIsWrittenThroughALinkOnTheWay) {
+    fs::create_directories(root_ + "/elsewhere/sub");
+    ASSERT_EQ(symlink("../elsewhere", work("d").c_str()), 0);
+    for (bool tree : {false, true}) {
+        for (uint16_t dir_id : {1, 2}) {
+            SCOPED_TRACE(std::string(tree ? "tree" : "no tree") + ", folder " + std::to_string(dir_id));
+            ArchiveBuilder archive;
+            archive.dir_tree = tree;
+            archive.dirs = {{1, "d", 0, 1}, {2, "sub"}};
+            archive.files = {text_file("f.txt", 5000, dir_id)};
+            const RunResult result = run_archive(archive);
+            EXPECT_EQ(result.status, 3) << result.out;
+            EXPECT_TRUE(result.out.size() >= failure("File I/O error").size() &&
+                        result.out.compare(result.out.size() - failure("File I/O error").size(), std::string::npos,
+                                           failure("File I/O error")) == 0)
+                << result.out;
+            EXPECT_EQ(elsewhere(), std::vector<std::string>{"sub"});
+        }
+    }
+}
+
+// A file recorded as 1 byte whose frames hold 300000: with writes limited to
+// the record plus one block, any byte more would end the run as a full disk.
+TEST_F(Surroundings, AFileStopsAtItsRecordedSize) {
+    ArchiveBuilder archive;
+    archive.files = {text_file("small.txt", 300000)};
+    archive.files[0].recorded_size = 1;
+    Script script;
+    script.file_size_limit = 1 + 32768;
+    const RunResult result = run_archive(archive, script);
+    EXPECT_EQ(result.out, banner() + coded_lines("small.txt") + failure("Decode failed"));
+    EXPECT_EQ(result.status, 7);
+    EXPECT_TRUE(listing().empty());
+}
+
+// All answers at once, as a script or a file gives them: each question takes
+// its own line.
+TEST_F(Surroundings, EachQuestionTakesOneLine) {
+    write_file("one", "old one");
+    write_file("two", "old two");
+    ArchiveBuilder archive;
+    archive.files = {text_file("one", 100), text_file("two", 100), text_file("three", 100)};
+    Script script;
+    script.input = "n\nyes\n";
+    RunResult result = run_archive(archive, script);
+    EXPECT_EQ(result.out, banner() + question("one") + question("two") + coded_lines("two") + coded_lines("three"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file("one"), "old one");
+    EXPECT_EQ(read_file("two"), archive.files[1].content);
+
+    // A wrong password, then the right one; a line longer than the password
+    // buffer is one attempt, not two.
+    fs::remove(work("three"));
+    archive.files = {text_file("three", 100)};
+    archive.password = "right";
+    const std::string wrong_then_right = banner() + "Password: \r\nPassword fail\r\nPassword: \r" + coded_lines("three");
+    for (const std::string& first : {std::string("wrong"), std::string(300, 'j')}) {
+        script.input = first + "\nright\n";
+        result = run_archive(archive, script);
+        EXPECT_EQ(result.out, wrong_then_right);
+        EXPECT_EQ(result.status, 0);
+        fs::remove(work("three"));
+    }
+}
+
+}  // namespace
+}  // namespace e2e
