@@ -10,7 +10,10 @@ namespace {
 
 // Every console control event is an interruption, never a success: the run
 // ends as an abort and the pending temporary file goes.
-void on_control_event(int) { terminate(kExitAbort); }
+void on_control_event(int) {
+    driver.ending_on_event = 1;
+    terminate(kExitAbort);
+}
 
 // 49 marks; a tail of it is written in one go when the bar grows.
 const char kMarks[] = "#################################################";

@@ -32,6 +32,8 @@ struct DriverState {
     // 1 while a temporary file of ours exists at temp_path: terminate deletes
     // only then, so it never removes a name it did not create.
     volatile int32_t temp_pending;
+    // 1 once a console control event (a signal on Linux) is ending the run.
+    volatile int32_t ending_on_event;
     char temp_path[kPathBufferSize];
     char temp_prefix[kPathBufferSize];
     char target_name[kPathBufferSize];

@@ -21,6 +21,16 @@ BlockPipeline pipeline;
 Catalogue catalogue;
 
 void terminate(int code) {
+    // Worker threads still waiting when the process ends can bring a Windows
+    // emulation down with them, so the run's own thread lets them go first.
+    // Not after a control event: it may have come in the middle of the
+    // pipeline's own bookkeeping. Done before the hold, so that an event
+    // meanwhile can still end the run.
+    if (!driver.ending_on_event && stream_context.pipeline != nullptr) {
+        BlockPipeline* running = stream_context.pipeline;
+        stream_context.pipeline = nullptr;
+        pipeline_finish(running);
+    }
     // Once here, no further control event may start a second termination.
     control_events_hold();
     // An event during the password prompt must not leave the terminal mute.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "writer/iconv_text.h"
 
 namespace zq::pack {
 
@@ -31,18 +32,6 @@ bool stored_text(const Catalogue& catalogue, uint32_t ref, std::string* text) {
     return true;
 }
 
-bool convert(iconv_t cd, const std::string& text, std::string* out) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::string result(text.size() * 4 + 8, '\0');
-    char* in = const_cast<char*>(text.data());
-    size_t in_left = text.size();
-    char* to = result.data();
-    size_t to_left = result.size();
-    if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1)) return false;
-    result.resize(result.size() - to_left);
-    *out = std::move(result);
-    return true;
-}
 
 // New pools holding every referenced name converted, each reference moved to
 // its converted copy. Names that do not convert stay as stored.
@@ -59,12 +48,12 @@ public:
             std::string stored;
             if (!stored_text(catalogue_, ref, &stored)) return kExitInvalidArchive;
             std::string text;
-            if (!convert(cd_, stored, &text)) text = stored;
+            if (!iconv_text(cd_, stored, &text)) text = stored;
             std::string tail;
             if (with_arguments) {
                 const char* arguments = run_arguments(catalogue_, ref);
                 if (arguments == nullptr) return kExitInvalidArchive;
-                if (!convert(cd_, arguments, &tail)) tail = arguments;
+                if (!iconv_text(cd_, arguments, &tail)) tail = arguments;
                 tail += '\0';
             }
             total_ += text.size() + 1 + tail.size();

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "archive/catalogue.h"
+#include "writer/iconv_text.h"
 
 namespace zq {
 
@@ -18,21 +19,6 @@ namespace {
 
 iconv_t as_iconv(void* handle) { return static_cast<iconv_t>(handle); }
 
-// Bytes of `text` in the conversion's target set; false when a character has
-// no place there (or `text` is not UTF-8).
-bool convert(iconv_t cd, const std::string& text, std::string* out) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::string result(text.size() * 4 + 8, '\0');
-    char* in = const_cast<char*>(text.data());
-    size_t in_left = text.size();
-    char* to = result.data();
-    size_t to_left = result.size();
-    if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1)) return false;
-    if (iconv(cd, nullptr, nullptr, &to, &to_left) == size_t(-1)) return false;
-    result.resize(result.size() - to_left);
-    *out = std::move(result);
-    return true;
-}
 
 // A byte that the page reads as the unfinished start of a character.
 LeadBytes lead_bytes_of(uint32_t code_page) {
@@ -126,7 +112,7 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
     if (code_page_ != 0) {
         std::string problem = windows_name_problem(name);
         if (!problem.empty()) fail("cannot store " + path.string() + " for Windows: " + problem);
-        if (!convert(as_iconv(to_page_), name, &bytes)) {
+        if (!iconv_text(as_iconv(to_page_), name, &bytes)) {
             fail("cannot store " + path.string() + " for Windows: code page " + std::to_string(code_page_) +
                  " cannot represent its name");
         }
@@ -141,7 +127,7 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
 
 std::string NameForm::in_page(const std::string& text, const std::string& what) const {
     std::string bytes = text;
-    if (code_page_ != 0 && !convert(as_iconv(to_page_), text, &bytes)) {
+    if (code_page_ != 0 && !iconv_text(as_iconv(to_page_), text, &bytes)) {
         fail("code page " + std::to_string(code_page_) + " cannot represent " + what);
     }
     return bytes;

@@ -32,7 +32,7 @@ set(allowed_calls
   _lopen _lread _lwrite _llseek _lclose _lcreat CreateFileA SetFileTime CloseHandle
   GetFileAttributesA SetFileAttributesA DeleteFileA MoveFileA MoveFileExA
   GetCurrentDirectoryA SetCurrentDirectoryA CreateDirectoryA GetStdHandle ReadFile
-  GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess
+  GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess TerminateProcess
   GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
   # the command line, the time of a listed file and the program an installer runs
   GetCommandLineA FileTimeToSystemTime CreateProcessA GetExitCodeProcess
