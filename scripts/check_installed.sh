@@ -26,7 +26,11 @@ diff -r "$scratch/sample" "$scratch/run/sample"
 [ -z "$(find "$scratch/run/sample/locked.txt" -perm /222)" ] || { echo "locked.txt lost its read-only bit"; exit 1; }
 # Instrumented builds install their dynamic stub and say so (ZQ_DYNAMIC_STUB=1).
 if [ "${ZQ_DYNAMIC_STUB:-0}" != 1 ]; then
-  file -b "$stubs/zqsfx" | tee /dev/stderr | grep -q 'statically linked'
+  # Shown, then checked; not through `tee /dev/stderr`, which truncates a log
+  # file that both outputs go to.
+  kind=$(file -b "$stubs/zqsfx")
+  echo "$kind"
+  grep -q 'statically linked' <<<"$kind"
 fi
 
 echo "--- man pages"
