@@ -4,7 +4,9 @@
 //                                 deep and 65535 files at its bottom (so zqpack's
 //                                 listed paths are as long as they get);
 //   worst_catalogue OUT siblings  65535 empty files alternating between the last
-//                                 two of 30000 sibling folders (folder lookups).
+//                                 two of 4000 sibling folders (folder lookups; the
+//                                 directory table's coded size must fit 16 bits,
+//                                 which caps the siblings this writer can store).
 // Measure with: /usr/bin/time -v zqpack list OUT; zqpack extract OUT.
 #include <cstdio>
 #include <cstring>

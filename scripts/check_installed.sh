@@ -26,14 +26,24 @@ diff -r "$scratch/sample" "$scratch/run/sample"
 [ -z "$(find "$scratch/run/sample/locked.txt" -perm /222)" ] || { echo "locked.txt lost its read-only bit"; exit 1; }
 # Instrumented builds install their dynamic stub and say so (ZQ_DYNAMIC_STUB=1).
 if [ "${ZQ_DYNAMIC_STUB:-0}" != 1 ]; then
-  file -b "$stubs/zqsfx" | tee /dev/stderr | grep -q 'statically linked'
+  # Shown, then checked; not through `tee /dev/stderr`, which truncates a log
+  # file that both outputs go to.
+  kind=$(file -b "$stubs/zqsfx")
+  echo "$kind"
+  grep -q 'statically linked' <<<"$kind"
 fi
 
 echo "--- man pages"
 for page in zqpack zqsfx; do
   MANWIDTH=80 MAN_KEEP_FORMATTING= man --warnings -l "$prefix/share/man/man1/$page.1" \
       >"$scratch/$page.txt" 2>"$scratch/$page.err"
-  if [ -s "$scratch/$page.err" ]; then cat "$scratch/$page.err"; exit 1; fi
+  # A filled line holding the installed stubs' path cannot be broken or
+  # adjusted when that path is longer than the page is wide: that depends on
+  # where the tree was installed, not on the page, so only those two go.
+  if grep -v -e 'cannot adjust line' -e 'cannot break line' "$scratch/$page.err" | grep -q .; then
+    cat "$scratch/$page.err"
+    exit 1
+  fi
   grep -q '^NAME' "$scratch/$page.txt"
   # The stubs' folder is filled in at install (looked for in the source: the
   # rendered page may break a long path across lines).

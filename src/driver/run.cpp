@@ -27,7 +27,9 @@ void start_up(const char* archive_path) {
         console_write(kTildeLine, kEndCrLf);
     }
 
-    char own_path[kPathBufferSize];
+    // Our own path may be as long as the system allows, not only as long as
+    // the paths we extract to.
+    char own_path[kOwnPathBufferSize];
     if (archive_path == nullptr) {
         if (own_executable_path(own_path, sizeof own_path) == 0) terminate(kExitIoError);
         archive_path = own_path;

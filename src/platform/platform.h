@@ -122,6 +122,8 @@ void control_events_release();
 // The whole command line as the system hands it over (Windows only: Linux
 // programs receive their words from main).
 const char* command_line();
+// Room for the running executable's own path (the system's own limit).
+constexpr uint32_t kOwnPathBufferSize = 4096;
 // Path of the running executable; its length, or 0 on failure.
 uint32_t own_executable_path(char* buffer, uint32_t size);
 [[noreturn]] void exit_process(int code);

@@ -34,6 +34,9 @@ constexpr size_t kNoDir = SIZE_MAX;
 constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
 constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
+constexpr size_t kTempNameLength = 8;        // "zq" and six digits
+constexpr size_t kWindowsPathLimit = 259;    // characters before the terminating NUL
+constexpr size_t kAssumedInstallFolder = 60;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -79,6 +82,7 @@ public:
     std::vector<std::string> warnings;
     LinkPolicy links = LinkPolicy::kFollowQuietly;
     bool full_path = true;
+    bool for_windows = false;  // the stub is a Windows one
 
     // A folder with neither files nor subfolders exists only in the folder
     // tree, so it survives only when the extractor is asked to make the tree.
@@ -184,11 +188,33 @@ private:
         return true;
     }
 
+    // The extractor writes each file first as "zq" and six digits beside its
+    // target, in the same 511-byte path buffers: a folder path it could not
+    // add that name to would stop the run half way, so it is refused here.
+    // Windows programs commonly cannot open paths of 260 characters or more;
+    // with the self-extractor run in an install folder of
+    // kAssumedInstallFolder characters (such as
+    // "C:\Users\someone\AppData\Local\Programs\Some Application\"), a
+    // longer path is named in a warning.
+    void check_extractor_paths(const fs::path& path, size_t dir_length, size_t name_length) {
+        if (dir_length + kTempNameLength > kMaxPath) {
+            fail("path too long for the self-extractor (its temporary file beside " + path.string() +
+                 " would pass 511 bytes)");
+        }
+        const size_t longest = dir_length + std::max(name_length, kTempNameLength);
+        if (for_windows && kAssumedInstallFolder + longest > kWindowsPathLimit) {
+            warnings.push_back(path.string() + ": its path of " + std::to_string(longest) +
+                               " characters may be too long for Windows below an install folder of " +
+                               std::to_string(kAssumedInstallFolder) + " characters");
+        }
+    }
+
     size_t add_file(const fs::path& path, const std::string& disk_name, size_t dir,
                     const std::string* link_target = nullptr) {
         const std::string name = form_.stored(disk_name, path, false);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
         if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
+        check_extractor_paths(path, full_path ? dir_length : 0, name.size());
         if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
         PlanFile file;
         file.name = name;
@@ -626,6 +652,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     const NameForm form(options.code_page);
     Plan plan(form);
     plan.full_path = options.full_path;
+    plan.for_windows = is_windows_stub(options.stub);
     plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
                                                  : LinkPolicy::kKeep;

@@ -252,6 +252,22 @@ TEST_F(PackerTest, UnstorableInputsFailWithoutLeavingOutput) {
     const std::string part(200, 'n');
     write_bytes(src_ / "bad" / part / part / part, {1});
     EXPECT_THROW(pack_paths({src_ / "bad"}, out, PackOptions{}), std::runtime_error);
+    // Folders 509 bytes deep ("bad\" and five of 100) hold a 1-byte name
+    // within the archive's 511, but not the extractor's temporary name "zq"
+    // and six digits beside it.
+    fs::remove_all(src_ / "bad");
+    fs::path deep = src_ / "bad";
+    for (char c : std::string("bcdef")) deep /= std::string(100, c);
+    write_bytes(deep / "a", {1});
+    try {
+        pack_paths({src_ / "bad"}, out, PackOptions{});
+        ADD_FAILURE() << "a tree the extractor cannot write was packed";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("temporary file"), std::string::npos) << e.what();
+    }
+    write_bytes(deep.parent_path() / "a", {1});  // 408 bytes deep: fine
+    fs::remove_all(deep);
+    EXPECT_NO_THROW(pack_paths({src_ / "bad"}, dir_ / "fits.zq", PackOptions{}));
     EXPECT_THROW(pack_paths({src_ / "missing"}, out, PackOptions{}), std::runtime_error);
     EXPECT_THROW(pack_paths({src_ / "tree", src_ / "bad" / ".." / "tree"}, out, PackOptions{}), std::runtime_error);
     PackOptions long_password;

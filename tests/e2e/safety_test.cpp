@@ -55,6 +55,22 @@ TEST_F(Surroundings, NothingIsWrittenThroughALinkOnTheWay) {
     }
 }
 
+// The self-extractor's own path may be as long as the system allows, longer
+// than the 512-byte buffers of the paths it extracts to.
+TEST_F(Surroundings, RunsFromAPathLongerThanItsPathBuffers) {
+    WINE_DIFFERS("Windows programs keep to their own path limits");
+    std::string deep;
+    for (char c : std::string("abcde")) deep += std::string(120, c) + "/";
+    fs::create_directories(root_ + "/" + deep);
+    ArchiveBuilder archive;
+    archive.files = {text_file("f.txt", 3000)};
+    const std::string sfx = make_sfx(archive.archive(), deep + "sfx");
+    ASSERT_GT(sfx.size(), 512u);
+    const RunResult result = run(sfx);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(read_file("f.txt"), archive.files[0].content);
+}
+
 // A file recorded as 1 byte whose frames hold 300000: with writes limited to
 // the record plus one block, any byte more would end the run as a full disk.
 TEST_F(Surroundings, AFileStopsAtItsRecordedSize) {
