@@ -31,7 +31,7 @@ protected:
 
 FileEntry numbered_file(uint32_t i, uint32_t name_ref) {
     FileEntry f;
-    f.attributes = uint16_t(i & 1 ? 0x01 : 0x20);
+    f.attributes = uint16_t(i & 1 ? kAttrReadOnly : kAttrArchive);
     f.access_time = int32_t(1000000 + i);
     f.write_time = int32_t(2000000 + i);
     f.create_time = -1;
@@ -141,15 +141,13 @@ protected:
         NamePools names;
         image.files.push_back(numbered_file(0, names.add("inside.txt")));
         image.pools = names.pools();
-        const fs::path console = dir_ / "console";
-        int result;
-        {
-            StdinLines input(lines);
-            std::fflush(stdout);
-            Redirect output(1, console, false);
-            result = read(image);
-        }
-        printed_ = read_text(console);
+        std::string typed;
+        for (const std::string& line : lines) typed += line;
+        StdinFrom input(typed);
+        std::fflush(stdout);
+        StdoutCapture output;
+        const int result = read(image);
+        printed_ = output.text();
         return result;
     }
     std::string printed_;

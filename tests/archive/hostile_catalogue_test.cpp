@@ -333,7 +333,7 @@ TEST_F(SectionTest, PoolMemoryFollowsWhatWasDecoded) {
         }
         put_u16(c, 0);  // no folders
         append(c, Bytes(8, 0));  // no files, no coded bytes
-        return archive(0x0150, c);
+        return archive(kFlagTypeBits | kFlagFullPath, c);
     };
     // Declared full, decoded to three bytes.
     write_bytes(dir_ / "short", pools(2, bytes_of(std::string("ab\0", 3)), 0x7FFF));

@@ -141,10 +141,10 @@ TEST_F(PackerTest, TreeRoundTripsThroughTheReader) {
     EXPECT_EQ(files["tree\\empty.bin"].stored_size(), 0u);
     EXPECT_EQ(files["tree\\empty.bin"].method(), kMethodRaw);
     EXPECT_EQ(files["loose.txt"].dir_id(), 0);
-    EXPECT_EQ(files["loose.txt"].attributes(), 0x01);
+    EXPECT_EQ(files["loose.txt"].attributes(), kAttrReadOnly);
     EXPECT_EQ(files["loose.txt"].access_time(), 1000000000);
     EXPECT_EQ(files["loose.txt"].write_time(), 1200000000);
-    EXPECT_EQ(files["tree\\a.txt"].attributes(), 0x20);
+    EXPECT_EQ(files["tree\\a.txt"].attributes(), kAttrArchive);
     EXPECT_TRUE(files.count("tree\\x\\y\\z\\deep.txt"));
     EXPECT_TRUE(files.count("tree\\many\\d7\\in-seven.txt"));
 

@@ -8,7 +8,7 @@
 
 #include "archive/dir_index.h"
 #include "driver/dir_tree.h"
-#include "scratch_dir.h"
+#include "support.h"
 
 using namespace zq;
 
@@ -86,7 +86,7 @@ std::string search(const Catalogue& catalogue, int16_t id, int* found) {
     return path;
 }
 
-class DirTree : public ScratchDir {};
+class DirTree : public zq::test::InScratchDir {};
 
 }  // namespace
 

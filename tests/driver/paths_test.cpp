@@ -6,13 +6,13 @@
 #include <string>
 
 #include "driver/paths.h"
-#include "scratch_dir.h"
+#include "support.h"
 
 using namespace zq;
 
 namespace {
 
-class Paths : public ScratchDir {};
+class Paths : public zq::test::InScratchDir {};
 
 std::string temp_name(const std::string& prefix, uint32_t first = 0, uint32_t* chosen = nullptr) {
     char buffer[kPathBufferSize] = {};

@@ -6,12 +6,12 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "scratch_dir.h"
+#include "support.h"
 
 using namespace zq;
 
 namespace {
-class Platform : public ScratchDir {};
+class Platform : public zq::test::InScratchDir {};
 
 mode_t mode_of(const char* path) {
     struct stat info;

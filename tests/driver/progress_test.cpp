@@ -9,6 +9,8 @@
 #include "std_redirect.h"
 
 using namespace zq;
+using zq::test::StdinFrom;
+using zq::test::StdoutCapture;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "harness.h"
+#include "platform/platform.h"
 
 namespace e2e {
 namespace {
@@ -214,7 +215,7 @@ TEST_F(Extract, ReadOnlyTargetIsReplacedAndTheRecordDecides) {
     chmod(work("rw.txt").c_str(), 0444);
     ArchiveBuilder archive;
     archive.files = {coded("ro.txt", "new ro"), coded("rw.txt", "new rw")};
-    archive.files[0].attributes = 0x21;  // read-only, archive
+    archive.files[0].attributes = uint16_t(zq::kAttrReadOnly | zq::kAttrArchive);
     const RunResult result = run_archive(archive, say({"a\n"}));
     EXPECT_EQ(result.out, banner() + question("ro.txt") + coded_lines("ro.txt") + coded_lines("rw.txt"));
     EXPECT_EQ(result.status, 0);

@@ -3,21 +3,13 @@
 #include "archive/catalogue.h"
 #include "codec/crc32.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -68,7 +60,7 @@ zq::ArchiveImage ArchiveBuilder::image() const {
     zq::ArchiveImage image;
     image.flags = uint16_t(zq::kFlagTypeBits | (full_path ? zq::kFlagFullPath : 0) |
                            (password.empty() ? 0 : zq::kFlagPassword));
-    image.options = dir_tree ? 0x40 : 0;
+    image.options = dir_tree ? zq::kOptionDirTree : 0;
     if (!password.empty()) image.password = bytes_of(password);
     for (const TestDir& dir : dirs) {
         zq::DirEntry entry;
@@ -106,32 +98,18 @@ Bytes ArchiveBuilder::archive() const {
 // ------------------------------------------------------------------ runs
 
 void EndToEnd::SetUp() {
-    signal(SIGPIPE, SIG_IGN);  // a child that is gone must not take us along
-    char pattern[] = "/tmp/zq_e2e_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    scratch_ = std::make_unique<zq::test::ScratchDir>("e2e");
+    root_ = scratch_->string();
     work_ = root_ + "/work";
     ASSERT_TRUE(fs::create_directory(work_));
 }
 
-void EndToEnd::TearDown() {
-    std::error_code ignored;
-    for (auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
-    fs::remove_all(root_, ignored);
-}
+void EndToEnd::TearDown() { scratch_.reset(); }
 
 std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name) {
-    std::ifstream in(stub_path(), std::ios::binary);
-    EXPECT_TRUE(in.good()) << "no stub at " << stub_path();
-    const Bytes stub((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const Bytes sfx = zq::self_extractor_bytes(stub, archive);
+    EXPECT_TRUE(fs::exists(stub_path())) << "no stub at " << stub_path();
     const std::string path = root_ + "/" + name + (ends_with(stub_path(), ".exe") ? ".exe" : "");
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(sfx.data()), std::streamsize(sfx.size()));
-    out.close();
-    chmod(path.c_str(), 0755);
+    zq::test::write_sfx(path, archive);
     return path;
 }
 
@@ -154,90 +132,34 @@ RunResult EndToEnd::run_host(const std::vector<std::string>& command, const Scri
 }
 
 RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& script) {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    int in[2], out[2];
-    EXPECT_EQ(pipe(in), 0);
-    EXPECT_EQ(pipe(out), 0);
-    const std::string errors = root_ + "/stderr.txt";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (err >= 0) dup2(err, 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err}) close(fd);
-        if (chdir(work_.c_str()) != 0) _exit(126);
-        if (script.file_size_limit != 0) {
-            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
-            const rlimit limit{rlim_t(script.file_size_limit), rlim_t(script.file_size_limit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-
-    RunResult result;
-    size_t answered = 0;
-    bool input_open = true;
-    if (!script.input.empty()) {
-        EXPECT_EQ(write(in[1], script.input.data(), script.input.size()), ssize_t(script.input.size()));
-        close(in[1]);
-        input_open = false;
-    }
-    bool signalled = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    bool armed = false;
-    for (;;) {
-        pollfd watch{out[0], POLLIN, 0};
-        if (poll(&watch, 1, armed ? 0 : 100) > 0) {
-            char buffer[65536];
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            result.out.append(buffer, size_t(n));
-        }
-        const size_t prompts = count_of(result.out, " is exist, overwrite(Yes/No/All)? ") +
-                               count_of(result.out, "Password: ");
-        while (input_open && answered < prompts) {
-            if (answered < script.answers.size()) {
-                const std::string& line = script.answers[answered];
-                EXPECT_EQ(write(in[1], line.data(), line.size()), ssize_t(line.size()));
-                ++answered;
-            } else {
-                close(in[1]);
-                input_open = false;
+    zq::test::RunOptions options;
+    options.cwd = work_;
+    options.own_group = false;
+    options.errors_to = root_ + "/stderr.txt";
+    options.timeout_ms = 120000;
+    options.file_size_limit = script.file_size_limit;
+    if (script.input.empty()) {
+        options.answer = [&script, answered = size_t(0)](const std::string& out, std::string& typed) mutable {
+            const size_t prompts = count_of(out, " is exist, overwrite(Yes/No/All)? ") + count_of(out, "Password: ");
+            for (; answered < prompts; ++answered) {
+                if (answered >= script.answers.size()) return false;
+                typed += script.answers[answered];
             }
-        }
-        if (script.signal != 0 && !signalled && result.out.find(script.signal_after) != std::string::npos) {
-            armed = true;
+            return true;
+        };
+    }
+    options.input = script.input;
+    options.signal = script.signal;
+    options.signal_after_output = script.signal_after;
+    if (!script.signal_file.empty()) {
+        options.signal_ready = [this, &script] {
             struct stat info;
-            if (script.signal_file.empty() ||
-                (stat(work(script.signal_file).c_str(), &info) == 0 && info.st_size >= script.signal_file_size)) {
-                kill(pid, script.signal);
-                signalled = true;
-                armed = false;
-            }
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "run did not end within 120 s";
-            kill(pid, SIGKILL);
-            break;
-        }
+            return stat(work(script.signal_file).c_str(), &info) == 0 && info.st_size >= script.signal_file_size;
+        };
     }
-    if (input_open) close(in[1]);
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.killed_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return result;
+    const zq::test::Outcome outcome = zq::test::run_program(words, options);
+    if (outcome.timed_out) ADD_FAILURE() << "run did not end within 120 s";
+    return RunResult{outcome.out, outcome.exited() ? outcome.status : -1, outcome.signal};
 }
 
 RunResult EndToEnd::run_archive(const ArchiveBuilder& builder, const Script& script) {
@@ -285,24 +207,9 @@ int64_t EndToEnd::atime(const std::string& path) const {
     return stat(work(path).c_str(), &info) == 0 ? int64_t(info.st_atime) : INT64_MIN;
 }
 
-std::vector<std::string> EndToEnd::listing() const {
-    std::vector<std::string> names;
-    for (auto& entry : fs::recursive_directory_iterator(work_)) {
-        std::string name = fs::relative(entry.path(), work_).string();
-        if (entry.is_directory() && !entry.is_symlink()) name += "/";
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> EndToEnd::listing() const { return zq::test::listing(work_); }
 
-bool EndToEnd::no_temp_files() const {
-    static const std::regex temp_name("zq[0-9]{6}");
-    for (auto& entry : fs::recursive_directory_iterator(work_)) {
-        if (std::regex_match(entry.path().filename().string(), temp_name)) return false;
-    }
-    return true;
-}
+bool EndToEnd::no_temp_files() const { return zq::test::temp_files(listing()).empty(); }
 
 // ------------------------------------------------------------------ console
 

@@ -14,9 +14,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "support.h"
 #include "writer/writer.h"
 
@@ -142,6 +144,7 @@ protected:
     std::string work_;
 
 private:
+    std::unique_ptr<zq::test::ScratchDir> scratch_;
     RunResult run_command(std::vector<std::string> words, const Script& script);
 };
 

@@ -5,10 +5,8 @@
 // status matches the message.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +15,6 @@
 #include <filesystem>
 #include <chrono>
 #include <random>
-#include <thread>
 
 #include "rel_support.h"
 
@@ -130,51 +127,6 @@ TEST_F(Faults, DirectoryAtTheTargetNameIsAnAbort) {
     EXPECT_EQ(tree.files.at("clash/keep.txt"), bytes_of("kept"));
 }
 
-// Runs `sfx` with its standard output on a pipe whose reader takes the first
-// `limit` bytes and then goes away, as `zqsfx | head -c N` does.
-Outcome run_with_vanishing_reader(const std::string& sfx, const std::string& cwd, size_t limit) {
-    Outcome outcome;
-    int ends[2];
-    if (pipe(ends) != 0) return outcome;
-    const pid_t child = fork();
-    if (child == 0) {
-        setpgid(0, 0);
-        const int null_in = open("/dev/null", O_RDONLY);
-        dup2(null_in, 0);
-        dup2(ends[1], 1);
-        close(ends[0]);
-        close(ends[1]);
-        signal(SIGPIPE, SIG_DFL);  // what a shell gives its commands
-        if (chdir(cwd.c_str()) != 0) _exit(120);
-        execl(sfx.c_str(), sfx.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(ends[1]);
-    char buffer[4096];
-    size_t taken = 0;
-    while (taken < limit) {
-        const ssize_t n = read(ends[0], buffer, std::min(sizeof buffer, limit - taken));
-        if (n <= 0) break;
-        outcome.out.append(buffer, size_t(n));
-        taken += size_t(n);
-    }
-    close(ends[0]);
-    int wait_status = 0;
-    for (int waited = 0;; ++waited) {
-        if (waitpid(child, &wait_status, WNOHANG) == child) break;
-        if (waited > 30000) {
-            kill(child, SIGKILL);
-            waitpid(child, &wait_status, 0);
-            outcome.timed_out = true;
-            return outcome;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (WIFEXITED(wait_status)) outcome.status = WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status)) outcome.signal = WTERMSIG(wait_status);
-    return outcome;
-}
-
 // Console text that nobody reads any more is not a reason to stop half way:
 // the extraction goes on as it would with a closed console, and above all no
 // partial temporary file stays behind.
@@ -184,7 +136,11 @@ TEST_F(Faults, OutputReaderGoingAwayMidRunLeavesNoPartialFile) {
     write_sfx(sfx, flat_archive(files));
     for (size_t limit : {size_t(0), size_t(150), size_t(260)}) {
         scratch_.clear_work();
-        const Outcome outcome = run_with_vanishing_reader(sfx, scratch_.work(), limit);
+        RunOptions options;
+        options.cwd = scratch_.work();
+        options.output_limit = limit;
+        options.timeout_ms = 30000;
+        const Outcome outcome = run_program({sfx}, options);
         const std::string what = "reader gone after " + std::to_string(limit) + " bytes";
         EXPECT_TRUE(outcome.exited()) << what << ": signal " << outcome.signal;
         EXPECT_EQ(outcome.status, 0) << what;

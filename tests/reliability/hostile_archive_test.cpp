@@ -95,7 +95,7 @@ TEST_F(HostileArchive, UnsafeNamesAreRefusedAsFileAndDirectoryNames) {
             Hostile h;
             h.image.dirs = {{1, h.name(bad), 0, 0}};
             h.file(h.name("inside.txt"), "payload", true, 1);
-            h.image.options = 0x40;  // and the whole tree made first
+            h.image.options = zq::kOptionDirTree;  // and the whole tree made first
             expect_refused(h.archive(), kInvalidCode, "directory " + shown);
         }
     }
@@ -131,7 +131,7 @@ TEST_F(HostileArchive, PathsLongerThanTheirBuffersAreRefused) {
                         {2, h.name(std::string(199, 'b')), 0, 2},
                         {3, h.name(std::string(199, 'c')), 0, 0}};
         h.file(h.name("f.txt"), "deep", true, 3);
-        h.image.options = 0x40;
+        h.image.options = zq::kOptionDirTree;
         expect_refused(h.archive(), kInvalidCode, "600-byte path");
     }
 }
@@ -179,7 +179,7 @@ TEST_F(HostileArchive, BrokenTreesAndReferencesAreRefused) {
     for (const Case& c : cases) {
         Hostile h;
         c.build(h);
-        h.image.options = 0x40;
+        h.image.options = zq::kOptionDirTree;
         expect_refused(h.archive(), kInvalidCode, c.what);
     }
 }

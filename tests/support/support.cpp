@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -41,6 +42,22 @@ ScratchDir::ScratchDir(const std::string& tag) {
 
 ScratchDir::~ScratchDir() { remove_tree(path_); }
 
+void InScratchDir::SetUp() {
+    previous_ = fs::current_path();
+    scratch_ = std::make_unique<ScratchDir>("driver");
+    root_ = scratch_->string();
+    fs::current_path(root_);
+}
+
+void InScratchDir::TearDown() {
+    fs::current_path(previous_);
+    scratch_.reset();
+}
+
+bool InScratchDir::exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+bool InScratchDir::is_dir(const std::string& path) { return fs::is_directory(path); }
+
 void remove_tree(const fs::path& root) {
     std::error_code ignored;
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -49,6 +66,30 @@ void remove_tree(const fs::path& root) {
         if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
     fs::remove_all(root, ignored);
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        std::string name = fs::relative(it->path(), dir).string();
+        if (it->is_directory() && !it->is_symlink()) name += '/';
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> temp_files(const std::vector<std::string>& names) {
+    std::vector<std::string> found;
+    for (const std::string& name : names) {
+        const std::string last = fs::path(name.back() == '/' ? name.substr(0, name.size() - 1) : name).filename();
+        bool temp = last.size() == 8 && last.compare(0, 2, "zq") == 0;
+        for (size_t i = 2; temp && i < 8; ++i) temp = last[i] >= '0' && last[i] <= '9';
+        if (temp) found.push_back(name);
+    }
+    return found;
 }
 
 void pin_times(const fs::path& root, int64_t access, int64_t write) {

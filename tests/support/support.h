@@ -2,9 +2,13 @@
 // deterministic test data and the programs under test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/catalogue.h"
 #include "writer/writer.h"
@@ -37,6 +41,33 @@ public:
 
 private:
     fs::path path_;
+};
+
+// Every name under `dir`, relative, sorted, folders ending in '/' (links
+// to folders are not followed).
+std::vector<std::string> listing(const fs::path& dir);
+// The names among `names` whose last part is a temporary file's: "zq" and
+// six digits.
+std::vector<std::string> temp_files(const std::vector<std::string>& names);
+
+// A test run inside a fresh scratch folder (root_), going back to the
+// folder it started in afterwards.
+class InScratchDir : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    static void write_file(const std::string& path, const std::string& content) { write_bytes(path, bytes_of(content)); }
+    static std::string read_file(const std::string& path) { return read_text(path); }
+    static bool exists(const std::string& path);  // the entry itself, a link included
+    static bool is_dir(const std::string& path);
+    static std::string cwd() { return fs::current_path().string(); }
+
+    std::string root_;
+
+private:
+    std::unique_ptr<ScratchDir> scratch_;
+    fs::path previous_;
 };
 
 // Makes every entry under `root` writable by its owner, then removes it all.

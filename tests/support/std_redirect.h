@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace zq::test {
+
 // Standard input reads `content`, then reaches its end.
 class StdinFrom {
 public:
@@ -58,3 +60,5 @@ private:
     int fds_[2] = {-1, -1};
     int saved_ = -1;
 };
+
+}  // namespace zq::test
