@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -123,6 +126,83 @@ TEST(DirPath, BrokenTreesAreRefused) {
         EXPECT_EQ(search(tree.get(), 255, &found).size(), 510u);
         EXPECT_EQ(found, 1);
     }
+}
+
+// A large tree checked against a plain recursive walk: thousands of
+// siblings, a chain as deep as a path allows, ids used again and again, and
+// records stored in shuffled order so that the first folder by id in walk
+// order is not the first in the table.
+TEST(DirPath, IndexAgreesWithAPlainWalk) {
+    struct Node {
+        std::string name;
+        int16_t id;
+        std::vector<uint32_t> children;
+    };
+    std::vector<Node> nodes;
+    nodes.reserve(4000);  // `add` appends while holding a parent's list
+    std::vector<uint32_t> top;
+    auto add = [&](std::vector<uint32_t>& siblings, const std::string& name) {
+        const uint32_t k = uint32_t(nodes.size());
+        nodes.push_back({name, int16_t(int(k * 7919u % 2401u) - 1200), {}});
+        siblings.push_back(k);
+        return k;
+    };
+    for (int i = 0; i < 1500; ++i) add(top, "n" + std::to_string(i));
+    uint32_t bottom = 1;
+    for (int level = 0; level < 250; ++level) bottom = add(nodes[bottom].children, "c");
+    for (int i = 0; i < 2000; ++i) add(nodes[2].children, "m" + std::to_string(i));
+    for (uint32_t at = nodes[2].children.back(), level = 0; level < 5; ++level) at = add(nodes[at].children, "e");
+
+    // Node 0 must stay record 0, where every walk starts.
+    std::vector<uint16_t> record_of(nodes.size());
+    for (uint32_t k = 0; k < nodes.size(); ++k) record_of[k] = uint16_t(k);
+    std::mt19937 random(9);
+    for (uint32_t k = uint32_t(nodes.size()) - 1; k > 1; --k) std::swap(record_of[k], record_of[1 + random() % k]);
+
+    std::string pool;
+    std::vector<Dir> dirs(nodes.size());
+    auto link = [&](const std::vector<uint32_t>& siblings) {
+        for (size_t i = 0; i < siblings.size(); ++i) {
+            const Node& node = nodes[siblings[i]];
+            Dir& dir = dirs[record_of[siblings[i]]];
+            dir = {node.id, uint16_t(pool.size()), uint16_t(i + 1 < siblings.size() ? record_of[siblings[i + 1]] : 0),
+                   uint16_t(node.children.empty() ? 0 : record_of[node.children.front()])};
+            pool += node.name + '\0';
+        }
+    };
+    link(top);
+    for (const Node& node : nodes) link(node.children);
+    pool.pop_back();  // TreeCatalogue ends the pool itself
+    TreeCatalogue tree(pool, dirs);
+    ASSERT_EQ(tree.checked(), 0);
+
+    std::vector<std::string> path_of(nodes.size());
+    std::map<int16_t, std::string> first_by_id;
+    std::function<void(const std::vector<uint32_t>&, const std::string&)> walk =
+        [&](const std::vector<uint32_t>& siblings, const std::string& prefix) {
+            for (uint32_t k : siblings) {
+                path_of[k] = prefix + nodes[k].name + '\\';
+                first_by_id.emplace(nodes[k].id, path_of[k]);
+                walk(nodes[k].children, path_of[k]);
+            }
+        };
+    walk(top, "");
+    ASSERT_EQ(path_of[bottom].size(), 503u);
+
+    char out[kPathBufferSize];
+    size_t wrong_records = 0;
+    for (uint32_t k = 0; k < nodes.size(); ++k) {
+        wrong_records += record_path(tree.get(), record_of[k], '\\', out) < 0 || path_of[k] != out;
+    }
+    EXPECT_EQ(wrong_records, 0u);
+    size_t wrong_ids = 0;
+    for (int id = -32768; id < 32768; ++id) {
+        const auto expected = first_by_id.find(int16_t(id));
+        const int32_t length = dir_path(tree.get(), int16_t(id), '\\', out);
+        wrong_ids += expected == first_by_id.end() ? length != -1 : length < 0 || expected->second != out;
+    }
+    EXPECT_EQ(wrong_ids, 0u);
+    EXPECT_EQ(first_by_id.size(), 2401u);
 }
 
 TEST(BuildFilePath, BareNamesAndFullPaths) {
