@@ -30,20 +30,6 @@ zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     return zq::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The platform a stub runs on, told by its executable's magic; empty when it
-// is no executable at all (a text, a script), which must never become the
-// front of a self-extractor.
-std::string stub_platform(const zq::Bytes& stub) {
-    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') return "Linux (ELF)";
-    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return "";
-    const uint32_t pe = uint32_t(stub[0x3C]) | uint32_t(stub[0x3D]) << 8 | uint32_t(stub[0x3E]) << 16 |
-                        uint32_t(stub[0x3F]) << 24;
-    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
-        return "";
-    }
-    return "Windows (PE)";
-}
-
 bool same_file(const fs::path& a, const fs::path& b) {
     std::error_code ec;
     return fs::equivalent(a, b, ec) ||
@@ -145,16 +131,6 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     return inputs;
 }
 
-// A Windows stub is a PE image ("MZ", and "PE\0\0" where the DOS header
-// points); it reads names in the system's ANSI code page.
-bool is_windows_stub(const zq::Bytes& stub) {
-    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return false;
-    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
-                      size_t(stub[0x3F]) << 24;
-    return pe <= stub.size() - 4 && stub[pe] == 'P' && stub[pe + 1] == 'E' && stub[pe + 2] == 0 &&
-           stub[pe + 3] == 0;
-}
-
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
     options.full_path = !args.flat;
@@ -174,10 +150,11 @@ int run_create(const CreateArgs& args, unsigned threads) {
         }
         if (same_file(stub, args.output)) fail("the output " + args.output + " is the stub " + stub.string());
         options.stub = read_whole_file(stub, "stub");
-        const std::string platform = stub_platform(*options.stub);
-        if (platform.empty()) fail("the stub " + stub.string() + " is not an ELF or PE executable");
-        made = "a " + platform + " self-extractor, stub " + stub.string();
-        if (is_windows_stub(*options.stub)) options.code_page = args.code_page;
+        const zq::StubKind kind = zq::stub_kind(*options.stub);
+        if (kind == zq::StubKind::kNotExecutable) fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        const bool windows = kind == zq::StubKind::kWindowsPe;
+        made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") + " self-extractor, stub " + stub.string();
+        if (windows) options.code_page = args.code_page;
     }
     if (args.code_page_given && options.code_page == 0) {
         fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");

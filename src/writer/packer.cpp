@@ -592,9 +592,7 @@ uint16_t extension_word(const PlanFile& file) {
     return uint16_t(kExtHasCrc | kExtHasMode | (file.info.mode & kExtModeMask));
 }
 
-bool is_windows_stub(const std::optional<Bytes>& stub) {
-    return stub && stub->size() >= 2 && (*stub)[0] == 'M' && (*stub)[1] == 'Z';
-}
+bool is_windows_stub(const std::optional<Bytes>& stub) { return stub && stub_kind(*stub) == StubKind::kWindowsPe; }
 
 // The path as given (made absolute) and with every link resolved: a name can
 // reach an input either way.
@@ -640,6 +638,19 @@ size_t find_run_file(const Plan& plan, const std::string& path) {
 }
 
 }  // namespace
+
+StubKind stub_kind(const Bytes& stub) {
+    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') {
+        return StubKind::kLinuxElf;
+    }
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return StubKind::kNotExecutable;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
+        return StubKind::kNotExecutable;
+    }
+    return StubKind::kWindowsPe;
+}
 
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");

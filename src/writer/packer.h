@@ -13,6 +13,14 @@
 
 namespace zq {
 
+// What a stub is, told by its executable image: an ELF program runs on Linux
+// and reads names as UTF-8; a PE image ("MZ", and "PE\0\0" where the DOS
+// header points) runs on Windows and reads them in the ANSI code page.
+// Anything else (a text, a script, a bare DOS program) must never become the
+// front of a self-extractor.
+enum class StubKind { kNotExecutable, kLinuxElf, kWindowsPe };
+StubKind stub_kind(const Bytes& stub);
+
 struct PackOptions {
     bool full_path = true;
     bool dir_tree = false;

@@ -13,6 +13,7 @@
 #include "archive/catalogue.h"
 #include "driver/driver.h"
 #include "archive/release.h"
+#include "json_check.h"
 #include "support.h"
 #include "writer/packer.h"
 

@@ -122,7 +122,7 @@ void EndToEnd::TearDown() {
     fs::remove_all(root_, ignored);
 }
 
-std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name) {
+std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name, const std::string& password) {
     std::ifstream in(stub_path(), std::ios::binary);
     EXPECT_TRUE(in.good()) << "no stub at " << stub_path();
     const Bytes stub((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -132,6 +132,7 @@ std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name) {
     out.write(reinterpret_cast<const char*>(sfx.data()), std::streamsize(sfx.size()));
     out.close();
     chmod(path.c_str(), 0755);
+    zq::test::expect_json_listing(path, password);
     return path;
 }
 
@@ -241,7 +242,7 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
 }
 
 RunResult EndToEnd::run_archive(const ArchiveBuilder& builder, const Script& script) {
-    return run(make_sfx(builder.archive()), script);
+    return run(make_sfx(builder.archive(), "sfx", builder.password), script);
 }
 
 // ------------------------------------------------------------------ files

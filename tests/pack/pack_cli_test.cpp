@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "archive_test_support.h"
 #include "pack/select.h"
@@ -43,7 +44,23 @@ protected:
         std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " + arguments + " <" + input +
                               " >'" + out.string() + "' 2>'" + err.string() + "'";
         int raw = std::system(command.c_str());
-        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
+        Result result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
+        if (result.status == 0) check_created_listing(arguments);
+        return result;
+    }
+
+    // Whatever a create wrote (its -o word) lists as strict JSON.
+    void check_created_listing(const std::string& arguments) {
+        std::istringstream words(arguments);
+        std::string word;
+        if (!(words >> word) || word != "create") return;
+        std::string password;
+        std::string output;
+        for (std::string previous; words >> word; previous = word) {
+            if (previous == "--password") password = word;
+            if (previous == "-o") output = word;
+        }
+        if (!output.empty()) expect_json_listing(dir_ / output, password);
     }
 
     size_t count_files() const {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "json_check.h"
 #include "support.h"
 #include "writer/writer.h"
 

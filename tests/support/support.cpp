@@ -10,6 +10,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "json_check.h"
+
 namespace zq::test {
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -114,6 +116,7 @@ std::string zqpack_path() { return ZQPACK_PATH; }
 void write_sfx(const fs::path& path, const Bytes& archive) {
     static const Bytes stub = read_bytes(stub_path());
     write_bytes(path, self_extractor_bytes(stub, archive), true);
+    expect_json_listing(path);
 }
 
 }  // namespace zq::test
