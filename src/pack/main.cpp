@@ -109,6 +109,7 @@ struct CreateArgs {
     std::string run_args;
     uint32_t code_page = 1252;
     bool code_page_given = false;
+    std::vector<std::string> excludes;
     std::vector<std::string> inputs;
 };
 
@@ -140,6 +141,9 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.threads = threads;
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
+    if (!args.excludes.empty()) {
+        options.excluded = [&args](const std::string& path) { return zq::pack::excluded(args.excludes, path); };
+    }
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     std::string made = "a bare archive";
@@ -281,13 +285,18 @@ int main(int argc, char** argv) {
                            "arguments for the --run file, split as a command line is (blanks, double quotes); "
                            "the user's words after -- follow them")
         ->needs(run_opt);
+    create_cmd->add_option("--exclude", create.excludes,
+                           "leave out every file or folder (with all it holds) whose name, or path from the top of "
+                           "what is packed, matches this glob (* ? [...]); repeatable")
+        ->allow_extra_args(false)
+        ->type_name("GLOB");
     create_cmd->add_option("paths", create.inputs, "files and folders to pack");
 
     std::string archive;
     std::string password;
     bool json = false;
     std::vector<std::string> patterns;
-    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ?)";
+    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ? [...])";
     CLI::App* list_cmd = app.add_subcommand("list", "list the files of an archive");
     list_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     list_cmd->add_option("--password", password, "the archive's password (asked for when missing)");

@@ -43,6 +43,11 @@ struct PackOptions {
     // self-extractor runs after a successful extraction, and its arguments.
     std::optional<std::string> run_file;
     std::string run_args;
+    // When set, what it returns true for is left out, a folder with
+    // everything under it. It is given each path from the top of what is
+    // packed (an input's own name, then its folders and files), with '/'
+    // between the names as they are on disk.
+    std::function<bool(const std::string& path)> excluded;
     // Called on the packing thread after each piece of data is written.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };

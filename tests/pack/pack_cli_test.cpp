@@ -256,11 +256,35 @@ TEST(PackSelection, GlobsMatchNamesAndPaths) {
     EXPECT_TRUE(glob_match("*a*b*", "xxaxxbxx"));
     EXPECT_FALSE(glob_match("*.txt", "b.txt.gz"));
     EXPECT_FALSE(glob_match("a?c", "ac"));
+    EXPECT_TRUE(glob_match("*[0-9][!0-9]", "log12x"));
+    EXPECT_FALSE(glob_match("*[0-9][!0-9]", "log1x2"));
+    EXPECT_TRUE(glob_match("[]a]", "]"));
+    EXPECT_TRUE(glob_match("a[b", "a[b"));  // no closing ']': a plain '['
     zq::pack::Selection selection({"*.log", "sub/keep.txt", "absent"});
     EXPECT_TRUE(selection.matches("deep/sub/x.log"));  // by bare name
     EXPECT_TRUE(selection.matches("sub/keep.txt"));
     EXPECT_FALSE(selection.matches("other/keep.txt"));  // a pattern with '/' needs the path
     EXPECT_EQ(selection.unmatched(), std::vector<std::string>{"absent"});
+}
+
+// --exclude takes a name anywhere, a folder with what it holds, a path's tail
+// and a path from the top, as tar users expect.
+TEST_F(PackCli, ExcludeLeavesOutWhatMatches) {
+    const Result create = zqpack("create --stub none -o ex.zq --exclude '*.bin' --exclude driver "
+                                 "--exclude 'archive/catalogue.[ch]' --exclude 'tree/pack/m?in.*' tree");
+    ASSERT_EQ(create.status, 0) << create.err;
+    EXPECT_NE(create.out.find("ex.zq: 4 files, 5 folders"), std::string::npos) << create.out;
+    const Result list = zqpack("list ex.zq");
+    for (const char* kept : {" tree/archive/catalogue.cpp\n", " tree/codec/splay.cpp\n", " tree/README.md\n",
+                             " tree/empty file\n", " tree/pack/\n", " tree/an empty folder/\n"}) {
+        EXPECT_NE(list.out.find(kept), std::string::npos) << kept << list.out;
+    }
+    for (const char* gone : {"tables.bin", "driver", "catalogue.h", "main.cpp"}) {
+        EXPECT_EQ(list.out.find(gone), std::string::npos) << gone << list.out;
+    }
+    // An input of its own is left out as well.
+    EXPECT_EQ(zqpack("create --stub none -o top.zq --exclude tables.bin --flat tree/codec/tables.bin tree/README.md").status, 0);
+    EXPECT_EQ(count_lines(zqpack("list top.zq").out), 3u);  // heading, README.md, total
 }
 
 // Selection, -n, -q, --password and -C on a small tree of their own.
