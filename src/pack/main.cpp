@@ -15,6 +15,7 @@
 #include "writer/packer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"
+#include "pack/progress_line.h"
 #include "pack/select.h"
 #include "platform/platform.h"
 
@@ -74,25 +75,6 @@ std::string read_password_file(const fs::path& path) {
     if (text.find_first_of("\r\n") != std::string::npos) fail("the password file holds more than one line");
     return text;
 }
-
-class ProgressBar {
-public:
-    void operator()(uint64_t done, uint64_t total) {
-        int percent = total == 0 ? 100 : int(done * 100 / total);
-        if (percent == shown_) return;
-        shown_ = percent;
-        int marks = percent / 2;
-        std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(size_t(marks), '#').c_str(),
-                     std::string(size_t(50 - marks), '.').c_str(), percent);
-        std::fflush(stderr);
-    }
-    void finish() const {
-        if (shown_ >= 0) std::fputs("\n", stderr);
-    }
-
-private:
-    int shown_ = -1;
-};
 
 struct CreateArgs {
     std::string output;
@@ -163,8 +145,8 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (args.code_page_given && options.code_page == 0) {
         fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
     }
-    ProgressBar bar;
-    if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
+    zq::pack::ProgressLine bar(stderr);
+    if (zq::stderr_is_terminal()) options.progress = [&bar](const zq::PackProgress& done) { bar.update(done); };
     const std::vector<fs::path> inputs = create_inputs(args);
     const uint64_t stub_bytes = options.stub ? options.stub->size() : 0;
     zq::PackSummary summary;

@@ -715,10 +715,12 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     uint64_t archive_start = output.position();
     output.write(Bytes(kHeaderSize, 0));
 
-    uint64_t done = 0;
+    PackProgress progress;
+    progress.files_total = uint32_t(order.size());
+    progress.bytes_total = total;
     auto advanced = [&](uint64_t bytes) {
-        done += bytes;
-        if (options.progress) options.progress(done, total);
+        progress.bytes_done += bytes;
+        if (options.progress) options.progress(progress);
     };
     {
         CodingPool pool(plan.files, units, threads, options.store);
@@ -738,6 +740,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
                             options.pending_limit, codec.state().unsubst_table, advanced);
             image.files.push_back(entry);
+            ++progress.files_done;
+            if (options.progress) options.progress(progress);
         }
     }
     image.pools = names.pools();

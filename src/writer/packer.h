@@ -21,6 +21,15 @@ namespace zq {
 enum class StubKind { kNotExecutable, kLinuxElf, kWindowsPe };
 StubKind stub_kind(const Bytes& stub);
 
+// How far a pack has come: files whose data is all written, and bytes of
+// file data written, each of the whole.
+struct PackProgress {
+    uint32_t files_done = 0;
+    uint32_t files_total = 0;
+    uint64_t bytes_done = 0;
+    uint64_t bytes_total = 0;
+};
+
 struct PackOptions {
     bool full_path = true;
     bool dir_tree = false;
@@ -48,8 +57,9 @@ struct PackOptions {
     // packed (an input's own name, then its folders and files), with '/'
     // between the names as they are on disk.
     std::function<bool(const std::string& path)> excluded;
-    // Called on the packing thread after each piece of data is written.
-    std::function<void(uint64_t done, uint64_t total)> progress;
+    // Called on the packing thread after each piece of data is written and
+    // after each file is complete.
+    std::function<void(const PackProgress&)> progress;
 };
 
 struct PackSummary {

@@ -293,7 +293,7 @@ protected:
         PackOptions options;
         options.threads = 1;
         options.store = true;
-        options.progress = [&, done = false](uint64_t, uint64_t) mutable {
+        options.progress = [&, done = false](const PackProgress&) mutable {
             if (!done) change();
             done = true;
         };
@@ -336,7 +336,7 @@ TEST_F(PackerTest, InterruptedPackingLeavesNothing) {
         if (child == 0) {
             PackOptions options;
             options.threads = 1;
-            options.progress = [signal_number](uint64_t, uint64_t) { ::raise(signal_number); };
+            options.progress = [signal_number](const PackProgress&) { ::raise(signal_number); };
             try {
                 pack_paths({src_ / "tree"}, dir_ / "out.zq", options);
             } catch (...) {

@@ -1,7 +1,9 @@
 // zqpack as a user runs it: create, list, test and extract on a real tree.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -63,6 +65,47 @@ protected:
         if (!output.empty()) expect_json_listing(dir_ / output, password);
     }
 
+    // Runs zqpack in the scratch folder with standard output and error on
+    // one pseudo-terminal, raw (no line-ending translation), and returns all
+    // it wrote there.
+    Result zqpack_on_terminal(std::vector<std::string> words) {
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(terminal, 0);
+        EXPECT_EQ(::grantpt(terminal) | ::unlockpt(terminal), 0);
+        const int screen = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+        EXPECT_GE(screen, 0);
+        termios mode{};
+        ::tcgetattr(screen, &mode);
+        ::cfmakeraw(&mode);
+        ::tcsetattr(screen, TCSANOW, &mode);
+        words.insert(words.begin(), ZQPACK_PATH);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int nothing = ::open("/dev/null", O_RDONLY);
+            if (::chdir(dir_.path().c_str()) != 0 || ::dup2(nothing, 0) < 0 || ::dup2(screen, 1) < 0 ||
+                ::dup2(screen, 2) < 0) {
+                ::_exit(126);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(screen);
+        // Until the child's side is closed (EIO): all it wrote is read by then.
+        std::string shown;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) != 0;) {
+            if (n > 0) shown.append(buffer, size_t(n));
+            else if (errno != EINTR) break;
+        }
+        ::close(terminal);
+        int raw = 0;
+        ::waitpid(child, &raw, 0);
+        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, shown, ""};
+    }
+
     size_t count_files() const {
         size_t n = 0;
         for (const auto& entry : fs::recursive_directory_iterator(tree_)) n += entry.is_regular_file();
@@ -110,6 +153,23 @@ TEST_F(PackCli, CreateListTestAndExtractARealTree) {
         const fs::path copy = dir_ / "out" / "tree" / fs::relative(entry.path(), tree_);
         EXPECT_EQ(read_bytes(copy), read_bytes(entry.path())) << copy;
     }
+}
+
+// On a terminal, create redraws one progress line and ends it with a line
+// break before the summary; its figures at the end are the whole.
+TEST_F(PackCli, ProgressLineOnATerminalEndsBeforeTheSummary) {
+    const Result run = zqpack_on_terminal({"create", "--stub", "none", "-o", "tree.zq", "tree"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    const size_t line_end = run.out.find('\n');
+    ASSERT_NE(line_end, std::string::npos) << run.out;
+    const std::string progress = run.out.substr(0, line_end);
+    ASSERT_EQ(progress.substr(0, 1), "\r") << progress;
+    const std::string last = progress.substr(progress.rfind('\r') + 1);
+    // 8 files of 113000 bytes.
+    EXPECT_EQ(last.rfind("8/8 files, 110.4 KiB of 110.4 KiB", 0), 0u) << last;
+    EXPECT_EQ(run.out.substr(line_end + 1).rfind("tree.zq: a bare archive\ntree.zq: 8 files, 6 folders", 0), 0u)
+        << run.out;
+    EXPECT_EQ(run.out.find('\r', line_end), std::string::npos) << run.out;
 }
 
 TEST_F(PackCli, OutputDoesNotDependOnTheThreadCount) {
