@@ -262,6 +262,60 @@ OpenedArchive::~OpenedArchive() {
     release_stream(&context_);
 }
 
+namespace {
+
+// snprintf into a std::string, for the JSON listing's numbers.
+template <typename... Args>
+void append_format(std::string& out, const char* format, Args... args) {
+    char text[256];
+    const int length = std::snprintf(text, sizeof text, format, args...);
+    if (length > 0) out.append(text, std::min(size_t(length), sizeof text - 1));
+}
+
+}  // namespace
+
+std::string json_listing(const OpenedArchive& archive) {
+    uint64_t total_size = 0;
+    uint64_t total_stored = 0;
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const FileRecord& record = archive.record(i);
+        total_size += record.original_size();
+        total_stored += record.stored_size();
+    }
+    std::string out = "{\"archive\": " + json_string(archive.path());
+    append_format(out, ", \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, \"files\": [",
+                  archive.full_path() ? "true" : "false", archive.dir_tree() ? "true" : "false",
+                  archive.has_password() ? "true" : "false", unsigned(archive.code_page()));
+    const char* separator = "\n";
+    for (size_t i = 0; i < archive.folder_count(); ++i) {
+        out += std::string(separator) + "  {\"path\": " + json_string(archive.folder_path(i)) + ", \"type\": \"folder\"}";
+        separator = ",\n";
+    }
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        const ArchiveEntry entry = archive.entry(i);
+        const FileRecord& r = entry.record;
+        out += std::string(separator) + "  {\"path\": " + json_string(entry.path);
+        append_format(out, ", \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
+                           ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
+                           ", \"access_time\": %" PRId32 ", \"attributes\": %u",
+                      r.is_symlink() ? "link" : "file", r.original_size(), r.stored_size(), unsigned(r.method()),
+                      r.block_coded() ? "true" : "false", r.write_time(), r.access_time(), unsigned(r.attributes()));
+        if (r.has_crc()) out += ", \"crc32\": \"" + crc_text(r) + "\"";
+        if (r.has_mode()) out += ", \"mode\": \"" + mode_text(r) + "\"";
+        if (r.is_symlink()) out += ", \"link_target\": " + json_string(entry.link_target);
+        if (r.runs_after()) out += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
+        // The stored bytes, when the path shown is not them.
+        bool replaced = false;
+        valid_utf8(entry.path, &replaced);
+        if (replaced || entry.stored_path != entry.path) out += ", \"name_bytes\": \"" + hex(entry.stored_path) + "\"";
+        out += "}";
+        separator = ",\n";
+    }
+    append_format(out, "\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
+                  archive.entry_count(), total_size, total_stored);
+    return out;
+}
+
 int list_archive(const OpenedArchive& archive, bool json) {
     uint64_t total_size = 0;
     uint64_t total_stored = 0;
@@ -271,42 +325,7 @@ int list_archive(const OpenedArchive& archive, bool json) {
         total_stored += record.stored_size();
     }
     if (json) {
-        std::printf("{\"archive\": %s, \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, "
-                    "\"files\": [",
-                    json_string(archive.path()).c_str(), archive.full_path() ? "true" : "false",
-                    archive.dir_tree() ? "true" : "false", archive.has_password() ? "true" : "false",
-                    unsigned(archive.code_page()));
-        const char* separator = "\n";
-        for (size_t i = 0; i < archive.folder_count(); ++i) {
-            std::printf("%s  {\"path\": %s, \"type\": \"folder\"}", separator,
-                        json_string(archive.folder_path(i)).c_str());
-            separator = ",\n";
-        }
-        for (size_t i = 0; i < archive.entry_count(); ++i) {
-            const ArchiveEntry entry = archive.entry(i);
-            const FileRecord& r = entry.record;
-            std::string extension;
-            if (r.has_crc()) extension += ", \"crc32\": \"" + crc_text(r) + "\"";
-            if (r.has_mode()) extension += ", \"mode\": \"" + mode_text(r) + "\"";
-            if (r.is_symlink()) extension += ", \"link_target\": " + json_string(entry.link_target);
-            if (r.runs_after()) extension += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
-            std::printf("%s  {\"path\": %s, \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
-                        ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
-                        ", \"access_time\": %" PRId32 ", \"attributes\": %u%s",
-                        separator, json_string(entry.path).c_str(), r.is_symlink() ? "link" : "file",
-                        r.original_size(), r.stored_size(), unsigned(r.method()), r.block_coded() ? "true" : "false",
-                        r.write_time(), r.access_time(), unsigned(r.attributes()), extension.c_str());
-            // The stored bytes, when the path shown is not them.
-            bool replaced = false;
-            valid_utf8(entry.path, &replaced);
-            if (replaced || entry.stored_path != entry.path) {
-                std::printf(", \"name_bytes\": \"%s\"", hex(entry.stored_path).c_str());
-            }
-            std::printf("}");
-            separator = ",\n";
-        }
-        std::printf("\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
-                    archive.entry_count(), total_size, total_stored);
+        std::fputs(json_listing(archive).c_str(), stdout);
         return 0;
     }
     if (archive.code_page() != 0) std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));

@@ -71,6 +71,9 @@ private:
 // Throws std::runtime_error.
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset);
 
+// The listing for scripts: one JSON object, always valid UTF-8 (names that
+// are not are shown with replacements and their bytes in hex).
+std::string json_listing(const OpenedArchive& archive);
 int list_archive(const OpenedArchive& archive, bool json);
 int test_archive(const OpenedArchive& archive, unsigned threads);
 

@@ -15,6 +15,7 @@
 #include "writer/packer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"
+#include "pack/progress_line.h"
 #include "pack/select.h"
 #include "platform/platform.h"
 
@@ -28,20 +29,6 @@ zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fail(std::string("cannot read the ") + what + " " + path.string() + ": " + std::strerror(errno));
     return zq::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The platform a stub runs on, told by its executable's magic; empty when it
-// is no executable at all (a text, a script), which must never become the
-// front of a self-extractor.
-std::string stub_platform(const zq::Bytes& stub) {
-    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') return "Linux (ELF)";
-    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return "";
-    const uint32_t pe = uint32_t(stub[0x3C]) | uint32_t(stub[0x3D]) << 8 | uint32_t(stub[0x3E]) << 16 |
-                        uint32_t(stub[0x3F]) << 24;
-    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
-        return "";
-    }
-    return "Windows (PE)";
 }
 
 bool same_file(const fs::path& a, const fs::path& b) {
@@ -89,25 +76,6 @@ std::string read_password_file(const fs::path& path) {
     return text;
 }
 
-class ProgressBar {
-public:
-    void operator()(uint64_t done, uint64_t total) {
-        int percent = total == 0 ? 100 : int(done * 100 / total);
-        if (percent == shown_) return;
-        shown_ = percent;
-        int marks = percent / 2;
-        std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(size_t(marks), '#').c_str(),
-                     std::string(size_t(50 - marks), '.').c_str(), percent);
-        std::fflush(stderr);
-    }
-    void finish() const {
-        if (shown_ >= 0) std::fputs("\n", stderr);
-    }
-
-private:
-    int shown_ = -1;
-};
-
 struct CreateArgs {
     std::string output;
     std::string stub;
@@ -123,6 +91,7 @@ struct CreateArgs {
     std::string run_args;
     uint32_t code_page = 1252;
     bool code_page_given = false;
+    std::vector<std::string> excludes;
     std::vector<std::string> inputs;
 };
 
@@ -145,16 +114,6 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     return inputs;
 }
 
-// A Windows stub is a PE image ("MZ", and "PE\0\0" where the DOS header
-// points); it reads names in the system's ANSI code page.
-bool is_windows_stub(const zq::Bytes& stub) {
-    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return false;
-    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
-                      size_t(stub[0x3F]) << 24;
-    return pe <= stub.size() - 4 && stub[pe] == 'P' && stub[pe + 1] == 'E' && stub[pe + 2] == 0 &&
-           stub[pe + 3] == 0;
-}
-
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
     options.full_path = !args.flat;
@@ -164,6 +123,9 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.threads = threads;
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
+    if (!args.excludes.empty()) {
+        options.excluded = [&args](const std::string& path) { return zq::pack::excluded(args.excludes, path); };
+    }
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     std::string made = "a bare archive";
@@ -174,16 +136,17 @@ int run_create(const CreateArgs& args, unsigned threads) {
         }
         if (same_file(stub, args.output)) fail("the output " + args.output + " is the stub " + stub.string());
         options.stub = read_whole_file(stub, "stub");
-        const std::string platform = stub_platform(*options.stub);
-        if (platform.empty()) fail("the stub " + stub.string() + " is not an ELF or PE executable");
-        made = "a " + platform + " self-extractor, stub " + stub.string();
-        if (is_windows_stub(*options.stub)) options.code_page = args.code_page;
+        const zq::StubKind kind = zq::stub_kind(*options.stub);
+        if (kind == zq::StubKind::kNotExecutable) fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        const bool windows = kind == zq::StubKind::kWindowsPe;
+        made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") + " self-extractor, stub " + stub.string();
+        if (windows) options.code_page = args.code_page;
     }
     if (args.code_page_given && options.code_page == 0) {
         fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
     }
-    ProgressBar bar;
-    if (zq::stderr_is_terminal()) options.progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
+    zq::pack::ProgressLine bar(stderr);
+    if (zq::stderr_is_terminal()) options.progress = [&bar](const zq::PackProgress& done) { bar.update(done); };
     const std::vector<fs::path> inputs = create_inputs(args);
     const uint64_t stub_bytes = options.stub ? options.stub->size() : 0;
     zq::PackSummary summary;
@@ -304,13 +267,18 @@ int main(int argc, char** argv) {
                            "arguments for the --run file, split as a command line is (blanks, double quotes); "
                            "the user's words after -- follow them")
         ->needs(run_opt);
+    create_cmd->add_option("--exclude", create.excludes,
+                           "leave out every file or folder (with all it holds) whose name, or path from the top of "
+                           "what is packed, matches this glob (* ? [...]); repeatable")
+        ->allow_extra_args(false)
+        ->type_name("GLOB");
     create_cmd->add_option("paths", create.inputs, "files and folders to pack");
 
     std::string archive;
     std::string password;
     bool json = false;
     std::vector<std::string> patterns;
-    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ?)";
+    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ? [...])";
     CLI::App* list_cmd = app.add_subcommand("list", "list the files of an archive");
     list_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     list_cmd->add_option("--password", password, "the archive's password (asked for when missing)");

@@ -6,9 +6,15 @@
 
 namespace zq::pack {
 
-// `*` stands for any run of characters (also '/'), `?` for any one; every
-// other character stands for itself.
+// `*` stands for any run of characters (also '/'), `?` for any one,
+// `[...]` for one of those listed (`[!...]`: one not listed); every other
+// character stands for itself. Characters are bytes.
 bool glob_match(const std::string& pattern, const std::string& text);
+
+// What `zqpack create --exclude` leaves out, as tar does: a '/'-separated
+// path of which the whole, or any tail that starts after a '/' (down to its
+// bare name), matches one of the globs.
+bool excluded(const std::vector<std::string>& globs, const std::string& path);
 
 // No pattern takes every file. Otherwise a file is taken when a pattern
 // matches its '/'-separated stored path, or, for a pattern without '/', its

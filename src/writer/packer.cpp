@@ -83,6 +83,9 @@ public:
     LinkPolicy links = LinkPolicy::kFollowQuietly;
     bool full_path = true;
     bool for_windows = false;  // the stub is a Windows one
+    std::function<bool(const std::string&)> excluded;  // see PackOptions
+
+    bool left_out(const std::string& relative) const { return excluded && excluded(relative); }
 
     // A folder with neither files nor subfolders exists only in the folder
     // tree, so it survives only when the extractor is asked to make the tree.
@@ -94,7 +97,10 @@ public:
 
     void add_inputs(const std::vector<fs::path>& inputs) {
         std::vector<std::pair<std::string, fs::path>> named;
-        for (const fs::path& input : inputs) named.emplace_back(input_name(input), input);
+        for (const fs::path& input : inputs) {
+            std::string name = input_name(input);
+            if (!left_out(name)) named.emplace_back(std::move(name), input);
+        }
         std::sort(named.begin(), named.end());
         std::vector<std::string> names;
         for (size_t i = 0; i < named.size(); ++i) {
@@ -107,7 +113,7 @@ public:
             fs::file_status status = fs::status(path, ec);
             if (ec) fail("cannot read " + path.string() + ": " + ec.message());
             if (fs::is_directory(status)) {
-                top_dirs.push_back(add_dir(path, name, 0, 0));
+                top_dirs.push_back(add_dir(path, name, name, 0, 0));
             } else if (fs::is_regular_file(status)) {
                 top_files.push_back(add_file(path, name, kNoDir));
             } else {
@@ -127,7 +133,10 @@ private:
         return name;
     }
 
-    size_t add_dir(const fs::path& path, const std::string& disk_name, size_t parent_length, uint32_t parent_depth) {
+    // `relative` is the folder's path from the top of what is packed, with '/'
+    // between the names as they are on disk.
+    size_t add_dir(const fs::path& path, const std::string& disk_name, const std::string& relative,
+                   size_t parent_length, uint32_t parent_depth) {
         const std::string name = form_.stored(disk_name, path, true);
         size_t length = parent_length + name.size() + 1;
         if (length > kMaxPath) fail("path too long for the archive: " + path.string());
@@ -138,7 +147,8 @@ private:
         std::vector<std::pair<std::string, fs::directory_entry>> entries;
         std::error_code ec;
         for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-            entries.emplace_back(it->path().filename().string(), *it);
+            std::string name = it->path().filename().string();
+            if (!left_out(relative + "/" + name)) entries.emplace_back(std::move(name), *it);
         }
         if (ec) fail("cannot list " + path.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end(),
@@ -151,7 +161,7 @@ private:
             fs::file_status target = entry.status(ec);
             if (fs::is_symlink(own) && kept_as_link(entry.path(), child_name, index)) continue;
             if (fs::is_directory(own)) {
-                size_t child = add_dir(entry.path(), child_name, length, dirs[index].depth);
+                size_t child = add_dir(entry.path(), child_name, relative + "/" + child_name, length, dirs[index].depth);
                 dirs[index].subdirs.push_back(child);
             } else if (fs::is_regular_file(target)) {
                 size_t file = add_file(entry.path(), child_name, index);
@@ -592,9 +602,7 @@ uint16_t extension_word(const PlanFile& file) {
     return uint16_t(kExtHasCrc | kExtHasMode | (file.info.mode & kExtModeMask));
 }
 
-bool is_windows_stub(const std::optional<Bytes>& stub) {
-    return stub && stub->size() >= 2 && (*stub)[0] == 'M' && (*stub)[1] == 'Z';
-}
+bool is_windows_stub(const std::optional<Bytes>& stub) { return stub && stub_kind(*stub) == StubKind::kWindowsPe; }
 
 // The path as given (made absolute) and with every link resolved: a name can
 // reach an input either way.
@@ -641,6 +649,19 @@ size_t find_run_file(const Plan& plan, const std::string& path) {
 
 }  // namespace
 
+StubKind stub_kind(const Bytes& stub) {
+    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') {
+        return StubKind::kLinuxElf;
+    }
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return StubKind::kNotExecutable;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
+        return StubKind::kNotExecutable;
+    }
+    return StubKind::kWindowsPe;
+}
+
 PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
     refuse_output_among_inputs(inputs, out);
@@ -653,6 +674,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     Plan plan(form);
     plan.full_path = options.full_path;
     plan.for_windows = is_windows_stub(options.stub);
+    plan.excluded = options.excluded;
     plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
                                                  : LinkPolicy::kKeep;
@@ -693,10 +715,12 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     uint64_t archive_start = output.position();
     output.write(Bytes(kHeaderSize, 0));
 
-    uint64_t done = 0;
+    PackProgress progress;
+    progress.files_total = uint32_t(order.size());
+    progress.bytes_total = total;
     auto advanced = [&](uint64_t bytes) {
-        done += bytes;
-        if (options.progress) options.progress(done, total);
+        progress.bytes_done += bytes;
+        if (options.progress) options.progress(progress);
     };
     {
         CodingPool pool(plan.files, units, threads, options.store);
@@ -716,6 +740,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
             write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
                             options.pending_limit, codec.state().unsubst_table, advanced);
             image.files.push_back(entry);
+            ++progress.files_done;
+            if (options.progress) options.progress(progress);
         }
     }
     image.pools = names.pools();

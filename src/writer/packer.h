@@ -13,6 +13,23 @@
 
 namespace zq {
 
+// What a stub is, told by its executable image: an ELF program runs on Linux
+// and reads names as UTF-8; a PE image ("MZ", and "PE\0\0" where the DOS
+// header points) runs on Windows and reads them in the ANSI code page.
+// Anything else (a text, a script, a bare DOS program) must never become the
+// front of a self-extractor.
+enum class StubKind { kNotExecutable, kLinuxElf, kWindowsPe };
+StubKind stub_kind(const Bytes& stub);
+
+// How far a pack has come: files whose data is all written, and bytes of
+// file data written, each of the whole.
+struct PackProgress {
+    uint32_t files_done = 0;
+    uint32_t files_total = 0;
+    uint64_t bytes_done = 0;
+    uint64_t bytes_total = 0;
+};
+
 struct PackOptions {
     bool full_path = true;
     bool dir_tree = false;
@@ -35,8 +52,14 @@ struct PackOptions {
     // self-extractor runs after a successful extraction, and its arguments.
     std::optional<std::string> run_file;
     std::string run_args;
-    // Called on the packing thread after each piece of data is written.
-    std::function<void(uint64_t done, uint64_t total)> progress;
+    // When set, what it returns true for is left out, a folder with
+    // everything under it. It is given each path from the top of what is
+    // packed (an input's own name, then its folders and files), with '/'
+    // between the names as they are on disk.
+    std::function<bool(const std::string& path)> excluded;
+    // Called on the packing thread after each piece of data is written and
+    // after each file is complete.
+    std::function<void(const PackProgress&)> progress;
 };
 
 struct PackSummary {

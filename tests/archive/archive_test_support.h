@@ -9,6 +9,7 @@
 #include "driver/driver.h"
 #include "archive/release.h"
 #include "std_redirect.h"
+#include "json_check.h"
 #include "support.h"
 #include "writer/packer.h"
 

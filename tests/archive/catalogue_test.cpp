@@ -14,6 +14,7 @@ protected:
     int read(const ArchiveImage& image, const char* password = nullptr) {
         const Bytes stub = bytes_of("MZ fake stub");
         write_bytes(path(), self_extractor_bytes(stub, archive_bytes(codec_.state(), image)));
+        expect_json_listing(path(), password != nullptr ? password : "");
         session_ = std::make_unique<ReaderSession>(path(), int32_t(stub.size()));
         EXPECT_TRUE(session_->ok());
         count_ = 0xBEEF;

@@ -17,6 +17,9 @@ class HostileTest : public ::testing::Test {
 protected:
     int read_bytes_as_archive(const Bytes& archive) {
         write_bytes(dir_ / "archive", archive);
+        // With a trailer, as zqpack lists it.
+        write_bytes(dir_ / "listed", self_extractor_bytes({}, archive));
+        expect_json_listing(dir_ / "listed");
         ReaderSession session(dir_ / "archive");
         EXPECT_TRUE(session.ok());
         uint16_t count = 0xBEEF;

@@ -49,6 +49,7 @@ protected:
         if (pinned) pin_times(src_);
         fs::path out = dir_ / name;
         summary_ = pack_paths({src_ / "tree", src_ / "loose.txt"}, out, options);
+        expect_json_listing(out, options.password.value_or(""));
         return out;
     }
 
@@ -292,7 +293,7 @@ protected:
         PackOptions options;
         options.threads = 1;
         options.store = true;
-        options.progress = [&, done = false](uint64_t, uint64_t) mutable {
+        options.progress = [&, done = false](const PackProgress&) mutable {
             if (!done) change();
             done = true;
         };
@@ -335,7 +336,7 @@ TEST_F(PackerTest, InterruptedPackingLeavesNothing) {
         if (child == 0) {
             PackOptions options;
             options.threads = 1;
-            options.progress = [signal_number](uint64_t, uint64_t) { ::raise(signal_number); };
+            options.progress = [signal_number](const PackProgress&) { ::raise(signal_number); };
             try {
                 pack_paths({src_ / "tree"}, dir_ / "out.zq", options);
             } catch (...) {
@@ -372,6 +373,39 @@ TEST(StorableNames, MatchTheReadersRules) {
         accepted += is_storable_name(up, false, cp932) + is_storable_name(up, false, LeadBytes{});
     }
     EXPECT_EQ(accepted, 0);
+}
+
+}  // namespace
+}  // namespace zq::test
+
+namespace zq::test {
+namespace {
+
+// Only a PE image is a Windows stub: "MZ" alone is a bare DOS program or a
+// text, and gets neither Windows names nor Windows link handling.
+TEST(StubKinds, OnlyAPeImageIsAWindowsStub) {
+    Bytes pe(0x80, 0);
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
+    EXPECT_EQ(stub_kind(pe), StubKind::kWindowsPe);
+    EXPECT_EQ(stub_kind(bytes_of("\x7f" "ELF\x02\x01")), StubKind::kLinuxElf);
+    Bytes mz_only = pe;
+    mz_only[0x40] = 'X';
+    Bytes past_end = pe;
+    past_end[0x3C] = 0x7D;  // the signature would run past the image
+    Bytes far_away = pe;
+    far_away[0x3F] = 0xFF;
+    for (const Bytes& stub : {mz_only, past_end, far_away, Bytes(pe.begin(), pe.begin() + 0x3F), bytes_of("#!/bin/sh\n")}) {
+        EXPECT_EQ(stub_kind(stub), StubKind::kNotExecutable);
+    }
+
+    ScratchDir dir;
+    write_bytes(dir / "tree" / "a.txt", bytes_of("a"));
+    fs::create_symlink("a.txt", dir / "tree" / "link");
+    PackOptions options;
+    options.stub = mz_only;
+    EXPECT_TRUE(pack_paths({dir / "tree"}, dir / "mz.sfx", options).warnings.empty());
+    options.stub = pe;
+    EXPECT_EQ(pack_paths({dir / "tree"}, dir / "pe.sfx", options).warnings.size(), 1u);  // the link is followed
 }
 
 }  // namespace

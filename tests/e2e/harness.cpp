@@ -106,10 +106,11 @@ void EndToEnd::SetUp() {
 
 void EndToEnd::TearDown() { scratch_.reset(); }
 
-std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name) {
+std::string EndToEnd::make_sfx(const Bytes& archive, const std::string& name,
+                               const std::string& password) {
     EXPECT_TRUE(fs::exists(stub_path())) << "no stub at " << stub_path();
     const std::string path = root_ + "/" + name + (ends_with(stub_path(), ".exe") ? ".exe" : "");
-    zq::test::write_sfx(path, archive);
+    zq::test::write_sfx(path, archive, password);
     return path;
 }
 
@@ -163,7 +164,7 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
 }
 
 RunResult EndToEnd::run_archive(const ArchiveBuilder& builder, const Script& script) {
-    return run(make_sfx(builder.archive()), script);
+    return run(make_sfx(builder.archive(), "sfx", builder.password), script);
 }
 
 // ------------------------------------------------------------------ files

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "child.h"
+#include "json_check.h"
 #include "support.h"
 #include "writer/writer.h"
 
@@ -115,8 +116,9 @@ protected:
     void TearDown() override;
 
     // Writes stub + archive + trailer as a runnable self-extractor beside the
-    // work folder and returns its path.
-    std::string make_sfx(const Bytes& archive, const std::string& name = "sfx");
+    // work folder and returns its path; its JSON listing is checked, with
+    // `password` when it has one.
+    std::string make_sfx(const Bytes& archive, const std::string& name = "sfx", const std::string& password = "");
     // Runs a program with the work folder as its current directory.
     RunResult run(const std::string& program, const Script& script = {});
     // The same with words on its command line.

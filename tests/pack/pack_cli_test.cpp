@@ -1,10 +1,13 @@
 // zqpack as a user runs it: create, list, test and extract on a real tree.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "archive_test_support.h"
 #include "pack/select.h"
@@ -43,7 +46,64 @@ protected:
         std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " + arguments + " <" + input +
                               " >'" + out.string() + "' 2>'" + err.string() + "'";
         int raw = std::system(command.c_str());
-        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
+        Result result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
+        if (result.status == 0) check_created_listing(arguments);
+        return result;
+    }
+
+    // Whatever a create wrote (its -o word) lists as strict JSON.
+    void check_created_listing(const std::string& arguments) {
+        std::istringstream words(arguments);
+        std::string word;
+        if (!(words >> word) || word != "create") return;
+        std::string password;
+        std::string output;
+        for (std::string previous; words >> word; previous = word) {
+            if (previous == "--password") password = word;
+            if (previous == "-o") output = word;
+        }
+        if (!output.empty()) expect_json_listing(dir_ / output, password);
+    }
+
+    // Runs zqpack in the scratch folder with standard output and error on
+    // one pseudo-terminal, raw (no line-ending translation), and returns all
+    // it wrote there.
+    Result zqpack_on_terminal(std::vector<std::string> words) {
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(terminal, 0);
+        EXPECT_EQ(::grantpt(terminal) | ::unlockpt(terminal), 0);
+        const int screen = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+        EXPECT_GE(screen, 0);
+        termios mode{};
+        ::tcgetattr(screen, &mode);
+        ::cfmakeraw(&mode);
+        ::tcsetattr(screen, TCSANOW, &mode);
+        words.insert(words.begin(), ZQPACK_PATH);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int nothing = ::open("/dev/null", O_RDONLY);
+            if (::chdir(dir_.path().c_str()) != 0 || ::dup2(nothing, 0) < 0 || ::dup2(screen, 1) < 0 ||
+                ::dup2(screen, 2) < 0) {
+                ::_exit(126);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(screen);
+        // Until the child's side is closed (EIO): all it wrote is read by then.
+        std::string shown;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) != 0;) {
+            if (n > 0) shown.append(buffer, size_t(n));
+            else if (errno != EINTR) break;
+        }
+        ::close(terminal);
+        int raw = 0;
+        ::waitpid(child, &raw, 0);
+        return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, shown, ""};
     }
 
     size_t count_files() const {
@@ -93,6 +153,23 @@ TEST_F(PackCli, CreateListTestAndExtractARealTree) {
         const fs::path copy = dir_ / "out" / "tree" / fs::relative(entry.path(), tree_);
         EXPECT_EQ(read_bytes(copy), read_bytes(entry.path())) << copy;
     }
+}
+
+// On a terminal, create redraws one progress line and ends it with a line
+// break before the summary; its figures at the end are the whole.
+TEST_F(PackCli, ProgressLineOnATerminalEndsBeforeTheSummary) {
+    const Result run = zqpack_on_terminal({"create", "--stub", "none", "-o", "tree.zq", "tree"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    const size_t line_end = run.out.find('\n');
+    ASSERT_NE(line_end, std::string::npos) << run.out;
+    const std::string progress = run.out.substr(0, line_end);
+    ASSERT_EQ(progress.substr(0, 1), "\r") << progress;
+    const std::string last = progress.substr(progress.rfind('\r') + 1);
+    // 8 files of 113000 bytes.
+    EXPECT_EQ(last.rfind("8/8 files, 110.4 KiB of 110.4 KiB", 0), 0u) << last;
+    EXPECT_EQ(run.out.substr(line_end + 1).rfind("tree.zq: a bare archive\ntree.zq: 8 files, 6 folders", 0), 0u)
+        << run.out;
+    EXPECT_EQ(run.out.find('\r', line_end), std::string::npos) << run.out;
 }
 
 TEST_F(PackCli, OutputDoesNotDependOnTheThreadCount) {
@@ -239,11 +316,35 @@ TEST(PackSelection, GlobsMatchNamesAndPaths) {
     EXPECT_TRUE(glob_match("*a*b*", "xxaxxbxx"));
     EXPECT_FALSE(glob_match("*.txt", "b.txt.gz"));
     EXPECT_FALSE(glob_match("a?c", "ac"));
+    EXPECT_TRUE(glob_match("*[0-9][!0-9]", "log12x"));
+    EXPECT_FALSE(glob_match("*[0-9][!0-9]", "log1x2"));
+    EXPECT_TRUE(glob_match("[]a]", "]"));
+    EXPECT_TRUE(glob_match("a[b", "a[b"));  // no closing ']': a plain '['
     zq::pack::Selection selection({"*.log", "sub/keep.txt", "absent"});
     EXPECT_TRUE(selection.matches("deep/sub/x.log"));  // by bare name
     EXPECT_TRUE(selection.matches("sub/keep.txt"));
     EXPECT_FALSE(selection.matches("other/keep.txt"));  // a pattern with '/' needs the path
     EXPECT_EQ(selection.unmatched(), std::vector<std::string>{"absent"});
+}
+
+// --exclude takes a name anywhere, a folder with what it holds, a path's tail
+// and a path from the top, as tar users expect.
+TEST_F(PackCli, ExcludeLeavesOutWhatMatches) {
+    const Result create = zqpack("create --stub none -o ex.zq --exclude '*.bin' --exclude driver "
+                                 "--exclude 'archive/catalogue.[ch]' --exclude 'tree/pack/m?in.*' tree");
+    ASSERT_EQ(create.status, 0) << create.err;
+    EXPECT_NE(create.out.find("ex.zq: 4 files, 5 folders"), std::string::npos) << create.out;
+    const Result list = zqpack("list ex.zq");
+    for (const char* kept : {" tree/archive/catalogue.cpp\n", " tree/codec/splay.cpp\n", " tree/README.md\n",
+                             " tree/empty file\n", " tree/pack/\n", " tree/an empty folder/\n"}) {
+        EXPECT_NE(list.out.find(kept), std::string::npos) << kept << list.out;
+    }
+    for (const char* gone : {"tables.bin", "driver", "catalogue.h", "main.cpp"}) {
+        EXPECT_EQ(list.out.find(gone), std::string::npos) << gone << list.out;
+    }
+    // An input of its own is left out as well.
+    EXPECT_EQ(zqpack("create --stub none -o top.zq --exclude tables.bin --flat tree/codec/tables.bin tree/README.md").status, 0);
+    EXPECT_EQ(count_lines(zqpack("list top.zq").out), 3u);  // heading, README.md, total
 }
 
 // Selection, -n, -q, --password and -C on a small tree of their own.

@@ -73,6 +73,7 @@ protected:
     void check_run(const Bytes& damaged, const std::string& what) {
         const std::string sfx = scratch_->root() + "/damaged.sfx";
         write_bytes(sfx, damaged, true);
+        zq::test::expect_json_listing(sfx);
         scratch_->clear_work();
         const Parsed parsed = parse_sfx(sfx);
         RunOptions options;

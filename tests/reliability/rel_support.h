@@ -13,6 +13,7 @@
 
 #include "archive/catalogue.h"
 #include "child.h"
+#include "json_check.h"
 #include "support.h"
 #include "writer/writer.h"
 

@@ -11,6 +11,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "json_check.h"
+
 namespace zq::test {
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -152,9 +154,10 @@ std::string host_stub_path() { return ZQSFX_DEFAULT_STUB; }
 
 std::string zqpack_path() { return ZQPACK_PATH; }
 
-void write_sfx(const fs::path& path, const Bytes& archive) {
+void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password) {
     static const Bytes stub = read_bytes(stub_path());
     write_bytes(path, self_extractor_bytes(stub, archive), true);
+    expect_json_listing(path, password);
 }
 
 }  // namespace zq::test

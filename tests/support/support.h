@@ -100,7 +100,8 @@ std::string stub_path();
 // This build's own zqsfx, whatever stub is under test.
 std::string host_stub_path();
 std::string zqpack_path();
-// Stub + archive + trailer, as an executable file at `path`.
-void write_sfx(const fs::path& path, const Bytes& archive);
+// Stub + archive + trailer, as an executable file at `path`; its JSON
+// listing is checked (json_check.h).
+void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password = "");
 
 }  // namespace zq::test
