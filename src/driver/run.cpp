@@ -23,9 +23,10 @@ static_assert(sizeof kMarks == kProgressMarks + 1, "one byte per mark");
 void start_up(const char* archive_path) {
     install_control_handler(on_control_event);
     if (!driver.options.quiet) {
-        console_write(kBannerLine, kEndCrLf);
-        console_write(kTildeLine, kEndCrLf);
+        console_write(kBannerLine, kEndLine);
+        console_write(kTildeLine, kEndLine);
     }
+    driver.progress_hidden = driver.options.quiet || !console_draws_progress();
 
     // Our own path may be as long as the system allows, not only as long as
     // the paths we extract to.
@@ -44,13 +45,13 @@ void start_up(const char* archive_path) {
 // Asks whether an existing target may be replaced; false to skip the file.
 bool may_overwrite() {
     for (;;) {
-        console_write(driver.target_name, kEndCrLf);
+        console_write_path(driver.target_name, kEndLine);
         console_write(kOverwritePrompt, kEndNone);
         int answer = read_key();
         // No answer will ever come: asking again would loop for good.
         if (answer < 0) terminate(kExitAbort);
         if (answer >= 'A' && answer <= 'Z') answer += 'a' - 'A';
-        console_write("", kEndCrLf);
+        console_write("", kEndLine);
         if (answer == 'n') return false;
         if (answer == 'y') return true;
         if (answer == 'a') {
@@ -69,11 +70,11 @@ int ask_on_console(void*, char* typed) {
 void answer_on_console(void*, bool accepted) {
     if (accepted) {
         // The typed Enter was not echoed.
-        console_write("", kEndCr);
+        console_write("", kEndAnswer);
         return;
     }
-    console_write("", kEndCrLf);
-    console_write(exit_message(kExitPasswordFail), kEndCrLf);
+    console_write("", kEndLine);
+    console_write(exit_message(kExitPasswordFail), kEndLine);
 }
 
 void draw_progress_start(bool block_coded) {
@@ -159,7 +160,7 @@ uint64_t transfer(const FileRecord& file) {
         if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);
         return size;
     }
-    if (!driver.options.quiet) console_write("|", kEndNone);
+    if (!driver.progress_hidden) console_write("|", kEndNone);
     stream_start(&stream_context, int32_t(file.stored_size()));
     stream_context.plain_total = size;
     progress_update(&stream_context, nullptr);
@@ -216,8 +217,8 @@ uint32_t choose_temp_name() {
 bool may_replace(uint32_t existing) {
     if (existing == kNoAttributes) return true;
     if (driver.options.never_overwrite) {
-        console_write(driver.target_name, kEndNone);
-        console_write(" exists: kept", kEndCrLf);
+        console_write_path(driver.target_name, kEndNone);
+        console_write(" exists: kept", kEndLine);
         return false;
     }
     return driver.overwrite_all || may_overwrite();
@@ -285,7 +286,7 @@ void extract_link(uint16_t index) {
     if (!may_replace(existing)) return;
     if (!driver.options.quiet) {
         console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
-        console_write(name, kEndCrLf);
+        console_write(name, kEndLine);
     }
     create_temp_link(temp_number);
     replace_target(existing);
@@ -295,7 +296,7 @@ void extract_link(uint16_t index) {
 void report_skipped_link(const char* name) {
     console_write(" ", kEndNone);
     console_write(name, kEndNone);
-    console_write(" : symbolic link, not extracted", kEndCrLf);
+    console_write(" : symbolic link, not extracted", kEndLine);
 }
 
 // ------------------------------------------------------ the per-file loop
@@ -313,24 +314,24 @@ void extract_file(uint16_t index) {
     const uint32_t existing = file_get_attributes(driver.target_name);
     if (!may_replace(existing)) return;
 
-    const bool shown = !driver.options.quiet;
-    if (shown) {
+    if (!driver.options.quiet) {
         console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
-        console_write(name, kEndCrLf);
-        draw_progress_start(file.block_coded());
+        console_write(name, kEndLine);
     }
+    const bool bar = !driver.progress_hidden;
+    if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
     const uint64_t written = transfer(file);
-    if (shown) console_write("", kEndCr);
+    if (bar) console_write("", kEndCr);
 
     const FileHandle output = driver.output_file;
     driver.output_file = kNoFile;
     if (file_close(output) != 0) terminate(kExitIoError);
 
-    if (shown) {
+    if (bar) {
         str_copy(driver.progress_line + 17, kDoneLine);
-        console_write(driver.progress_line, kEndCrLf);
+        console_write(driver.progress_line, kEndLine);
     }
 
     // The count written is the file's size: the streams report any short
@@ -368,7 +369,7 @@ void progress_update(StreamContext* context, int16_t*) {
         target = done / driver.progress_step;
         if (target > kProgressMarks) target = kProgressMarks;
     }
-    if (int32_t(target) > driver.progress_marks && !driver.options.quiet) {
+    if (int32_t(target) > driver.progress_marks && !driver.progress_hidden) {
         console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))), kEndNone);
         driver.progress_marks = int32_t(target);
     }

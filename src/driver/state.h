@@ -41,6 +41,9 @@ struct DriverState {
     char progress_line[kPathBufferSize];
     char link_target[kPathBufferSize];  // the target of the link record in hand
     bool overwrite_all;
+    // No progress bars: asked to be quiet, or the console draws none (a
+    // Linux pipe or file). Set at start-up; zero draws them.
+    bool progress_hidden;
     ExtractOptions options;  // all defaults in the self-extractor
     uint32_t progress_step;
     int32_t progress_marks;

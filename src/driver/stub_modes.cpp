@@ -12,7 +12,7 @@ namespace {
 void list_file(const FileRecord& file, const char* path) {
     format_size_and_time(driver.progress_line, file.original_size(), file.write_time());
     console_write(driver.progress_line, kEndNone);
-    console_write_path(path, kEndCrLf);
+    console_write_path(path, kEndLine);
 }
 
 // Bytes decoded so far for the file under test, in 64 bits (plain_done wraps).
@@ -61,7 +61,7 @@ void list_or_test() {
         all_sound = all_sound && sound;
         if (sound && driver.options.quiet) continue;
         console_write(sound ? "ok      " : "FAILED  ", kEndNone);
-        console_write_path(path, kEndCrLf);
+        console_write_path(path, kEndLine);
     }
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;
@@ -100,7 +100,7 @@ void run_marked_file() {
     const int32_t status = process_run(path, run_words, run_word_count);
     if (status < 0) {
         console_write_path(path, kEndNone);
-        console_write(" : cannot run", kEndCrLf);
+        console_write(" : cannot run", kEndLine);
         terminate(kExitIoError);
     }
     exit_process(status);
@@ -129,7 +129,7 @@ void self_extract_main(uint32_t count, const char* const* words) {
     if (status != 0 || options.help) {
         if (options.refused != nullptr) {
             console_write("Unknown or misplaced option: ", kEndNone);
-            console_write(options.refused, kEndCrLf);
+            console_write(options.refused, kEndLine);
         }
         // Line by line, so that each ends as this console ends lines.
         char* line = driver.progress_line;
@@ -140,13 +140,13 @@ void self_extract_main(uint32_t count, const char* const* words) {
                 continue;
             }
             line[used] = '\0';
-            console_write(line, kEndCrLf);
+            console_write(line, kEndLine);
             used = 0;
         }
         exit_process(status);
     }
     if (options.version) {
-        console_write(kBannerLine, kEndCrLf);
+        console_write(kBannerLine, kEndLine);
         exit_process(kExitOk);
     }
     driver.options = options.extract;

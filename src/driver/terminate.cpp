@@ -36,9 +36,9 @@ void terminate(int code) {
     // An event during the password prompt must not leave the terminal mute.
     console_restore_mode(std_input());
     if (code != 0) {
-        console_write("", kEndCrLf);
+        console_write("", kEndLine);
         const char* message = exit_message(code);
-        if (message != nullptr) console_write(message, kEndCrLf);
+        if (message != nullptr) console_write(message, kEndLine);
     }
     const FileHandle exe_file = driver.exe_file;
     if (exe_file != kNoFile) {

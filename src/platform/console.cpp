@@ -6,39 +6,16 @@
 
 namespace zq {
 
-namespace {
-const char kLineEndings[4][3] = {"", "\n", "\r", "\r\n"};
-}  // namespace
-
 void console_write(const char* text, int mode) {
     const FileHandle output = std_output();
-    // Text first, then the line ending: the progress line repaints itself
-    // with a bare CR after partial texts. Empty writes are left out.
+    // Text first, then the ending: the progress line repaints itself with a
+    // bare CR after partial texts. Empty writes are left out.
     const uint32_t length = str_length(text);
     if (length != 0) file_write(output, text, length);
-    if (mode >= kEndLf && mode <= kEndCrLf) {
-        const char* ending = kLineEndings[mode];
+    if (mode > kEndNone && mode < kConsoleModes) {
+        const char* ending = kConsoleEndings[mode];
         file_write(output, ending, str_length(ending));
     }
-}
-
-void console_write_path(const char* path, int mode) {
-#ifdef _WIN32
-    console_write(path, mode);
-#else
-    // Names on Linux have no two-byte characters, so every '\' is a separator.
-    char shown[512];
-    uint32_t used = 0;
-    for (const char* p = path;; ++p) {
-        if (*p == '\0' || used + 1 == sizeof shown) {
-            shown[used] = '\0';
-            console_write(shown, *p == '\0' ? mode : kEndNone);
-            if (*p == '\0') return;
-            used = 0;
-        }
-        shown[used++] = *p == '\\' ? '/' : *p;
-    }
-#endif
 }
 
 namespace {

@@ -6,18 +6,30 @@
 
 namespace zq {
 
-// Line endings for console_write.
+// How console_write ends what it writes. The bytes come from the system's
+// console conventions (console_posix.cpp, console_win32.cpp).
 constexpr int kEndNone = 0;
-constexpr int kEndLf = 1;
+// The end of a line: CR LF on Windows, LF on Linux.
+constexpr int kEndLine = 1;
+// Back to the start of the line, to draw over it: the progress bar only.
 constexpr int kEndCr = 2;
-constexpr int kEndCrLf = 3;
+// The end of a typed answer whose Enter was not echoed (the password).
+constexpr int kEndAnswer = 3;
+constexpr int kConsoleModes = 4;
+extern const char kConsoleEndings[kConsoleModes][3];
 
-// Writes the text, then the mode's line ending, as two writes. Failures are
+// Writes the text, then the mode's ending, as two writes. Failures are
 // ignored. Async-signal-safe.
 void console_write(const char* text, int mode);
 
 // Writes a '\'-separated path as this system shows paths: Linux with '/'.
 void console_write_path(const char* path, int mode);
+
+// Whether progress bars are drawn: always on Windows; on Linux when standard
+// output is a terminal (a pipe or a file gets the file lines alone) or the
+// environment variable below is 1.
+constexpr char kProgressVariable[] = "ZQSFX_PROGRESS";
+bool console_draws_progress();
 
 // First byte of one line (from a console, one read of up to 256 bytes), or
 // -1 when standard input is exhausted or fails.

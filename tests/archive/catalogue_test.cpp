@@ -156,18 +156,19 @@ protected:
 
 TEST_F(PasswordTest, RightPasswordInOtherCase) {
     EXPECT_EQ(dialogue({"sECRET\r\n"}), 0);
-    EXPECT_EQ(printed_, "Password: \r");
+    EXPECT_EQ(printed_, piped_linux_console("Password: \r"));
     EXPECT_EQ(count_, 1);
 }
 
 TEST_F(PasswordTest, WrongThenRight) {
     EXPECT_EQ(dialogue({"nope\n", "also wrong\n", "Secret\n"}), 0);
-    EXPECT_EQ(printed_, "Password: \r\nPassword fail\r\nPassword: \r\nPassword fail\r\nPassword: \r");
+    EXPECT_EQ(printed_,
+              piped_linux_console("Password: \r\nPassword fail\r\nPassword: \r\nPassword fail\r\nPassword: \r"));
 }
 
 TEST_F(PasswordTest, NoAnswerAbortsInsteadOfAskingForever) {
     EXPECT_EQ(dialogue({"wrong\n"}), 1);
-    EXPECT_EQ(printed_, "Password: \r\nPassword fail\r\nPassword: ");
+    EXPECT_EQ(printed_, piped_linux_console("Password: \r\nPassword fail\r\nPassword: "));
     EXPECT_EQ(count_, 0xBEEF);  // not stored on failure
 }
 

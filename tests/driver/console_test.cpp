@@ -12,15 +12,26 @@ using namespace zq;
 using zq::test::StdinFrom;
 using zq::test::StdoutCapture;
 
+// Linux conventions: a line ends with LF alone, the unechoed Enter of a
+// password too; only the progress bar's repaint is a bare CR.
 TEST(ConsoleWrite, TextThenTheLineEnding) {
     StdoutCapture out;
-    console_write("", kEndCrLf);
+    console_write("", kEndLine);
     console_write("", kEndNone);
-    console_write("ab", kEndLf);
+    console_write("ab", kEndLine);
     console_write("cd", kEndCr);
-    console_write("ef", kEndCrLf);
+    console_write("ef", kEndAnswer);
     console_write("gh", 7);  // unknown modes append nothing
-    EXPECT_EQ(out.text(), "\r\nab\ncd\ref\r\ngh");
+    EXPECT_EQ(out.text(), "\nab\ncd\ref\ngh");
+}
+
+TEST(ConsoleWrite, PathsShowSlashes) {
+    StdoutCapture out;
+    console_write_path("docs\\sub\\f.txt", kEndLine);
+    // Longer than the translation buffer: shown whole, in pieces.
+    const std::string deep = std::string(600, 'x') + "\\" + std::string(600, 'y');
+    console_write_path(deep.c_str(), kEndNone);
+    EXPECT_EQ(out.text(), "docs/sub/f.txt\n" + std::string(600, 'x') + "/" + std::string(600, 'y'));
 }
 
 TEST(ReadKey, FirstByteOfOneRead) {

@@ -154,7 +154,8 @@ TEST_F(Extract, OverwriteAnswers) {
     // No answer at all: the run ends as an abort instead of asking forever.
     reset();
     result = run(sfx, say({"n\n"}));
-    EXPECT_EQ(result.out, banner() + question("one") + "two\r\n is exist, overwrite(Yes/No/All)? " + failure("Abort !"));
+    EXPECT_EQ(result.out,
+              banner() + question("one") + console("two\r\n is exist, overwrite(Yes/No/All)? ") + failure("Abort !"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file("two"), "old two");
     EXPECT_TRUE(no_temp_files());
@@ -230,7 +231,7 @@ TEST_F(Extract, Password) {
     archive.password = "Open Sesame";
     archive.files = {coded("secret.txt", "treasure")};
     const std::string sfx = make_sfx(archive.archive());
-    const std::string after = banner() + "Password: \r" + coded_lines("secret.txt");
+    const std::string after = banner() + console("Password: \r") + coded_lines("secret.txt");
 
     RunResult result = run(sfx, say({"Open Sesame\n"}));
     EXPECT_EQ(result.out, after);
@@ -241,17 +242,17 @@ TEST_F(Extract, Password) {
     // the line ending is all that is cut, CR LF or LF.
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"open sesam\r\n", "OPEN SESAME\r\n"}));
-    EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: \r" + coded_lines("secret.txt"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("secret.txt"));
     EXPECT_EQ(result.status, 0);
 
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"Open Sesame \n", "Open Sesame\n"}));
-    EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: \r" + coded_lines("secret.txt"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("secret.txt"));
 
     // No more input: an abort, and nothing extracted.
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"wrong\n"}));
-    EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: " + failure("Abort !"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
     EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }
@@ -292,8 +293,9 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
     image.files[0].data_offset = 0x7FFF0000;  // far beyond the end of the file
     zq::OwnedCodec codec;
     RunResult result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
-    EXPECT_EQ(result.out, banner() + " gone.bin\r\n" + std::string(18, ' ') + "Copying original data..." +
-                           std::string(27, ' ') + "\r" + std::string(15, ' ') + ": " + failure("File I/O error"));
+    EXPECT_EQ(result.out, banner() + console(" gone.bin\r\n" + std::string(18, ' ') + "Copying original data..." +
+                                             std::string(27, ' ') + "\r" + std::string(15, ' ') + ": ") +
+                              failure("File I/O error"));
     EXPECT_EQ(result.status, 3);
     EXPECT_TRUE(listing().empty());
 
@@ -301,7 +303,7 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
     image.files[1].data_offset = image.files[0].data_offset;  // not frames at all
     result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.out.substr(result.out.size() - 18), failure("File I/O error"));
+    EXPECT_TRUE(ends_with(result.out, failure("File I/O error"))) << result.out;
     EXPECT_EQ(listing(), (std::vector<std::string>{"gone.bin"}));
 }
 
@@ -314,9 +316,8 @@ TEST_F(Extract, FullDiskEndsTheRunAndRemovesTheTemporaryFile) {
     RunResult result = run_archive(archive, script);
     // A short write of decoded data: 2 "No disk space", after the marks of
     // three blocks (98304 of 300000 bytes, one mark per 6122).
-    const std::string coded_part = coded_lines("coded.txt", 0);
-    EXPECT_EQ(result.out, banner() + coded_lines("fits.txt") + coded_part.substr(0, coded_part.find(": |") + 3) +
-                              std::string(16, '#') + failure("No disk space"));
+    EXPECT_EQ(result.out,
+              banner() + coded_lines("fits.txt") + cut_coded_lines("coded.txt", 16) + failure("No disk space"));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(listing(), (std::vector<std::string>{"fits.txt"}));
 
@@ -325,7 +326,7 @@ TEST_F(Extract, FullDiskEndsTheRunAndRemovesTheTemporaryFile) {
     archive.files = {raw("raw.bin", binary_bytes(150000))};
     result = run_archive(archive, script);
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.out.substr(result.out.size() - 18), failure("File I/O error"));
+    EXPECT_TRUE(ends_with(result.out, failure("File I/O error"))) << result.out;
     EXPECT_TRUE(listing().empty());
 }
 
@@ -388,13 +389,12 @@ TEST_F(Interrupt, EveryControlEventAbortsAndLeavesNoTemporaryFile) {
         // Sent once the large file's temporary file holds its first blocks.
         Script script;
         script.signal = signal_number;
-        script.signal_after = "+large.txt\r\n";
+        script.signal_after = console("+large.txt\r\n");
         script.signal_file = "zq000000";
         script.signal_file_size = 65536;
         const RunResult result = run(sfx, script);
         EXPECT_EQ(result.status, 1);
-        ASSERT_GE(result.out.size(), 11u);
-        EXPECT_EQ(result.out.substr(result.out.size() - 11), failure("Abort !"));
+        EXPECT_TRUE(ends_with(result.out, failure("Abort !"))) << result.out;
         EXPECT_EQ(result.out.find("done.", result.out.find("large.txt")), std::string::npos);
         EXPECT_EQ(listing(), (std::vector<std::string>{"small.txt"}));
         EXPECT_EQ(read_file("small.txt"), "finished");
@@ -409,9 +409,9 @@ TEST_F(Interrupt, AtThePasswordPrompt) {
     archive.files = {coded("f.txt", "x")};
     Script script = say({"wrong\n"});
     script.signal = SIGINT;
-    script.signal_after = "Password fail\r\nPassword: ";
+    script.signal_after = console("Password fail\r\nPassword: ");
     const RunResult result = run_archive(archive, script);
-    EXPECT_EQ(result.out, banner() + "Password: \r\nPassword fail\r\nPassword: " + failure("Abort !"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
     EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }

@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
-namespace {
 std::vector<std::string> run_prefix() {
     std::vector<std::string> words;
     const char* prefix = std::getenv("ZQSFX_RUN");
@@ -27,16 +26,18 @@ std::vector<std::string> run_prefix() {
     return words;
 }
 
+namespace {
+
 size_t count_of(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
     return count;
 }
+}  // namespace
 
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
-}  // namespace
 
 // Other run prefixes (qemu-user for a foreign architecture) behave as the
 // program would natively, so only Wine earns the exceptions.
@@ -216,40 +217,44 @@ bool EndToEnd::no_temp_files() const { return zq::test::temp_files(listing()).em
 
 std::string console(const std::string& windows_bytes) {
     if (ends_with(stub_path(), ".exe")) return windows_bytes;
-    std::string bytes = windows_bytes;
-    std::replace(bytes.begin(), bytes.end(), '\\', '/');
-    return bytes;
+    return zq::test::piped_linux_console(windows_bytes);
 }
 
 std::string banner() {
-    return "Crateworks(WOX 32)  Self-Extractor V01L09\r\n" + std::string(41, '~') + "\r\n";
+    return console("Crateworks(WOX 32)  Self-Extractor V01L09\r\n" + std::string(41, '~') + "\r\n");
 }
 
 namespace {
 const std::string kIndent(15, ' ');
 const std::string kDone = kIndent + ": done." + std::string(46, ' ') + "\r\n";
 const std::string kBar = "----+----+----+----+----+----+----+----+----+----|";
+
+std::string coded_start(const std::string& name, char marker) {
+    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + kBar + "\r" + kIndent + ": ";
+}
 }  // namespace
 
 std::string coded_lines(const std::string& name, int marks, char marker) {
-    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + kBar + "\r" + kIndent +
-           ": |" + std::string(size_t(marks), '#') + "\r" + kDone;
+    return console(coded_start(name, marker) + "|" + std::string(size_t(marks), '#') + "\r" + kDone);
+}
+
+std::string cut_coded_lines(const std::string& name, int marks, char marker) {
+    return console(coded_start(name, marker) + "|" + std::string(size_t(marks), '#'));
 }
 
 std::string empty_coded_lines(const std::string& name, char marker) {
-    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + kBar + "\r" + kIndent +
-           ": \r" + kDone;
+    return console(coded_start(name, marker) + "\r" + kDone);
 }
 
 std::string raw_lines(const std::string& name, char marker) {
-    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + "Copying original data..." +
-           std::string(27, ' ') + "\r" + kIndent + ": \r" + kDone;
+    return console(std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + "Copying original data..." +
+                   std::string(27, ' ') + "\r" + kIndent + ": \r" + kDone);
 }
 
 std::string question(const std::string& target) {
-    return target + "\r\n is exist, overwrite(Yes/No/All)? \r\n";
+    return console(target + "\r\n is exist, overwrite(Yes/No/All)? \r\n");
 }
 
-std::string failure(const std::string& message) { return "\r\n" + message + "\r\n"; }
+std::string failure(const std::string& message) { return console("\r\n" + message + "\r\n"); }
 
 }  // namespace e2e

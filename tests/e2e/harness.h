@@ -30,6 +30,8 @@ using zq::test::bytes_of;
 using zq::test::stub_path;
 using zq::test::zqpack_path;
 
+// The words of ZQSFX_RUN, which go before every run of the stub.
+std::vector<std::string> run_prefix();
 bool under_wine();
 
 // Says where running under Wine forces a different outcome, and why. The
@@ -150,14 +152,20 @@ private:
     RunResult run_command(std::vector<std::string> words, const Script& script);
 };
 
-// The bytes the stub under test writes where the Windows stub writes
-// `windows_bytes`: identical under Wine; the Linux stub shows paths with '/'.
+bool ends_with(const std::string& text, const std::string& tail);
+
+// The bytes the stub under test writes to a pipe where the Windows stub
+// writes `windows_bytes`: identical under Wine; the Linux stub keeps the
+// Linux conventions (zq::test::piped_linux_console). Every expectation below
+// passes through it, and translating twice changes nothing.
 std::string console(const std::string& windows_bytes);
 
 // The console bytes of a run, as the user sees them.
 std::string banner();
 // A block-coded file's lines with `marks` progress marks (49 when complete).
 std::string coded_lines(const std::string& name, int marks = 49, char marker = '+');
+// The same for a file whose run ends after `marks` marks, before its "done.".
+std::string cut_coded_lines(const std::string& name, int marks, char marker = '+');
 // A block-coded file of size 0: no opening '|', no marks.
 std::string empty_coded_lines(const std::string& name, char marker = '+');
 std::string raw_lines(const std::string& name, char marker = ' ');

@@ -63,7 +63,7 @@ TEST_F(Options, OverwritePolicies) {
     write_file("readme.txt", "old");
     RunResult result = run_with(sfx, {"-n", "-q"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "readme.txt exists: kept\r\n");
+    EXPECT_EQ(result.out, console("readme.txt exists: kept\r\n"));
     EXPECT_EQ(read_file("readme.txt"), "old");
     EXPECT_EQ(read_file("docs/data.bin"), "0123456789");
 
@@ -89,7 +89,7 @@ TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
              {"--frob"}, {"-y", "-n"}, {"-l", "-t"}, {"-d"}, {"x"}}) {
         result = run_with(sfx, words);
         EXPECT_EQ(result.status, 10) << words[0];
-        EXPECT_EQ(result.out, "Unknown or misplaced option: " + words.back() + "\r\n" + usage) << words[0];
+        EXPECT_EQ(result.out, console("Unknown or misplaced option: " + words.back() + "\r\n") + usage) << words[0];
     }
     EXPECT_EQ(listing(), std::vector<std::string>{});
 }

@@ -105,7 +105,7 @@ TEST_F(Surroundings, EachQuestionTakesOneLine) {
     fs::remove(work("three"));
     archive.files = {text_file("three", 100)};
     archive.password = "right";
-    const std::string wrong_then_right = banner() + "Password: \r\nPassword fail\r\nPassword: \r" + coded_lines("three");
+    const std::string wrong_then_right = banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("three");
     for (const std::string& first : {std::string("wrong"), std::string(300, 'j')}) {
         script.input = first + "\nright\n";
         result = run_archive(archive, script);

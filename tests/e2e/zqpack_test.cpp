@@ -97,7 +97,7 @@ TEST_F(Packed, PasswordAndFlatLayout) {
     const std::string sfx = pack({"--password", "s3cret", "--flat"});
     const RunResult result = run(sfx, say({"nope\n", "S3CRET\n"}));
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_NE(result.out.find("Password: \r\nPassword fail\r\nPassword: \r"), std::string::npos);
+    EXPECT_NE(result.out.find(console("Password: \r\nPassword fail\r\nPassword: \r")), std::string::npos);
     EXPECT_EQ(listing(), (std::vector<std::string>{"empty.txt", "large.txt", "noise.bin", "readonly.txt",
                                                    "small.txt"}));
     EXPECT_TRUE(is_read_only("readonly.txt"));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <stdexcept>
 
 #include "json_check.h"
@@ -158,6 +159,26 @@ void write_sfx(const fs::path& path, const Bytes& archive, const std::string& pa
     static const Bytes stub = read_bytes(stub_path());
     write_bytes(path, self_extractor_bytes(stub, archive), true);
     expect_json_listing(path, password);
+}
+
+std::string piped_linux_console(const std::string& windows_bytes) {
+    // A bar's whole painting: the blank start and scale (or the copying note),
+    // the return, the marks, and when the file got that far the return and
+    // its "done." line. A failure's own CR LF after the marks stays.
+    static const std::regex progress(
+        " {18}(?:(?:----\\+){9}----\\||Copying original data\\.\\.\\. {27})\r {15}: \\|?#*"
+        "(?:\r(?!\n)(?: {15}: done\\. {46}\r\n)?)?");
+    std::string bytes = std::regex_replace(windows_bytes, progress, "");
+    std::string shown;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r') {
+            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+            shown += '\n';
+        } else {
+            shown += bytes[i] == '\\' ? '/' : bytes[i];
+        }
+    }
+    return shown;
 }
 
 }  // namespace zq::test

@@ -104,4 +104,12 @@ std::string zqpack_path();
 // listing is checked (json_check.h).
 void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password = "");
 
+// ------------------------------------------------------------ console
+
+// What the Linux extractor (the stub, or zqpack's extraction) writes to a
+// pipe or a file where the Windows stub writes `windows_bytes`: the file
+// lines without their progress bars, lines ended by LF alone (the unechoed
+// Enter of a password too) and paths shown with '/'.
+std::string piped_linux_console(const std::string& windows_bytes);
+
 }  // namespace zq::test

@@ -1,0 +1,16 @@
+// How the Windows console shows text: CR LF line ends, paths with '\' and the
+// progress bar drawn wherever the output goes, as this stub has always
+// written them (scripts and tests compare these bytes).
+#include "platform/console.h"
+
+namespace zq {
+
+// The typed Enter of a password is not echoed: a bare CR takes the cursor
+// back to the start of the prompt's line.
+const char kConsoleEndings[kConsoleModes][3] = {"", "\r\n", "\r", "\r"};
+
+bool console_draws_progress() { return true; }
+
+void console_write_path(const char* path, int mode) { console_write(path, mode); }
+
+}  // namespace zq
