@@ -21,13 +21,19 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
     uint16_t* slot = nullptr;
     const uint32_t v = confirmed_prediction(state.prediction_table, plain, pos, &slot);
     if (v == 0) return kCodecOk;
-    uint32_t k = 0;
-    if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
-    // A prediction that was wrong from its first byte is not tried again,
-    // unless the context is a run, where it may well come right later.
-    *slot = (k == 0 && plain[pos - 1] != plain[pos - 2]) ? kSlotDisabled : static_cast<uint16_t>(pos);
+    // Lengths follow while each is the longest; the first also decides
+    // whether this prediction is tried again. A prediction that was wrong
+    // from its first byte is not, unless the context is a run, where it may
+    // well come right later.
     uint32_t src = v;
-    for (;;) {
+    uint32_t k = 0;
+    do {
+        if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
+        if (slot != nullptr) {
+            *slot = (k == 0 && plain[pos - 1] != plain[pos - 2]) ? kSlotDisabled
+                                                                 : static_cast<uint16_t>(pos);
+            slot = nullptr;
+        }
         if (pos + k > kBlockSize) return kCodecBadBlock;
         // Byte by byte: source and destination may overlap to repeat a pattern.
         uint8_t* to = plain + pos;
@@ -35,9 +41,7 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
         for (uint32_t j = 0; j < k; ++j) to[j] = from[j];
         pos += k;
         src += k;
-        if (k != kLongestLength) break;
-        if (decode_length(state, reader, &k) != kCodecOk) return kCodecBadBlock;
-    }
+    } while (k == kLongestLength);
     *pos_io = pos;
     *last = plain[pos - 1];
     return kCodecOk;
@@ -48,28 +52,27 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
     codec_reset(state);
     BitReader reader = start_reader(coded, length);
 
-    // The first two symbols are always literals (an end symbol among them
-    // stores its low byte), and no prediction follows them.
+    // Every symbol is read at one place in the loop, so the symbol coder is
+    // laid out once for literals. The first two symbols are always literals
+    // (an end symbol among them stores its low byte), and no prediction
+    // follows them.
     uint32_t symbol = 0;
-    if (decode_literal(state, reader, 0, &symbol) != kCodecOk) return kCodecBadBlock;
-    plain[0] = static_cast<uint8_t>(symbol);
-    if (decode_literal(state, reader, plain[0] & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
-    plain[1] = static_cast<uint8_t>(symbol);
-
-    uint32_t pos = 2;
-    uint32_t last = symbol & 0xFF;  // plain[pos - 1]
+    uint32_t pos = 0;
+    uint32_t last = 0;  // plain[pos - 1], 0 before the first
     for (;;) {
         if (decode_literal(state, reader, last & 0x7F, &symbol) != kCodecOk) return kCodecBadBlock;
-        if (symbol == kEndOfBlock) {
+        if (symbol == kEndOfBlock && pos >= 2) {
             // The payload must end with the end symbol's byte.
             if (unread_bytes(reader) != 0) return kCodecBadBlock;
             *produced = static_cast<uint16_t>(pos);
             return kCodecOk;
         }
         if (pos == kBlockSize) return kCodecBadBlock;
-        plain[pos++] = static_cast<uint8_t>(symbol);
-        last = symbol;
-        if (decode_match(state, reader, plain, &pos, &last) != kCodecOk) return kCodecBadBlock;
+        last = symbol & 0xFF;
+        plain[pos++] = static_cast<uint8_t>(last);
+        if (pos >= 3 && decode_match(state, reader, plain, &pos, &last) != kCodecOk) {
+            return kCodecBadBlock;
+        }
     }
 }
 

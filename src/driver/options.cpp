@@ -74,13 +74,13 @@ uint32_t split_command_line(const char* line, bool program_first, char* storage,
 }
 
 const char kUsage[] =
-    "Options: -d, --target DIR  extract into DIR\n"
-    " -l, --list  list the files\n"
-    " -t, --test  check the files, write nothing\n"
-    " -y  overwrite all   -n  overwrite none\n"
-    " -q  quiet   --noexec  run nothing after\n"
-    " -h, --help   --version\n"
-    " -- ARGS  more arguments for what runs after\n";
+    "Options: -d, --target DIR  extract into DIR\0"
+    " -l, --list  list the files\0"
+    " -t, --test  check the files, write nothing\0"
+    " -y  overwrite all   -n  overwrite none\0"
+    " -q  quiet   --noexec  run nothing after\0"
+    " -h, --help   --version\0"
+    " -- ARGS  more arguments for what runs after\0";
 
 namespace {
 

@@ -31,7 +31,8 @@ struct StubOptions {
 // an unknown option, a missing folder or options that exclude each other.
 int parse_stub_options(uint32_t count, const char* const* words, StubOptions* options);
 
-// The usage text, each line ended by '\n'.
+// The usage text: its lines one after the other, each ended by a NUL, the
+// last followed by an empty one (the string's own NUL).
 extern const char kUsage[];
 
 }  // namespace zq

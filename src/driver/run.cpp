@@ -193,12 +193,8 @@ void replace_target(uint32_t existing) {
 
 // Sets target_name for the file; returns its bare name.
 const char* choose_target(const FileRecord& file) {
-    if (build_file_path(catalogue, file, driver.full_path) != 0) {
-        terminate(kExitInvalidArchive);
-    }
-    const char* name = name_text(catalogue, file.name());
-    str_copy(driver.target_name, catalogue.full_path ? driver.full_path : name);
-    return name;
+    str_copy(driver.target_name, stored_path(file));
+    return name_text(catalogue, file.name());
 }
 
 // Sets temp_prefix and temp_path beside the target; returns the number chosen.

@@ -132,16 +132,8 @@ void self_extract_main(uint32_t count, const char* const* words) {
             console_write(options.refused, kEndLine);
         }
         // Line by line, so that each ends as this console ends lines.
-        char* line = driver.progress_line;
-        uint32_t used = 0;
-        for (const char* p = kUsage; *p != '\0'; ++p) {
-            if (*p != '\n') {
-                line[used++] = *p;
-                continue;
-            }
-            line[used] = '\0';
+        for (const char* line = kUsage; *line != '\0'; line += str_length(line) + 1) {
             console_write(line, kEndLine);
-            used = 0;
         }
         exit_process(status);
     }

@@ -172,7 +172,7 @@ void thread_join(Thread thread);
 // a single-byte page: none); Linux names are UTF-8 and have none.
 bool is_lead_byte(uint8_t byte);
 
-// The system's own string routines (the stub links no C runtime).
+// String routines of our own (the stub links no C runtime).
 char* str_copy(char* destination, const char* source);
 char* str_append(char* destination, const char* source);
 uint32_t str_length(const char* text);

@@ -549,24 +549,6 @@ int32_t process_run(const char* path, const char* const* args, uint32_t count) {
 }
 
 // ---------------------------------------------------------------- strings
-char* str_copy(char* destination, const char* source) {
-    char* out = destination;
-    while ((*out++ = *source++) != '\0') {
-    }
-    return destination;
-}
-
-char* str_append(char* destination, const char* source) {
-    str_copy(destination + str_length(destination), source);
-    return destination;
-}
-
-uint32_t str_length(const char* text) {
-    uint32_t length = 0;
-    while (text[length] != '\0') ++length;
-    return length;
-}
-
 namespace {
 // One character of a UTF-8 text, letter case folded the way the Windows stub
 // folds it on a Western system (code page 1252): ASCII, the Latin-1 letters

@@ -505,21 +505,6 @@ void thread_join(Thread thread) {
 
 // ---------------------------------------------------------------- strings
 
-char* str_copy(char* destination, const char* source) {
-  Section section;
-  return lstrcpyA(destination, source);
-}
-
-char* str_append(char* destination, const char* source) {
-  Section section;
-  return lstrcatA(destination, source);
-}
-
-uint32_t str_length(const char* text) {
-  Section section;
-  return static_cast<uint32_t>(lstrlenA(text));
-}
-
 bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int str_compare_nocase(const char* a, const char* b) {
@@ -531,7 +516,7 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
   Section section;
   uint32_t digits = decimal_digits(number);
   if (digits < 6) digits = 6;
-  uint32_t needed = static_cast<uint32_t>(lstrlenA(prefix)) + digits + 1;
+  uint32_t needed = str_length(prefix) + digits + 1;
   // wsprintfA writes at most 1024 characters and knows nothing of `out_size`,
   // so the length is settled before it runs.
   if (needed > out_size || needed > 1025) return false;

@@ -1,6 +1,7 @@
 // What the compiler expects from a runtime library, for the Windows stub,
-// which links none: block moves and fills, 64-bit division, the stack probe
-// for large frames, and the start-up hook GCC calls from a main().
+// which links none: block moves and fills, string length (a counting loop
+// may be compiled into a call of it), 64-bit division, the stack probe for
+// large frames, and the start-up hook GCC calls from a main().
 //
 // Built with -ffreestanding -fno-builtin -fno-tree-loop-distribute-patterns
 // (src/stub/Win32Stub.cmake), so these loops are never turned back into calls of
@@ -42,6 +43,12 @@ int memcmp(const void* a, const void* b, size_t bytes) {
     if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
   }
   return 0;
+}
+
+size_t strlen(const char* text) {
+  size_t length = 0;
+  while (text[length] != '\0') ++length;
+  return length;
 }
 
 uint64_t __udivdi3(uint64_t n, uint64_t d) {

@@ -409,5 +409,23 @@ TEST(BlockDecoder, TwoLiteralsAndTheEndSymbol) {
     EXPECT_EQ(d.plain, hex({'x', 'y'}));
 }
 
+TEST(BlockDecoder, AnEndSymbolAmongTheFirstTwoStoresItsLowByte) {
+    // Only from the third symbol on does the end symbol end the block.
+    for (const uint32_t first : {uint32_t{'x'}, kEndOfBlock}) {
+        Codec codec;
+        CodecState& s = codec.state();
+        codec_reset(s);
+        uint8_t out[8] = {};
+        start_writer(s, out, sizeof out);
+        ASSERT_EQ(encode_literal(s, 0, first), kCodecOk);
+        ASSERT_EQ(encode_literal(s, first & 0x7F, kEndOfBlock), kCodecOk);
+        ASSERT_EQ(encode_literal(s, 0, kEndOfBlock), kCodecOk);
+        flush_bits(s);
+        Decoded d = decode_payload(s, out, static_cast<size_t>(s.coded_out - out), false);
+        EXPECT_EQ(d.status, kCodecOk) << first;
+        EXPECT_EQ(d.plain, hex({uint8_t(first & 0xFF), 0x00})) << first;
+    }
+}
+
 }  // namespace
 }  // namespace zq::test

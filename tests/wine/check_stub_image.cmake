@@ -19,6 +19,22 @@ endif()
 if(NOT dump MATCHES "Subsystem[\t ]+00000003")
   message(FATAL_ERROR "not a console program")
 endif()
+# ASLR and DEP: the image may be loaded anywhere (it says so and carries its
+# relocations), and no section is both executable and writable.
+if(NOT dump MATCHES "DYNAMIC_BASE" OR NOT dump MATCHES "NX_COMPAT")
+  message(FATAL_ERROR "the stub does not ask for ASLR and DEP")
+endif()
+if(NOT dump MATCHES "Entry 5 0*[1-9a-f][0-9a-f]* 0*[1-9a-f][0-9a-f]* Base Relocation Directory")
+  message(FATAL_ERROR "the stub carries no relocations, so it cannot move")
+endif()
+string(REGEX MATCHALL "\n +[0-9]+ [.A-Za-z0-9_$]+ [^\n]*\n[^\n]*" sections "${dump}")
+foreach(section IN LISTS sections)
+  if(section MATCHES "CODE" AND NOT section MATCHES "READONLY")
+    string(STRIP "${section}" section)
+    message(FATAL_ERROR "a section is executable and writable:\n${section}")
+  endif()
+endforeach()
+
 # Static constructors and thread-local data would need a runtime to run them.
 foreach(section .ctors .dtors .CRT .tls .eh_frame)
   string(REPLACE "." "\\." pattern "${section}")
