@@ -57,8 +57,8 @@ void stream_start(StreamContext* context, int32_t coded_size);
 // kStreamShortRead or kStreamBadBlock.
 int16_t stream_next(StreamContext* context, uint16_t* produced);
 // Starts the running CRC-32 of one file's data. A record without a checksum
-// has nothing to compare it with, so the writers skip it (`wanted` false):
-// a CRC costs about a tenth of the decoder's time per byte.
+// has nothing to compare it with, so the writers skip it (`wanted` false)
+// and spend nothing on it.
 void checksum_start(StreamContext* context, bool wanted);
 // Both writers below add what they write to the context's running crc (when
 // wanted), in the same pass, so checking a file costs no second reading. An `output` of
