@@ -13,13 +13,28 @@ PipelineSlot& slot_of(BlockPipeline* pipeline, uint64_t frame) {
     return pipeline->slots[frame % pipeline->slot_count];
 }
 
+// Takes the slot of the oldest frame no worker has taken yet; the caller has
+// had a post of `queued` for it. Counted in slots rather than frames, so the
+// count never runs past what a word holds. The claims pass each other what
+// their waits saw: the post for this frame may have ended another worker's
+// wait, the one that took the frame before.
+PipelineSlot& claim_slot(BlockPipeline* pipeline) {
+    uint32_t claimed = __atomic_load_n(&pipeline->next_claim, __ATOMIC_ACQUIRE);
+    uint32_t next = 0;
+    do {
+        next = claimed + 1 == pipeline->slot_count ? 0 : claimed + 1;
+    } while (!__atomic_compare_exchange_n(&pipeline->next_claim, &claimed, next, true, __ATOMIC_ACQ_REL,
+                                          __ATOMIC_ACQUIRE));
+    return pipeline->slots[claimed];
+}
+
 void run_worker(void* argument) {
     PipelineWorker* worker = static_cast<PipelineWorker*>(argument);
     BlockPipeline* pipeline = worker->pipeline;
-    for (uint64_t frame = worker->index;; frame += pipeline->worker_count) {
-        semaphore_wait(worker->go);
+    for (;;) {
+        semaphore_wait(pipeline->queued);
         if (pipeline->quit) return;
-        PipelineSlot& slot = slot_of(pipeline, frame);
+        PipelineSlot& slot = claim_slot(pipeline);
         if (!slot.short_read) {
             uint16_t produced = 0;
             slot.decode_status = decode_block(worker->codec, slot.coded, slot.plain,
@@ -42,10 +57,10 @@ void read_frame(StreamContext* context, PipelineSlot& slot) {
     slot.short_read = !read_exact(context->archive_file, slot.coded, frame.payload);
 }
 
-// Fills the free slots with the stream's next frames and hands each to its
-// worker. A frame that cannot be read still goes round (its worker passes it
-// straight back), so that frame numbers and workers stay in step; reading
-// stops there, and the failure surfaces when the stream reaches that frame.
+// Fills the free slots with the stream's next frames and queues each for the
+// workers. A frame that cannot be read still goes round (a worker passes it
+// straight back), so that frames and slots stay in step; reading stops
+// there, and the failure surfaces when the stream reaches that frame.
 void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
     while (!pipeline->read_failed && pipeline->read_left > 0 &&
            pipeline->frames_read - pipeline->frames_taken < pipeline->slot_count) {
@@ -57,7 +72,7 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
             // Counted modulo 2^32, as the stream's own coded_left is.
             pipeline->read_left = int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
         }
-        semaphore_post(pipeline->workers[pipeline->frames_read % pipeline->worker_count].go);
+        semaphore_post(pipeline->queued);
         ++pipeline->frames_read;
     }
 }
@@ -80,6 +95,8 @@ int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     if (workers < 2 || workers > kMaxWorkers) return kStreamNoMemory;
     pipeline->worker_count = workers;
     pipeline->slot_count = workers + kReadAhead;
+    pipeline->queued = semaphore_create();
+    if (pipeline->queued == nullptr) return kStreamNoMemory;
     for (uint32_t i = 0; i < pipeline->slot_count; ++i) {
         PipelineSlot& slot = pipeline->slots[i];
         slot.coded = static_cast<uint8_t*>(mem_alloc(kBlockSize));
@@ -94,10 +111,8 @@ int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     for (uint32_t i = 0; i < workers; ++i) {
         PipelineWorker& worker = pipeline->workers[i];
         worker.pipeline = pipeline;
-        worker.index = i;
         worker.codec_ready = codec_init(worker.codec, allocator) == kCodecOk;
-        worker.go = semaphore_create();
-        if (worker.codec_ready && worker.go != nullptr) worker.thread = thread_start(run_worker, &worker);
+        if (worker.codec_ready) worker.thread = thread_start(run_worker, &worker);
         if (worker.thread == nullptr) {
             pipeline_finish(pipeline);
             return kStreamNoMemory;
@@ -146,15 +161,16 @@ void pipeline_drain(BlockPipeline* pipeline) {
 
 void pipeline_finish(BlockPipeline* pipeline) {
     pipeline_drain(pipeline);
+    // Every frame is back, so each post now wakes one worker to find `quit`.
     pipeline->quit = true;
     for (PipelineWorker& worker : pipeline->workers) {
-        if (worker.thread != nullptr) {
-            semaphore_post(worker.go);
-            thread_join(worker.thread);
-        }
-        semaphore_destroy(worker.go);
+        if (worker.thread != nullptr) semaphore_post(pipeline->queued);
+    }
+    for (PipelineWorker& worker : pipeline->workers) {
+        thread_join(worker.thread);
         if (worker.codec_ready) codec_free(worker.codec);
     }
+    semaphore_destroy(pipeline->queued);
     for (PipelineSlot& slot : pipeline->slots) release_slot(slot);
     *pipeline = BlockPipeline{};
 }

@@ -47,8 +47,6 @@ struct PipelineSlot {
 
 struct PipelineWorker {
     BlockPipeline* pipeline;
-    uint32_t index;
-    Semaphore go;          // one post per frame this worker is given
     Thread thread;
     CodecState codec;
     bool codec_ready;
@@ -57,8 +55,13 @@ struct PipelineWorker {
 struct BlockPipeline {
     uint32_t worker_count;
     uint32_t slot_count;
-    // Frame k goes to slot k % slot_count and to worker k % worker_count, so
-    // each worker takes its frames in order and needs no shared queue.
+    // Frame k goes to slot k % slot_count. The workers share one queue: each
+    // post of `queued` is one frame read, and whichever worker is free takes
+    // the oldest frame not yet taken. A worker that the machine slows (other
+    // programs, or this one's reading and writing on the same processors)
+    // then holds up only the frames it has in hand, never the others' share.
+    Semaphore queued;
+    uint32_t next_claim;   // slot of the next frame a worker takes (atomic)
     uint64_t frames_read;
     uint64_t frames_taken;
     int32_t read_left;     // coded bytes the reader has still to fetch

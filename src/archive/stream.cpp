@@ -51,6 +51,7 @@ int16_t stream_init(StreamContext* context) {
     if (context == nullptr) return kStreamBadBlock;
     context->archive_file = kNoFile;
     crc32_prepare();
+    context->crc_wanted = true;
     context->pipeline = nullptr;
     const CodecAllocator allocator{mem_alloc, mem_free};
     if (codec_init(context->codec, allocator) != kCodecOk) return kStreamNoMemory;
@@ -70,6 +71,11 @@ void stream_start(StreamContext* context, int32_t coded_size) {
     context->coded_left = coded_size;
 }
 
+void checksum_start(StreamContext* context, bool wanted) {
+    context->crc = kCrc32Start;
+    context->crc_wanted = wanted;
+}
+
 int16_t stream_next(StreamContext* context, uint16_t* produced) {
     if (context->pipeline != nullptr) return pipeline_next(context->pipeline, context, produced);
     return next_block(context, produced);
@@ -83,7 +89,7 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
         int16_t result = stream_next(context, &n);
         if (result != kStreamOk) return result;
         if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
-        context->crc = crc32_update(context->crc, context->plain_buf, n);
+        if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (callback != nullptr) callback(context, &stop);
     }
     return kStreamOk;
@@ -111,7 +117,7 @@ int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
         uint32_t k = count < kPlainBufferSize ? count : kPlainBufferSize;
         if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
         if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
-        context->crc = crc32_update(context->crc, context->plain_buf, k);
+        if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, k);
         if (k == count) return kStreamOk;
         count -= k;
     }

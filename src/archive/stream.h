@@ -36,6 +36,7 @@ struct StreamContext {
     uint32_t plain_total;     // plain bytes the caller expects (progress only)
     int32_t coded_left;       // coded bytes still to consume; -1 after a reset
     uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
+    bool crc_wanted;          // false: the writers leave crc alone (see checksum_start)
     CodecState codec;         // the codec state every block of this context uses
     // Null: this thread decodes every block with `codec`. Otherwise the
     // pipeline's workers decode the blocks of stream_to_file and stream_next
@@ -55,8 +56,12 @@ void stream_start(StreamContext* context, int32_t coded_size);
 // The next block into plain_buf, its plain count in *produced: kStreamOk,
 // kStreamShortRead or kStreamBadBlock.
 int16_t stream_next(StreamContext* context, uint16_t* produced);
-// Both writers below add what they write to the context's running crc, in
-// the same pass, so checking a file costs no second reading. An `output` of
+// Starts the running CRC-32 of one file's data. A record without a checksum
+// has nothing to compare it with, so the writers skip it (`wanted` false)
+// and spend nothing on it.
+void checksum_start(StreamContext* context, bool wanted);
+// Both writers below add what they write to the context's running crc (when
+// wanted), in the same pass, so checking a file costs no second reading. An `output` of
 // kNoFile writes nothing: the data is only decoded and checked.
 // kStreamOk, kStreamShortRead, kStreamShortWrite, kStreamStopped or kStreamBadBlock.
 int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);

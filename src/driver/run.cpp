@@ -154,7 +154,7 @@ namespace {
 uint64_t transfer(const FileRecord& file) {
     seek_to_data(file);
     const uint32_t size = file.original_size();
-    stream_context.crc = kCrc32Start;
+    checksum_start(&stream_context, file.has_crc());
     if (size == 0) return 0;
     if (!file.block_coded()) {
         if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);

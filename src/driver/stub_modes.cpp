@@ -29,7 +29,7 @@ void count_decoded(StreamContext* context, int16_t*) {
 bool file_is_sound(const FileRecord& file) {
     seek_to_data(file);
     const uint32_t size = file.original_size();
-    stream_context.crc = kCrc32Start;
+    checksum_start(&stream_context, file.has_crc());
     int16_t status = kStreamOk;
     decoded = 0;
     decoded_seen = 0;

@@ -117,11 +117,12 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
         return "data lies outside the file";
     }
     uint32_t crc = kCrc32Start;
+    const bool checksummed = record.has_crc();
     if (!record.block_coded()) {
         for (uint32_t left = record.original_size(); left > 0;) {
             uint32_t k = std::min<uint32_t>(left, kBlockSize);
             if (file_read(context.archive_file, context.plain_buf, k) != int32_t(k)) return "data cut short";
-            crc = crc32_update(crc, context.plain_buf, k);
+            if (checksummed) crc = crc32_update(crc, context.plain_buf, k);
             left -= k;
         }
         return crc_problem(record, crc);
@@ -134,7 +135,7 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
         if (status == kStreamShortRead) return "data cut short";
         if (status != kStreamOk) return "a block does not decode";
         if (context.plain_done > record.original_size()) break;
-        crc = crc32_update(crc, context.plain_buf, n);
+        if (checksummed) crc = crc32_update(crc, context.plain_buf, n);
     }
     if (context.plain_done != record.original_size()) {
         return "decodes to " + std::to_string(context.plain_done) + " bytes, not " +

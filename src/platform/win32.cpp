@@ -446,21 +446,54 @@ uint32_t environment_number(const char* name) {
   return value > 9999 ? 0 : value;
 }
 
+// The count lives in the process; the kernel semaphore is touched only when
+// a thread has to sleep or be woken. Under Wine every call on a kernel object
+// is a round trip to the Wine server, a process of its own that has to be
+// scheduled too: with a call for every post and wait (four per block), two
+// decoding threads cost more in round trips than they gained. Now a worker
+// that finds frames queued, and a reader that queues them for a busy worker,
+// make no call at all.
+namespace {
+struct CountedSemaphore {
+  LONG count;     // posts not yet taken; below zero, minus the sleepers
+  HANDLE sleep;   // where the sleepers wait
+};
+}  // namespace
+
 Semaphore semaphore_create() {
   Section section;
-  return CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+  CountedSemaphore* semaphore =
+      static_cast<CountedSemaphore*>(GlobalAlloc(GPTR, sizeof(CountedSemaphore)));
+  if (semaphore == nullptr) return nullptr;
+  semaphore->sleep = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+  if (semaphore->sleep == nullptr) {
+    GlobalFree(semaphore);
+    return nullptr;
+  }
+  return semaphore;
 }
 
-void semaphore_post(Semaphore semaphore) { ReleaseSemaphore(semaphore, 1, nullptr); }
+void semaphore_post(Semaphore semaphore) {
+  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+  if (__atomic_fetch_add(&counted->count, 1, __ATOMIC_SEQ_CST) < 0) {
+    ReleaseSemaphore(counted->sleep, 1, nullptr);
+  }
+}
 
 void semaphore_wait(Semaphore semaphore) {
-  WaitForSingleObject(semaphore, INFINITE);
+  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+  if (__atomic_fetch_sub(&counted->count, 1, __ATOMIC_SEQ_CST) <= 0) {
+    WaitForSingleObject(counted->sleep, INFINITE);
+  }
   Section section;  // the run may have been ended while the wait lasted
 }
 
 void semaphore_destroy(Semaphore semaphore) {
   Section section;
-  if (semaphore != nullptr) CloseHandle(semaphore);
+  if (semaphore == nullptr) return;
+  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+  CloseHandle(counted->sleep);
+  GlobalFree(counted);
 }
 
 namespace {

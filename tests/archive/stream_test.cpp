@@ -4,6 +4,7 @@
 
 #include "archive/stream.h"
 #include "archive_test_support.h"
+#include "codec/crc32.h"
 
 namespace zq::test {
 namespace {
@@ -212,6 +213,28 @@ TEST_F(StreamTest, ConsecutiveStreamsReadConsecutiveFrames) {
     EXPECT_EQ(area2, second_plain);
     EXPECT_EQ(position(), int32_t(both.size()));
     EXPECT_EQ(c.coded_left, -5);
+}
+
+// Both writers keep the file's CRC-32 only for a record that carries one; a
+// stream started after a file without one checks the next file again.
+TEST_F(StreamTest, TheChecksumRunsOnlyWhenWanted) {
+    const Bytes plain = sample_text(40000);
+    const Bytes frames = code_frames(codec_.state(), plain);
+    const uint32_t expected = crc32_of(plain.data(), plain.size());
+    for (bool coded : {true, false}) {
+        for (bool wanted : {false, true}) {
+            SCOPED_TRACE(std::string(coded ? "coded" : "raw") + (wanted ? ", wanted" : ", not wanted"));
+            StreamContext& c = open(coded ? frames : plain).context();
+            checksum_start(&c, wanted);
+            if (coded) {
+                stream_start(&c, int32_t(frames.size()));
+                ASSERT_EQ(stream_to_file(&c, kNoFile, nullptr), kStreamOk);
+            } else {
+                ASSERT_EQ(copy_raw(&c, kNoFile, uint32_t(plain.size())), kStreamOk);
+            }
+            EXPECT_EQ(crc32_final(c.crc), wanted ? expected : crc32_final(kCrc32Start));
+        }
+    }
 }
 
 }  // namespace

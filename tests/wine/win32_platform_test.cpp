@@ -190,6 +190,47 @@ void test_runtime_helpers() {
   CHECK(deep_frame(1) == 1 + 7);
 }
 
+// The semaphores keep their count in the process and call the system only
+// to sleep or wake: posts made before any wait are all kept, and a thread
+// that sleeps is woken by exactly one post. Two threads hand a token back and
+// forth, so either one sleeps whenever it comes first; the sum tells that
+// every hand-over arrived once.
+struct PingPong {
+  Semaphore to_worker;
+  Semaphore to_main;
+  uint32_t total;
+};
+
+void bounce(void* argument) {
+  PingPong* game = static_cast<PingPong*>(argument);
+  for (uint32_t i = 1; i <= 2000; ++i) {
+    semaphore_wait(game->to_worker);
+    game->total += i;
+    semaphore_post(game->to_main);
+  }
+}
+
+void test_semaphores() {
+  Semaphore banked = semaphore_create();
+  CHECK(banked != nullptr);
+  for (int i = 0; i < 3; ++i) semaphore_post(banked);
+  for (int i = 0; i < 3; ++i) semaphore_wait(banked);  // none of these sleeps
+  semaphore_destroy(banked);
+
+  PingPong game{semaphore_create(), semaphore_create(), 0};
+  Thread worker = thread_start(bounce, &game);
+  CHECK(worker != nullptr);
+  if (worker == nullptr) return;
+  for (uint32_t i = 1; i <= 2000; ++i) {
+    semaphore_post(game.to_worker);
+    semaphore_wait(game.to_main);
+  }
+  thread_join(worker);
+  CHECK(game.total == 2000u * 2001u / 2);
+  semaphore_destroy(game.to_worker);
+  semaphore_destroy(game.to_main);
+}
+
 // "hold" mode, driven by run_platform_test.sh, which sends SIGINT (Wine's
 // Ctrl+C) once "held" is printed. The event must wait for the release, and
 // the main thread must not get past its next call of the layer after it.
@@ -228,6 +269,7 @@ int main(int argc, char** argv) {
   test_times();
   test_directories();
   test_strings_and_process();
+  test_semaphores();
   std::printf("%d failure(s)\n", g_failures);
   return g_failures;
 }
