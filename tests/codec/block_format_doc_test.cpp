@@ -35,7 +35,7 @@ TEST(BlockFormatDoc, WorkedExampleDecodesAndEncodesAsWritten) {
     ASSERT_GE(frame.size(), 3u);
     const Bytes plain(plain_text.begin(), plain_text.end());
 
-    Codec codec;
+    OwnedCodec codec;
     const Decoded decoded = decode_frame(codec.state(), frame);
     ASSERT_EQ(decoded.status, kCodecOk);
     EXPECT_EQ(decoded.plain, plain);

@@ -34,7 +34,7 @@ void start_writer(CodecState& state, uint8_t* out, size_t capacity) {
 }
 
 TEST(CodecTables, SubstitutionIsTheFieldPowersOfTwo) {
-    Codec codec;
+    OwnedCodec codec;
     const uint8_t* subst = codec.state().subst_table;
     const uint8_t* unsubst = codec.state().unsubst_table;
     const uint8_t first[] = {0, 2, 4, 8, 16, 32, 64, 128, 45, 90, 180, 69};
@@ -51,7 +51,7 @@ TEST(CodecTables, SubstitutionIsTheFieldPowersOfTwo) {
 }
 
 TEST(CodecTables, ResetGivesIdenticalHeapOrderTrees) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     // Dirty everything first, so the reset has to do the work.
     std::memset(s.prediction_table, 0x5A, kPredictionBytes);
@@ -119,7 +119,7 @@ TEST(CodecTables, SlotHashOfTheLastThreeBytes) {
 }
 
 TEST(SplayCoder, CodesAfterOneLiteral) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
@@ -141,7 +141,7 @@ TEST(SplayCoder, CodesAfterOneLiteral) {
 }
 
 TEST(SplayCoder, CodesAfterOneLength) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
@@ -156,7 +156,7 @@ TEST(SplayCoder, CodesAfterOneLength) {
 }
 
 TEST(SplayCoder, LeafUnderTheRootStaysPut) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[64] = {};
@@ -177,7 +177,7 @@ TEST(SplayCoder, LeafUnderTheRootStaysPut) {
 }
 
 TEST(SplayCoder, BitWriterFlushAndCapacity) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[2] = {0xEE, 0xEE};
@@ -202,7 +202,7 @@ TEST(SplayCoder, BitWriterFlushAndCapacity) {
 }
 
 TEST(SplayCoder, SymbolsRoundTripThroughMixedTrees) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     std::mt19937 rng(7);
@@ -264,7 +264,7 @@ SplayTree caterpillar(CodecState& s) {
 }
 
 TEST(SplayCoder, CodesLongerThanTheBitRegisters) {
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     const uint32_t symbols[] = {256, 255, 256, 130, 0, 77, 255, 254, 256, 3};
     codec_reset(s);
@@ -315,7 +315,7 @@ TEST(BlockFrames, KnownFrames) {
         {"71 bytes", seventy_one,
          hex({0x00, 0x0C, 0x62, 0x62, 0xA3, 0xF7, 0x76, 0x46, 0x55, 0x96, 0x3B, 0xB0, 0x00, 0x40})},
     };
-    Codec codec;
+    OwnedCodec codec;
     for (const FrameCase& c : cases) {
         EXPECT_EQ(encode_frame(codec.state(), c.input), c.frame) << c.name;
         Decoded back = decode_frame(codec.state(), c.frame);
@@ -326,7 +326,7 @@ TEST(BlockFrames, KnownFrames) {
 }
 
 TEST(BlockFrames, FullBlockHeaders) {
-    Codec codec;
+    OwnedCodec codec;
     Bytes zeros(kBlockSize, 0);
     Bytes frame = encode_frame(codec.state(), zeros);
     ASSERT_EQ(frame.size(), 2u + 0x88);
@@ -343,9 +343,7 @@ TEST(BlockFrames, FullBlockHeaders) {
     EXPECT_EQ(decode_frame(codec.state(), frame).plain, as);
 
     // Noise does not compress: the whole block is substituted.
-    std::mt19937 rng(1);
-    Bytes noise(kBlockSize);
-    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+    const Bytes noise = zq::test::noise(kBlockSize, 1);
     frame = encode_frame(codec.state(), noise);
     ASSERT_EQ(frame.size(), kFrameCapacity);
     EXPECT_EQ(frame[0], 0x80);
@@ -357,7 +355,7 @@ TEST(BlockFrames, FullBlockHeaders) {
 }
 
 TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
-    Codec codec;
+    OwnedCodec codec;
     Bytes input(kBlockSize + 1, 'a');
     for (uint32_t count : {0u, kBlockSize + 1, 0x10000u + 5}) {
         Bytes frame(kFrameCapacity, 0xEE);
@@ -369,14 +367,14 @@ TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
 }
 
 TEST(BlockDecoder, SubstitutedBytesMapBack) {
-    Codec codec;
+    OwnedCodec codec;
     Decoded d = decode_payload(codec.state(), hex({0x02, 0x01, 0x00, 0x2D}).data(), 4, true);
     EXPECT_EQ(d.status, kCodecOk);
     EXPECT_EQ(d.plain, hex({0x01, 0xFF, 0x00, 0x08}));
 }
 
 TEST(BlockDecoder, PayloadMustEndWithTheEndSymbol) {
-    Codec codec;
+    OwnedCodec codec;
     const Bytes payload = hex({0x62, 0x62, 0xA3, 0xF7, 0x00, 0x20});
     Decoded ok = decode_payload(codec.state(), payload.data(), payload.size(), false);
     EXPECT_EQ(ok.status, kCodecOk);
@@ -395,7 +393,7 @@ TEST(BlockDecoder, PayloadMustEndWithTheEndSymbol) {
 
 TEST(BlockDecoder, TwoLiteralsAndTheEndSymbol) {
     // The encoder substitutes such short blocks, but the format allows them.
-    Codec codec;
+    OwnedCodec codec;
     CodecState& s = codec.state();
     codec_reset(s);
     uint8_t out[8] = {};
@@ -412,7 +410,7 @@ TEST(BlockDecoder, TwoLiteralsAndTheEndSymbol) {
 TEST(BlockDecoder, AnEndSymbolAmongTheFirstTwoStoresItsLowByte) {
     // Only from the third symbol on does the end symbol end the block.
     for (const uint32_t first : {uint32_t{'x'}, kEndOfBlock}) {
-        Codec codec;
+        OwnedCodec codec;
         CodecState& s = codec.state();
         codec_reset(s);
         uint8_t out[8] = {};

@@ -24,7 +24,7 @@ void expect_like_reference(CodecState& state, const Bytes& payload, const std::s
 }
 
 TEST(HostilePayloads, RandomBytes) {
-    Codec codec;
+    OwnedCodec codec;
     std::mt19937 rng(2024);
     for (int round = 0; round < 400; ++round) {
         size_t n = round < 200 ? 1 + rng() % 64 : 1 + rng() % kBlockSize;
@@ -34,7 +34,7 @@ TEST(HostilePayloads, RandomBytes) {
 }
 
 TEST(HostilePayloads, LargestAndEmptyPayloads) {
-    Codec codec;
+    OwnedCodec codec;
     for (uint32_t seed = 0; seed < 6; ++seed) {
         Bytes payload = make_input(seed % 2 ? Shape::Noise : Shape::Runs, kBlockSize, seed);
         expect_like_reference(codec.state(), payload, "seed " + std::to_string(seed));
@@ -58,7 +58,7 @@ TEST(HostilePayloads, LargestAndEmptyPayloads) {
 }
 
 TEST(HostilePayloads, DamagedFrames) {
-    Codec codec;
+    OwnedCodec codec;
     std::mt19937 rng(77);
     for (int round = 0; round < 120; ++round) {
         Bytes input = make_input(kAllShapes[1 + round % 6], 3 + rng() % 20000, rng());
@@ -87,7 +87,7 @@ TEST(HostilePayloads, DamagedFrames) {
 }
 
 TEST(HostilePayloads, SubstitutedPayloadsNeverFail) {
-    Codec codec;
+    OwnedCodec codec;
     for (size_t n : {size_t{1}, size_t{777}, size_t{kBlockSize}}) {
         Bytes payload = make_input(Shape::Noise, n, static_cast<uint32_t>(n));
         Decoded d = decode_payload(codec.state(), payload.data(), n, true);

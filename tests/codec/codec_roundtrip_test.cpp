@@ -12,7 +12,7 @@ namespace {
 const size_t kLengths[] = {1, 2, 3, 5, 6, 31, 32, 62, 100, 1000, 4097, 32767, 32768};
 
 TEST(BlockRoundTrip, EveryShapeAndLengthMatchesTheReference) {
-    Codec codec;
+    OwnedCodec codec;
     uint32_t seed = 1;
     for (Shape shape : kAllShapes) {
         for (size_t n : kLengths) {
@@ -35,7 +35,7 @@ TEST(BlockRoundTrip, EveryShapeAndLengthMatchesTheReference) {
 TEST(BlockRoundTrip, RandomMixturesMatchTheReference) {
     // Splices of different shapes, so matches, disabled slots and context
     // switches meet in one block.
-    Codec codec;
+    OwnedCodec codec;
     std::mt19937 rng(99);
     for (int round = 0; round < 60; ++round) {
         Bytes input;
@@ -52,7 +52,7 @@ TEST(BlockRoundTrip, RandomMixturesMatchTheReference) {
 }
 
 TEST(BlockRoundTrip, ResultsDoNotDependOnEarlierBlocks) {
-    Codec fresh_codec, used_codec;
+    OwnedCodec fresh_codec, used_codec;
     Bytes text = make_input(Shape::Text, 20000, 5);
     Bytes first = encode_frame(fresh_codec.state(), text);
     Bytes plain_first = decode_frame(fresh_codec.state(), first).plain;
@@ -91,7 +91,7 @@ Bytes encode_unbounded(CodecState& s, const Bytes& input) {
 }
 
 TEST(BlockDecoder, PlainBytesStopAtTheBlockSize) {
-    Codec codec;
+    OwnedCodec codec;
     // Exactly 32768 bytes through literals and matches: accepted.
     Bytes full = make_input(Shape::Text, kBlockSize, 8);
     Bytes payload = encode_unbounded(codec.state(), full);

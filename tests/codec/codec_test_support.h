@@ -15,9 +15,6 @@
 
 namespace zq::test {
 
-// A CodecState that owns its tables for the length of a test.
-using Codec = OwnedCodec;
-
 // A copy of `data` at the very end of its own allocation.
 struct ExactBuffer {
     std::unique_ptr<uint8_t[]> storage;

@@ -291,8 +291,7 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
     builder.files = {raw("gone.bin", "0123456789"), coded("gone.txt", sample_text(3000))};
     zq::ArchiveImage image = builder.image();
     image.files[0].data_offset = 0x7FFF0000;  // far beyond the end of the file
-    zq::OwnedCodec codec;
-    RunResult result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
+    RunResult result = run(make_sfx(archive_of(image)));
     EXPECT_EQ(result.out, banner() + console(" gone.bin\r\n" + std::string(18, ' ') + "Copying original data..." +
                                              std::string(27, ' ') + "\r" + std::string(15, ' ') + ": ") +
                               failure("File I/O error"));
@@ -301,7 +300,7 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
 
     image = builder.image();
     image.files[1].data_offset = image.files[0].data_offset;  // not frames at all
-    result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
+    result = run(make_sfx(archive_of(image)));
     EXPECT_EQ(result.status, 3);
     EXPECT_TRUE(ends_with(result.out, failure("File I/O error"))) << result.out;
     EXPECT_EQ(listing(), (std::vector<std::string>{"gone.bin"}));
@@ -345,17 +344,16 @@ TEST_F(Extract, UnsafeNamesAndBrokenReferencesWriteNothing) {
     archive.files = {coded("first.txt", "x"), coded("f.txt", "x", 1)};
     zq::ArchiveImage image = archive.image();
     image.files[1].dir_id = 5;  // no such folder
-    zq::OwnedCodec codec;
-    RunResult result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
+    RunResult result = run(make_sfx(archive_of(image)));
     EXPECT_EQ(result.status, 8);
     image = archive.image();
     image.files[1].name = 0x00050000;  // a pool that is not there
-    result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
+    result = run(make_sfx(archive_of(image)));
     EXPECT_EQ(result.status, 8);
     image = archive.image();
     image.dirs[0].child = 0;
     image.dirs[0].next = 7;  // outside the table
-    result = run(make_sfx(zq::archive_bytes(codec.state(), image)));
+    result = run(make_sfx(archive_of(image)));
     EXPECT_EQ(result.out, banner() + failure("Invalid archive"));
     EXPECT_EQ(result.status, 8);
     EXPECT_TRUE(listing().empty());

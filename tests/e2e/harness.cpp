@@ -1,8 +1,5 @@
 #include "harness.h"
 
-#include "archive/catalogue.h"
-#include "codec/crc32.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -51,49 +48,6 @@ bool wine_differs(const std::string& reason) {
     std::printf("Wine, left out: %s\n", reason.c_str());
     ::testing::Test::RecordProperty("wine_differs", reason);
     return true;
-}
-
-// ------------------------------------------------------------------ archives
-
-zq::ArchiveImage ArchiveBuilder::image() const {
-    zq::OwnedCodec codec;
-    zq::NamePools names;
-    zq::ArchiveImage image;
-    image.flags = uint16_t(zq::kFlagTypeBits | (full_path ? zq::kFlagFullPath : 0) |
-                           (password.empty() ? 0 : zq::kFlagPassword));
-    image.options = dir_tree ? zq::kOptionDirTree : 0;
-    if (!password.empty()) image.password = bytes_of(password);
-    for (const TestDir& dir : dirs) {
-        zq::DirEntry entry;
-        entry.id = dir.id;
-        entry.name = names.add(dir.name);
-        entry.next = dir.next;
-        entry.child = dir.child;
-        image.dirs.push_back(entry);
-    }
-    for (const TestFile& file : files) {
-        zq::FileEntry entry;
-        entry.attributes = file.attributes;
-        entry.dir_id = file.dir_id;
-        entry.access_time = file.access_time;
-        entry.write_time = file.write_time;
-        entry.create_time = file.create_time;
-        entry.name = names.add(file.name);
-        entry.ext_word = file.ext_word;
-        if (file.ext_word & zq::kExtHasCrc) {
-            const Bytes content = bytes_of(file.content);
-            entry.crc32 = zq::crc32_of(content.data(), content.size());
-        }
-        zq::FileEntry& added = zq::add_file_data(image, codec.state(), entry, bytes_of(file.content), file.coded);
-        if (file.recorded_size >= 0) added.original_size = uint32_t(file.recorded_size);
-    }
-    image.pools = names.pools();
-    return image;
-}
-
-Bytes ArchiveBuilder::archive() const {
-    zq::OwnedCodec codec;
-    return zq::archive_bytes(codec.state(), image());
 }
 
 // ------------------------------------------------------------------ runs

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_builder.h"
 #include "child.h"
 #include "json_check.h"
 #include "support.h"
@@ -26,6 +27,10 @@
 namespace e2e {
 
 using zq::Bytes;
+using zq::test::archive_of;
+using zq::test::ArchiveBuilder;
+using zq::test::TestDir;
+using zq::test::TestFile;
 using zq::test::bytes_of;
 using zq::test::stub_path;
 using zq::test::zqpack_path;
@@ -43,40 +48,6 @@ bool under_wine();
         if (::e2e::under_wine()) GTEST_SKIP() << "Wine: " << reason; \
     } while (0)
 bool wine_differs(const std::string& reason);
-
-// One archived file as the tests describe it.
-struct TestFile {
-    std::string name;
-    uint16_t dir_id = 0;
-    std::string content;
-    bool coded = true;
-    uint16_t attributes = 0x20;
-    int32_t access_time = -1;
-    int32_t write_time = 1262304000;  // 2010-01-01 00:00:00 UTC
-    int32_t create_time = -1;
-    int64_t recorded_size = -1;  // -1: the content's size
-    uint16_t ext_word = 0;       // record extension; with kExtHasCrc the content's CRC-32 goes in too
-};
-
-struct TestDir {
-    int16_t id;
-    std::string name;
-    uint16_t next = 0;
-    uint16_t child = 0;
-};
-
-// Builds archives through the archive writer's image level.
-class ArchiveBuilder {
-public:
-    bool full_path = true;
-    bool dir_tree = false;
-    std::string password;  // empty: none
-    std::vector<TestDir> dirs;
-    std::vector<TestFile> files;
-
-    zq::ArchiveImage image() const;
-    Bytes archive() const;
-};
 
 struct RunResult {
     std::string out;   // everything written to standard output

@@ -41,8 +41,7 @@ TEST_F(Options, ListAndTestWriteNothing) {
     archive.files.insert(archive.files.begin(), file_of("bad.txt", "good bytes"));
     zq::ArchiveImage image = archive.image();
     image.files[0].crc32 ^= 1;
-    zq::OwnedCodec codec;
-    result = run_with(make_sfx(zq::archive_bytes(codec.state(), image)), {"-t"});
+    result = run_with(make_sfx(archive_of(image)), {"-t"});
     EXPECT_EQ(result.status, 7);
     EXPECT_EQ(result.out, console(banner() + "FAILED  bad.txt\r\nok      readme.txt\r\nok      docs\\data.bin\r\n" +
                                       failure("Decode failed")));

@@ -21,6 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The suite is registered twice, the second time with ZQSFX_WORKERS=3.
+bool serial_run() {
+    const char* workers = std::getenv("ZQSFX_WORKERS");
+    return workers == nullptr || std::string(workers) == "1";
+}
+
 
 class DamageSweep : public ::testing::Test {
 protected:
@@ -73,7 +79,9 @@ protected:
     void check_run(const Bytes& damaged, const std::string& what) {
         const std::string sfx = scratch_->root() + "/damaged.sfx";
         write_bytes(sfx, damaged, true);
-        zq::test::expect_json_listing(sfx);
+        // The listing does not depend on the worker count, and it doubles a
+        // sweep's time: the threaded registration leaves it to the serial one.
+        if (serial_run()) zq::test::expect_json_listing(sfx);
         scratch_->clear_work();
         const Parsed parsed = parse_sfx(sfx);
         RunOptions options;

@@ -110,20 +110,3 @@ Parsed parse_sfx(const std::string& path) {
 }
 
 }  // namespace rel
-
-namespace rel {
-
-Bytes flat_archive(const std::vector<PlainFile>& files) {
-    zq::OwnedCodec codec;
-    zq::NamePools names;
-    zq::ArchiveImage image;
-    for (const PlainFile& file : files) {
-        zq::FileEntry entry;
-        entry.name = names.add(file.name);
-        zq::add_file_data(image, codec.state(), entry, file.content, file.coded);
-    }
-    image.pools = names.pools();
-    return zq::archive_bytes(codec.state(), image);
-}
-
-}  // namespace rel

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "archive_builder.h"
 #include "child.h"
 #include "json_check.h"
 #include "support.h"
@@ -21,7 +22,9 @@ namespace rel {
 
 using zq::Bytes;
 using zq::test::bytes_of;
+using zq::test::flat_archive;
 using zq::test::mixed_data;
+using zq::test::PlainFile;
 using zq::test::read_bytes;
 using zq::test::stub_path;
 using zq::test::write_bytes;
@@ -81,17 +84,5 @@ struct Parsed {
     std::vector<Entry> files;
 };
 Parsed parse_sfx(const std::string& path);
-
-}  // namespace rel
-
-namespace rel {
-
-// A flat archive of the given files, in this order, each block-coded or raw.
-struct PlainFile {
-    std::string name;
-    Bytes content;
-    bool coded = true;
-};
-Bytes flat_archive(const std::vector<PlainFile>& files);
 
 }  // namespace rel
