@@ -107,8 +107,9 @@ Result measure(const Blocks& file, zq::CodecState& codec, int reps) {
             const uint8_t* f = frames[i].data();
             const zq::FrameHeader header = zq::parse_frame_header(f);
             uint16_t produced = 0;
-            int status = zq::decode_block(codec, f + 2, plain.data(), static_cast<uint16_t>(header.payload),
-                                          &produced, header.substituted);
+            int status =
+                zq::decode_block(codec, f + 2, plain.data(), static_cast<uint16_t>(header.payload),
+                                 &produced, header.substituted);
             ok[i] = status == 0 && produced == file.plain[i].size() &&
                     std::memcmp(plain.data(), file.plain[i].data(), produced) == 0;
         }

@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
                 const zq::FrameHeader header = zq::parse_frame_header(b.frame.data());
                 uint16_t produced = 0;
                 if (zq::decode_block(codec, b.frame.data() + 2, plain.data(),
-                                     uint16_t(header.payload), &produced, header.substituted) != 0 ||
+                                     uint16_t(header.payload), &produced,
+                                     header.substituted) != 0 ||
                     produced != b.count || std::memcmp(plain.data(), b.plain, b.count) != 0)
                     fail("a block does not round-trip", "");
             }

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
         constexpr uint16_t kSiblings = 4000;
         NamePools names;
         for (uint16_t i = 0; i < kSiblings; ++i) {
-            image.dirs.push_back(DirEntry{int16_t(i + 1), names.add("d" + std::to_string(i)), uint16_t(i + 1 < kSiblings ? i + 1 : 0), 0});
+            image.dirs.push_back(DirEntry{int16_t(i + 1), names.add("d" + std::to_string(i)),
+                                          uint16_t(i + 1 < kSiblings ? i + 1 : 0), 0});
         }
         for (uint32_t i = 0; i < 65535; ++i) {
             FileEntry file;
@@ -38,28 +39,33 @@ int main(int argc, char** argv) {
         }
         image.pools = names.pools();
     } else {
-    image.pools.push_back(Bytes{'d', 0, 'f', 0});
-    Bytes full;
-    for (int i = 0; i < 127; ++i) {
-        full.insert(full.end(), 255, 'n');
-        full.push_back(0);
-    }
-    const uint32_t pool_cost = uint32_t(full.size()) + 1;
-    for (uint32_t total = 5 + pool_cost; total + pool_cost <= kMaxNameBytes; total += pool_cost) image.pools.push_back(full);
-    for (uint16_t i = 0; i < 250; ++i) image.dirs.push_back(DirEntry{int16_t(i + 1), make_name_ref(0, 0), 0, uint16_t(i + 1 < 250 ? i + 1 : 0)});
-    for (uint32_t i = 0; i < 65535; ++i) {
-        FileEntry file;
-        file.dir_id = 250;
-        file.name = make_name_ref(0, 2);
-        file.data_offset = kHeaderSize;
-        image.files.push_back(file);
-    }
+        image.pools.push_back(Bytes{'d', 0, 'f', 0});
+        Bytes full;
+        for (int i = 0; i < 127; ++i) {
+            full.insert(full.end(), 255, 'n');
+            full.push_back(0);
+        }
+        const uint32_t pool_cost = uint32_t(full.size()) + 1;
+        for (uint32_t total = 5 + pool_cost; total + pool_cost <= kMaxNameBytes; total += pool_cost)
+            image.pools.push_back(full);
+        for (uint16_t i = 0; i < 250; ++i)
+            image.dirs.push_back(DirEntry{int16_t(i + 1), make_name_ref(0, 0), 0,
+                                          uint16_t(i + 1 < 250 ? i + 1 : 0)});
+        for (uint32_t i = 0; i < 65535; ++i) {
+            FileEntry file;
+            file.dir_id = 250;
+            file.name = make_name_ref(0, 2);
+            file.data_offset = kHeaderSize;
+            image.files.push_back(file);
+        }
     }
     OwnedCodec codec;
     const Bytes archive = archive_bytes(codec.state(), image);
     Bytes out = archive;
     for (int k = 0; k < 4; ++k) out.push_back(0);  // trailer: the archive starts at 0
-    std::ofstream(argv[1], std::ios::binary).write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
-    std::printf("%zu pools, %zu folders, %zu files, %zu bytes\n", image.pools.size(), image.dirs.size(), image.files.size(), out.size());
+    std::ofstream(argv[1], std::ios::binary)
+        .write(reinterpret_cast<const char*>(out.data()), std::streamsize(out.size()));
+    std::printf("%zu pools, %zu folders, %zu files, %zu bytes\n", image.pools.size(),
+                image.dirs.size(), image.files.size(), out.size());
     return 0;
 }

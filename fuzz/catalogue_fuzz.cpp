@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context->archive_file = file.fd();
     zq::Catalogue catalogue{};
     uint16_t file_count = 0xBEEF;
-    const int result = zq::read_catalogue(context, &catalogue, 0, &file_count, zq::console_password_dialogue());
+    const int result =
+        zq::read_catalogue(context, &catalogue, 0, &file_count, zq::console_password_dialogue());
     check(result == zq::kExitOk || result == zq::kExitAbort || result == zq::kExitIoError ||
           result == zq::kExitNoMemory || result == zq::kExitInvalidArchive);
     if (result != 0) {

@@ -37,13 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> second(new uint8_t[zq::kBlockSize]);
 
     uint16_t n1 = 0xABCD;
-    const int r1 = zq::decode_block(codec(), payload.get(), first.get(), uint16_t(length), &n1, substituted);
+    const int r1 =
+        zq::decode_block(codec(), payload.get(), first.get(), uint16_t(length), &n1, substituted);
     check(r1 == 0 || r1 == 1);
     if (substituted) check(r1 == 0 && n1 == uint16_t(length));
     if (r1 != 0) check(n1 == 0xABCD);  // untouched on failure
 
     uint16_t n2 = 0xABCD;
-    const int r2 = zq::decode_block(codec(), payload.get(), second.get(), uint16_t(length), &n2, substituted);
+    const int r2 =
+        zq::decode_block(codec(), payload.get(), second.get(), uint16_t(length), &n2, substituted);
     check(r1 == r2);
     if (r1 == 0) {
         check(n1 == n2);

@@ -33,7 +33,8 @@ Bytes repeated(const std::string& unit, size_t size) {
 
 void write(const fs::path& path, const Bytes& bytes) {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 const char kProse[] =
@@ -42,13 +43,15 @@ const char kProse[] =
     "The archive travels inside the executable, behind the program image.\n";
 
 // top\sub\leaf.txt, top\a.txt, note.txt; `password` set when not empty.
-Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_t frame_plain, bool raw_data) {
+Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_t frame_plain,
+                     bool raw_data) {
     zq::ArchiveImage image;
     image.frame_plain = frame_plain;
     image.options = 0x40;
     zq::NamePools names;
     image.dirs = {{1, names.add("top"), 0, 1}, {2, names.add("sub"), 0, 0}};
-    const std::pair<const char*, uint16_t> files[] = {{"leaf.txt", 2}, {"a.txt", 1}, {"note.txt", 0}};
+    const std::pair<const char*, uint16_t> files[] = {
+        {"leaf.txt", 2}, {"a.txt", 1}, {"note.txt", 0}};
     uint32_t k = 0;
     for (const auto& [name, dir] : files) {
         zq::FileEntry entry;
@@ -83,7 +86,8 @@ int main(int argc, char** argv) {
         {"abc33", repeated("abc", 33)},
         {"prose", text(kProse)},
         {"random300", pseudo_random(300, 7)},
-        {"mixed4k", [] {
+        {"mixed4k",
+         [] {
              Bytes b = repeated(kProse, 3000);
              Bytes r = pseudo_random(1096, 9);
              b.insert(b.end(), r.begin(), r.end());
@@ -95,7 +99,8 @@ int main(int argc, char** argv) {
         write(corpus / "roundtrip" / name, plain);
         uint8_t frame[zq::kFrameCapacity];
         uint32_t length = 0;
-        if (zq::encode_block(codec, plain.data(), frame, uint32_t(plain.size()), &length) != 0) return 1;
+        if (zq::encode_block(codec, plain.data(), frame, uint32_t(plain.size()), &length) != 0)
+            return 1;
         Bytes seed{uint8_t((frame[0] & 0x80) ? 1 : 0)};
         seed.insert(seed.end(), frame + 2, frame + length);
         write(corpus / "decode_block" / name, seed);
@@ -110,7 +115,8 @@ int main(int argc, char** argv) {
     write(corpus / "catalogue" / "coded", sample_archive(codec, "", zq::kBlockSize, false));
     write(corpus / "catalogue" / "small_frames", sample_archive(codec, "", 24, true));
     write(corpus / "catalogue" / "password", sample_archive(codec, "fuzz", 64, true));
-    write(corpus / "catalogue" / "wrong_password", sample_archive(codec, "secret", zq::kBlockSize, false));
+    write(corpus / "catalogue" / "wrong_password",
+          sample_archive(codec, "secret", zq::kBlockSize, false));
     {
         zq::ArchiveImage flat;
         zq::NamePools names;

@@ -19,7 +19,8 @@ static int run_file(const fs::path& path) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return 1;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     std::fprintf(stderr, "%s\n", path.c_str());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     return 0;

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(input.get(), data, count);
     std::unique_ptr<uint8_t[]> frame(new uint8_t[zq::kFrameCapacity]);
     uint32_t frame_length = 0;
-    check(zq::encode_block(encoder, input.get(), frame.get(), count, &frame_length) == zq::kCodecOk);
+    check(zq::encode_block(encoder, input.get(), frame.get(), count, &frame_length) ==
+          zq::kCodecOk);
     check(frame_length >= 3 && frame_length <= zq::kFrameCapacity);
 
     const zq::FrameHeader header = zq::parse_frame_header(frame.get());

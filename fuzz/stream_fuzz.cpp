@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zq::stream_start(context, coded);
     std::unique_ptr<uint8_t[]> area(new uint8_t[bound == 0 ? 1 : bound]);
     const int16_t status = zq::stream_to_memory(context, area.get(), bound);
-    check(status == zq::kStreamOk || status == zq::kStreamShortRead || status == zq::kStreamOverBound ||
-          status == zq::kStreamBadBlock);
+    check(status == zq::kStreamOk || status == zq::kStreamShortRead ||
+          status == zq::kStreamOverBound || status == zq::kStreamBadBlock);
     // The counters stay consistent with what was asked for.
     check(int64_t(context->coded_left) + context->coded_done == coded);
     if (status == zq::kStreamOk) {

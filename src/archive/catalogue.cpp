@@ -36,7 +36,8 @@ bool read_u32(FileHandle file, uint32_t* value) {
 int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
     uint16_t size = 0;
     uint16_t coded = 0;
-    if (!read_u16(context->archive_file, &size) || !read_u16(context->archive_file, &coded)) return kExitIoError;
+    if (!read_u16(context->archive_file, &size) || !read_u16(context->archive_file, &coded))
+        return kExitIoError;
     // Both sizes are signed 16-bit quantities in the format: a pool of
     // 32768 bytes or more is an allocation the format cannot ask for.
     if (size > kMaxSection) return kExitNoMemory;
@@ -180,7 +181,8 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
     uint16_t count = uint16_t(stored_count & 0xFFFF);
     catalogue->file_count = count;
     if (count != 0) {
-        catalogue->file_table = static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
+        catalogue->file_table =
+            static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
         if (catalogue->file_table == nullptr) return kExitNoMemory;
     }
     uint32_t coded = 0;
@@ -224,7 +226,8 @@ int index_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) 
         if (path_len[record] != 0) return kExitInvalidArchive;
         const DirRecord& dir = catalogue->dir_table[record];
         const uint32_t base = parent == 0 ? 0 : path_len[parent - 1];
-        const uint32_t length = base + uint32_t(checked_name_length(catalogue, dir.name(), lead)) + 1;
+        const uint32_t length =
+            base + uint32_t(checked_name_length(catalogue, dir.name(), lead)) + 1;
         if (length > kMaxPath) return kExitInvalidArchive;
         path_len[record] = uint16_t(length);
         catalogue->dir_parent[record] = parent;
@@ -310,7 +313,8 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     if (result == 0) result = read_files(context, catalogue);
     // Names are checked with the rule of the code that will use them.
     LeadBytes lead = platform_lead_bytes();
-    if (result == 0 && catalogue->host_names != nullptr) result = catalogue->host_names(catalogue, &lead);
+    if (result == 0 && catalogue->host_names != nullptr)
+        result = catalogue->host_names(catalogue, &lead);
     if (result == 0) result = check_catalogue(catalogue, lead);
     if (result != 0) return result;
     *file_count = catalogue->file_count;
@@ -320,7 +324,8 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
 int check_catalogue(Catalogue* catalogue, const LeadBytes& lead) {
     uint16_t* path_len = nullptr;
     if (catalogue->dir_count != 0) {
-        path_len = static_cast<uint16_t*>(mem_alloc(catalogue->dir_count * uint32_t(sizeof(uint16_t))));
+        path_len =
+            static_cast<uint16_t*>(mem_alloc(catalogue->dir_count * uint32_t(sizeof(uint16_t))));
         if (path_len == nullptr) return kExitNoMemory;
     }
     int result = catalogue->dir_count != 0 ? check_dirs(catalogue, lead, path_len) : 0;
@@ -337,8 +342,7 @@ const char* run_arguments(const Catalogue& catalogue, uint32_t name_ref) {
     uint32_t at = name_ref & 0xFFFF;
     while (at < size && text[at] != 0) ++at;  // the name
     const uint32_t start = at + 1;
-    for (at = start; at < size && text[at] != 0; ++at) {
-    }
+    for (at = start; at < size && text[at] != 0; ++at) {}
     if (at >= size) return nullptr;
     return reinterpret_cast<const char*>(text + start);
 }

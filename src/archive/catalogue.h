@@ -42,11 +42,11 @@ constexpr uint16_t kMethodMarker = 0x0040;     // print "+" before the name
 // extension.
 constexpr uint32_t kExtCrcOffset = 34;
 constexpr uint32_t kExtWordOffset = 38;
-constexpr uint16_t kExtModeMask = 0x0FFF;    // mode & 07777
-constexpr uint16_t kExtHasCrc = 0x1000;      // bytes 34-37 hold the CRC
-constexpr uint16_t kExtHasMode = 0x2000;     // bits 0-11 hold the mode
-constexpr uint16_t kExtSymlink = 0x4000;     // the data is a symbolic link's target
-constexpr uint16_t kExtRunAfter = 0x8000;    // run this file after a successful extraction
+constexpr uint16_t kExtModeMask = 0x0FFF;  // mode & 07777
+constexpr uint16_t kExtHasCrc = 0x1000;    // bytes 34-37 hold the CRC
+constexpr uint16_t kExtHasMode = 0x2000;   // bits 0-11 hold the mode
+constexpr uint16_t kExtSymlink = 0x4000;   // the data is a symbolic link's target
+constexpr uint16_t kExtRunAfter = 0x8000;  // run this file after a successful extraction
 
 inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32(const uint8_t* p) {
@@ -88,15 +88,15 @@ struct FileRecord {
 // The catalogue in memory; filled once by read_catalogue, then only read.
 struct Catalogue {
     uint16_t pool_count;
-    uint8_t** name_pools;     // pool_count areas, or null
-    uint16_t* pool_sizes;     // decoded size of each pool
+    uint8_t** name_pools;  // pool_count areas, or null
+    uint16_t* pool_sizes;  // decoded size of each pool
     uint16_t dir_count;
-    DirRecord* dir_table;     // dir_count records, or null
+    DirRecord* dir_table;  // dir_count records, or null
     // The folder index, built once the tree has passed its checks: each
     // record's parent (record + 1, 0 at the top level), and for each id the
     // first folder in walk order that carries it (record + 1, 0 for none).
-    uint16_t* dir_parent;     // dir_count entries, or null
-    uint16_t* dir_by_id;      // 65536 entries, or null
+    uint16_t* dir_parent;  // dir_count entries, or null
+    uint16_t* dir_by_id;   // 65536 entries, or null
     uint16_t file_count;
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint16_t full_path;       // 0 or 1

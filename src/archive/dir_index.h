@@ -29,7 +29,8 @@ int walk_dirs(const Catalogue& catalogue, Visit visit) {
     uint32_t record = 0;
     for (;;) {
         if (record >= count || ++visits > count) return kExitInvalidArchive;
-        const int result = visit(uint16_t(record), depth == 0 ? uint16_t(0) : uint16_t(parents[depth - 1] + 1));
+        const int result =
+            visit(uint16_t(record), depth == 0 ? uint16_t(0) : uint16_t(parents[depth - 1] + 1));
         if (result != 0) return result;
         const DirRecord& dir = catalogue.dir_table[record];
         if (dir.child() != 0) {

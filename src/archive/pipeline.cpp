@@ -23,8 +23,8 @@ PipelineSlot& claim_slot(BlockPipeline* pipeline) {
     uint32_t next = 0;
     do {
         next = claimed + 1 == pipeline->slot_count ? 0 : claimed + 1;
-    } while (!__atomic_compare_exchange_n(&pipeline->next_claim, &claimed, next, true, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
+    } while (!__atomic_compare_exchange_n(&pipeline->next_claim, &claimed, next, true,
+                                          __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
     return pipeline->slots[claimed];
 }
 
@@ -70,7 +70,8 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
             pipeline->read_failed = true;
         } else {
             // Counted modulo 2^32, as the stream's own coded_left is.
-            pipeline->read_left = int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
+            pipeline->read_left =
+                int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
         }
         semaphore_post(pipeline->queued);
         ++pipeline->frames_read;

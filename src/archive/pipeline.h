@@ -61,11 +61,11 @@ struct BlockPipeline {
     // programs, or this one's reading and writing on the same processors)
     // then holds up only the frames it has in hand, never the others' share.
     Semaphore queued;
-    uint32_t next_claim;   // slot of the next frame a worker takes (atomic)
+    uint32_t next_claim;  // slot of the next frame a worker takes (atomic)
     uint64_t frames_read;
     uint64_t frames_taken;
-    int32_t read_left;     // coded bytes the reader has still to fetch
-    bool read_failed;      // no more reading until the stream is taken up to here
+    int32_t read_left;  // coded bytes the reader has still to fetch
+    bool read_failed;   // no more reading until the stream is taken up to here
     bool quit;
     PipelineWorker workers[kMaxWorkers];
     PipelineSlot slots[kMaxSlots];

@@ -19,7 +19,8 @@ void release_catalogue(Catalogue* catalogue) {
     release(catalogue->dir_by_id);
     if (catalogue->file_table != nullptr) {
         // One chunk per 128 records, reached through its first record.
-        for (uint32_t i = 0; i < catalogue->file_count; i += kRecordsPerChunk) release(catalogue->file_table[i]);
+        for (uint32_t i = 0; i < catalogue->file_count; i += kRecordsPerChunk)
+            release(catalogue->file_table[i]);
         release(catalogue->file_table);
     }
     *catalogue = Catalogue{};

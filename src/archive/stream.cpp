@@ -88,7 +88,8 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
         uint16_t n = 0;
         int16_t result = stream_next(context, &n);
         if (result != kStreamOk) return result;
-        if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n)) return kStreamShortWrite;
+        if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n))
+            return kStreamShortWrite;
         if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (callback != nullptr) callback(context, &stop);
     }
@@ -115,8 +116,10 @@ int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) 
 int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
     for (;;) {
         uint32_t k = count < kPlainBufferSize ? count : kPlainBufferSize;
-        if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
-        if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k)) return kStreamCopyFailed;
+        if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k))
+            return kStreamCopyFailed;
+        if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k))
+            return kStreamCopyFailed;
         if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, k);
         if (k == count) return kStreamOk;
         count -= k;

@@ -9,7 +9,7 @@
 
 namespace zq {
 
-constexpr uint32_t kBlockSize = 32768;          // most plain bytes in a block
+constexpr uint32_t kBlockSize = 32768;               // most plain bytes in a block
 constexpr uint32_t kFrameCapacity = kBlockSize + 2;  // header + largest payload
 
 // A frame's two header bytes, big-endian: the top bit marks a substituted
@@ -27,8 +27,8 @@ inline FrameHeader parse_frame_header(const uint8_t* bytes) {
 
 // Codec statuses.
 constexpr int kCodecOk = 0;
-constexpr int kCodecBadBlock = 1;     // a block cannot be decoded
-constexpr int kCodecOutputFull = 2;   // the encoder's output is full
+constexpr int kCodecBadBlock = 1;    // a block cannot be decoded
+constexpr int kCodecOutputFull = 2;  // the encoder's output is full
 constexpr int kCodecNoMemory = 6;
 
 // Where the codec's tables come from: zero-filled memory, null on failure.
@@ -50,13 +50,13 @@ struct CodecState {
     CodecAllocator allocator;
 
     // Tables: each a separate zero-filled allocation.
-    uint8_t* literal_parent;      // 128 trees x 513 bytes
-    uint16_t* literal_children;   // 128 trees x 512 entries (both child arrays)
-    uint8_t* length_parent;       // 64 bytes: nodes 0..62 and a spare
-    uint16_t* length_children;    // 64 entries: nodes 0..30 and a spare pair
-    uint16_t* prediction_table;   // 8192 slots: 0 empty, 1 disabled, else a position
-    uint8_t* subst_table;         // plain byte -> stored byte
-    uint8_t* unsubst_table;       // stored byte -> plain byte
+    uint8_t* literal_parent;     // 128 trees x 513 bytes
+    uint16_t* literal_children;  // 128 trees x 512 entries (both child arrays)
+    uint8_t* length_parent;      // 64 bytes: nodes 0..62 and a spare
+    uint16_t* length_children;   // 64 entries: nodes 0..30 and a spare pair
+    uint16_t* prediction_table;  // 8192 slots: 0 empty, 1 disabled, else a position
+    uint8_t* subst_table;        // plain byte -> stored byte
+    uint8_t* unsubst_table;      // stored byte -> plain byte
 
     // Nonzero at c: literal tree c still has last block's shape and is put
     // back into the initial shape when the block first uses it. A byte per
@@ -65,11 +65,11 @@ struct CodecState {
 
     // The encoder's working state for the block being coded (the decoder
     // keeps its own in locals).
-    uint8_t* coded_out;           // next payload byte to store
+    uint8_t* coded_out;  // next payload byte to store
     uint8_t* coded_out_limit;
-    uint64_t write_bits;          // pending bits, last one at bit 0
-    uint32_t write_count;         // how many (fewer than 8 between symbols)
-    const uint8_t* input_base;    // plain input
+    uint64_t write_bits;        // pending bits, last one at bit 0
+    uint32_t write_count;       // how many (fewer than 8 between symbols)
+    const uint8_t* input_base;  // plain input
     const uint8_t* input_cursor;
     const uint8_t* input_limit;
 };

@@ -18,7 +18,8 @@ void crc32_prepare() {
 }
 
 uint32_t crc32_update(uint32_t running, const uint8_t* bytes, size_t count) {
-    for (size_t i = 0; i < count; ++i) running = crc_table[(running ^ bytes[i]) & 0xFF] ^ (running >> 8);
+    for (size_t i = 0; i < count; ++i)
+        running = crc_table[(running ^ bytes[i]) & 0xFF] ^ (running >> 8);
     return running;
 }
 

@@ -7,7 +7,8 @@ namespace zq {
 int build_file_path(const Catalogue& catalogue, const FileRecord& file, char* out) {
     out[0] = '\0';
     const int16_t dir_id = int16_t(file.dir_id());
-    if (catalogue.dir_table != nullptr && dir_id != 0 && dir_path(catalogue, dir_id, '\\', out) < 0) {
+    if (catalogue.dir_table != nullptr && dir_id != 0 &&
+        dir_path(catalogue, dir_id, '\\', out) < 0) {
         out[0] = '\0';
         return -1;
     }

@@ -107,7 +107,7 @@ int parse_stub_options(uint32_t count, const char* const* words, StubOptions* op
     ExtractOptions& run = options->extract;
     bool no_exec = false;
     // Indexes 6 to 12 of kOptionWords set these.
-    bool* const flags[] = {&run.overwrite_all, &run.never_overwrite, &run.quiet, &no_exec,
+    bool* const flags[] = {&run.overwrite_all, &run.never_overwrite, &run.quiet,       &no_exec,
                            &options->help,     &options->help,       &options->version};
     for (uint32_t i = 1; i < count; ++i) {
         options->refused = words[i];

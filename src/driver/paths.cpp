@@ -66,7 +66,8 @@ bool ensure_directory(const char* path) {
     // "Nothing there" has every attribute bit set, the directory bit too. A
     // link to a folder is not a folder of ours.
     const uint32_t attributes = file_get_attributes(path);
-    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0 && !path_crosses_link(path);
+    return attributes != kNoAttributes && (attributes & kAttrDirectory) != 0 &&
+           !path_crosses_link(path);
 }
 
 namespace {
@@ -130,8 +131,7 @@ uint64_t unix_to_filetime(int32_t unix_time) {
     return uint64_t((int64_t(unix_time) + 11644473600LL) * 10000000LL);
 }
 
-int set_file_times(const char* path, int32_t access_time, int32_t write_time,
-                   int32_t create_time) {
+int set_file_times(const char* path, int32_t access_time, int32_t write_time, int32_t create_time) {
     const uint64_t written = unix_to_filetime(write_time);
     const uint64_t created = create_time == -1 ? written : unix_to_filetime(create_time);
     const uint64_t accessed = access_time == -1 ? written : unix_to_filetime(access_time);

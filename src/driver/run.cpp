@@ -1,7 +1,7 @@
 // Start-up, the extraction run and its per-file loop.
-#include "driver/driver.h"
 #include "archive/links.h"
 #include "codec/crc32.h"
+#include "driver/driver.h"
 #include "driver/state.h"
 #include "platform/console.h"
 
@@ -109,7 +109,8 @@ void create_temp_file(uint32_t number) {
         if (file > 0) return;
         if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes) {
             str_copy(driver.temp_path, driver.temp_prefix);
-            if (number < kLastTempNumber && make_temp_name(driver.temp_path, number + 1, &number) != nullptr) {
+            if (number < kLastTempNumber &&
+                make_temp_name(driver.temp_path, number + 1, &number) != nullptr) {
                 continue;
             }
         }
@@ -142,7 +143,8 @@ void count_and_show_progress(StreamContext* context, int16_t* stop) {
 
 void seek_to_data(const FileRecord& file) {
     const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
-    if (position > INT32_MAX || file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
+    if (position > INT32_MAX ||
+        file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
         terminate(kExitIoError);
     }
 }
@@ -166,7 +168,8 @@ uint64_t transfer(const FileRecord& file) {
     progress_update(&stream_context, nullptr);
     stream_written = 0;
     stream_seen = 0;
-    const int16_t status = stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
+    const int16_t status =
+        stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
     if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
     // Stopped means too many bytes: the size check after the close reports it.
     if (status != kStreamOk && status != kStreamStopped) terminate(kExitIoError);
@@ -251,8 +254,8 @@ void check_links() {
         if (!file.is_symlink()) continue;
         choose_target(file);
         read_link_target(file);
-        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(driver.link_target), file.original_size(),
-                                 path_depth(driver.target_name))) {
+        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(driver.link_target),
+                                 file.original_size(), path_depth(driver.target_name))) {
             terminate(kExitInvalidArchive);
         }
     }
@@ -267,7 +270,8 @@ void create_temp_link(uint32_t number) {
         control_events_release();
         if (made) return;
         str_copy(driver.temp_path, driver.temp_prefix);
-        if (number >= kLastTempNumber || make_temp_name(driver.temp_path, number + 1, &number) == nullptr) {
+        if (number >= kLastTempNumber ||
+            make_temp_name(driver.temp_path, number + 1, &number) == nullptr) {
             terminate(kExitTempFail);
         }
     }
@@ -333,7 +337,8 @@ void extract_file(uint16_t index) {
     // The count written is the file's size: the streams report any short
     // write, so there is no need to open the file again to measure it.
     if (written != file.original_size()) terminate(kExitDecodeFailed);
-    if (file.has_crc() && crc32_final(stream_context.crc) != file.crc32()) terminate(kExitDecodeFailed);
+    if (file.has_crc() && crc32_final(stream_context.crc) != file.crc32())
+        terminate(kExitDecodeFailed);
 
     replace_target(existing);
     set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
@@ -347,7 +352,8 @@ void extract_file(uint16_t index) {
 // workers with the process.
 void start_workers() {
     const uint32_t workers = pipeline_worker_count(driver.options.workers);
-    if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk) stream_context.pipeline = &pipeline;
+    if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk)
+        stream_context.pipeline = &pipeline;
 }
 
 }  // namespace
@@ -366,7 +372,8 @@ void progress_update(StreamContext* context, int16_t*) {
         if (target > kProgressMarks) target = kProgressMarks;
     }
     if (int32_t(target) > driver.progress_marks && !driver.progress_hidden) {
-        console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))), kEndNone);
+        console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))),
+                      kEndNone);
         driver.progress_marks = int32_t(target);
     }
 }
@@ -382,7 +389,8 @@ const char* stored_path(const FileRecord& file) {
 // question, no temporary file, no line.
 bool is_selected(uint16_t index) {
     if (driver.options.select == nullptr) return true;
-    return driver.options.select(stored_path(*catalogue.file_table[index]), driver.options.select_context);
+    return driver.options.select(stored_path(*catalogue.file_table[index]),
+                                 driver.options.select_context);
 }
 
 void run_extraction(const char* archive_path) {
@@ -396,9 +404,11 @@ void run_extraction(const char* archive_path) {
     uint16_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
     GivenPassword given{driver.options.password, false};
-    const PasswordDialogue dialogue =
-        driver.options.password != nullptr ? given_password_dialogue(&given) : console_password_dialogue();
-    const int status = read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
+    const PasswordDialogue dialogue = driver.options.password != nullptr
+                                          ? given_password_dialogue(&given)
+                                          : console_password_dialogue();
+    const int status =
+        read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
     start_workers();
@@ -413,7 +423,8 @@ void run_extraction(const char* archive_path) {
         if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
     }
     for (uint32_t i = 0; makes_links && i < driver.file_count; ++i) {
-        if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i))) extract_link(uint16_t(i));
+        if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i)))
+            extract_link(uint16_t(i));
     }
 
     const FileHandle archive = driver.exe_file;
@@ -423,7 +434,9 @@ void run_extraction(const char* archive_path) {
     terminate(kExitOk);
 }
 
-PasswordDialogue console_password_dialogue() { return PasswordDialogue{ask_on_console, answer_on_console, nullptr}; }
+PasswordDialogue console_password_dialogue() {
+    return PasswordDialogue{ask_on_console, answer_on_console, nullptr};
+}
 
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;

@@ -8,8 +8,8 @@
 
 #include "archive/catalogue.h"
 #include "archive/pipeline.h"
-#include "driver/driver.h"
 #include "driver/dir_tree.h"
+#include "driver/driver.h"
 #include "driver/paths.h"
 
 namespace zq {
@@ -25,7 +25,7 @@ extern const char kTildeLine[];
 extern const char kOverwritePrompt[];
 
 struct DriverState {
-    volatile FileHandle exe_file;     // the archive; kNoFile when not open
+    volatile FileHandle exe_file;  // the archive; kNoFile when not open
     int32_t archive_offset;
     uint16_t file_count;
     volatile FileHandle output_file;  // the temporary file; kNoFile when closed

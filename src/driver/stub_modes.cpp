@@ -84,8 +84,10 @@ void prepare_run() {
         if (!file.runs_after() || file.is_symlink()) continue;
         const char* stored = run_arguments(catalogue, file.name());
         if (stored == nullptr) terminate(kExitInvalidArchive);
-        run_word_count = split_command_line(stored, false, run_word_storage, run_words, kMaxRunWords);
-        for (uint32_t k = 0; k < driver.options.run_arg_count && run_word_count < kMaxRunWords; ++k) {
+        run_word_count =
+            split_command_line(stored, false, run_word_storage, run_words, kMaxRunWords);
+        for (uint32_t k = 0; k < driver.options.run_arg_count && run_word_count < kMaxRunWords;
+             ++k) {
             run_words[run_word_count++] = driver.options.run_args[k];
         }
         driver.run_file = i + 1;

@@ -32,12 +32,12 @@ bool stored_text(const Catalogue& catalogue, uint32_t ref, std::string* text) {
     return true;
 }
 
-
 // New pools holding every referenced name converted, each reference moved to
 // its converted copy. Names that do not convert stay as stored.
 class Rewriter {
 public:
-    Rewriter(Catalogue& catalogue, iconv_t cd, HostNames& names) : catalogue_(catalogue), cd_(cd), names_(names) {}
+    Rewriter(Catalogue& catalogue, iconv_t cd, HostNames& names)
+        : catalogue_(catalogue), cd_(cd), names_(names) {}
 
     // A file marked to run keeps the arguments stored after its name: they
     // move (converted too) with it, into a copy of its own.
@@ -59,7 +59,8 @@ public:
             total_ += text.size() + 1 + tail.size();
             if (total_ > kMaxConvertedBytes) return kExitNoMemory;
             if (text.size() + 1 + tail.size() > kPoolLimit) return kExitInvalidArchive;
-            if (pools_.empty() || pools_.back().size() + text.size() + 1 + tail.size() > kPoolLimit) {
+            if (pools_.empty() ||
+                pools_.back().size() + text.size() + 1 + tail.size() > kPoolLimit) {
                 pools_.emplace_back();
             }
             uint32_t moved = uint32_t(pools_.size() - 1) << 16 | uint32_t(pools_.back().size());
@@ -148,7 +149,11 @@ std::string valid_utf8(const std::string& text, bool* changed) {
     std::string out;
     for (size_t i = 0; i < text.size();) {
         const uint8_t c = uint8_t(text[i]);
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        size_t length = c < 0x80         ? 1
+                        : (c >> 5) == 6  ? 2
+                        : (c >> 4) == 14 ? 3
+                        : (c >> 3) == 30 ? 4
+                                         : 0;
         bool ok = length != 0 && i + length <= text.size();
         for (size_t k = 1; ok && k < length; ++k) ok = (uint8_t(text[i + k]) & 0xC0) == 0x80;
         if (ok && length > 1) {

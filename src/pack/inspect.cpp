@@ -23,12 +23,12 @@ namespace {
 
 std::string reader_message(int code) {
     switch (code) {
-    case kExitAbort: return "no password given";
-    case kExitIoError: return "file I/O error (archive cut short?)";
-    case kExitPasswordFail: return "wrong password";
-    case kExitNoMemory: return "out of memory";
-    case kExitInvalidArchive: return "invalid archive";
-    default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
+        case kExitAbort: return "no password given";
+        case kExitIoError: return "file I/O error (archive cut short?)";
+        case kExitPasswordFail: return "wrong password";
+        case kExitNoMemory: return "out of memory";
+        case kExitInvalidArchive: return "invalid archive";
+        default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
     }
 }
 
@@ -100,12 +100,15 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
-double ratio(uint64_t stored, uint64_t size) { return size == 0 ? 100.0 : 100.0 * double(stored) / double(size); }
+double ratio(uint64_t stored, uint64_t size) {
+    return size == 0 ? 100.0 : 100.0 * double(stored) / double(size);
+}
 
 std::string crc_problem(const FileRecord& record, uint32_t crc) {
     if (!record.has_crc() || crc32_final(crc) == record.crc32()) return "";
     char text[64];
-    std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, crc32_final(crc), record.crc32());
+    std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, crc32_final(crc),
+                  record.crc32());
     return text;
 }
 
@@ -121,7 +124,8 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
     if (!record.block_coded()) {
         for (uint32_t left = record.original_size(); left > 0;) {
             uint32_t k = std::min<uint32_t>(left, kBlockSize);
-            if (file_read(context.archive_file, context.plain_buf, k) != int32_t(k)) return "data cut short";
+            if (file_read(context.archive_file, context.plain_buf, k) != int32_t(k))
+                return "data cut short";
             if (checksummed) crc = crc32_update(crc, context.plain_buf, k);
             left -= k;
         }
@@ -147,7 +151,8 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
 
 // A link record's target as stored, for the listing; empty when it cannot be
 // read (zqpack test names the fault).
-std::string read_link_text(StreamContext& context, int32_t archive_offset, const FileRecord& record) {
+std::string read_link_text(StreamContext& context, int32_t archive_offset,
+                           const FileRecord& record) {
     const uint32_t size = record.original_size();
     int64_t at = int64_t(archive_offset) + record.data_offset();
     if (size == 0 || size > kMaxPath || at > 0x7FFFFFFF ||
@@ -157,7 +162,8 @@ std::string read_link_text(StreamContext& context, int32_t archive_offset, const
     uint8_t text[kMaxPath];
     if (record.block_coded()) {
         stream_start(&context, int32_t(record.stored_size()));
-        if (stream_to_memory(&context, text, size) != kStreamOk || context.plain_done != size) return "";
+        if (stream_to_memory(&context, text, size) != kStreamOk || context.plain_done != size)
+            return "";
     } else if (file_read(context.archive_file, text, size) != int32_t(size)) {
         return "";
     }
@@ -188,12 +194,14 @@ FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
     const int result = read_trailer(file, archive_offset);
     if (result != 0) {
         file_close(file);
-        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)" : " is not an archive (no trailer)"));
+        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)"
+                                            : " is not an archive (no trailer)"));
     }
     return file;
 }
 
-OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password) : path_(path) {
+OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password)
+    : path_(path) {
     file_ = open_archive_file(path, &archive_offset_);
     uint8_t header[kHeaderSize];
     has_password_ = file_read(file_, header, kHeaderSize) == int32_t(kHeaderSize) &&
@@ -216,7 +224,8 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     catalogue_.host_names = take_host_names;
     catalogue_.host_names_context = &host_names_;
     GivenPassword given{password ? password->c_str() : nullptr, false};
-    const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
+    const PasswordDialogue dialogue =
+        password ? given_password_dialogue(&given) : console_password_dialogue();
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
     if (code != 0) give_up(path + ": " + reader_message(code));
 
@@ -225,7 +234,8 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     // Each folder once: the first record in walk order with its id, as the
     // extractor finds it.
     for (uint32_t i = 0; i < catalogue_.dir_count; ++i) {
-        if (catalogue_.dir_by_id[uint16_t(catalogue_.dir_table[i].id())] == i + 1) folders_.push_back(uint16_t(i));
+        if (catalogue_.dir_by_id[uint16_t(catalogue_.dir_table[i].id())] == i + 1)
+            folders_.push_back(uint16_t(i));
     }
     // The arguments of a file marked to run must end inside their pool, as
     // the self-extractor requires before it writes anything.
@@ -284,36 +294,44 @@ std::string json_listing(const OpenedArchive& archive) {
         total_stored += record.stored_size();
     }
     std::string out = "{\"archive\": " + json_string(archive.path());
-    append_format(out, ", \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, \"files\": [",
-                  archive.full_path() ? "true" : "false", archive.dir_tree() ? "true" : "false",
-                  archive.has_password() ? "true" : "false", unsigned(archive.code_page()));
+    append_format(
+        out,
+        ", \"full_path\": %s, \"dir_tree\": %s, \"password\": %s, \"code_page\": %u, \"files\": [",
+        archive.full_path() ? "true" : "false", archive.dir_tree() ? "true" : "false",
+        archive.has_password() ? "true" : "false", unsigned(archive.code_page()));
     const char* separator = "\n";
     for (size_t i = 0; i < archive.folder_count(); ++i) {
-        out += std::string(separator) + "  {\"path\": " + json_string(archive.folder_path(i)) + ", \"type\": \"folder\"}";
+        out += std::string(separator) + "  {\"path\": " + json_string(archive.folder_path(i)) +
+               ", \"type\": \"folder\"}";
         separator = ",\n";
     }
     for (size_t i = 0; i < archive.entry_count(); ++i) {
         const ArchiveEntry entry = archive.entry(i);
         const FileRecord& r = entry.record;
         out += std::string(separator) + "  {\"path\": " + json_string(entry.path);
-        append_format(out, ", \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
-                           ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
-                           ", \"access_time\": %" PRId32 ", \"attributes\": %u",
-                      r.is_symlink() ? "link" : "file", r.original_size(), r.stored_size(), unsigned(r.method()),
-                      r.block_coded() ? "true" : "false", r.write_time(), r.access_time(), unsigned(r.attributes()));
+        append_format(out,
+                      ", \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
+                      ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
+                      ", \"access_time\": %" PRId32 ", \"attributes\": %u",
+                      r.is_symlink() ? "link" : "file", r.original_size(), r.stored_size(),
+                      unsigned(r.method()), r.block_coded() ? "true" : "false", r.write_time(),
+                      r.access_time(), unsigned(r.attributes()));
         if (r.has_crc()) out += ", \"crc32\": \"" + crc_text(r) + "\"";
         if (r.has_mode()) out += ", \"mode\": \"" + mode_text(r) + "\"";
         if (r.is_symlink()) out += ", \"link_target\": " + json_string(entry.link_target);
-        if (r.runs_after()) out += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
+        if (r.runs_after())
+            out += ", \"runs_after\": true, \"run_args\": " + json_string(entry.run_args);
         // The stored bytes, when the path shown is not them.
         bool replaced = false;
         valid_utf8(entry.path, &replaced);
-        if (replaced || entry.stored_path != entry.path) out += ", \"name_bytes\": \"" + hex(entry.stored_path) + "\"";
+        if (replaced || entry.stored_path != entry.path)
+            out += ", \"name_bytes\": \"" + hex(entry.stored_path) + "\"";
         out += "}";
         separator = ",\n";
     }
-    append_format(out, "\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
-                  archive.entry_count(), total_size, total_stored);
+    append_format(
+        out, "\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
+        archive.entry_count(), total_size, total_stored);
     return out;
 }
 
@@ -329,9 +347,10 @@ int list_archive(const OpenedArchive& archive, bool json) {
         std::fputs(json_listing(archive).c_str(), stdout);
         return 0;
     }
-    if (archive.code_page() != 0) std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
-    std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "size", "stored", "ratio", "method", "crc32", "mode",
-                "modified (UTC)", "path");
+    if (archive.code_page() != 0)
+        std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
+    std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "size", "stored", "ratio", "method",
+                "crc32", "mode", "modified (UTC)", "path");
     for (size_t i = 0; i < archive.folder_count(); ++i) {
         std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "", "", "", "folder", "", "", "",
                     archive.folder_path(i).c_str());
@@ -341,10 +360,13 @@ int list_archive(const OpenedArchive& archive, bool json) {
         const FileRecord& r = entry.record;
         std::string path = entry.path;
         if (r.is_symlink()) path += " -> " + entry.link_target;
-        if (r.runs_after()) path += "  [runs after extraction" + (entry.run_args.empty() ? "" : ": " + entry.run_args) + "]";
-        std::printf("%12" PRIu32 " %12" PRIu32 " %6.1f%% %-6s %-8s %-4s %-19s  %s\n", r.original_size(),
-                    r.stored_size(), ratio(r.stored_size(), r.original_size()), r.block_coded() ? "coded" : "raw",
-                    or_dash(crc_text(r)).c_str(), or_dash(mode_text(r)).c_str(), format_time(r.write_time()).c_str(),
+        if (r.runs_after())
+            path += "  [runs after extraction" +
+                    (entry.run_args.empty() ? "" : ": " + entry.run_args) + "]";
+        std::printf("%12" PRIu32 " %12" PRIu32 " %6.1f%% %-6s %-8s %-4s %-19s  %s\n",
+                    r.original_size(), r.stored_size(), ratio(r.stored_size(), r.original_size()),
+                    r.block_coded() ? "coded" : "raw", or_dash(crc_text(r)).c_str(),
+                    or_dash(mode_text(r)).c_str(), format_time(r.write_time()).c_str(),
                     path.c_str());
     }
     std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %zu files\n", total_size, total_stored,
@@ -356,14 +378,15 @@ namespace {
 
 // Files of more than one frame are checked one after another, each with its
 // blocks spread over `threads` pipeline workers.
-bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large, unsigned threads,
-                       std::vector<std::string>& problems) {
+bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large,
+                       unsigned threads, std::vector<std::string>& problems) {
     int32_t offset = 0;
     FileHandle file = open_archive_file(archive.path(), &offset);
     StreamContext context{};
     BlockPipeline pipeline{};
     bool ready = stream_init(&context) == kStreamOk;
-    if (ready && pipeline_start(&pipeline, pipeline_worker_count(threads)) == kStreamOk) context.pipeline = &pipeline;
+    if (ready && pipeline_start(&pipeline, pipeline_worker_count(threads)) == kStreamOk)
+        context.pipeline = &pipeline;
     context.archive_file = file;
     for (size_t i : large) {
         if (ready) problems[i] = check_file(context, offset, archive.record(i));
@@ -417,7 +440,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
-    if (!large.empty() && !check_large_files(archive, large, threads, problems)) setup_failed = true;
+    if (!large.empty() && !check_large_files(archive, large, threads, problems))
+        setup_failed = true;
     if (setup_failed) fail("cannot set up the test of " + archive.path());
 
     size_t failed = 0;
@@ -428,8 +452,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
         ++failed;
         std::printf("FAILED  %s: %s\n", archive.entry(i).path.c_str(), problems[i].c_str());
     }
-    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes,
-                count - failed, failed);
+    std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes, count - failed,
+                failed);
     return failed == 0 ? 0 : 1;
 }
 

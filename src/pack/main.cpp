@@ -11,13 +11,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/host_files.h"
-#include "writer/packer.h"
 #include "driver/driver.h"
 #include "pack/inspect.h"
 #include "pack/progress_line.h"
 #include "pack/select.h"
+#include "platform/host_files.h"
 #include "platform/platform.h"
+#include "writer/packer.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +27,9 @@ namespace {
 
 zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail(std::string("cannot read the ") + what + " " + path.string() + ": " + std::strerror(errno));
+    if (!in)
+        fail(std::string("cannot read the ") + what + " " + path.string() + ": " +
+             std::strerror(errno));
     return zq::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -72,7 +74,8 @@ std::string read_password_file(const fs::path& path) {
     std::string text(bytes.begin(), bytes.end());
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find_first_of("\r\n") != std::string::npos) fail("the password file holds more than one line");
+    if (text.find_first_of("\r\n") != std::string::npos)
+        fail("the password file holds more than one line");
     return text;
 }
 
@@ -108,7 +111,8 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     if (!fs::is_directory(base)) fail("no folder " + args.base);
     for (const std::string& input : args.inputs) inputs.push_back(base / input);
     if (args.inputs.empty()) {
-        for (const fs::directory_entry& entry : fs::directory_iterator(base)) inputs.push_back(entry.path());
+        for (const fs::directory_entry& entry : fs::directory_iterator(base))
+            inputs.push_back(entry.path());
         std::sort(inputs.begin(), inputs.end());
     }
     return inputs;
@@ -124,7 +128,9 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
     if (!args.excludes.empty()) {
-        options.excluded = [&args](const std::string& path) { return zq::pack::excluded(args.excludes, path); };
+        options.excluded = [&args](const std::string& path) {
+            return zq::pack::excluded(args.excludes, path);
+        };
     }
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
@@ -132,21 +138,28 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (args.stub != "none") {
         fs::path stub = args.stub.empty() ? default_stub() : fs::path(args.stub);
         if (!fs::is_regular_file(stub)) {
-            fail("no stub at " + stub.string() + " (give --stub FILE, or --stub none for a bare archive)");
+            fail("no stub at " + stub.string() +
+                 " (give --stub FILE, or --stub none for a bare archive)");
         }
-        if (same_file(stub, args.output)) fail("the output " + args.output + " is the stub " + stub.string());
+        if (same_file(stub, args.output))
+            fail("the output " + args.output + " is the stub " + stub.string());
         options.stub = read_whole_file(stub, "stub");
         const zq::StubKind kind = zq::stub_kind(*options.stub);
-        if (kind == zq::StubKind::kNotExecutable) fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        if (kind == zq::StubKind::kNotExecutable)
+            fail("the stub " + stub.string() + " is not an ELF or PE executable");
         const bool windows = kind == zq::StubKind::kWindowsPe;
-        made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") + " self-extractor, stub " + stub.string();
+        made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") +
+               " self-extractor, stub " + stub.string();
         if (windows) options.code_page = args.code_page;
     }
     if (args.code_page_given && options.code_page == 0) {
-        fail("--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored as UTF-8");
+        fail(
+            "--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored "
+            "as UTF-8");
     }
     zq::pack::ProgressLine bar(stderr);
-    if (zq::stderr_is_terminal()) options.progress = [&bar](const zq::PackProgress& done) { bar.update(done); };
+    if (zq::stderr_is_terminal())
+        options.progress = [&bar](const zq::PackProgress& done) { bar.update(done); };
     const std::vector<fs::path> inputs = create_inputs(args);
     const uint64_t stub_bytes = options.stub ? options.stub->size() : 0;
     zq::PackSummary summary;
@@ -158,12 +171,15 @@ int run_create(const CreateArgs& args, unsigned threads) {
     }
     bar.finish();
     for (const std::string& skipped : summary.skipped) {
-        std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n", skipped.c_str());
+        std::fprintf(stderr, "zqpack: skipped %s (not a regular file or folder)\n",
+                     skipped.c_str());
     }
-    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
+    for (const std::string& warning : summary.warnings)
+        std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
     std::printf("%s: %s\n", args.output.c_str(), made.c_str());
     std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
-                args.output.c_str(), summary.files, summary.dirs, (unsigned long long)summary.original_bytes,
+                args.output.c_str(), summary.files, summary.dirs,
+                (unsigned long long)summary.original_bytes,
                 (unsigned long long)summary.output_bytes, (unsigned long long)stub_bytes,
                 (unsigned long long)(summary.output_bytes - stub_bytes));
     return 0;
@@ -184,7 +200,8 @@ bool select_stored_path(const char* path, void* selection) {
 }
 
 [[noreturn]] void run_extract(const std::string& archive, const ExtractArgs& args,
-                              const std::optional<std::string>& password, zq::pack::Selection& selection) {
+                              const std::optional<std::string>& password,
+                              zq::pack::Selection& selection) {
     const std::string& directory = args.directory;
     fs::path source = fs::absolute(archive);
     if (!fs::is_regular_file(source)) fail("cannot open " + archive);
@@ -214,7 +231,8 @@ bool select_stored_path(const char* path, void* selection) {
 // Keeps the entries that the selection takes; a pattern that takes nothing
 // is an error, as a misspelt name should not pass for an empty result.
 void apply_selection(zq::pack::OpenedArchive& archive, zq::pack::Selection& selection) {
-    archive.keep_only([&](const zq::pack::ArchiveEntry& entry) { return selection.matches(entry.path); });
+    archive.keep_only(
+        [&](const zq::pack::ArchiveEntry& entry) { return selection.matches(entry.path); });
     const std::vector<std::string> missing = selection.unmatched();
     if (!missing.empty()) fail("no file matches " + missing.front());
 }
@@ -239,37 +257,55 @@ int main(int argc, char** argv) {
     unsigned threads = 0;
 
     CreateArgs create;
-    CLI::App* create_cmd = app.add_subcommand("create", "pack files and folders into a self-extractor");
+    CLI::App* create_cmd =
+        app.add_subcommand("create", "pack files and folders into a self-extractor");
     create_cmd->add_option("-o,--output", create.output, "the file to write")->required();
-    create_cmd->add_option("--stub", create.stub, "the extractor to put in front (default: zqsfx beside zqpack, else the installed one; none: a bare archive)");
-    CLI::Option* password_opt = create_cmd->add_option(
-        "--password", create.password,
-        "ask for this password before extracting. A gate only: the files are not encrypted and can be read "
-        "from the archive without it");
-    create_cmd->add_option("--password-file", create.password_file, "take the password from the first line of this file")
+    create_cmd->add_option("--stub", create.stub,
+                           "the extractor to put in front (default: zqsfx beside zqpack, else the "
+                           "installed one; none: a bare archive)");
+    CLI::Option* password_opt =
+        create_cmd->add_option("--password", create.password,
+                               "ask for this password before extracting. A gate only: the files "
+                               "are not encrypted and can be read "
+                               "from the archive without it");
+    create_cmd
+        ->add_option("--password-file", create.password_file,
+                     "take the password from the first line of this file")
         ->excludes(password_opt);
-    create_cmd->add_flag("--flat", create.flat, "extract every file into one folder, without its stored path");
-    create_cmd->add_flag("--dir-tree", create.dir_tree, "create the whole stored folder tree (empty folders too) before extracting");
+    create_cmd->add_flag("--flat", create.flat,
+                         "extract every file into one folder, without its stored path");
+    create_cmd->add_flag(
+        "--dir-tree", create.dir_tree,
+        "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
-    create_cmd->add_flag("--no-extension", create.no_extension,
-                         "leave out checksums, Unix modes and links (records exactly as first defined)");
-    CLI::Option* code_page_opt = create_cmd->add_option(
-        "--codepage", create.code_page,
-        "for a Windows stub: the ANSI code page to store names in (default 1252; 932 Japanese, 936, 949, 950, 874, 1250-1258)");
-    create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")->check(CLI::Range(1, 256));
-    create_cmd->add_option("-C,--directory", create.base,
-                           "pack this folder's contents without its own name (paths are then inside it)");
+    create_cmd->add_flag(
+        "--no-extension", create.no_extension,
+        "leave out checksums, Unix modes and links (records exactly as first defined)");
+    CLI::Option* code_page_opt =
+        create_cmd->add_option("--codepage", create.code_page,
+                               "for a Windows stub: the ANSI code page to store names in (default "
+                               "1252; 932 Japanese, 936, 949, 950, 874, 1250-1258)");
+    create_cmd->add_option("-j,--jobs", threads, "coding threads (default: one per core)")
+        ->check(CLI::Range(1, 256));
+    create_cmd->add_option(
+        "-C,--directory", create.base,
+        "pack this folder's contents without its own name (paths are then inside it)");
     CLI::Option* run_opt = create_cmd->add_option(
         "--run", create.run_file,
-        "installer: the self-extractor runs this packed file (its stored path, e.g. tree/install.sh) in the "
+        "installer: the self-extractor runs this packed file (its stored path, e.g. "
+        "tree/install.sh) in the "
         "extraction folder once everything is extracted, and ends with its exit status");
-    create_cmd->add_option("--run-args", create.run_args,
-                           "arguments for the --run file, split as a command line is (blanks, double quotes); "
-                           "the user's words after -- follow them")
+    create_cmd
+        ->add_option(
+            "--run-args", create.run_args,
+            "arguments for the --run file, split as a command line is (blanks, double quotes); "
+            "the user's words after -- follow them")
         ->needs(run_opt);
-    create_cmd->add_option("--exclude", create.excludes,
-                           "leave out every file or folder (with all it holds) whose name, or path from the top of "
-                           "what is packed, matches this glob (* ? [...]); repeatable")
+    create_cmd
+        ->add_option("--exclude", create.excludes,
+                     "leave out every file or folder (with all it holds) whose name, or path from "
+                     "the top of "
+                     "what is packed, matches this glob (* ? [...]); repeatable")
         ->allow_extra_args(false)
         ->type_name("GLOB");
     create_cmd->add_option("paths", create.inputs, "files and folders to pack");
@@ -278,31 +314,42 @@ int main(int argc, char** argv) {
     std::string password;
     bool json = false;
     std::vector<std::string> patterns;
-    const char* const kPatternsHelp = "only the files whose path or name matches one of these names or globs (* ? [...])";
+    const char* const kPatternsHelp =
+        "only the files whose path or name matches one of these names or globs (* ? [...])";
     CLI::App* list_cmd = app.add_subcommand("list", "list the files of an archive");
     list_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     list_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
     list_cmd->add_flag("--json", json, "print JSON for scripts");
     list_cmd->add_option("files", patterns, kPatternsHelp);
 
-    CLI::App* test_cmd = app.add_subcommand("test", "decode every file in memory and check its size");
+    CLI::App* test_cmd =
+        app.add_subcommand("test", "decode every file in memory and check its size");
     test_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
     test_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
-    test_cmd->add_option("-j,--jobs", threads, "decoding threads (default: one per core)")->check(CLI::Range(1, 256));
+    test_cmd->add_option("-j,--jobs", threads, "decoding threads (default: one per core)")
+        ->check(CLI::Range(1, 256));
     test_cmd->add_option("files", patterns, kPatternsHelp);
 
     ExtractArgs extract;
-    CLI::App* extract_cmd = app.add_subcommand("extract", "extract an archive as its self-extractor would");
+    CLI::App* extract_cmd =
+        app.add_subcommand("extract", "extract an archive as its self-extractor would");
     extract_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
-    extract_cmd->add_option("-C,--directory", extract.directory, "extract into this folder (created when missing)");
-    CLI::Option* yes_opt = extract_cmd->add_flag("-y,--yes", extract.overwrite_all, "overwrite existing files without asking");
-    extract_cmd->add_flag("-n,--no-overwrite", extract.never_overwrite, "keep every existing file, without asking")
+    extract_cmd->add_option("-C,--directory", extract.directory,
+                            "extract into this folder (created when missing)");
+    CLI::Option* yes_opt = extract_cmd->add_flag("-y,--yes", extract.overwrite_all,
+                                                 "overwrite existing files without asking");
+    extract_cmd
+        ->add_flag("-n,--no-overwrite", extract.never_overwrite,
+                   "keep every existing file, without asking")
         ->excludes(yes_opt);
     extract_cmd->add_flag("-q,--quiet", extract.quiet, "no banner, file lines or progress bars");
-    extract_cmd->add_option("-j,--jobs", extract.workers, "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
+    extract_cmd
+        ->add_option("-j,--jobs", extract.workers,
+                     "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
         ->check(CLI::Range(1, 256));
-    extract_cmd->add_option("--password", password,
-                            "the archive's password (asked for when missing; a wrong one ends with status 4)");
+    extract_cmd->add_option(
+        "--password", password,
+        "the archive's password (asked for when missing; a wrong one ends with status 4)");
     extract_cmd->add_option("files", patterns, kPatternsHelp);
 
     if (is_unknown_subcommand(argc, argv)) {
@@ -326,7 +373,8 @@ int main(int argc, char** argv) {
     }
 
     try {
-        std::optional<std::string> given = password.empty() ? std::nullopt : std::optional<std::string>(password);
+        std::optional<std::string> given =
+            password.empty() ? std::nullopt : std::optional<std::string>(password);
         if (*create_cmd) return run_create(create, threads);
         if (*list_cmd || *test_cmd || *extract_cmd) require_archive_file(archive);
         zq::pack::Selection selection(patterns);
@@ -336,7 +384,8 @@ int main(int argc, char** argv) {
             return zq::pack::list_archive(opened, json);
         }
         if (*test_cmd) {
-            unsigned workers = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+            unsigned workers =
+                threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
             zq::pack::OpenedArchive opened(archive, given);
             apply_selection(opened, selection);
             return zq::pack::test_archive(opened, workers);

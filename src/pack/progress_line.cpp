@@ -29,8 +29,9 @@ void ProgressLine::update(const PackProgress& progress) {
 }
 
 void ProgressLine::draw(const PackProgress& progress, Clock::time_point now) {
-    std::string line = std::to_string(progress.files_done) + "/" + std::to_string(progress.files_total) +
-                       " files, " + human_bytes(double(progress.bytes_done)) + " of " +
+    std::string line = std::to_string(progress.files_done) + "/" +
+                       std::to_string(progress.files_total) + " files, " +
+                       human_bytes(double(progress.bytes_done)) + " of " +
                        human_bytes(double(progress.bytes_total));
     const double seconds = std::chrono::duration<double>(now - start_).count();
     if (seconds > 0) line += ", " + human_bytes(double(progress.bytes_done) / seconds) + "/s";

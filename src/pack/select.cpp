@@ -38,7 +38,9 @@ bool glob_match(const std::string& pattern, const std::string& text) {
     while (t < text.size()) {
         size_t class_end = 0;
         const int in_class =
-            p < pattern.size() && pattern[p] == '[' ? class_match(pattern, p, static_cast<unsigned char>(text[t]), &class_end) : -1;
+            p < pattern.size() && pattern[p] == '['
+                ? class_match(pattern, p, static_cast<unsigned char>(text[t]), &class_end)
+                : -1;
         if (in_class >= 0) {
             if (in_class == 1) {
                 p = class_end;

@@ -16,7 +16,8 @@ bool console_draws_progress() {
     // question is put for every block of every file. ZQSFX_PROGRESS=1 asks
     // for the bars in a pipe too, for whoever wants to watch them there.
     static int answer = -1;
-    if (answer < 0) answer = is_console(std_output()) || environment_number(kProgressVariable) == 1 ? 1 : 0;
+    if (answer < 0)
+        answer = is_console(std_output()) || environment_number(kProgressVariable) == 1 ? 1 : 0;
     return answer == 1;
 }
 

@@ -25,10 +25,13 @@ bool stderr_is_terminal() { return ::isatty(2) == 1; }
 
 namespace {
 HostStamp stamp_of(const struct stat& st) {
-    return HostStamp{uint64_t(st.st_size), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return HostStamp{uint64_t(st.st_size),
+                     int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-std::string reason(const std::string& path) { return "cannot read " + path + ": " + std::strerror(errno); }
+std::string reason(const std::string& path) {
+    return "cannot read " + path + ": " + std::strerror(errno);
+}
 }  // namespace
 
 HostReader::HostReader(const std::string& path) : path_(path) {
@@ -58,7 +61,8 @@ std::string HostReader::read_at(uint64_t offset, uint8_t* data, size_t count) co
         const ssize_t n = ::pread(fd_, data + done, count - done, off_t(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return reason(path_);
-        if (n == 0) return path_ + " changed while it was packed (it became shorter); pack it again";
+        if (n == 0)
+            return path_ + " changed while it was packed (it became shorter); pack it again";
         done += size_t(n);
     }
     return "";

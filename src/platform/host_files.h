@@ -11,8 +11,8 @@ namespace zq {
 struct HostFileInfo {
     int64_t access_time = 0;  // Unix seconds
     int64_t write_time = 0;
-    bool read_only = false;   // the owner may not write it
-    uint32_t mode = 0;        // the Unix permission bits, mode & 07777
+    bool read_only = false;  // the owner may not write it
+    uint32_t mode = 0;       // the Unix permission bits, mode & 07777
 };
 
 // false when the path cannot be examined. `follow` false describes a
@@ -24,7 +24,9 @@ bool stderr_is_terminal();
 struct HostStamp {
     uint64_t size = 0;
     int64_t write_ns = 0;  // modification time, nanoseconds since 1970
-    bool operator==(const HostStamp& other) const { return size == other.size && write_ns == other.write_ns; }
+    bool operator==(const HostStamp& other) const {
+        return size == other.size && write_ns == other.write_ns;
+    }
     bool operator!=(const HostStamp& other) const { return !(*this == other); }
 };
 

@@ -73,8 +73,7 @@ bool file_delete(const char* path);
 bool file_move_replace(const char* from, const char* to);
 // Times as FILETIME values: 100 ns units since 1601-01-01 UTC. The Linux side
 // sets access and write times only.
-bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
-                    uint64_t last_write);
+bool file_set_times(const char* path, uint64_t creation, uint64_t last_access, uint64_t last_write);
 // Unix permission bits (mode & 0777) on an extracted file, masked by the
 // process's umask as tar and unzip do for a normal user. The set-id and
 // sticky bits are never restored: an archive must not hand out privileges.

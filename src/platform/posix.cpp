@@ -75,7 +75,8 @@ bool find_place(char* os_path, Place* place) {
     for (char* p = os_path; *p != '\0'; ++p) {
         if (*p != '/') continue;
         *p = '\0';
-        const int next = openat(place->folder, place->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next =
+            openat(place->folder, place->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int error = errno;
         *p = '/';
         if (next < 0) {
@@ -128,7 +129,8 @@ FileHandle file_create_new(const char* path) {
     if (!resolve(path, os_path, &place)) return kNoFile;
     int fd;
     do {
-        fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
     } while (fd < 0 && errno == EINTR);
     fd = away_from_std(fd);
     return fd < 0 ? kNoFile : FileHandle(fd);
@@ -188,7 +190,8 @@ uint32_t file_get_attributes(const char* path) {
         // A link reports what a Windows link reports: the directory bit when
         // it leads to a directory; otherwise it is a name that is taken.
         struct stat target;
-        if (fstatat(place.folder, place.name, &target, 0) == 0 && S_ISDIR(target.st_mode)) return kAttrDirectory;
+        if (fstatat(place.folder, place.name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+            return kAttrDirectory;
         return kAttrNormal;
     }
     return attributes_of(info);
@@ -308,7 +311,8 @@ bool path_crosses_link(const char* path) {
     while (*end != '\0' && *end != '/') ++end;
     *end = '\0';
     struct stat info;
-    return fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+    return fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(info.st_mode);
 }
 
 // ---------------------------------------------------------------- console
@@ -454,8 +458,7 @@ void semaphore_post(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphor
 void semaphore_wait(Semaphore semaphore) {
     // A control signal interrupts the wait even under SA_RESTART; its
     // handler ends the process, so coming back here means wait on.
-    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
-    }
+    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {}
 }
 
 void semaphore_destroy(Semaphore semaphore) {
@@ -512,7 +515,9 @@ bool file_make_executable(const char* path) {
     Place place;
     if (!resolve(path, os_path, &place)) return false;
     struct stat info;
-    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
     const mode_t mode = info.st_mode & 07777;
     return fchmodat(place.folder, place.name, mode | ((mode & 0444) >> 2), 0) == 0;
 }
@@ -556,10 +561,12 @@ namespace {
 // including bytes that are not UTF-8, stands for itself.
 uint32_t next_folded(const uint8_t*& p) {
     uint32_t code = *p++;
-    if ((code == 0xC3 || code == 0xC5) && (*p & 0xC0) == 0x80) code = ((code & 0x1F) << 6) | (*p++ & 0x3F);
-    if ((code >= 'A' && code <= 'Z') || (code >= 0xC0 && code <= 0xDE && code != 0xD7)) return code + 0x20;
+    if ((code == 0xC3 || code == 0xC5) && (*p & 0xC0) == 0x80)
+        code = ((code & 0x1F) << 6) | (*p++ & 0x3F);
+    if ((code >= 'A' && code <= 'Z') || (code >= 0xC0 && code <= 0xDE && code != 0xD7))
+        return code + 0x20;
     if (code == 0x152 || code == 0x160 || code == 0x17D) return code + 1;  // Œ Š Ž
-    if (code == 0x178) return 0xFF;                                          // Ÿ
+    if (code == 0x178) return 0xFF;                                        // Ÿ
     return code;
 }
 }  // namespace
@@ -598,7 +605,8 @@ void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
     struct tm parts = {};
     gmtime_r(&t, &parts);
     snprintf(out, 64, "%10lu  %04d-%02d-%02d %02d:%02d:%02d  ", static_cast<unsigned long>(size),
-             parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+             parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
+             parts.tm_sec);
 }
 
 }  // namespace zq

@@ -8,8 +8,7 @@ namespace zq {
 
 char* str_copy(char* destination, const char* source) {
     char* out = destination;
-    while ((*out++ = *source++) != '\0') {
-    }
+    while ((*out++ = *source++) != '\0') {}
     return destination;
 }
 

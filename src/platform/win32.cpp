@@ -35,83 +35,81 @@ namespace zq {
 namespace {
 
 ControlHandler control_handler = nullptr;
-LONG claimed = 0;          // 1 once a control thread owns the end
-void* closer = nullptr;    // that thread's environment block
-LONG in_progress = 0;      // calls of this layer under way, and holds
-int hold_depth = 0;        // control_events_hold() not yet released...
-void* holder = nullptr;    // ...by this thread
+LONG claimed = 0;        // 1 once a control thread owns the end
+void* closer = nullptr;  // that thread's environment block
+LONG in_progress = 0;    // calls of this layer under way, and holds
+int hold_depth = 0;      // control_events_hold() not yet released...
+void* holder = nullptr;  // ...by this thread
 DWORD saved_console_mode = 0;
 bool console_mode_saved = false;
 
 [[noreturn]] void stop_here() {
-  for (;;) __builtin_ia32_pause();
+    for (;;) __builtin_ia32_pause();
 }
 
 // The thread's own environment block, read straight from FS: it tells the
 // threads apart without a call.
 void* current_thread_block() {
-  void* block;
-  __asm__("movl %%fs:0x18, %0" : "=r"(block));
-  return block;
+    void* block;
+    __asm__("movl %%fs:0x18, %0" : "=r"(block));
+    return block;
 }
 
 // After a claim only the claiming thread goes on, and a thread that holds
 // events off: the claimer waits for it to release them.
 bool may_go_on() {
-  void* self = current_thread_block();
-  return self == __atomic_load_n(&closer, __ATOMIC_SEQ_CST) ||
-         (__atomic_load_n(&hold_depth, __ATOMIC_SEQ_CST) > 0 &&
-          self == __atomic_load_n(&holder, __ATOMIC_SEQ_CST));
+    void* self = current_thread_block();
+    return self == __atomic_load_n(&closer, __ATOMIC_SEQ_CST) ||
+           (__atomic_load_n(&hold_depth, __ATOMIC_SEQ_CST) > 0 &&
+            self == __atomic_load_n(&holder, __ATOMIC_SEQ_CST));
 }
 
 // The count goes up before the look at the claim, and the claimer sets the
 // claim before it looks at the count (both sequentially consistent), so
 // either the claimer waits for this call or this call sees the claim.
 void enter() {
-  __atomic_add_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
-  if (__atomic_load_n(&claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
-    __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
-    stop_here();
-  }
+    __atomic_add_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&claimed, __ATOMIC_SEQ_CST) && !may_go_on()) {
+        __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST);
+        stop_here();
+    }
 }
 
 void leave() { __atomic_sub_fetch(&in_progress, 1, __ATOMIC_SEQ_CST); }
 
 // One call of this layer.
 class Section {
- public:
-  Section() { enter(); }
-  ~Section() { leave(); }
-  Section(const Section&) = delete;
-  Section& operator=(const Section&) = delete;
+public:
+    Section() { enter(); }
+    ~Section() { leave(); }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
 };
 
 BOOL WINAPI on_console_event(DWORD event) {
-  LONG expected = 0;
-  if (!__atomic_compare_exchange_n(&claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
-                                   __ATOMIC_SEQ_CST)) {
-    stop_here();
-  }
-  __atomic_store_n(&closer, current_thread_block(), __ATOMIC_SEQ_CST);
-  while (__atomic_load_n(&in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
-  control_handler(static_cast<int>(event));
-  return TRUE;  // not reached: the handler ends the process
+    LONG expected = 0;
+    if (!__atomic_compare_exchange_n(&claimed, &expected, 1, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
+        stop_here();
+    }
+    __atomic_store_n(&closer, current_thread_block(), __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(&in_progress, __ATOMIC_SEQ_CST) != 0) __builtin_ia32_pause();
+    control_handler(static_cast<int>(event));
+    return TRUE;  // not reached: the handler ends the process
 }
 
 FileHandle from_handle(HANDLE handle) {
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kNoFile;
-  return static_cast<FileHandle>(reinterpret_cast<INT_PTR>(handle));
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kNoFile;
+    return static_cast<FileHandle>(reinterpret_cast<INT_PTR>(handle));
 }
 
-HANDLE to_handle(FileHandle file) {
-  return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file));
-}
+HANDLE to_handle(FileHandle file) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file)); }
 
 FILETIME to_filetime(uint64_t value) {
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(value);
-  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-  return time;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
 }
 
 // True when a folder on the way to the relative `path` (and, with
@@ -120,33 +118,35 @@ FILETIME to_filetime(uint64_t value) {
 // holds each folder open, so this is a look before the use. A path the user
 // gave as absolute is taken as it stands.
 bool crosses_reparse_point(const char* path, bool with_last) {
-  if (path[0] == '\\' || (path[0] != '\0' && path[1] == ':')) return false;
-  char prefix[1024];
-  uint32_t i = 0;
-  for (;;) {
-    const char byte = path[i];
-    if (byte == '\\' || (byte == '\0' && with_last && i != 0)) {
-      prefix[i] = '\0';
-      const DWORD attributes = GetFileAttributesA(prefix);
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    if (path[0] == '\\' || (path[0] != '\0' && path[1] == ':')) return false;
+    char prefix[1024];
+    uint32_t i = 0;
+    for (;;) {
+        const char byte = path[i];
+        if (byte == '\\' || (byte == '\0' && with_last && i != 0)) {
+            prefix[i] = '\0';
+            const DWORD attributes = GetFileAttributesA(prefix);
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                return true;
+        }
+        if (byte == '\0' || i + 2 >= sizeof prefix) return false;
+        prefix[i] = byte;
+        ++i;
+        if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i] != '\0') {
+            prefix[i] = path[i];
+            ++i;
+        }
     }
-    if (byte == '\0' || i + 2 >= sizeof prefix) return false;
-    prefix[i] = byte;
-    ++i;
-    if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i] != '\0') {
-      prefix[i] = path[i];
-      ++i;
-    }
-  }
 }
 
 uint32_t decimal_digits(uint32_t number) {
-  uint32_t digits = 1;
-  while (number >= 10) {
-    number /= 10;
-    ++digits;
-  }
-  return digits;
+    uint32_t digits = 1;
+    while (number >= 10) {
+        number /= 10;
+        ++digits;
+    }
+    return digits;
 }
 
 }  // namespace
@@ -154,75 +154,75 @@ uint32_t decimal_digits(uint32_t number) {
 // ---------------------------------------------------------------- memory
 
 void* mem_alloc(uint32_t bytes) {
-  Section section;
-  return GlobalAlloc(GPTR, bytes);
+    Section section;
+    return GlobalAlloc(GPTR, bytes);
 }
 
 void mem_free(void* block) {
-  Section section;
-  if (block) GlobalFree(block);
+    Section section;
+    if (block) GlobalFree(block);
 }
 
 // ---------------------------------------------------------------- files
 
 FileHandle file_open_read(const char* path) {
-  Section section;
-  HFILE file = _lopen(path, OF_READ);
-  return file == HFILE_ERROR ? kNoFile : file;
+    Section section;
+    HFILE file = _lopen(path, OF_READ);
+    return file == HFILE_ERROR ? kNoFile : file;
 }
 
 FileHandle file_create_new(const char* path) {
-  Section section;
-  // CREATE_NEW fails on any existing name, a link included, so nothing is
-  // ever truncated or followed. The handle serves as an HFILE from here on.
-  if (crosses_reparse_point(path, false)) return kNoFile;
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  return from_handle(file);
+    Section section;
+    // CREATE_NEW fails on any existing name, a link included, so nothing is
+    // ever truncated or followed. The handle serves as an HFILE from here on.
+    if (crosses_reparse_point(path, false)) return kNoFile;
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return from_handle(file);
 }
 
 int32_t file_read(FileHandle file, void* buffer, uint32_t bytes) {
-  Section section;
-  if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
-  UINT got = _lread(file, buffer, bytes);
-  return got == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(got);
+    Section section;
+    if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
+    UINT got = _lread(file, buffer, bytes);
+    return got == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(got);
 }
 
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
-  Section section;
-  // A write of no bytes sets the end of file at the current position in the
-  // old DOS manner; nothing here means that, so it is simply not made.
-  if (bytes == 0) return 0;
-  if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
-  UINT put = _lwrite(file, static_cast<LPCCH>(buffer), bytes);
-  return put == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(put);
+    Section section;
+    // A write of no bytes sets the end of file at the current position in the
+    // old DOS manner; nothing here means that, so it is simply not made.
+    if (bytes == 0) return 0;
+    if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
+    UINT put = _lwrite(file, static_cast<LPCCH>(buffer), bytes);
+    return put == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(put);
 }
 
 int32_t file_seek(FileHandle file, int32_t offset, int origin) {
-  Section section;
-  LONG position = _llseek(file, offset, origin);
-  // Beyond 2 GiB the position comes back negative; that is a failure too.
-  return position < 0 ? -1 : position;
+    Section section;
+    LONG position = _llseek(file, offset, origin);
+    // Beyond 2 GiB the position comes back negative; that is a failure too.
+    return position < 0 ? -1 : position;
 }
 
 int32_t file_close(FileHandle file) {
-  Section section;
-  return _lclose(file) == HFILE_ERROR ? -1 : 0;
+    Section section;
+    return _lclose(file) == HFILE_ERROR ? -1 : 0;
 }
 
 // ---------------------------------------------------------------- names
 
 uint32_t file_get_attributes(const char* path) {
-  Section section;
-  // What lies beyond a reparse point on the way is not ours to look at.
-  if (crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
-  return GetFileAttributesA(path);
+    Section section;
+    // What lies beyond a reparse point on the way is not ours to look at.
+    if (crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesA(path);
 }
 
 bool file_set_attributes(const char* path, uint32_t attributes) {
-  Section section;
-  return SetFileAttributesA(path, attributes) != 0;
+    Section section;
+    return SetFileAttributesA(path, attributes) != 0;
 }
 
 bool file_set_mode(const char*, uint32_t) { return true; }
@@ -230,126 +230,126 @@ bool platform_makes_links() { return false; }
 bool link_create(const char*, const char*) { return false; }
 
 bool file_delete(const char* path) {
-  Section section;
-  return DeleteFileA(path) != 0;
+    Section section;
+    return DeleteFileA(path) != 0;
 }
 
 bool file_move_replace(const char* from, const char* to) {
-  Section section;
-  // A directory in the way must stay and stop the run, whatever the file
-  // system would make of the replacement.
-  DWORD existing = GetFileAttributesA(to);
-  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    Section section;
+    // A directory in the way must stay and stop the run, whatever the file
+    // system would make of the replacement.
+    DWORD existing = GetFileAttributesA(to);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
                     uint64_t last_write) {
-  Section section;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  FILETIME created = to_filetime(creation);
-  FILETIME accessed = to_filetime(last_access);
-  FILETIME written = to_filetime(last_write);
-  BOOL done = SetFileTime(file, &created, &accessed, &written);
-  CloseHandle(file);
-  return done != 0;
+    Section section;
+    HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILETIME created = to_filetime(creation);
+    FILETIME accessed = to_filetime(last_access);
+    FILETIME written = to_filetime(last_write);
+    BOOL done = SetFileTime(file, &created, &accessed, &written);
+    CloseHandle(file);
+    return done != 0;
 }
 
 // ---------------------------------------------------------------- directories
 
 bool dir_set_current(const char* path) {
-  Section section;
-  return SetCurrentDirectoryA(path) != 0;
+    Section section;
+    return SetCurrentDirectoryA(path) != 0;
 }
 
 bool dir_create(const char* path) {
-  Section section;
-  if (crosses_reparse_point(path, false)) return false;
-  return CreateDirectoryA(path, nullptr) != 0;
+    Section section;
+    if (crosses_reparse_point(path, false)) return false;
+    return CreateDirectoryA(path, nullptr) != 0;
 }
 
 bool path_crosses_link(const char* path) {
-  Section section;
-  return crosses_reparse_point(path, true);
+    Section section;
+    return crosses_reparse_point(path, true);
 }
 
 // ---------------------------------------------------------------- console
 
 FileHandle std_input() {
-  Section section;
-  return from_handle(GetStdHandle(STD_INPUT_HANDLE));
+    Section section;
+    return from_handle(GetStdHandle(STD_INPUT_HANDLE));
 }
 
 FileHandle std_output() {
-  Section section;
-  return from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+    Section section;
+    return from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
 bool is_console(FileHandle input) {
-  Section section;
-  DWORD mode = 0;
-  return GetConsoleMode(to_handle(input), &mode) != 0;
+    Section section;
+    DWORD mode = 0;
+    return GetConsoleMode(to_handle(input), &mode) != 0;
 }
 
 int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
-  DWORD got = 0;
-  BOOL done = ReadFile(to_handle(input), buffer, bytes, &got, nullptr);
-  Section section;  // the run may have been ended while the read waited
-  return done ? static_cast<int32_t>(got) : -1;
+    DWORD got = 0;
+    BOOL done = ReadFile(to_handle(input), buffer, bytes, &got, nullptr);
+    Section section;  // the run may have been ended while the read waited
+    return done ? static_cast<int32_t>(got) : -1;
 }
 
 void console_password_mode(FileHandle input) {
-  Section section;
-  DWORD mode = 0;
-  if (!GetConsoleMode(to_handle(input), &mode)) return;  // not a console
-  saved_console_mode = mode;
-  console_mode_saved = true;
-  SetConsoleMode(to_handle(input), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT);
+    Section section;
+    DWORD mode = 0;
+    if (!GetConsoleMode(to_handle(input), &mode)) return;  // not a console
+    saved_console_mode = mode;
+    console_mode_saved = true;
+    SetConsoleMode(to_handle(input), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT);
 }
 
 void console_restore_mode(FileHandle input) {
-  Section section;
-  if (!console_mode_saved) return;
-  SetConsoleMode(to_handle(input), saved_console_mode);
-  console_mode_saved = false;
+    Section section;
+    if (!console_mode_saved) return;
+    SetConsoleMode(to_handle(input), saved_console_mode);
+    console_mode_saved = false;
 }
 
 void install_control_handler(ControlHandler handler) {
-  Section section;
-  control_handler = handler;
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+    Section section;
+    control_handler = handler;
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 // A hold is a section left open until the release: an event that comes
 // meanwhile is claimed by its thread, which then waits for the release.
 void control_events_hold() {
-  enter();
-  if (hold_depth == 0) __atomic_store_n(&holder, current_thread_block(), __ATOMIC_SEQ_CST);
-  __atomic_add_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST);
+    enter();
+    if (hold_depth == 0) __atomic_store_n(&holder, current_thread_block(), __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST);
 }
 
 void control_events_release() {
-  if (hold_depth == 0 || holder != current_thread_block()) return;
-  if (__atomic_sub_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
-    __atomic_store_n(&holder, nullptr, __ATOMIC_SEQ_CST);
-  }
-  leave();
+    if (hold_depth == 0 || holder != current_thread_block()) return;
+    if (__atomic_sub_fetch(&hold_depth, 1, __ATOMIC_SEQ_CST) == 0) {
+        __atomic_store_n(&holder, nullptr, __ATOMIC_SEQ_CST);
+    }
+    leave();
 }
 
 // ---------------------------------------------------------------- process
 
 uint32_t own_executable_path(char* buffer, uint32_t size) {
-  Section section;
-  DWORD length = GetModuleFileNameA(nullptr, buffer, size);
-  // A path cut to fit the buffer is no path at all.
-  return length >= size ? 0 : length;
+    Section section;
+    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    // A path cut to fit the buffer is no path at all.
+    return length >= size ? 0 : length;
 }
 
 const char* command_line() {
-  Section section;
-  return GetCommandLineA();
+    Section section;
+    return GetCommandLineA();
 }
 
 bool file_make_executable(const char*) { return true; }
@@ -360,65 +360,66 @@ char g_command_line[32768];
 // Appends `word` quoted so that the program's own splitting gives it back:
 // backslashes are doubled only before a quote, quotes are escaped.
 char* append_quoted(char* out, const char* end, const char* word) {
-  bool plain = *word != '\0';
-  for (const char* p = word; *p != '\0'; ++p) plain = plain && *p != ' ' && *p != '\t' && *p != '"';
-  if (out != g_command_line && out < end) *out++ = ' ';
-  if (!plain && out < end) *out++ = '"';
-  uint32_t slashes = 0;
-  for (const char* p = word; *p != '\0'; ++p) {
-    if (*p == '\\') {
-      ++slashes;
-      continue;
+    bool plain = *word != '\0';
+    for (const char* p = word; *p != '\0'; ++p)
+        plain = plain && *p != ' ' && *p != '\t' && *p != '"';
+    if (out != g_command_line && out < end) *out++ = ' ';
+    if (!plain && out < end) *out++ = '"';
+    uint32_t slashes = 0;
+    for (const char* p = word; *p != '\0'; ++p) {
+        if (*p == '\\') {
+            ++slashes;
+            continue;
+        }
+        // Backslashes count only before a quote: there they are doubled, and
+        // one more escapes the quote itself.
+        if (*p == '"') slashes = slashes * 2 + 1;
+        for (; slashes > 0 && out < end; --slashes) *out++ = '\\';
+        if (out < end) *out++ = *p;
     }
-    // Backslashes count only before a quote: there they are doubled, and
-    // one more escapes the quote itself.
-    if (*p == '"') slashes = slashes * 2 + 1;
+    // Trailing backslashes stand before the closing quote: doubled there.
+    if (!plain) slashes *= 2;
     for (; slashes > 0 && out < end; --slashes) *out++ = '\\';
-    if (out < end) *out++ = *p;
-  }
-  // Trailing backslashes stand before the closing quote: doubled there.
-  if (!plain) slashes *= 2;
-  for (; slashes > 0 && out < end; --slashes) *out++ = '\\';
-  if (!plain && out < end) *out++ = '"';
-  return out;
+    if (!plain && out < end) *out++ = '"';
+    return out;
 }
 }  // namespace
 
 int32_t process_run(const char* path, const char* const* args, uint32_t count) {
-  char* const end = g_command_line + sizeof g_command_line - 1;
-  char* out = append_quoted(g_command_line, end, path);
-  for (uint32_t i = 0; i < count; ++i) out = append_quoted(out, end, args[i]);
-  if (out == end) return -1;  // no room: never start a cut command line
-  *out = '\0';
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  {
-    Section section;
-    if (!CreateProcessA(nullptr, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-      return -1;
+    char* const end = g_command_line + sizeof g_command_line - 1;
+    char* out = append_quoted(g_command_line, end, path);
+    for (uint32_t i = 0; i < count; ++i) out = append_quoted(out, end, args[i]);
+    if (out == end) return -1;  // no room: never start a cut command line
+    *out = '\0';
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    {
+        Section section;
+        if (!CreateProcessA(nullptr, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            return -1;
+        }
+        CloseHandle(process.hThread);
     }
-    CloseHandle(process.hThread);
-  }
-  // The wait is no section: a console event meanwhile ends this run at once.
-  WaitForSingleObject(process.hProcess, INFINITE);
-  Section section;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process.hProcess, &code)) code = DWORD(-1);
-  CloseHandle(process.hProcess);
-  return static_cast<int32_t>(code);
+    // The wait is no section: a console event meanwhile ends this run at once.
+    WaitForSingleObject(process.hProcess, INFINITE);
+    Section section;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.hProcess, &code)) code = DWORD(-1);
+    CloseHandle(process.hProcess);
+    return static_cast<int32_t>(code);
 }
 
 void exit_process(int code) {
-  // The section stays open: a control thread that comes now waits for this
-  // exit instead of running the handler a second time.
-  enter();
-  // Ends every thread at once, with no library detaching after it: the files
-  // are closed already, and an emulated Windows has been seen to crash while
-  // detaching with a thread still waiting in a system call.
-  TerminateProcess(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-1)), static_cast<UINT>(code));
-  ExitProcess(static_cast<UINT>(code));
+    // The section stays open: a control thread that comes now waits for this
+    // exit instead of running the handler a second time.
+    enter();
+    // Ends every thread at once, with no library detaching after it: the files
+    // are closed already, and an emulated Windows has been seen to crash while
+    // detaching with a thread still waiting in a system call.
+    TerminateProcess(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-1)), static_cast<UINT>(code));
+    ExitProcess(static_cast<UINT>(code));
 }
 
 // ---------------------------------------------------------------- threads
@@ -427,23 +428,23 @@ void exit_process(int code) {
 // after a claim stops at its section like any other call.
 
 uint32_t processor_count() {
-  Section section;
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwNumberOfProcessors > 0 ? static_cast<uint32_t>(info.dwNumberOfProcessors) : 1;
+    Section section;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<uint32_t>(info.dwNumberOfProcessors) : 1;
 }
 
 uint32_t environment_number(const char* name) {
-  Section section;
-  char text[8];
-  DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
-  if (length == 0 || length >= sizeof text) return 0;
-  uint32_t value = 0;
-  for (DWORD i = 0; i < length; ++i) {
-    if (text[i] < '0' || text[i] > '9') return 0;
-    value = value * 10 + static_cast<uint32_t>(text[i] - '0');
-  }
-  return value > 9999 ? 0 : value;
+    Section section;
+    char text[8];
+    DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+    if (length == 0 || length >= sizeof text) return 0;
+    uint32_t value = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+    return value > 9999 ? 0 : value;
 }
 
 // The count lives in the process; the kernel semaphore is touched only when
@@ -455,85 +456,85 @@ uint32_t environment_number(const char* name) {
 // make no call at all.
 namespace {
 struct CountedSemaphore {
-  LONG count;     // posts not yet taken; below zero, minus the sleepers
-  HANDLE sleep;   // where the sleepers wait
+    LONG count;    // posts not yet taken; below zero, minus the sleepers
+    HANDLE sleep;  // where the sleepers wait
 };
 }  // namespace
 
 Semaphore semaphore_create() {
-  Section section;
-  CountedSemaphore* semaphore =
-      static_cast<CountedSemaphore*>(GlobalAlloc(GPTR, sizeof(CountedSemaphore)));
-  if (semaphore == nullptr) return nullptr;
-  semaphore->sleep = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
-  if (semaphore->sleep == nullptr) {
-    GlobalFree(semaphore);
-    return nullptr;
-  }
-  return semaphore;
+    Section section;
+    CountedSemaphore* semaphore =
+        static_cast<CountedSemaphore*>(GlobalAlloc(GPTR, sizeof(CountedSemaphore)));
+    if (semaphore == nullptr) return nullptr;
+    semaphore->sleep = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+    if (semaphore->sleep == nullptr) {
+        GlobalFree(semaphore);
+        return nullptr;
+    }
+    return semaphore;
 }
 
 void semaphore_post(Semaphore semaphore) {
-  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
-  if (__atomic_fetch_add(&counted->count, 1, __ATOMIC_SEQ_CST) < 0) {
-    ReleaseSemaphore(counted->sleep, 1, nullptr);
-  }
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    if (__atomic_fetch_add(&counted->count, 1, __ATOMIC_SEQ_CST) < 0) {
+        ReleaseSemaphore(counted->sleep, 1, nullptr);
+    }
 }
 
 void semaphore_wait(Semaphore semaphore) {
-  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
-  if (__atomic_fetch_sub(&counted->count, 1, __ATOMIC_SEQ_CST) <= 0) {
-    WaitForSingleObject(counted->sleep, INFINITE);
-  }
-  Section section;  // the run may have been ended while the wait lasted
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    if (__atomic_fetch_sub(&counted->count, 1, __ATOMIC_SEQ_CST) <= 0) {
+        WaitForSingleObject(counted->sleep, INFINITE);
+    }
+    Section section;  // the run may have been ended while the wait lasted
 }
 
 void semaphore_destroy(Semaphore semaphore) {
-  Section section;
-  if (semaphore == nullptr) return;
-  CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
-  CloseHandle(counted->sleep);
-  GlobalFree(counted);
+    Section section;
+    if (semaphore == nullptr) return;
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    CloseHandle(counted->sleep);
+    GlobalFree(counted);
 }
 
 namespace {
 struct ThreadRecord {
-  ThreadBody body;
-  void* argument;
-  HANDLE handle;
+    ThreadBody body;
+    void* argument;
+    HANDLE handle;
 };
 
 DWORD WINAPI run_thread(LPVOID record) {
-  ThreadRecord* self = static_cast<ThreadRecord*>(record);
-  self->body(self->argument);
-  return 0;
+    ThreadRecord* self = static_cast<ThreadRecord*>(record);
+    self->body(self->argument);
+    return 0;
 }
 }  // namespace
 
 Thread thread_start(ThreadBody body, void* argument) {
-  Section section;
-  ThreadRecord* record = static_cast<ThreadRecord*>(GlobalAlloc(GPTR, sizeof(ThreadRecord)));
-  if (record == nullptr) return nullptr;
-  record->body = body;
-  record->argument = argument;
-  // A decoder needs little stack: a modest reservation keeps sixteen
-  // workers well inside a 32-bit address space.
-  record->handle = CreateThread(nullptr, 256 * 1024, run_thread, record,
-                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (record->handle == nullptr) {
-    GlobalFree(record);
-    return nullptr;
-  }
-  return record;
+    Section section;
+    ThreadRecord* record = static_cast<ThreadRecord*>(GlobalAlloc(GPTR, sizeof(ThreadRecord)));
+    if (record == nullptr) return nullptr;
+    record->body = body;
+    record->argument = argument;
+    // A decoder needs little stack: a modest reservation keeps sixteen
+    // workers well inside a 32-bit address space.
+    record->handle = CreateThread(nullptr, 256 * 1024, run_thread, record,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (record->handle == nullptr) {
+        GlobalFree(record);
+        return nullptr;
+    }
+    return record;
 }
 
 void thread_join(Thread thread) {
-  if (thread == nullptr) return;
-  ThreadRecord* record = static_cast<ThreadRecord*>(thread);
-  WaitForSingleObject(record->handle, INFINITE);
-  Section section;
-  CloseHandle(record->handle);
-  GlobalFree(record);
+    if (thread == nullptr) return;
+    ThreadRecord* record = static_cast<ThreadRecord*>(thread);
+    WaitForSingleObject(record->handle, INFINITE);
+    Section section;
+    CloseHandle(record->handle);
+    GlobalFree(record);
 }
 
 // ---------------------------------------------------------------- strings
@@ -541,33 +542,33 @@ void thread_join(Thread thread) {
 bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int str_compare_nocase(const char* a, const char* b) {
-  Section section;
-  return lstrcmpiA(a, b);
+    Section section;
+    return lstrcmpiA(a, b);
 }
 
 bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
-  Section section;
-  uint32_t digits = decimal_digits(number);
-  if (digits < 6) digits = 6;
-  uint32_t needed = str_length(prefix) + digits + 1;
-  // wsprintfA writes at most 1024 characters and knows nothing of `out_size`,
-  // so the length is settled before it runs.
-  if (needed > out_size || needed > 1025) return false;
-  wsprintfA(out, "%s%06lu", prefix, static_cast<unsigned long>(number));
-  return true;
+    Section section;
+    uint32_t digits = decimal_digits(number);
+    if (digits < 6) digits = 6;
+    uint32_t needed = str_length(prefix) + digits + 1;
+    // wsprintfA writes at most 1024 characters and knows nothing of `out_size`,
+    // so the length is settled before it runs.
+    if (needed > out_size || needed > 1025) return false;
+    wsprintfA(out, "%s%06lu", prefix, static_cast<unsigned long>(number));
+    return true;
 }
 
 void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
-  Section section;
-  // Unix seconds to FILETIME ticks: 100 ns units, 11644473600 s before 1970.
-  const int64_t ticks = (int64_t(unix_time) + 11644473600LL) * 10000000;
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(ticks);
-  time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
-  SYSTEMTIME t = {};
-  FileTimeToSystemTime(&time, &t);
-  wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size), t.wYear, t.wMonth,
-            t.wDay, t.wHour, t.wMinute, t.wSecond);
+    Section section;
+    // Unix seconds to FILETIME ticks: 100 ns units, 11644473600 s before 1970.
+    const int64_t ticks = (int64_t(unix_time) + 11644473600LL) * 10000000;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
+    SYSTEMTIME t = {};
+    FileTimeToSystemTime(&time, &t);
+    wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size),
+              t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 }  // namespace zq

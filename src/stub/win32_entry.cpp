@@ -15,7 +15,7 @@ const char* words[kMaxWords];
 
 // The loader enters with only 4-byte stack alignment guaranteed.
 extern "C" __attribute__((force_align_arg_pointer, used)) void zq_entry() {
-  const uint32_t count =
-      zq::split_command_line(zq::command_line(), true, word_storage, words, kMaxWords);
-  zq::self_extract_main(count, words);
+    const uint32_t count =
+        zq::split_command_line(zq::command_line(), true, word_storage, words, kMaxWords);
+    zq::self_extract_main(count, words);
 }

@@ -7,20 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "archive/catalogue.h"
-#include "platform/host_files.h"
 #include "archive/links.h"
 #include "archive/names.h"
 #include "codec/crc32.h"
-#include "writer/stored_names.h"
+#include "platform/host_files.h"
 #include "writer/packer.h"
 #include "writer/stored_names.h"
 
@@ -31,11 +30,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kNoDir = SIZE_MAX;
-constexpr uint32_t kUnitBytes = 32 * kBlockSize;       // one piece of work
-constexpr uint64_t kMaxOutput = 0x7FFFFFFF;            // offsets are signed 32-bit
+constexpr uint32_t kUnitBytes = 32 * kBlockSize;  // one piece of work
+constexpr uint64_t kMaxOutput = 0x7FFFFFFF;       // offsets are signed 32-bit
 constexpr uint32_t kMaxEntries = 0xFFFF;
-constexpr size_t kTempNameLength = 8;        // "zq" and six digits
-constexpr size_t kWindowsPathLimit = 259;    // characters before the terminating NUL
+constexpr size_t kTempNameLength = 8;      // "zq" and six digits
+constexpr size_t kWindowsPathLimit = 259;  // characters before the terminating NUL
 constexpr size_t kAssumedInstallFolder = 60;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
@@ -67,7 +66,7 @@ struct PlanFile {
     uint64_t size = 0;
     HostFileInfo info;
     size_t dir = kNoDir;
-    bool link = false;        // the data is link_target
+    bool link = false;  // the data is link_target
     std::string link_target;
 };
 
@@ -82,7 +81,7 @@ public:
     std::vector<std::string> warnings;
     LinkPolicy links = LinkPolicy::kFollowQuietly;
     bool full_path = true;
-    bool for_windows = false;  // the stub is a Windows one
+    bool for_windows = false;                          // the stub is a Windows one
     std::function<bool(const std::string&)> excluded;  // see PackOptions
 
     bool left_out(const std::string& relative) const { return excluded && excluded(relative); }
@@ -104,7 +103,8 @@ public:
         std::sort(named.begin(), named.end());
         std::vector<std::string> names;
         for (size_t i = 0; i < named.size(); ++i) {
-            if (i > 0 && named[i].first == named[i - 1].first) fail("two inputs share the name " + named[i].first);
+            if (i > 0 && named[i].first == named[i - 1].first)
+                fail("two inputs share the name " + named[i].first);
             names.push_back(named[i].first);
         }
         form_.check_distinct(std::move(names), "the archive's top level");
@@ -161,7 +161,8 @@ private:
             fs::file_status target = entry.status(ec);
             if (fs::is_symlink(own) && kept_as_link(entry.path(), child_name, index)) continue;
             if (fs::is_directory(own)) {
-                size_t child = add_dir(entry.path(), child_name, relative + "/" + child_name, length, dirs[index].depth);
+                size_t child = add_dir(entry.path(), child_name, relative + "/" + child_name,
+                                       length, dirs[index].depth);
                 dirs[index].subdirs.push_back(child);
             } else if (fs::is_regular_file(target)) {
                 size_t file = add_file(entry.path(), child_name, index);
@@ -180,7 +181,8 @@ private:
     bool kept_as_link(const fs::path& path, const std::string& name, size_t dir) {
         if (links == LinkPolicy::kFollowQuietly) return false;
         if (links == LinkPolicy::kFollowWarning) {
-            warnings.push_back(path.string() + " is a symbolic link, which a Windows stub cannot make:"
+            warnings.push_back(path.string() +
+                               " is a symbolic link, which a Windows stub cannot make:"
                                " what it leads to is stored instead");
             return false;
         }
@@ -188,7 +190,8 @@ private:
         const std::string target = fs::read_symlink(path, ec).string();
         if (ec) fail("cannot read the link " + path.string() + ": " + ec.message());
         const uint32_t depth = full_path ? dirs[dir].depth : 0;
-        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target.data()), uint32_t(target.size()), depth)) {
+        if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target.data()),
+                                 uint32_t(target.size()), depth)) {
             warnings.push_back(path.string() + " -> " + target +
                                " leads out of the packed tree: what it leads to is stored instead");
             return false;
@@ -208,14 +211,15 @@ private:
     // longer path is named in a warning.
     void check_extractor_paths(const fs::path& path, size_t dir_length, size_t name_length) {
         if (dir_length + kTempNameLength > kMaxPath) {
-            fail("path too long for the self-extractor (its temporary file beside " + path.string() +
-                 " would pass 511 bytes)");
+            fail("path too long for the self-extractor (its temporary file beside " +
+                 path.string() + " would pass 511 bytes)");
         }
         const size_t longest = dir_length + std::max(name_length, kTempNameLength);
         if (for_windows && kAssumedInstallFolder + longest > kWindowsPathLimit) {
-            warnings.push_back(path.string() + ": its path of " + std::to_string(longest) +
-                               " characters may be too long for Windows below an install folder of " +
-                               std::to_string(kAssumedInstallFolder) + " characters");
+            warnings.push_back(
+                path.string() + ": its path of " + std::to_string(longest) +
+                " characters may be too long for Windows below an install folder of " +
+                std::to_string(kAssumedInstallFolder) + " characters");
         }
     }
 
@@ -223,7 +227,8 @@ private:
                     const std::string* link_target = nullptr) {
         const std::string name = form_.stored(disk_name, path, false);
         size_t dir_length = dir == kNoDir ? 0 : dirs[dir].path_length;
-        if (dir_length + name.size() > kMaxPath) fail("path too long for the archive: " + path.string());
+        if (dir_length + name.size() > kMaxPath)
+            fail("path too long for the archive: " + path.string());
         check_extractor_paths(path, full_path ? dir_length : 0, name.size());
         if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
         PlanFile file;
@@ -244,7 +249,8 @@ private:
             fail("cannot read " + path.string() + ": " + std::strerror(errno));
         }
         if (!time_fits(file.info.write_time) || !time_fits(file.info.access_time)) {
-            warnings.push_back(path.string() + ": its times lie outside 1901-12-13 to 2038-01-19 and are"
+            warnings.push_back(path.string() +
+                               ": its times lie outside 1901-12-13 to 2038-01-19 and are"
                                " stored as the nearest the archive can hold");
         }
         files.push_back(std::move(file));
@@ -266,7 +272,8 @@ std::vector<size_t> lay_out_tree(Plan& plan, NamePools& names, std::vector<DirEn
             for (size_t dir : siblings) {
                 uint32_t index = uint32_t(records.size());
                 plan.dirs[dir].record = index;
-                records.push_back(DirEntry{int16_t(uint16_t(index + 1)), names.add(plan.dirs[dir].name), 0, 0});
+                records.push_back(
+                    DirEntry{int16_t(uint16_t(index + 1)), names.add(plan.dirs[dir].name), 0, 0});
                 if (previous != SIZE_MAX) records[previous].next = uint16_t(index);
                 previous = index;
                 if (!plan.dirs[dir].subdirs.empty()) {
@@ -297,18 +304,23 @@ struct Unit {
 };
 
 struct UnitResult {
-    Bytes bytes;                  // frames, or plain bytes when storing
+    Bytes bytes;  // frames, or plain bytes when storing
     bool all_substituted = true;
     std::string error;
-    uint32_t crc = 0;             // CRC-32 of the unit's plain bytes
+    uint32_t crc = 0;  // CRC-32 of the unit's plain bytes
 };
 
 // Codes units on worker threads; take() hands them out strictly in order.
 // At most `window` units are in flight, so memory stays bounded.
 class CodingPool {
 public:
-    CodingPool(const std::vector<PlanFile>& files, const std::vector<Unit>& units, unsigned threads, bool store)
-        : files_(files), units_(units), store_(store), window_(4 * size_t(threads) + 4), slots_(window_),
+    CodingPool(const std::vector<PlanFile>& files, const std::vector<Unit>& units, unsigned threads,
+               bool store)
+        : files_(files),
+          units_(units),
+          store_(store),
+          window_(4 * size_t(threads) + 4),
+          slots_(window_),
           readers_(files.size()) {
         for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
     }
@@ -350,14 +362,15 @@ private:
         std::unique_ptr<OwnedCodec> codec;
         try {
             codec = std::make_unique<OwnedCodec>();
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
         for (;;) {
             size_t index;
             std::shared_ptr<HostReader> reader;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || next_ >= units_.size() || next_ < consumed_ + window_; });
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= units_.size() || next_ < consumed_ + window_;
+                });
                 if (stop_ || next_ >= units_.size()) return;
                 index = next_++;
                 const PlanFile& file = files_[units_[index].file];
@@ -365,8 +378,8 @@ private:
                 if (!open && !file.link) open = std::make_shared<HostReader>(file.source);
                 reader = open;
             }
-            UnitResult result =
-                codec ? run(units_[index], reader.get(), codec->state()) : UnitResult{{}, true, "out of memory"};
+            UnitResult result = codec ? run(units_[index], reader.get(), codec->state())
+                                      : UnitResult{{}, true, "out of memory"};
             reader.reset();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -377,7 +390,8 @@ private:
     }
 
     static std::string changed_message(const PlanFile& file) {
-        return file.source + " changed while it was packed (its size or modification time); pack it again";
+        return file.source +
+               " changed while it was packed (its size or modification time); pack it again";
     }
 
     // `reader` is null for a link, whose data is its target.
@@ -408,7 +422,8 @@ private:
         if (store_) {
             result.bytes = std::move(plain);
         } else {
-            result.bytes = code_frames(codec, plain.data(), plain.size(), kBlockSize, &result.all_substituted);
+            result.bytes =
+                code_frames(codec, plain.data(), plain.size(), kBlockSize, &result.all_substituted);
         }
         return result;
     }
@@ -468,14 +483,16 @@ public:
     void write(const uint8_t* bytes, size_t count) {
         if (count == 0) return;
         if (position_ + count > kMaxOutput) fail("archive would exceed 2 GiB");
-        if (std::fwrite(bytes, 1, count, file_) != count) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        if (std::fwrite(bytes, 1, count, file_) != count)
+            fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         position_ += count;
     }
     void write(const Bytes& bytes) { write(bytes.data(), bytes.size()); }
 
     void write_at(uint64_t at, const Bytes& bytes) {
         seek(at);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
+            fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
         seek(position_);
     }
 
@@ -488,13 +505,16 @@ public:
         Bytes frame(kFrameCapacity);
         while (read_at < position_) {
             seek(read_at);
-            if (std::fread(frame.data(), 1, 2, file_) != 2) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
+            if (std::fread(frame.data(), 1, 2, file_) != 2)
+                fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             const uint32_t length = parse_frame_header(frame.data()).payload;
-            if (std::fread(frame.data(), 1, length, file_) != length) fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
+            if (std::fread(frame.data(), 1, length, file_) != length)
+                fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
             read_at += 2 + length;
             for (uint32_t i = 0; i < length; ++i) frame[i] = unsubst[frame[i]];
             seek(write_at);
-            if (std::fwrite(frame.data(), 1, length, file_) != length) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+            if (std::fwrite(frame.data(), 1, length, file_) != length)
+                fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
             write_at += length;
         }
         position_ = write_at;
@@ -510,7 +530,8 @@ public:
         // Undo what an unsubstituted last file left behind its end.
         fs::resize_file(temp_, position_, ec);
         if (!ec) {
-            fs::permissions(temp_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+            fs::permissions(temp_,
+                            fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                             fs::perm_options::add, ec);
         }
         if (!ec) {
@@ -525,7 +546,8 @@ public:
 
 private:
     void seek(uint64_t at) {
-        if (std::fseek(file_, long(at), SEEK_SET) != 0) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        if (std::fseek(file_, long(at), SEEK_SET) != 0)
+            fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
     }
 
     fs::path target_;
@@ -550,9 +572,10 @@ Bytes unsubstitute_frames(const Bytes& frames, const uint8_t* unsubst) {
 // Writes one file's data and completes its record. A file whose every frame
 // came out substituted is stored raw instead: its frames are held in memory
 // up to `pending_limit`, beyond that written and converted back in place.
-void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& units, size_t& next_unit,
-                     const PlanFile& plan, FileEntry& entry, uint64_t archive_start, bool store,
-                     size_t pending_limit, const uint8_t* unsubst, const std::function<void(uint64_t)>& advanced) {
+void write_file_data(Output& output, CodingPool& pool, const std::vector<Unit>& units,
+                     size_t& next_unit, const PlanFile& plan, FileEntry& entry,
+                     uint64_t archive_start, bool store, size_t pending_limit,
+                     const uint8_t* unsubst, const std::function<void(uint64_t)>& advanced) {
     uint64_t start = output.position();
     entry.data_offset = uint32_t(start - archive_start);
     entry.original_size = uint32_t(plan.size);
@@ -602,7 +625,9 @@ uint16_t extension_word(const PlanFile& file) {
     return uint16_t(kExtHasCrc | kExtHasMode | (file.info.mode & kExtModeMask));
 }
 
-bool is_windows_stub(const std::optional<Bytes>& stub) { return stub && stub_kind(*stub) == StubKind::kWindowsPe; }
+bool is_windows_stub(const std::optional<Bytes>& stub) {
+    return stub && stub_kind(*stub) == StubKind::kWindowsPe;
+}
 
 // The path as given (made absolute) and with every link resolved: a name can
 // reach an input either way.
@@ -616,7 +641,8 @@ std::vector<fs::path> both_forms(const fs::path& path) {
 
 bool is_within(const fs::path& inner, const fs::path& folder) {
     auto folder_end = std::mismatch(folder.begin(), folder.end(), inner.begin(), inner.end()).first;
-    return folder_end == folder.end() || (std::next(folder_end) == folder.end() && folder_end->empty());
+    return folder_end == folder.end() ||
+           (std::next(folder_end) == folder.end() && folder_end->empty());
 }
 
 // Writing the output over an input, or into a folder being packed, would
@@ -625,9 +651,11 @@ void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::p
     for (const fs::path& output : both_forms(out)) {
         for (const fs::path& input : inputs) {
             for (const fs::path& source : both_forms(input)) {
-                if (output == source) fail("the output " + out.string() + " is the input " + input.string());
+                if (output == source)
+                    fail("the output " + out.string() + " is the input " + input.string());
                 if (fs::is_directory(source) && is_within(output, source)) {
-                    fail("the output " + out.string() + " lies inside the packed folder " + input.string());
+                    fail("the output " + out.string() + " lies inside the packed folder " +
+                         input.string());
                 }
             }
         }
@@ -641,7 +669,8 @@ size_t find_run_file(const Plan& plan, const std::string& path) {
     }
     for (size_t f = 0; f < plan.files.size(); ++f) {
         std::string stored = plan.files[f].name;
-        for (size_t d = plan.files[f].dir; d != kNoDir; d = parent[d]) stored = plan.dirs[d].name + "/" + stored;
+        for (size_t d = plan.files[f].dir; d != kNoDir; d = parent[d])
+            stored = plan.dirs[d].name + "/" + stored;
         if (stored == path && !plan.files[f].link) return f;
     }
     fail("--run: no packed file is stored as " + path);
@@ -656,13 +685,15 @@ StubKind stub_kind(const Bytes& stub) {
     if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return StubKind::kNotExecutable;
     const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
                       size_t(stub[0x3F]) << 24;
-    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 || stub[pe + 3] != 0) {
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 ||
+        stub[pe + 3] != 0) {
         return StubKind::kNotExecutable;
     }
     return StubKind::kWindowsPe;
 }
 
-PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out, const PackOptions& options) {
+PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
+                       const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
     refuse_output_among_inputs(inputs, out);
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
@@ -675,7 +706,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     plan.full_path = options.full_path;
     plan.for_windows = is_windows_stub(options.stub);
     plan.excluded = options.excluded;
-    plan.links = !options.extension             ? LinkPolicy::kFollowQuietly
+    plan.links = !options.extension              ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
                                                  : LinkPolicy::kKeep;
     plan.add_inputs(inputs);
@@ -685,7 +716,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
-    image.options = options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
+    image.options =
+        options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
     // The Windows stub compares the password in its code page.
     if (options.password) {
         const std::string password = form.in_page(*options.password, "the password");
@@ -695,7 +727,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     // The file to run is named as the user sees it; the archive holds its
     // path and arguments in the stored code page.
     const size_t run_index =
-        options.run_file ? find_run_file(plan, form.in_page(*options.run_file, "the --run path")) : kNoDir;
+        options.run_file ? find_run_file(plan, form.in_page(*options.run_file, "the --run path"))
+                         : kNoDir;
     const std::string run_args = form.in_page(options.run_args, "the --run-args words");
 
     std::vector<Unit> units;
@@ -708,7 +741,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         }
     }
 
-    unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads =
+        options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     OwnedCodec codec;  // the catalogue's, and the substitution table
     Output output(out);
     if (options.stub) output.write(*options.stub);
@@ -737,8 +771,9 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                                            : names.add(source.name);
             if (options.extension) entry.ext_word = extension_word(source);
             if (file == run_index) entry.ext_word |= kExtRunAfter;
-            write_file_data(output, pool, units, next_unit, source, entry, archive_start, options.store,
-                            options.pending_limit, codec.state().unsubst_table, advanced);
+            write_file_data(output, pool, units, next_unit, source, entry, archive_start,
+                            options.store, options.pending_limit, codec.state().unsubst_table,
+                            advanced);
             image.files.push_back(entry);
             ++progress.files_done;
             if (options.progress) options.progress(progress);
@@ -751,7 +786,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     Bytes trailer;
     put_u32(trailer, uint32_t(archive_start));
     output.write(trailer);
-    output.write_at(archive_start, header_bytes(image.flags, image.options, uint32_t(catalogue_offset), form.mark()));
+    output.write_at(archive_start, header_bytes(image.flags, image.options,
+                                                uint32_t(catalogue_offset), form.mark()));
     output.commit();
 
     PackSummary summary;

@@ -33,13 +33,13 @@ struct PackProgress {
 struct PackOptions {
     bool full_path = true;
     bool dir_tree = false;
-    bool store = false;                  // every file raw
+    bool store = false;  // every file raw
     // Each record's checksum, Unix mode and link mark. Off writes the six
     // extension bytes as zero: records exactly as first defined.
     bool extension = true;
     std::optional<std::string> password;
-    unsigned threads = 0;                // 0: one per hardware thread
-    std::optional<Bytes> stub;           // none: a bare archive
+    unsigned threads = 0;       // 0: one per hardware thread
+    std::optional<Bytes> stub;  // none: a bare archive
     // The Windows ANSI code page names are stored in, for a Windows stub;
     // 0 stores them as they are on disk (UTF-8), for a Linux stub or a bare
     // archive.
@@ -67,8 +67,8 @@ struct PackSummary {
     uint32_t dirs = 0;
     uint64_t original_bytes = 0;
     uint64_t output_bytes = 0;
-    std::vector<std::string> skipped;  // neither a regular file nor a folder
-    std::vector<std::string> warnings; // one line each: stored, but not quite as it is
+    std::vector<std::string> skipped;   // neither a regular file nor a folder
+    std::vector<std::string> warnings;  // one line each: stored, but not quite as it is
 };
 
 // Packs the given files and folders (each folder under its own name, with

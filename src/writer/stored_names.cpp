@@ -19,7 +19,6 @@ namespace {
 
 iconv_t as_iconv(void* handle) { return static_cast<iconv_t>(handle); }
 
-
 // A byte that the page reads as the unfinished start of a character.
 LeadBytes lead_bytes_of(uint32_t code_page) {
     LeadBytes set{};
@@ -33,7 +32,8 @@ LeadBytes lead_bytes_of(uint32_t code_page) {
         size_t in_left = 1;
         size_t to_left = sizeof out_bytes;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1) && errno == EINVAL) set.add(uint8_t(byte));
+        if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1) && errno == EINVAL)
+            set.add(uint8_t(byte));
     }
     iconv_close(cd);
     return set;
@@ -47,7 +47,8 @@ std::wstring folded(const std::string& utf8) {
         uint32_t c = uint8_t(utf8[i]);
         int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
         if (extra != 0) c &= 0x3F >> extra;
-        for (++i; extra > 0 && i < utf8.size(); --extra, ++i) c = (c << 6) | (uint8_t(utf8[i]) & 0x3F);
+        for (++i; extra > 0 && i < utf8.size(); --extra, ++i)
+            c = (c << 6) | (uint8_t(utf8[i]) & 0x3F);
         wint_t w = wint_t(c);
         out += wchar_t(utf8_locale != locale_t(0) ? towupper_l(w, utf8_locale) : std::towupper(w));
     }
@@ -75,10 +76,12 @@ std::string windows_name_problem(const std::string& name) {
     if (is_device_name(name)) return "its name is a device name there";
     for (char c : name) {
         if (uint8_t(c) < 0x20 || std::string("<>:\"|?*").find(c) != std::string::npos) {
-            return "its name holds a character Windows refuses (< > : \" | ? * or a control character)";
+            return "its name holds a character Windows refuses (< > : \" | ? * or a control "
+                   "character)";
         }
     }
-    if (!name.empty() && (name.back() == '.' || name.back() == ' ')) return "its name ends in a dot or a space";
+    if (!name.empty() && (name.back() == '.' || name.back() == ' '))
+        return "its name ends in a dot or a space";
     return "";
 }
 
@@ -96,9 +99,12 @@ bool is_storable_name(const std::string& name, bool directory, const LeadBytes& 
 NameForm::NameForm(uint32_t code_page) : code_page_(code_page) {
     if (code_page == 0) return;
     mark_ = mark_of_code_page(code_page);
-    if (mark_ == 0) fail("code page " + std::to_string(code_page) + " is not a Windows ANSI code page zqpack knows");
+    if (mark_ == 0)
+        fail("code page " + std::to_string(code_page) +
+             " is not a Windows ANSI code page zqpack knows");
     iconv_t cd = iconv_open(("CP" + std::to_string(code_page)).c_str(), "UTF-8");
-    if (cd == iconv_t(-1)) fail("this system cannot convert names to code page " + std::to_string(code_page));
+    if (cd == iconv_t(-1))
+        fail("this system cannot convert names to code page " + std::to_string(code_page));
     to_page_ = cd;
     lead_ = lead_bytes_of(code_page);
 }
@@ -107,19 +113,21 @@ NameForm::~NameForm() {
     if (to_page_ != nullptr) iconv_close(as_iconv(to_page_));
 }
 
-std::string NameForm::stored(const std::string& name, const std::filesystem::path& path, bool directory) const {
+std::string NameForm::stored(const std::string& name, const std::filesystem::path& path,
+                             bool directory) const {
     std::string bytes = name;
     if (code_page_ != 0) {
         std::string problem = windows_name_problem(name);
         if (!problem.empty()) fail("cannot store " + path.string() + " for Windows: " + problem);
         if (!iconv_text(as_iconv(to_page_), name, &bytes)) {
-            fail("cannot store " + path.string() + " for Windows: code page " + std::to_string(code_page_) +
-                 " cannot represent its name");
+            fail("cannot store " + path.string() + " for Windows: code page " +
+                 std::to_string(code_page_) + " cannot represent its name");
         }
     }
     if (!is_storable_name(bytes, directory, lead_)) {
         fail("cannot store the name of " + path.string() +
-             " (a stored name holds no '\\', ':' or control characters, is not '.' or '..', and a folder"
+             " (a stored name holds no '\\', ':' or control characters, is not '.' or '..', and a "
+             "folder"
              " name does not end in half a two-byte character)");
     }
     return bytes;
@@ -133,15 +141,16 @@ std::string NameForm::in_page(const std::string& text, const std::string& what) 
     return bytes;
 }
 
-void NameForm::check_distinct(std::vector<std::string> names, const std::filesystem::path& folder) const {
+void NameForm::check_distinct(std::vector<std::string> names,
+                              const std::filesystem::path& folder) const {
     if (code_page_ == 0) return;
     std::vector<std::pair<std::wstring, std::string>> keyed;
     for (std::string& name : names) keyed.emplace_back(folded(name), std::move(name));
     std::sort(keyed.begin(), keyed.end());
     for (size_t i = 1; i < keyed.size(); ++i) {
         if (keyed[i].first == keyed[i - 1].first) {
-            fail("cannot store " + keyed[i - 1].second + " and " + keyed[i].second + " in " + folder.string() +
-                 " for Windows: their names differ only in letter case");
+            fail("cannot store " + keyed[i - 1].second + " and " + keyed[i].second + " in " +
+                 folder.string() + " for Windows: their names differ only in letter case");
         }
     }
 }

@@ -25,7 +25,8 @@ public:
     const LeadBytes& lead() const { return lead_; }
     // The stored bytes of `name`, found at `path`. Throws with the path and
     // the reason when the name cannot be stored.
-    std::string stored(const std::string& name, const std::filesystem::path& path, bool directory) const;
+    std::string stored(const std::string& name, const std::filesystem::path& path,
+                       bool directory) const;
     // `text` in the code page (as it is for names as on disk); throws naming
     // `what` when the page cannot represent it.
     std::string in_page(const std::string& text, const std::string& what) const;

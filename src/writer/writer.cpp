@@ -37,7 +37,8 @@ uint16_t narrow16(size_t value, const char* what) {
 }  // namespace
 
 OwnedCodec::OwnedCodec() {
-    if (codec_init(state_, CodecAllocator{heap_allocate, heap_release}) != kCodecOk) throw std::bad_alloc();
+    if (codec_init(state_, CodecAllocator{heap_allocate, heap_release}) != kCodecOk)
+        throw std::bad_alloc();
 }
 
 OwnedCodec::~OwnedCodec() { codec_free(state_); }
@@ -96,7 +97,7 @@ void gf2_square(uint32_t* square, const uint32_t* matrix) {
 
 uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
     if (length_b == 0) return crc_a;
-    uint32_t odd[32];   // odd powers of the one-zero-bit operator
+    uint32_t odd[32];  // odd powers of the one-zero-bit operator
     uint32_t even[32];
     odd[0] = 0xEDB88320u;
     for (int i = 1; i < 32; ++i) odd[i] = 1u << (i - 1);
@@ -117,7 +118,8 @@ uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
 
 Bytes code_frames(CodecState& codec, const uint8_t* plain, size_t size, uint32_t frame_plain,
                   bool* substituted_only) {
-    if (frame_plain == 0 || frame_plain > kBlockSize) throw std::invalid_argument("frame size out of range");
+    if (frame_plain == 0 || frame_plain > kBlockSize)
+        throw std::invalid_argument("frame size out of range");
     Bytes out;
     bool all_substituted = true;
     uint8_t frame[kFrameCapacity];
@@ -134,8 +136,8 @@ Bytes code_frames(CodecState& codec, const uint8_t* plain, size_t size, uint32_t
     return out;
 }
 
-FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry, const Bytes& plain,
-                         bool coded, uint32_t frame_plain) {
+FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry,
+                         const Bytes& plain, bool coded, uint32_t frame_plain) {
     const Bytes stored = coded ? code_frames(codec, plain, frame_plain) : plain;
     entry.original_size = uint32_t(plain.size());
     entry.stored_size = uint32_t(stored.size());
@@ -146,7 +148,8 @@ FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry
     return image.files.back();
 }
 
-Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset, uint8_t code_page_mark) {
+Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset,
+                   uint8_t code_page_mark) {
     Bytes out;
     put_u16(out, flags);
     out.push_back(options);
@@ -204,7 +207,8 @@ uint32_t NamePools::add_with_arguments(const std::string& name, const std::strin
     if (both.size() + 1 > kPoolLimit || arguments.find('\0') != std::string::npos) {
         throw std::runtime_error("name and arguments too long or not text: " + name);
     }
-    if (pools_.empty() || pools_.back().size() + both.size() + 1 > kPoolLimit) pools_.emplace_back();
+    if (pools_.empty() || pools_.back().size() + both.size() + 1 > kPoolLimit)
+        pools_.emplace_back();
     Bytes& pool = pools_.back();
     const uint32_t ref = make_name_ref(uint16_t(pools_.size() - 1), uint16_t(pool.size()));
     pool.insert(pool.end(), both.begin(), both.end());
@@ -216,7 +220,8 @@ uint32_t NamePools::add(const std::string& name) {
     auto found = index_.find(name);
     if (found != index_.end()) return found->second;
     if (name.size() + 1 > kPoolLimit) throw std::runtime_error("name too long: " + name);
-    if (pools_.empty() || pools_.back().size() + name.size() + 1 > kPoolLimit) pools_.emplace_back();
+    if (pools_.empty() || pools_.back().size() + name.size() + 1 > kPoolLimit)
+        pools_.emplace_back();
     Bytes& pool = pools_.back();
     uint32_t ref = make_name_ref(uint16_t(pools_.size() - 1), uint16_t(pool.size()));
     pool.insert(pool.end(), name.begin(), name.end());

@@ -45,7 +45,9 @@ struct FileEntry {
 constexpr uint16_t kMethodRaw = 0x0000;
 constexpr uint16_t kMethodCoded = 0x0140;  // block-coded, "+" marker
 
-inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) { return (uint32_t(pool) << 16) | offset; }
+inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) {
+    return (uint32_t(pool) << 16) | offset;
+}
 
 // Everything an archive holds, as plain values. Nothing is checked: the flags
 // are written as given (the password block is written when `password` is set,
@@ -53,8 +55,8 @@ inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) { return (uint32_t
 struct ArchiveImage {
     uint16_t flags = 0x0150;  // type bits 101 and the full-path flag
     uint8_t options = 0;
-    Bytes data;               // written from archive offset 10, before the catalogue
-    std::vector<Bytes> pools; // decoded pools: NUL-terminated names back to back
+    Bytes data;                // written from archive offset 10, before the catalogue
+    std::vector<Bytes> pools;  // decoded pools: NUL-terminated names back to back
     std::optional<Bytes> password;
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
@@ -91,12 +93,13 @@ inline Bytes code_frames(CodecState& codec, const Bytes& plain, uint32_t frame_p
 // Appends `plain` to the image's data, block-coded or raw, and `entry` to its
 // files with the original and stored sizes, the method and the data offset
 // filled in; the entry's other fields stay as given. The new entry.
-FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry, const Bytes& plain,
-                         bool coded, uint32_t frame_plain = kBlockSize);
+FileEntry& add_file_data(ArchiveImage& image, CodecState& codec, FileEntry entry,
+                         const Bytes& plain, bool coded, uint32_t frame_plain = kBlockSize);
 
 Bytes catalogue_bytes(CodecState& codec, const ArchiveImage& image);
 // `code_page_mark` goes to the reserved byte 3 (archive/names.h).
-Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset, uint8_t code_page_mark = 0);
+Bytes header_bytes(uint16_t flags, uint8_t options, uint32_t catalogue_offset,
+                   uint8_t code_page_mark = 0);
 // Header, data, catalogue.
 Bytes archive_bytes(CodecState& codec, const ArchiveImage& image);
 // Stub, archive, and the 4-byte trailer holding the archive's offset (0 for

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "archive/catalogue.h"
-#include "driver/driver.h"
 #include "archive/release.h"
-#include "std_redirect.h"
+#include "driver/driver.h"
 #include "json_check.h"
+#include "std_redirect.h"
 #include "support.h"
 #include "writer/packer.h"
 
@@ -18,7 +18,8 @@ namespace zq::test {
 // A stream context over a file, as the extractor sets it up.
 class ReaderSession {
 public:
-    explicit ReaderSession(const fs::path& path, int32_t archive_offset = 0) : offset_(archive_offset) {
+    explicit ReaderSession(const fs::path& path, int32_t archive_offset = 0)
+        : offset_(archive_offset) {
         file_ = file_open_read(path.string().c_str());
         initialised_ = stream_init(&context_) == kStreamOk;
         context_.archive_file = file_;
@@ -33,7 +34,8 @@ public:
     // Without a password the console dialogue runs.
     int read(uint16_t* count, const char* password = nullptr) {
         GivenPassword given{password, false};
-        const PasswordDialogue dialogue = password ? given_password_dialogue(&given) : console_password_dialogue();
+        const PasswordDialogue dialogue =
+            password ? given_password_dialogue(&given) : console_password_dialogue();
         return read_catalogue(&context_, &catalogue_, offset_, count, dialogue);
     }
     StreamContext& context() { return context_; }

@@ -49,7 +49,8 @@ TEST_F(CatalogueTest, AThousandRecordsStraddleTheirBlocks) {
     // split 8/32 between them.
     ArchiveImage image;
     NamePools names;
-    for (uint32_t i = 0; i < 1000; ++i) image.files.push_back(numbered_file(i, names.add("file" + std::to_string(i))));
+    for (uint32_t i = 0; i < 1000; ++i)
+        image.files.push_back(numbered_file(i, names.add("file" + std::to_string(i))));
     image.pools = names.pools();
     ASSERT_EQ(read(image), 0);
     ASSERT_EQ(count_, 1000);
@@ -67,7 +68,9 @@ TEST_F(CatalogueTest, RecordsSurviveFramesSmallerThanARecord) {
     ArchiveImage image;
     image.frame_plain = 7;  // every record crosses at least one frame boundary
     NamePools names;
-    image.dirs = {{1, names.add("alpha"), 3, 1}, {2, names.add("beta"), 0, 2}, {3, names.add("gamma"), 0, 0},
+    image.dirs = {{1, names.add("alpha"), 3, 1},
+                  {2, names.add("beta"), 0, 2},
+                  {3, names.add("gamma"), 0, 0},
                   {4, names.add("delta"), 0, 0}};
     for (uint32_t i = 0; i < 5; ++i) {
         FileEntry f = numbered_file(i, names.add("f" + std::to_string(i)));
@@ -78,7 +81,8 @@ TEST_F(CatalogueTest, RecordsSurviveFramesSmallerThanARecord) {
     ASSERT_EQ(read(image), 0);
     ASSERT_EQ(cat().dir_count, 4);
     for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(Bytes(cat().dir_table[i].bytes, cat().dir_table[i].bytes + 10), dir_record_bytes(image.dirs[i]));
+        EXPECT_EQ(Bytes(cat().dir_table[i].bytes, cat().dir_table[i].bytes + 10),
+                  dir_record_bytes(image.dirs[i]));
     }
     EXPECT_EQ(name(cat().dir_table[2].name()), "gamma");
     EXPECT_EQ(cat().file_table[4]->dir_id(), 4);
@@ -99,7 +103,8 @@ TEST_F(CatalogueTest, NamesSpreadOverSeveralPools) {
     ASSERT_EQ(read(image), 0);
     EXPECT_EQ(cat().pool_count, image.pools.size());
     for (uint32_t i = 0; i < 3000; i += 97) {
-        EXPECT_EQ(name(cat().file_table[i]->name()), "a-rather-long-file-name-number-" + std::to_string(i) + ".txt");
+        EXPECT_EQ(name(cat().file_table[i]->name()),
+                  "a-rather-long-file-name-number-" + std::to_string(i) + ".txt");
     }
     EXPECT_GE(cat().file_table[2999]->name() >> 16, 2u);
 }
@@ -163,7 +168,8 @@ TEST_F(PasswordTest, RightPasswordInOtherCase) {
 TEST_F(PasswordTest, WrongThenRight) {
     EXPECT_EQ(dialogue({"nope\n", "also wrong\n", "Secret\n"}), 0);
     EXPECT_EQ(printed_,
-              piped_linux_console("Password: \r\nPassword fail\r\nPassword: \r\nPassword fail\r\nPassword: \r"));
+              piped_linux_console(
+                  "Password: \r\nPassword fail\r\nPassword: \r\nPassword fail\r\nPassword: \r"));
 }
 
 TEST_F(PasswordTest, NoAnswerAbortsInsteadOfAskingForever) {

@@ -9,7 +9,9 @@
 
 namespace {
 
-const uint8_t* bytes(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
+const uint8_t* bytes(const std::string& text) {
+    return reinterpret_cast<const uint8_t*>(text.data());
+}
 
 TEST(Crc32, MatchesTheZipChecksumAndAddsUpAcrossPieces) {
     const std::string check = "123456789";
@@ -32,10 +34,11 @@ TEST(LinkTargets, OnlyThoseThatStayInsideTheRunFolder) {
         bool safe;
     };
     const Case cases[] = {
-        {"file", 0, true},       {"sub/dir/", 0, true},     {"./x", 0, true},       {"..", 1, true},
-        {"../../x", 2, true},    {"../x", 0, false},        {"../../x", 1, false},  {"/etc/passwd", 5, false},
-        {"a/../b", 3, false},    {"l/..", 3, false},        {"a\\b", 0, false},     {"", 0, false},
-        {"a\nb", 0, false},      {"./../x", 1, true},
+        {"file", 0, true},     {"sub/dir/", 0, true},     {"./x", 0, true},
+        {"..", 1, true},       {"../../x", 2, true},      {"../x", 0, false},
+        {"../../x", 1, false}, {"/etc/passwd", 5, false}, {"a/../b", 3, false},
+        {"l/..", 3, false},    {"a\\b", 0, false},        {"", 0, false},
+        {"a\nb", 0, false},    {"./../x", 1, true},
     };
     for (const Case& c : cases) {
         const std::string target = c.target;

@@ -29,7 +29,9 @@ protected:
         }
         return result;
     }
-    int read_image(const ArchiveImage& image) { return read_bytes_as_archive(archive_bytes(codec_.state(), image)); }
+    int read_image(const ArchiveImage& image) {
+        return read_bytes_as_archive(archive_bytes(codec_.state(), image));
+    }
     Bytes frames(const Bytes& plain) { return code_frames(codec_.state(), plain); }
 
     ScratchDir dir_;
@@ -61,9 +63,12 @@ TEST_F(HostileTest, BrokenReferencesAndTreesAreInvalid) {
     ASSERT_EQ(read_image(sound), 0);
     const std::vector<ImageCase> cases = {
         {"bad type bits", [](ArchiveImage& i) { i.flags = 0x0126; }, kInvalid},
-        {"pool index outside", [](ArchiveImage& i) { i.files[1].name = make_name_ref(1, 0); }, kInvalid},
-        {"offset outside pool", [](ArchiveImage& i) { i.files[1].name = make_name_ref(0, 26); }, kInvalid},
-        {"dir name outside", [](ArchiveImage& i) { i.dirs[1].name = make_name_ref(0, 60000); }, kInvalid},
+        {"pool index outside", [](ArchiveImage& i) { i.files[1].name = make_name_ref(1, 0); },
+         kInvalid},
+        {"offset outside pool", [](ArchiveImage& i) { i.files[1].name = make_name_ref(0, 26); },
+         kInvalid},
+        {"dir name outside", [](ArchiveImage& i) { i.dirs[1].name = make_name_ref(0, 60000); },
+         kInvalid},
         {"name without NUL", [](ArchiveImage& i) { i.pools[0].pop_back(); }, kInvalid},
         {"no pools at all", [](ArchiveImage& i) { i.pools.clear(); }, kInvalid},
         {"next outside", [](ArchiveImage& i) { i.dirs[1].next = 2; }, kInvalid},
@@ -112,12 +117,22 @@ TEST_F(HostileTest, BrokenReferencesAndTreesAreInvalid) {
 
 TEST_F(HostileTest, OnlySinglePathComponentsAreNames) {
     const std::vector<std::pair<std::string, int>> names = {
-        {"", kInvalid},          {".", kInvalid},         {"..", kInvalid},       {"a/b", kInvalid},
-        {"a\\b", kInvalid},      {"c:", kInvalid},        {"tab\there", kInvalid}, {"\x1f", kInvalid},
-        {"\x83/x", kInvalid},    // a '/' is a separator to the kernel even as a second byte
+        {"", kInvalid},
+        {".", kInvalid},
+        {"..", kInvalid},
+        {"a/b", kInvalid},
+        {"a\\b", kInvalid},
+        {"c:", kInvalid},
+        {"tab\there", kInvalid},
+        {"\x1f", kInvalid},
+        {"\x83/x", kInvalid},  // a '/' is a separator to the kernel even as a second byte
         // Linux names are UTF-8: 0x5C is a separator after any byte.
-        {"\x83\\x", kInvalid},   {"\xe0\\", kInvalid},
-        {"...", 0},              {".hidden", 0},          {"\x81", 0},           {"\xe6\x96\x87", 0},
+        {"\x83\\x", kInvalid},
+        {"\xe0\\", kInvalid},
+        {"...", 0},
+        {".hidden", 0},
+        {"\x81", 0},
+        {"\xe6\x96\x87", 0},
         {"a\\\x83", kInvalid},
     };
     for (bool as_dir : {false, true}) {
@@ -146,7 +161,8 @@ TEST_F(HostileTest, PathsMustFitTheirBuffers) {
             pool.push_back(0);
         }
         image.pools = {pool};
-        image.dirs = {{1, make_name_ref(0, 0), 0, 1}, {2, make_name_ref(0, uint16_t(dir_name + 1)), 0, 0}};
+        image.dirs = {{1, make_name_ref(0, 0), 0, 1},
+                      {2, make_name_ref(0, uint16_t(dir_name + 1)), 0, 0}};
         FileEntry file;
         file.dir_id = dir_id;
         file.name = make_name_ref(0, uint16_t(dir_name + sub_name + 2));
@@ -154,13 +170,13 @@ TEST_F(HostileTest, PathsMustFitTheirBuffers) {
         return image;
     };
     // Full path: "d...\s...\f..." where each directory adds its name and '\'.
-    EXPECT_EQ(read_image(image_with(300, 100, 109, 2)), 0);        // 301 + 101 + 109 = 511
+    EXPECT_EQ(read_image(image_with(300, 100, 109, 2)), 0);         // 301 + 101 + 109 = 511
     EXPECT_EQ(read_image(image_with(300, 100, 110, 2)), kInvalid);  // 512
     EXPECT_EQ(read_image(image_with(10, 10, 511, 0)), 0);
     EXPECT_EQ(read_image(image_with(10, 10, 512, 0)), kInvalid);
     // A directory path the tree walk would write is too long, even though no
     // file lives there.
-    EXPECT_EQ(read_image(image_with(300, 209, 5, 1)), 0);          // 301 + 210 = 511
+    EXPECT_EQ(read_image(image_with(300, 209, 5, 1)), 0);  // 301 + 210 = 511
     EXPECT_EQ(read_image(image_with(300, 210, 5, 1)), kInvalid);
 }
 
@@ -168,7 +184,8 @@ TEST_F(HostileTest, DeepChainsAreRefusedByLength) {
     // 300 nested one-letter directories: 600 bytes of path.
     ArchiveImage image;
     image.pools = {bytes_of(std::string("d\0f\0", 4))};
-    for (uint16_t i = 0; i < 300; ++i) image.dirs.push_back({int16_t(i + 1), 0, 0, uint16_t(i == 299 ? 0 : i + 1)});
+    for (uint16_t i = 0; i < 300; ++i)
+        image.dirs.push_back({int16_t(i + 1), 0, 0, uint16_t(i == 299 ? 0 : i + 1)});
     FileEntry file;
     file.name = make_name_ref(0, 2);
     image.files = {file};
@@ -196,7 +213,9 @@ protected:
         out.insert(out.end(), f.begin(), f.end());
         return out;
     }
-    static void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+    static void append(Bytes& out, const Bytes& more) {
+        out.insert(out.end(), more.begin(), more.end());
+    }
     Bytes file_table(uint32_t count, const Bytes& plain) {
         Bytes out;
         Bytes f = frames(plain);
@@ -307,12 +326,14 @@ TEST_F(HostileTest, CutAnywhere) {
         Bytes r = file_record_bytes(f);
         files_plain.insert(files_plain.end(), r.begin(), r.end());
     }
-    const size_t file_frames = code_frames(codec_.state(), files_plain.data(), files_plain.size(), 16).size();
+    const size_t file_frames =
+        code_frames(codec_.state(), files_plain.data(), files_plain.size(), 16).size();
     const size_t frames_start = whole.size() - file_frames;
     ASSERT_EQ(read_bytes_as_archive(whole), 0);
     for (size_t cut = 0; cut < whole.size(); ++cut) {
         SCOPED_TRACE(cut);
-        ASSERT_EQ(read_bytes_as_archive(Bytes(whole.begin(), whole.begin() + cut)), cut < frames_start ? kIo : kInvalid);
+        ASSERT_EQ(read_bytes_as_archive(Bytes(whole.begin(), whole.begin() + cut)),
+                  cut < frames_start ? kIo : kInvalid);
     }
 }
 
@@ -334,7 +355,7 @@ TEST_F(SectionTest, PoolMemoryFollowsWhatWasDecoded) {
             put_u16(c, uint16_t(f.size()));
             append(c, f);
         }
-        put_u16(c, 0);  // no folders
+        put_u16(c, 0);           // no folders
         append(c, Bytes(8, 0));  // no files, no coded bytes
         return archive(kFlagTypeBits | kFlagFullPath, c);
     };

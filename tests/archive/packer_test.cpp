@@ -24,9 +24,9 @@ protected:
         // tree/: nested, empty and many folders, empty and large files.
         write_bytes(src_ / "tree" / "a.txt", text_lines(5000, 'a'));
         write_bytes(src_ / "tree" / "empty.bin", {});
-        write_bytes(src_ / "tree" / "noise.bin", noise(70000, 1));                // every frame substituted: raw
-        write_bytes(src_ / "tree" / "big.log", text_lines(1500000, 'b'));       // several work units
-        write_bytes(src_ / "tree" / "mixed.bin", [] {                           // noise, then text: coded
+        write_bytes(src_ / "tree" / "noise.bin", noise(70000, 1));  // every frame substituted: raw
+        write_bytes(src_ / "tree" / "big.log", text_lines(1500000, 'b'));  // several work units
+        write_bytes(src_ / "tree" / "mixed.bin", [] {  // noise, then text: coded
             Bytes b = noise(40000, 2);
             Bytes t = text_lines(40000, 'm');
             b.insert(b.end(), t.begin(), t.end());
@@ -34,12 +34,14 @@ protected:
         }());
         write_bytes(src_ / "tree" / "x" / "y" / "z" / "deep.txt", text_lines(100, 'z'));
         fs::create_directories(src_ / "tree" / "x" / "empty-dir");
-        for (int i = 0; i < 40; ++i) fs::create_directories(src_ / "tree" / "many" / ("d" + std::to_string(i)));
+        for (int i = 0; i < 40; ++i)
+            fs::create_directories(src_ / "tree" / "many" / ("d" + std::to_string(i)));
         write_bytes(src_ / "tree" / "many" / "d7" / "in-seven.txt", text_lines(10, '7'));
         write_bytes(src_ / "loose.txt", text_lines(300, 'l'));
         struct timespec times[2] = {{1000000000, 0}, {1200000000, 0}};  // access, write
         ::utimensat(AT_FDCWD, (src_ / "loose.txt").c_str(), times, 0);
-        fs::permissions(src_ / "loose.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+        fs::permissions(src_ / "loose.txt",
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                         fs::perm_options::remove);
     }
 
@@ -54,13 +56,15 @@ protected:
     }
 
     // Every file of the archive by its full path, with its record.
-    std::map<std::string, FileRecord> read_back(const fs::path& archive, int32_t offset, const char* password = nullptr) {
+    std::map<std::string, FileRecord> read_back(const fs::path& archive, int32_t offset,
+                                                const char* password = nullptr) {
         session_ = std::make_unique<ReaderSession>(archive, offset);
         uint16_t count = 0;
         EXPECT_EQ(session_->read(&count, password), 0);
         const Catalogue& c = session_->catalogue();
         std::map<int16_t, std::string> dir_paths;
-        std::function<void(uint16_t, const std::string&)> walk = [&](uint16_t i, const std::string& prefix) {
+        std::function<void(uint16_t, const std::string&)> walk = [&](uint16_t i,
+                                                                     const std::string& prefix) {
             for (;;) {
                 const DirRecord& d = c.dir_table[i];
                 std::string path = prefix + name_text(c, d.name()) + "\\";
@@ -74,7 +78,8 @@ protected:
         std::map<std::string, FileRecord> files;
         for (uint32_t i = 0; i < count; ++i) {
             const FileRecord& r = *c.file_table[i];
-            std::string path = (r.dir_id() ? dir_paths[int16_t(r.dir_id())] : "") + name_text(c, r.name());
+            std::string path =
+                (r.dir_id() ? dir_paths[int16_t(r.dir_id())] : "") + name_text(c, r.name());
             files[path] = r;
             order_.push_back(path);
         }
@@ -91,7 +96,8 @@ protected:
             EXPECT_EQ(stream_to_memory(&c, out.data(), uint32_t(out.size())), 0);
             EXPECT_EQ(c.coded_done, r.stored_size());
         } else {
-            EXPECT_EQ(file_read(c.archive_file, out.data(), uint32_t(out.size())), int32_t(out.size()));
+            EXPECT_EQ(file_read(c.archive_file, out.data(), uint32_t(out.size())),
+                      int32_t(out.size()));
         }
         return out;
     }
@@ -230,8 +236,10 @@ TEST_F(PackerTest, FilesSpilledToDiskStillBecomeRaw) {
 TEST_F(PackerTest, ManyFilesAndNamesFillSeveralPools) {
     const fs::path many = dir_ / "many";
     for (int i = 0; i < 1000; ++i) {
-        write_bytes(many / ("d" + std::to_string(i % 7)) / ("a-file-with-a-rather-longer-name-than-most-" + std::to_string(i) + ".dat"),
-                    text_lines(size_t(i % 5), 'q'));
+        write_bytes(
+            many / ("d" + std::to_string(i % 7)) /
+                ("a-file-with-a-rather-longer-name-than-most-" + std::to_string(i) + ".dat"),
+            text_lines(size_t(i % 5), 'q'));
     }
     PackOptions options;
     pack_paths({many}, dir_ / "many.zq", options);
@@ -270,7 +278,8 @@ TEST_F(PackerTest, UnstorableInputsFailWithoutLeavingOutput) {
     fs::remove_all(deep);
     EXPECT_NO_THROW(pack_paths({src_ / "bad"}, dir_ / "fits.zq", PackOptions{}));
     EXPECT_THROW(pack_paths({src_ / "missing"}, out, PackOptions{}), std::runtime_error);
-    EXPECT_THROW(pack_paths({src_ / "tree", src_ / "bad" / ".." / "tree"}, out, PackOptions{}), std::runtime_error);
+    EXPECT_THROW(pack_paths({src_ / "tree", src_ / "bad" / ".." / "tree"}, out, PackOptions{}),
+                 std::runtime_error);
     PackOptions long_password;
     long_password.password = std::string(256, 'p');
     EXPECT_THROW(pack_paths({src_ / "loose.txt"}, out, long_password), std::runtime_error);
@@ -321,7 +330,8 @@ TEST_F(ChangedWhilePacked, AFileChangedInPlaceFailsTheRun) {
         });
         ADD_FAILURE() << "packed a file that changed while it was read";
     } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find("big.log changed while it was packed"), std::string::npos)
+        EXPECT_NE(std::string(error.what()).find("big.log changed while it was packed"),
+                  std::string::npos)
             << error.what();
     }
     EXPECT_FALSE(fs::exists(dir_ / "out.zq"));
@@ -339,8 +349,7 @@ TEST_F(PackerTest, InterruptedPackingLeavesNothing) {
             options.progress = [signal_number](const PackProgress&) { ::raise(signal_number); };
             try {
                 pack_paths({src_ / "tree"}, dir_ / "out.zq", options);
-            } catch (...) {
-            }
+            } catch (...) {}
             ::_exit(0);
         }
         int status = 0;
@@ -387,14 +396,17 @@ TEST(StubKinds, OnlyAPeImageIsAWindowsStub) {
     Bytes pe(0x80, 0);
     pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
     EXPECT_EQ(stub_kind(pe), StubKind::kWindowsPe);
-    EXPECT_EQ(stub_kind(bytes_of("\x7f" "ELF\x02\x01")), StubKind::kLinuxElf);
+    EXPECT_EQ(stub_kind(bytes_of("\x7f"
+                                 "ELF\x02\x01")),
+              StubKind::kLinuxElf);
     Bytes mz_only = pe;
     mz_only[0x40] = 'X';
     Bytes past_end = pe;
     past_end[0x3C] = 0x7D;  // the signature would run past the image
     Bytes far_away = pe;
     far_away[0x3F] = 0xFF;
-    for (const Bytes& stub : {mz_only, past_end, far_away, Bytes(pe.begin(), pe.begin() + 0x3F), bytes_of("#!/bin/sh\n")}) {
+    for (const Bytes& stub : {mz_only, past_end, far_away, Bytes(pe.begin(), pe.begin() + 0x3F),
+                              bytes_of("#!/bin/sh\n")}) {
         EXPECT_EQ(stub_kind(stub), StubKind::kNotExecutable);
     }
 
@@ -405,7 +417,8 @@ TEST(StubKinds, OnlyAPeImageIsAWindowsStub) {
     options.stub = mz_only;
     EXPECT_TRUE(pack_paths({dir / "tree"}, dir / "mz.sfx", options).warnings.empty());
     options.stub = pe;
-    EXPECT_EQ(pack_paths({dir / "tree"}, dir / "pe.sfx", options).warnings.size(), 1u);  // the link is followed
+    EXPECT_EQ(pack_paths({dir / "tree"}, dir / "pe.sfx", options).warnings.size(),
+              1u);  // the link is followed
 }
 
 }  // namespace

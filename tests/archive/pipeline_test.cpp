@@ -19,7 +19,8 @@ Bytes mixed_plain(size_t size) {
             const Bytes random = noise(1500, part);
             out.insert(out.end(), random.begin(), random.end());
         } else {
-            for (size_t i = 0; i < 2500; ++i) out.push_back(uint8_t(words[(i * 7 + part) % words.size()]));
+            for (size_t i = 0; i < 2500; ++i)
+                out.push_back(uint8_t(words[(i * 7 + part) % words.size()]));
         }
     }
     out.resize(size);
@@ -36,7 +37,8 @@ struct StreamOutcome {
     int32_t coded_left = 0;
     bool operator==(const StreamOutcome& o) const {
         return result == o.result && status == o.status && written == o.written && seen == o.seen &&
-               coded_done == o.coded_done && plain_done == o.plain_done && coded_left == o.coded_left;
+               coded_done == o.coded_done && plain_done == o.plain_done &&
+               coded_left == o.coded_left;
     }
 };
 
@@ -51,8 +53,9 @@ void note_block(StreamContext* context, int16_t* stop) {
 // Runs streams over `archive` one after another (each `coded` bytes long,
 // starting where the last left the file) with `workers` threads (1: serial),
 // stopping the first after `stop_after` blocks when nonzero.
-std::vector<StreamOutcome> run_streams(const fs::path& dir, const Bytes& archive, const std::vector<uint32_t>& coded,
-                                       uint32_t workers, uint32_t stop_after = 0) {
+std::vector<StreamOutcome> run_streams(const fs::path& dir, const Bytes& archive,
+                                       const std::vector<uint32_t>& coded, uint32_t workers,
+                                       uint32_t stop_after = 0) {
     write_bytes(dir / "archive", archive);
     ReaderSession session(dir / "archive");
     EXPECT_TRUE(session.ok());
@@ -112,7 +115,8 @@ TEST_F(PipelineTest, EveryWorkerCountGivesTheSerialStreams) {
     ASSERT_EQ(serial[1].written, second_plain_);
     EXPECT_EQ(serial[0].seen.size(), 60u);
     for (uint32_t workers : {2u, 3u, 7u, kMaxWorkers}) {
-        EXPECT_TRUE(run_streams(dir_.path(), archive_, sizes_, workers) == serial) << workers << " workers";
+        EXPECT_TRUE(run_streams(dir_.path(), archive_, sizes_, workers) == serial)
+            << workers << " workers";
     }
 }
 

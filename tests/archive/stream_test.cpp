@@ -12,7 +12,8 @@ namespace {
 Bytes sample_text(size_t size) {
     Bytes out;
     const std::string words = "the quick brown fox jumps over the lazy dog, again and again; ";
-    for (size_t i = 0; out.size() < size; ++i) out.push_back(uint8_t(words[i % words.size()] + (i / 977) % 3));
+    for (size_t i = 0; out.size() < size; ++i)
+        out.push_back(uint8_t(words[i % words.size()] + (i / 977) % 3));
     return out;
 }
 
@@ -223,7 +224,8 @@ TEST_F(StreamTest, TheChecksumRunsOnlyWhenWanted) {
     const uint32_t expected = crc32_of(plain.data(), plain.size());
     for (bool coded : {true, false}) {
         for (bool wanted : {false, true}) {
-            SCOPED_TRACE(std::string(coded ? "coded" : "raw") + (wanted ? ", wanted" : ", not wanted"));
+            SCOPED_TRACE(std::string(coded ? "coded" : "raw") +
+                         (wanted ? ", wanted" : ", not wanted"));
             StreamContext& c = open(coded ? frames : plain).context();
             checksum_start(&c, wanted);
             if (coded) {

@@ -20,7 +20,8 @@ std::string line_after(const std::string& doc, const std::string& label) {
 Bytes parse_hex(const std::string& text) {
     std::istringstream in(text);
     Bytes out;
-    for (std::string word; in >> word;) out.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+    for (std::string word; in >> word;)
+        out.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
     return out;
 }
 

@@ -360,7 +360,8 @@ TEST(BlockFrames, EncoderRefusesEmptyAndOversizedBlocks) {
     for (uint32_t count : {0u, kBlockSize + 1, 0x10000u + 5}) {
         Bytes frame(kFrameCapacity, 0xEE);
         uint32_t length = 1234;
-        EXPECT_NE(encode_block(codec.state(), input.data(), frame.data(), count, &length), kCodecOk);
+        EXPECT_NE(encode_block(codec.state(), input.data(), frame.data(), count, &length),
+                  kCodecOk);
         EXPECT_EQ(length, 1234u);
         EXPECT_EQ(frame, Bytes(kFrameCapacity, 0xEE));
     }

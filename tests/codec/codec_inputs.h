@@ -18,20 +18,13 @@ inline const Shape kAllShapes[] = {Shape::Noise,   Shape::Runs,   Shape::Alterna
 
 inline const char* shape_name(Shape s) {
     switch (s) {
-        case Shape::Noise:
-            return "noise";
-        case Shape::Runs:
-            return "runs";
-        case Shape::Alternation:
-            return "alternation";
-        case Shape::Text:
-            return "text";
-        case Shape::Records:
-            return "records";
-        case Shape::Skewed:
-            return "skewed";
-        case Shape::Zeros:
-            return "zeros";
+        case Shape::Noise: return "noise";
+        case Shape::Runs: return "runs";
+        case Shape::Alternation: return "alternation";
+        case Shape::Text: return "text";
+        case Shape::Records: return "records";
+        case Shape::Skewed: return "skewed";
+        case Shape::Zeros: return "zeros";
     }
     return "?";
 }
@@ -83,9 +76,7 @@ inline std::vector<uint8_t> make_input(Shape shape, size_t n, uint32_t seed) {
                 out.push_back(static_cast<uint8_t>(r < 60 ? 'e' : r < 85 ? 0x80 + r % 5 : rng()));
                 break;
             }
-            case Shape::Zeros:
-                out.push_back(0);
-                break;
+            case Shape::Zeros: out.push_back(0); break;
         }
     }
     out.resize(n);

@@ -35,10 +35,16 @@ public:
         for (const Dir& dir : dirs) {
             DirRecord record{};
             const uint32_t ref = dir.name_offset;  // pool 0
-            const uint8_t bytes[10] = {uint8_t(dir.id), uint8_t(uint16_t(dir.id) >> 8),
-                                       uint8_t(ref), uint8_t(ref >> 8), 0, 0,
-                                       uint8_t(dir.next), uint8_t(dir.next >> 8),
-                                       uint8_t(dir.child), uint8_t(dir.child >> 8)};
+            const uint8_t bytes[10] = {uint8_t(dir.id),
+                                       uint8_t(uint16_t(dir.id) >> 8),
+                                       uint8_t(ref),
+                                       uint8_t(ref >> 8),
+                                       0,
+                                       0,
+                                       uint8_t(dir.next),
+                                       uint8_t(dir.next >> 8),
+                                       uint8_t(dir.child),
+                                       uint8_t(dir.child >> 8)};
             std::memcpy(record.bytes, bytes, sizeof bytes);
             records_.push_back(record);
         }
@@ -114,11 +120,13 @@ TEST(DirPath, BrokenTreesAreRefused) {
     // two parents sharing one child.
     EXPECT_EQ(TreeCatalogue(names, {{1, 0, 1, 0}, {2, 2, 1, 0}}).checked(), kExitInvalidArchive);
     EXPECT_EQ(TreeCatalogue(names, {{1, 0, 0, 1}, {2, 2, 0, 1}}).checked(), kExitInvalidArchive);
-    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 1, 2}, {2, 2, 0, 2}, {3, 0, 0, 0}}).checked(), kExitInvalidArchive);
+    EXPECT_EQ(TreeCatalogue(names, {{1, 0, 1, 2}, {2, 2, 0, 2}, {3, 0, 0, 0}}).checked(),
+              kExitInvalidArchive);
     // 255 nested folders make a path of 510 bytes; 256 would pass 511.
     for (uint16_t levels : {255, 256}) {
         std::vector<Dir> deep;
-        for (uint16_t i = 0; i < levels; ++i) deep.push_back({int16_t(i + 1), 0, 0, uint16_t(i + 1 < levels ? i + 1 : 0)});
+        for (uint16_t i = 0; i < levels; ++i)
+            deep.push_back({int16_t(i + 1), 0, 0, uint16_t(i + 1 < levels ? i + 1 : 0)});
         TreeCatalogue tree(names, deep);
         EXPECT_EQ(tree.checked(), levels == 255 ? 0 : kExitInvalidArchive);
         if (levels != 255) continue;
@@ -151,13 +159,15 @@ TEST(DirPath, IndexAgreesWithAPlainWalk) {
     uint32_t bottom = 1;
     for (int level = 0; level < 250; ++level) bottom = add(nodes[bottom].children, "c");
     for (int i = 0; i < 2000; ++i) add(nodes[2].children, "m" + std::to_string(i));
-    for (uint32_t at = nodes[2].children.back(), level = 0; level < 5; ++level) at = add(nodes[at].children, "e");
+    for (uint32_t at = nodes[2].children.back(), level = 0; level < 5; ++level)
+        at = add(nodes[at].children, "e");
 
     // Node 0 must stay record 0, where every walk starts.
     std::vector<uint16_t> record_of(nodes.size());
     for (uint32_t k = 0; k < nodes.size(); ++k) record_of[k] = uint16_t(k);
     std::mt19937 random(9);
-    for (uint32_t k = uint32_t(nodes.size()) - 1; k > 1; --k) std::swap(record_of[k], record_of[1 + random() % k]);
+    for (uint32_t k = uint32_t(nodes.size()) - 1; k > 1; --k)
+        std::swap(record_of[k], record_of[1 + random() % k]);
 
     std::string pool;
     std::vector<Dir> dirs(nodes.size());
@@ -165,7 +175,8 @@ TEST(DirPath, IndexAgreesWithAPlainWalk) {
         for (size_t i = 0; i < siblings.size(); ++i) {
             const Node& node = nodes[siblings[i]];
             Dir& dir = dirs[record_of[siblings[i]]];
-            dir = {node.id, uint16_t(pool.size()), uint16_t(i + 1 < siblings.size() ? record_of[siblings[i + 1]] : 0),
+            dir = {node.id, uint16_t(pool.size()),
+                   uint16_t(i + 1 < siblings.size() ? record_of[siblings[i + 1]] : 0),
                    uint16_t(node.children.empty() ? 0 : record_of[node.children.front()])};
             pool += node.name + '\0';
         }
@@ -199,7 +210,8 @@ TEST(DirPath, IndexAgreesWithAPlainWalk) {
     for (int id = -32768; id < 32768; ++id) {
         const auto expected = first_by_id.find(int16_t(id));
         const int32_t length = dir_path(tree.get(), int16_t(id), '\\', out);
-        wrong_ids += expected == first_by_id.end() ? length != -1 : length < 0 || expected->second != out;
+        wrong_ids +=
+            expected == first_by_id.end() ? length != -1 : length < 0 || expected->second != out;
     }
     EXPECT_EQ(wrong_ids, 0u);
     EXPECT_EQ(first_by_id.size(), 2401u);

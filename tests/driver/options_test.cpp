@@ -12,7 +12,8 @@ namespace {
 std::vector<std::string> split(const std::string& line, bool program_first = false) {
     std::vector<char> storage(line.size() + 1);
     const char* words[8];
-    const uint32_t count = zq::split_command_line(line.c_str(), program_first, storage.data(), words, 8);
+    const uint32_t count =
+        zq::split_command_line(line.c_str(), program_first, storage.data(), words, 8);
     return std::vector<std::string>(words, words + count);
 }
 
@@ -48,7 +49,8 @@ TEST(StubOptions, ReadsEachOptionAndTheWordsAfterTheMark) {
     EXPECT_TRUE(options.extract.run_marked);
     EXPECT_EQ(options.extract.target, nullptr);
 
-    ASSERT_EQ(parse({"--target", "out", "-n", "-q", "--noexec", "-t", "--", "-l", "x"}, &options), 0);
+    ASSERT_EQ(parse({"--target", "out", "-n", "-q", "--noexec", "-t", "--", "-l", "x"}, &options),
+              0);
     EXPECT_STREQ(options.extract.target, "out");
     EXPECT_TRUE(options.extract.never_overwrite && options.extract.quiet);
     EXPECT_FALSE(options.extract.run_marked);
@@ -61,8 +63,12 @@ TEST(StubOptions, ReadsEachOptionAndTheWordsAfterTheMark) {
     EXPECT_TRUE(options.extract.overwrite_all && options.help && options.version);
 
     // Each refused line names the word it stopped at (the last one given).
-    for (std::vector<const char*> bad : {std::vector<const char*>{"-x"}, {"-d"}, {"-n", "-d", ""}, {"-y", "-n"},
-                                         {"-t", "--list"}, {"-q", "file.txt"}}) {
+    for (std::vector<const char*> bad : {std::vector<const char*>{"-x"},
+                                         {"-d"},
+                                         {"-n", "-d", ""},
+                                         {"-y", "-n"},
+                                         {"-t", "--list"},
+                                         {"-q", "file.txt"}}) {
         EXPECT_EQ(parse(bad, &options), zq::kExitUsage) << bad[0];
         EXPECT_STREQ(options.refused, bad.back()[0] ? bad.back() : "-d") << bad[0];
     }

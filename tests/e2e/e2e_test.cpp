@@ -14,8 +14,9 @@ namespace {
 
 // Text that compresses but is not trivial: words picked by a small generator.
 std::string sample_text(size_t size, uint32_t seed = 1) {
-    static const char* const words[] = {"archive ", "block ", "splay ", "tree ", "stub\n", "zq ",
-                                        "console ", "byte ", "frame ", "offset ", "42 ", "path\n"};
+    static const char* const words[] = {"archive ", "block ",  "splay ",   "tree ",
+                                        "stub\n",   "zq ",     "console ", "byte ",
+                                        "frame ",   "offset ", "42 ",      "path\n"};
     std::string text;
     uint32_t state = seed;
     while (text.size() < size) {
@@ -68,7 +69,7 @@ TEST_F(Extract, PlainRun) {
     EXPECT_EQ(atime("docs/data.bin"), 946684800);  // -1: the write time
     EXPECT_EQ(mtime("empty.txt"), 1262304000);
     EXPECT_EQ(result.out, banner() + coded_lines("readme.txt") + raw_lines("data.bin") +
-                           coded_lines("big.txt") + empty_coded_lines("empty.txt"));
+                              coded_lines("big.txt") + empty_coded_lines("empty.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(listing(), (std::vector<std::string>{"big.txt", "docs/", "docs/data.bin", "empty.txt",
                                                    "readme.txt"}));
@@ -112,7 +113,8 @@ TEST_F(Extract, FlatLayoutAsksWhenTwoFilesShareAName) {
     archive.dirs = {{1, "x", 1}, {2, "y"}};
     archive.files = {coded("same.txt", "first", 1), coded("same.txt", "second", 2)};
     const RunResult result = run_archive(archive, say({"y\n"}));
-    EXPECT_EQ(result.out, banner() + coded_lines("same.txt") + question("same.txt") + coded_lines("same.txt"));
+    EXPECT_EQ(result.out,
+              banner() + coded_lines("same.txt") + question("same.txt") + coded_lines("same.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(listing(), (std::vector<std::string>{"same.txt"}));
     EXPECT_EQ(read_file("same.txt"), "second");
@@ -131,8 +133,8 @@ TEST_F(Extract, OverwriteAnswers) {
     // Yes, no, and a YES in capitals.
     reset();
     RunResult result = run(sfx, say({"yes\n", "No\n", "YES\n"}));
-    EXPECT_EQ(result.out, banner() + question("one") + coded_lines("one") + question("two") + question("three") +
-                           coded_lines("three"));
+    EXPECT_EQ(result.out, banner() + question("one") + coded_lines("one") + question("two") +
+                              question("three") + coded_lines("three"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("one"), "new one");
     EXPECT_EQ(read_file("two"), "old two");
@@ -141,21 +143,23 @@ TEST_F(Extract, OverwriteAnswers) {
     // All: asked once, every later file replaced without a question.
     reset();
     result = run(sfx, say({"a\n"}));
-    EXPECT_EQ(result.out, banner() + question("one") + coded_lines("one") + coded_lines("two") + coded_lines("three"));
+    EXPECT_EQ(result.out, banner() + question("one") + coded_lines("one") + coded_lines("two") +
+                              coded_lines("three"));
     EXPECT_EQ(read_file("two"), "new two");
 
     // Anything else asks again; an empty line too.
     reset();
     result = run(sfx, say({"x\n", "\n", "y\n", "n\n", "n\n"}));
-    EXPECT_EQ(result.out, banner() + question("one") + question("one") + question("one") + coded_lines("one") +
-                           question("two") + question("three"));
+    EXPECT_EQ(result.out, banner() + question("one") + question("one") + question("one") +
+                              coded_lines("one") + question("two") + question("three"));
     EXPECT_EQ(result.status, 0);
 
     // No answer at all: the run ends as an abort instead of asking forever.
     reset();
     result = run(sfx, say({"n\n"}));
-    EXPECT_EQ(result.out,
-              banner() + question("one") + console("two\r\n is exist, overwrite(Yes/No/All)? ") + failure("Abort !"));
+    EXPECT_EQ(result.out, banner() + question("one") +
+                              console("two\r\n is exist, overwrite(Yes/No/All)? ") +
+                              failure("Abort !"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(read_file("two"), "old two");
     EXPECT_TRUE(no_temp_files());
@@ -185,20 +189,22 @@ TEST_F(Extract, TakenTemporaryNamesAreLeftAlone) {
     EXPECT_EQ(read_file("zq000000"), "mine");
     EXPECT_EQ(read_file("zq000001"), "mine as well");
     EXPECT_EQ(read_file("d/zq000000"), "mine too");
-    EXPECT_EQ(listing(), (std::vector<std::string>{"d/", "d/g.txt", "d/zq000000", "f.txt", "zq000000",
-                                                   "zq000001"}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"d/", "d/g.txt", "d/zq000000", "f.txt",
+                                                   "zq000000", "zq000001"}));
     EXPECT_EQ(read_file("f.txt"), "top");
 }
 
 TEST_F(Extract, APlantedLinkIsNeverFollowed) {
-    WINE_DIFFERS("GetFileAttributesA follows a dangling link and finds nothing, so the name looks free "
-                 "and the exclusive creation fails: 6 \"mktemp() fail\"");
+    WINE_DIFFERS(
+        "GetFileAttributesA follows a dangling link and finds nothing, so the name looks free "
+        "and the exclusive creation fails: 6 \"mktemp() fail\"");
     ASSERT_EQ(symlink("victim", work("zq000000").c_str()), 0);
     ASSERT_EQ(symlink("victim2", work("target.txt").c_str()), 0);
     ArchiveBuilder archive;
     archive.files = {coded("f.txt", "top"), coded("target.txt", "replaces the link")};
     const RunResult result = run_archive(archive, say({"y\n"}));
-    EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + question("target.txt") + coded_lines("target.txt"));
+    EXPECT_EQ(result.out,
+              banner() + coded_lines("f.txt") + question("target.txt") + coded_lines("target.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_FALSE(exists("victim"));
     EXPECT_FALSE(exists("victim2"));
@@ -218,7 +224,8 @@ TEST_F(Extract, ReadOnlyTargetIsReplacedAndTheRecordDecides) {
     archive.files = {coded("ro.txt", "new ro"), coded("rw.txt", "new rw")};
     archive.files[0].attributes = uint16_t(zq::kAttrReadOnly | zq::kAttrArchive);
     const RunResult result = run_archive(archive, say({"a\n"}));
-    EXPECT_EQ(result.out, banner() + question("ro.txt") + coded_lines("ro.txt") + coded_lines("rw.txt"));
+    EXPECT_EQ(result.out,
+              banner() + question("ro.txt") + coded_lines("ro.txt") + coded_lines("rw.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("ro.txt"), "new ro");
     EXPECT_TRUE(is_read_only("ro.txt"));
@@ -242,17 +249,20 @@ TEST_F(Extract, Password) {
     // the line ending is all that is cut, CR LF or LF.
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"open sesam\r\n", "OPEN SESAME\r\n"}));
-    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("secret.txt"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") +
+                              coded_lines("secret.txt"));
     EXPECT_EQ(result.status, 0);
 
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"Open Sesame \n", "Open Sesame\n"}));
-    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("secret.txt"));
+    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: \r") +
+                              coded_lines("secret.txt"));
 
     // No more input: an abort, and nothing extracted.
     std::filesystem::remove(work("secret.txt"));
     result = run(sfx, say({"wrong\n"}));
-    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
+    EXPECT_EQ(result.out,
+              banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
     EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }
@@ -262,14 +272,16 @@ TEST_F(Extract, SizeMismatchIsADecodeFailure) {
     archive.files = {coded("ok.txt", "fine"), coded("short.txt", sample_text(1000))};
     archive.files[1].recorded_size = 2000;  // a step of 40 bytes: 25 marks for 1000
     RunResult result = run_archive(archive);
-    EXPECT_EQ(result.out, banner() + coded_lines("ok.txt") + coded_lines("short.txt", 25) + failure("Decode failed"));
+    EXPECT_EQ(result.out, banner() + coded_lines("ok.txt") + coded_lines("short.txt", 25) +
+                              failure("Decode failed"));
     EXPECT_EQ(result.status, 7);
     EXPECT_EQ(listing(), (std::vector<std::string>{"ok.txt"}));
 
     std::filesystem::remove(work("ok.txt"));
     archive.files[1].recorded_size = 500;  // more came than recorded
     result = run_archive(archive);
-    EXPECT_EQ(result.out, banner() + coded_lines("ok.txt") + coded_lines("short.txt") + failure("Decode failed"));
+    EXPECT_EQ(result.out, banner() + coded_lines("ok.txt") + coded_lines("short.txt") +
+                              failure("Decode failed"));
     EXPECT_EQ(result.status, 7);
     EXPECT_TRUE(no_temp_files());
 }
@@ -282,7 +294,8 @@ TEST_F(Extract, TruncatedSelfExtractor) {
     const RunResult result = run(sfx);
     // The trailer is gone: whatever the last four bytes say leads nowhere.
     ASSERT_TRUE(result.status == 3 || result.status == 8) << result.status;
-    EXPECT_EQ(result.out, banner() + failure(result.status == 3 ? "File I/O error" : "Invalid archive"));
+    EXPECT_EQ(result.out,
+              banner() + failure(result.status == 3 ? "File I/O error" : "Invalid archive"));
     EXPECT_TRUE(listing().empty());
 }
 
@@ -292,9 +305,11 @@ TEST_F(Extract, DataMissingBehindTheCatalogue) {
     zq::ArchiveImage image = builder.image();
     image.files[0].data_offset = 0x7FFF0000;  // far beyond the end of the file
     RunResult result = run(make_sfx(archive_of(image)));
-    EXPECT_EQ(result.out, banner() + console(" gone.bin\r\n" + std::string(18, ' ') + "Copying original data..." +
-                                             std::string(27, ' ') + "\r" + std::string(15, ' ') + ": ") +
-                              failure("File I/O error"));
+    EXPECT_EQ(result.out,
+              banner() +
+                  console(" gone.bin\r\n" + std::string(18, ' ') + "Copying original data..." +
+                          std::string(27, ' ') + "\r" + std::string(15, ' ') + ": ") +
+                  failure("File I/O error"));
     EXPECT_EQ(result.status, 3);
     EXPECT_TRUE(listing().empty());
 
@@ -315,8 +330,8 @@ TEST_F(Extract, FullDiskEndsTheRunAndRemovesTheTemporaryFile) {
     RunResult result = run_archive(archive, script);
     // A short write of decoded data: 2 "No disk space", after the marks of
     // three blocks (98304 of 300000 bytes, one mark per 6122).
-    EXPECT_EQ(result.out,
-              banner() + coded_lines("fits.txt") + cut_coded_lines("coded.txt", 16) + failure("No disk space"));
+    EXPECT_EQ(result.out, banner() + coded_lines("fits.txt") + cut_coded_lines("coded.txt", 16) +
+                              failure("No disk space"));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(listing(), (std::vector<std::string>{"fits.txt"}));
 
@@ -330,7 +345,8 @@ TEST_F(Extract, FullDiskEndsTheRunAndRemovesTheTemporaryFile) {
 }
 
 TEST_F(Extract, UnsafeNamesAndBrokenReferencesWriteNothing) {
-    const std::vector<std::string> bad_names = {"..", ".", "a/b", "a\\b", "c:x", std::string("tab\there"), ""};
+    const std::vector<std::string> bad_names = {
+        "..", ".", "a/b", "a\\b", "c:x", std::string("tab\there"), ""};
     for (const std::string& name : bad_names) {
         ArchiveBuilder archive;
         archive.files = {coded("first.txt", "would be written"), coded(name, "x")};
@@ -380,8 +396,9 @@ TEST_F(Interrupt, EveryControlEventAbortsAndLeavesNoTemporaryFile) {
     for (int signal_number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
         SCOPED_TRACE(signal_number);
         if (signal_number != SIGINT &&
-            wine_differs("Wine turns SIGINT into Ctrl+C, but SIGQUIT, SIGHUP and SIGTERM end the Wine "
-                         "process without a console control event")) {
+            wine_differs(
+                "Wine turns SIGINT into Ctrl+C, but SIGQUIT, SIGHUP and SIGTERM end the Wine "
+                "process without a console control event")) {
             continue;
         }
         // Sent once the large file's temporary file holds its first blocks.
@@ -409,7 +426,8 @@ TEST_F(Interrupt, AtThePasswordPrompt) {
     script.signal = SIGINT;
     script.signal_after = console("Password fail\r\nPassword: ");
     const RunResult result = run_archive(archive, script);
-    EXPECT_EQ(result.out, banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
+    EXPECT_EQ(result.out,
+              banner() + console("Password: \r\nPassword fail\r\nPassword: ") + failure("Abort !"));
     EXPECT_EQ(result.status, 1) << "killed by " << result.killed_by;
     EXPECT_TRUE(listing().empty());
 }

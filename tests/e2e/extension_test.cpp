@@ -32,7 +32,8 @@ protected:
     // The archive directory "src" beside the work folder, packed with
     // `options` by zqpack; the self-extractor's path.
     std::string pack_tree(const std::vector<std::string>& options, const std::string& name) {
-        std::vector<std::string> command = {zqpack_path(), "create", "-o", root_ + "/" + name, "--stub", stub_path()};
+        std::vector<std::string> command = {zqpack_path(),      "create", "-o",
+                                            root_ + "/" + name, "--stub", stub_path()};
         command.insert(command.end(), options.begin(), options.end());
         command.push_back(root_ + "/src/tree");
         const RunResult made = run_host(command);
@@ -49,12 +50,13 @@ void flip_undetected_by_size(Bytes& archive, size_t at) {
     uint8_t* payload = &archive[at + 2];
     std::vector<uint8_t> before(zq::kBlockSize), after(zq::kBlockSize);
     uint16_t n_before = 0, n_after = 0;
-    ASSERT_EQ(zq::decode_block(codec.state(), payload, before.data(), uint16_t(header.payload), &n_before,
-                               header.substituted), 0);
+    ASSERT_EQ(zq::decode_block(codec.state(), payload, before.data(), uint16_t(header.payload),
+                               &n_before, header.substituted),
+              0);
     for (size_t i = header.payload; i-- > 0;) {
         payload[i] ^= 0x01;
-        if (zq::decode_block(codec.state(), payload, after.data(), uint16_t(header.payload), &n_after,
-                             header.substituted) == 0 &&
+        if (zq::decode_block(codec.state(), payload, after.data(), uint16_t(header.payload),
+                             &n_after, header.substituted) == 0 &&
             n_after == n_before && after != before) {
             return;
         }
@@ -68,7 +70,8 @@ TEST_F(Extension, DamagedDataEndsWith7AndTheTargetStaysAsItWas) {
     for (int i = 0; i < 400; ++i) text += "a line of text number " + std::to_string(i % 37) + "\n";
     for (bool coded : {false, true}) {
         for (bool old_target : {false, true}) {
-            SCOPED_TRACE(std::string(coded ? "coded" : "raw") + (old_target ? ", old target" : ", no target"));
+            SCOPED_TRACE(std::string(coded ? "coded" : "raw") +
+                         (old_target ? ", old target" : ", no target"));
             fs::remove_all(work_);
             fs::create_directories(work_);
             if (old_target) write_file("data.txt", "the old one\n");
@@ -126,7 +129,8 @@ TEST_F(Extension, SafeLinksAreMadeAfterEveryFile) {
     const RunResult result = run_archive(builder);
     EXPECT_EQ(result.status, 0);
     if (under_wine()) {
-        EXPECT_EQ(result.out, banner() + console(" to_file : symbolic link, not extracted\r\n") + raw_lines("a.txt"));
+        EXPECT_EQ(result.out, banner() + console(" to_file : symbolic link, not extracted\r\n") +
+                                  raw_lines("a.txt"));
         EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt"}));
         return;
     }
@@ -155,7 +159,8 @@ TEST_F(Extension, TreeComesBackWithModesLinksAndEmptyFolders) {
     auto same_tree = [&](const std::string& out) {
         EXPECT_EQ(run_host({"diff", "-r", "--no-dereference", tree, out}).status, 0);
         for (const char* file : {"run.sh", "secret", "zero", "lib/big.txt"}) {
-            struct stat source {}, copy {};
+            struct stat source {
+            }, copy{};
             ASSERT_EQ(stat((tree + "/" + file).c_str(), &source), 0);
             ASSERT_EQ(stat((out + "/" + file).c_str(), &copy), 0);
             EXPECT_EQ(copy.st_mode & 07777, source.st_mode & 07777 & ~mask) << file;
@@ -168,7 +173,8 @@ TEST_F(Extension, TreeComesBackWithModesLinksAndEmptyFolders) {
 
     const RunResult listed = run_host({zqpack_path(), "list", "--json", sfx});
     char crc[16];
-    std::snprintf(crc, sizeof crc, "%08x", zq::crc32_of(reinterpret_cast<const uint8_t*>("#!/bin/sh\necho hello\n"), 21));
+    std::snprintf(crc, sizeof crc, "%08x",
+                  zq::crc32_of(reinterpret_cast<const uint8_t*>("#!/bin/sh\necho hello\n"), 21));
     for (const std::string& expected :
          {std::string("{\"path\": \"tree/lib/empty/\", \"type\": \"folder\"}"),
           "\"crc32\": \"" + std::string(crc) + "\", \"mode\": \"0755\"",
@@ -184,7 +190,8 @@ TEST_F(Extension, WithoutTheExtensionTheRunIsAsBefore) {
     std::ofstream(tree + "/sub/b.txt") << std::string(50000, 'b');
     const std::string with = pack_tree({}, "with");
     const std::string without = pack_tree({"--no-extension"}, "without");
-    EXPECT_EQ(run_host({zqpack_path(), "list", "--json", without}).out.find("crc32"), std::string::npos);
+    EXPECT_EQ(run_host({zqpack_path(), "list", "--json", without}).out.find("crc32"),
+              std::string::npos);
 
     const RunResult plain = run(without);
     const std::vector<std::string> files = listing();

@@ -27,13 +27,15 @@ namespace {
 
 size_t count_of(const std::string& text, const std::string& what) {
     size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
     return count;
 }
 }  // namespace
 
 bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Other run prefixes (qemu-user for a foreign architecture) behave as the
@@ -95,8 +97,10 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
     options.timeout_ms = 120000;
     options.file_size_limit = script.file_size_limit;
     if (script.input.empty()) {
-        options.answer = [&script, answered = size_t(0)](const std::string& out, std::string& typed) mutable {
-            const size_t prompts = count_of(out, " is exist, overwrite(Yes/No/All)? ") + count_of(out, "Password: ");
+        options.answer = [&script, answered = size_t(0)](const std::string& out,
+                                                         std::string& typed) mutable {
+            const size_t prompts =
+                count_of(out, " is exist, overwrite(Yes/No/All)? ") + count_of(out, "Password: ");
             for (; answered < prompts; ++answered) {
                 if (answered >= script.answers.size()) return false;
                 typed += script.answers[answered];
@@ -110,7 +114,8 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
     if (!script.signal_file.empty()) {
         options.signal_ready = [this, &script] {
             struct stat info;
-            return stat(work(script.signal_file).c_str(), &info) == 0 && info.st_size >= script.signal_file_size;
+            return stat(work(script.signal_file).c_str(), &info) == 0 &&
+                   info.st_size >= script.signal_file_size;
         };
     }
     const zq::test::Outcome outcome = zq::test::run_program(words, options);
@@ -184,12 +189,14 @@ const std::string kDone = kIndent + ": done." + std::string(46, ' ') + "\r\n";
 const std::string kBar = "----+----+----+----+----+----+----+----+----+----|";
 
 std::string coded_start(const std::string& name, char marker) {
-    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + kBar + "\r" + kIndent + ": ";
+    return std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + kBar + "\r" + kIndent +
+           ": ";
 }
 }  // namespace
 
 std::string coded_lines(const std::string& name, int marks, char marker) {
-    return console(coded_start(name, marker) + "|" + std::string(size_t(marks), '#') + "\r" + kDone);
+    return console(coded_start(name, marker) + "|" + std::string(size_t(marks), '#') + "\r" +
+                   kDone);
 }
 
 std::string cut_coded_lines(const std::string& name, int marks, char marker) {
@@ -201,8 +208,9 @@ std::string empty_coded_lines(const std::string& name, char marker) {
 }
 
 std::string raw_lines(const std::string& name, char marker) {
-    return console(std::string(1, marker) + name + "\r\n" + std::string(18, ' ') + "Copying original data..." +
-                   std::string(27, ' ') + "\r" + kIndent + ": \r" + kDone);
+    return console(std::string(1, marker) + name + "\r\n" + std::string(18, ' ') +
+                   "Copying original data..." + std::string(27, ' ') + "\r" + kIndent + ": \r" +
+                   kDone);
 }
 
 std::string question(const std::string& target) {

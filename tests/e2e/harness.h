@@ -29,10 +29,10 @@ namespace e2e {
 using zq::Bytes;
 using zq::test::archive_of;
 using zq::test::ArchiveBuilder;
-using zq::test::TestDir;
-using zq::test::TestFile;
 using zq::test::bytes_of;
 using zq::test::stub_path;
+using zq::test::TestDir;
+using zq::test::TestFile;
 using zq::test::zqpack_path;
 
 // The words of ZQSFX_RUN, which go before every run of the stub.
@@ -43,16 +43,16 @@ bool under_wine();
 // macro stops the test there (reported as skipped with the reason); the
 // function lets a test leave out one part, noting the reason in the log.
 // Both do nothing outside Wine.
-#define WINE_DIFFERS(reason)                                     \
-    do {                                                         \
+#define WINE_DIFFERS(reason)                                         \
+    do {                                                             \
         if (::e2e::under_wine()) GTEST_SKIP() << "Wine: " << reason; \
     } while (0)
 bool wine_differs(const std::string& reason);
 
 struct RunResult {
-    std::string out;   // everything written to standard output
-    int status = -1;   // exit status, or -1 when killed
-    int killed_by = 0; // the signal that ended it, when killed
+    std::string out;    // everything written to standard output
+    int status = -1;    // exit status, or -1 when killed
+    int killed_by = 0;  // the signal that ended it, when killed
 };
 
 // What the user does during a run.
@@ -91,7 +91,8 @@ protected:
     // Writes stub + archive + trailer as a runnable self-extractor beside the
     // work folder and returns its path; its JSON listing is checked, with
     // `password` when it has one.
-    std::string make_sfx(const Bytes& archive, const std::string& name = "sfx", const std::string& password = "");
+    std::string make_sfx(const Bytes& archive, const std::string& name = "sfx",
+                         const std::string& password = "");
     // Runs a program with the work folder as its current directory.
     RunResult run(const std::string& program, const Script& script = {});
     // The same with words on its command line.

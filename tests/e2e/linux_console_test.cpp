@@ -29,12 +29,14 @@ ArchiveBuilder files_in_a_folder() {
     return archive;
 }
 
-const std::string kBanner = "Crateworks(WOX 32)  Self-Extractor V01L09\n" + std::string(41, '~') + "\n";
+const std::string kBanner =
+    "Crateworks(WOX 32)  Self-Extractor V01L09\n" + std::string(41, '~') + "\n";
 
 class LinuxConsole : public EndToEnd {
 protected:
     void SetUp() override {
-        if (ends_with(stub_path(), ".exe")) GTEST_SKIP() << "the Windows stub keeps its console bytes";
+        if (ends_with(stub_path(), ".exe"))
+            GTEST_SKIP() << "the Windows stub keeps its console bytes";
         EndToEnd::SetUp();
     }
 
@@ -116,9 +118,10 @@ TEST_F(LinuxConsole, ATerminalGetsTheProgressBars) {
     const std::string indent(15, ' ');
     const std::string done = indent + ": done." + std::string(46, ' ') + "\n";
     EXPECT_EQ(result.out, kBanner + "+big.txt\n" + std::string(18, ' ') +
-                              "----+----+----+----+----+----+----+----+----+----|\r" + indent + ": |" +
-                              std::string(49, '#') + "\r" + done + " data.bin\n" + std::string(18, ' ') +
-                              "Copying original data..." + std::string(27, ' ') + "\r" + indent + ": \r" + done);
+                              "----+----+----+----+----+----+----+----+----+----|\r" + indent +
+                              ": |" + std::string(49, '#') + "\r" + done + " data.bin\n" +
+                              std::string(18, ' ') + "Copying original data..." +
+                              std::string(27, ' ') + "\r" + indent + ": \r" + done);
     EXPECT_EQ(read_file("docs/data.bin"), "0123456789");
 }
 

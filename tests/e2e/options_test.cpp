@@ -6,7 +6,8 @@
 namespace e2e {
 namespace {
 
-TestFile file_of(const std::string& name, const std::string& content, uint16_t dir_id = 0, bool coded = true) {
+TestFile file_of(const std::string& name, const std::string& content, uint16_t dir_id = 0,
+                 bool coded = true) {
     TestFile file;
     file.name = name;
     file.content = content;
@@ -19,7 +20,8 @@ TestFile file_of(const std::string& name, const std::string& content, uint16_t d
 ArchiveBuilder two_files() {
     ArchiveBuilder archive;
     archive.dirs = {{1, "docs"}};
-    archive.files = {file_of("readme.txt", std::string(3000, 'r')), file_of("data.bin", "0123456789", 1, false)};
+    archive.files = {file_of("readme.txt", std::string(3000, 'r')),
+                     file_of("data.bin", "0123456789", 1, false)};
     return archive;
 }
 
@@ -31,7 +33,7 @@ TEST_F(Options, ListAndTestWriteNothing) {
     RunResult result = run_with(sfx, {"-l"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, console(banner() + "      3000  2010-01-01 00:00:00  readme.txt\r\n" +
-                                      "        10  2010-01-01 00:00:00  docs\\data.bin\r\n"));
+                                  "        10  2010-01-01 00:00:00  docs\\data.bin\r\n"));
     result = run_with(sfx, {"--test", "-q"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
@@ -43,17 +45,21 @@ TEST_F(Options, ListAndTestWriteNothing) {
     image.files[0].crc32 ^= 1;
     result = run_with(make_sfx(archive_of(image)), {"-t"});
     EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(result.out, console(banner() + "FAILED  bad.txt\r\nok      readme.txt\r\nok      docs\\data.bin\r\n" +
-                                      failure("Decode failed")));
+    EXPECT_EQ(
+        result.out,
+        console(banner() + "FAILED  bad.txt\r\nok      readme.txt\r\nok      docs\\data.bin\r\n" +
+                failure("Decode failed")));
     EXPECT_EQ(listing(), std::vector<std::string>{});
 }
 
 TEST_F(Options, TargetFolderIsMadeWithItsParents) {
-    const RunResult result = run_with(make_sfx(two_files().archive()), {"-q", "--target", "made/inside"});
+    const RunResult result =
+        run_with(make_sfx(two_files().archive()), {"-q", "--target", "made/inside"});
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(listing(), (std::vector<std::string>{"made/", "made/inside/", "made/inside/docs/",
-                                                   "made/inside/docs/data.bin", "made/inside/readme.txt"}));
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"made/", "made/inside/", "made/inside/docs/",
+                                        "made/inside/docs/data.bin", "made/inside/readme.txt"}));
     EXPECT_EQ(read_file("made/inside/docs/data.bin"), "0123456789");
 }
 
@@ -88,7 +94,9 @@ TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
              {"--frob"}, {"-y", "-n"}, {"-l", "-t"}, {"-d"}, {"x"}}) {
         result = run_with(sfx, words);
         EXPECT_EQ(result.status, 10) << words[0];
-        EXPECT_EQ(result.out, console("Unknown or misplaced option: " + words.back() + "\r\n") + usage) << words[0];
+        EXPECT_EQ(result.out,
+                  console("Unknown or misplaced option: " + words.back() + "\r\n") + usage)
+            << words[0];
     }
     EXPECT_EQ(listing(), std::vector<std::string>{});
 }
@@ -105,11 +113,13 @@ protected:
     // and ends with 3.
     std::string make_installer() {
         zq::test::write_bytes(root_ + "/tree/install.sh",
-                              bytes_of("#!/bin/sh\nprintf '%s\\n' \"$@\" > ran.txt\nexit 3\n"), false);
+                              bytes_of("#!/bin/sh\nprintf '%s\\n' \"$@\" > ran.txt\nexit 3\n"),
+                              false);
         zq::test::write_bytes(root_ + "/tree/data.txt", bytes_of("payload"));
         const std::string sfx = root_ + "/installer";
-        const RunResult made = run_host({zqpack_path(), "create", "-o", sfx, "--stub", stub_path(), "-C", root_,
-                                         "--run", "tree/install.sh", "--run-args", "--prefix \"x y\"", "tree"});
+        const RunResult made =
+            run_host({zqpack_path(), "create", "-o", sfx, "--stub", stub_path(), "-C", root_,
+                      "--run", "tree/install.sh", "--run-args", "--prefix \"x y\"", "tree"});
         EXPECT_EQ(made.status, 0) << made.out;
         return sfx;
     }
@@ -119,7 +129,8 @@ TEST_F(Installer, RunsTheMarkedFileOnlyAfterACompleteRun) {
     WINE_DIFFERS("the marked file here is a shell script");
     const std::string sfx = make_installer();
     const RunResult listed = run_host({zqpack_path(), "list", sfx});
-    EXPECT_NE(listed.out.find("tree/install.sh  [runs after extraction: --prefix \"x y\"]"), std::string::npos)
+    EXPECT_NE(listed.out.find("tree/install.sh  [runs after extraction: --prefix \"x y\"]"),
+              std::string::npos)
         << listed.out;
 
     RunResult result = run_with(sfx, {"-q", "--noexec"});
@@ -144,13 +155,15 @@ TEST_F(Installer, MarkSurvivesNamesStoredInACodePage) {
     zq::test::write_bytes(root_ + "/pe.exe", bytes_of(pe), false);
     zq::test::write_bytes(root_ + "/tree/inst\u00e4ll.bat", bytes_of("@echo off\r\n"));
     const std::string sfx = root_ + "/installer.exe";
-    const RunResult made = run_host({zqpack_path(), "create", "-o", sfx, "--stub", root_ + "/pe.exe", "-C", root_,
-                                     "--run", "tree/inst\u00e4ll.bat", "--run-args", "/d \"\u00e9 x\"", "tree"});
+    const RunResult made =
+        run_host({zqpack_path(), "create", "-o", sfx, "--stub", root_ + "/pe.exe", "-C", root_,
+                  "--run", "tree/inst\u00e4ll.bat", "--run-args", "/d \"\u00e9 x\"", "tree"});
     ASSERT_EQ(made.status, 0) << made.out;
     // Stored in code page 1252, both come back as UTF-8 in the listing.
     const RunResult listed = run_host({zqpack_path(), "list", sfx});
     EXPECT_EQ(listed.status, 0) << listed.out;
-    EXPECT_NE(listed.out.find("tree/inst\u00e4ll.bat  [runs after extraction: /d \"\u00e9 x\"]"), std::string::npos)
+    EXPECT_NE(listed.out.find("tree/inst\u00e4ll.bat  [runs after extraction: /d \"\u00e9 x\"]"),
+              std::string::npos)
         << listed.out;
 }
 

@@ -15,7 +15,8 @@ TestFile text_file(const std::string& name, size_t size, uint16_t dir_id = 0) {
     TestFile file;
     file.name = name;
     file.dir_id = dir_id;
-    for (uint32_t i = 0; file.content.size() < size; ++i) file.content += "line " + std::to_string(i % 977) + "\n";
+    for (uint32_t i = 0; file.content.size() < size; ++i)
+        file.content += "line " + std::to_string(i % 977) + "\n";
     file.content.resize(size);
     return file;
 }
@@ -39,7 +40,8 @@ TEST_F(Surroundings, NothingIsWrittenThroughALinkOnTheWay) {
     ASSERT_EQ(symlink("../elsewhere", work("d").c_str()), 0);
     for (bool tree : {false, true}) {
         for (uint16_t dir_id : {1, 2}) {
-            SCOPED_TRACE(std::string(tree ? "tree" : "no tree") + ", folder " + std::to_string(dir_id));
+            SCOPED_TRACE(std::string(tree ? "tree" : "no tree") + ", folder " +
+                         std::to_string(dir_id));
             ArchiveBuilder archive;
             archive.dir_tree = tree;
             archive.dirs = {{1, "d", 0, 1}, {2, "sub"}};
@@ -47,8 +49,8 @@ TEST_F(Surroundings, NothingIsWrittenThroughALinkOnTheWay) {
             const RunResult result = run_archive(archive);
             EXPECT_EQ(result.status, 3) << result.out;
             EXPECT_TRUE(result.out.size() >= failure("File I/O error").size() &&
-                        result.out.compare(result.out.size() - failure("File I/O error").size(), std::string::npos,
-                                           failure("File I/O error")) == 0)
+                        result.out.compare(result.out.size() - failure("File I/O error").size(),
+                                           std::string::npos, failure("File I/O error")) == 0)
                 << result.out;
             EXPECT_EQ(elsewhere(), std::vector<std::string>{"sub"});
         }
@@ -95,7 +97,8 @@ TEST_F(Surroundings, EachQuestionTakesOneLine) {
     Script script;
     script.input = "n\nyes\n";
     RunResult result = run_archive(archive, script);
-    EXPECT_EQ(result.out, banner() + question("one") + question("two") + coded_lines("two") + coded_lines("three"));
+    EXPECT_EQ(result.out, banner() + question("one") + question("two") + coded_lines("two") +
+                              coded_lines("three"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("one"), "old one");
     EXPECT_EQ(read_file("two"), archive.files[1].content);
@@ -105,7 +108,8 @@ TEST_F(Surroundings, EachQuestionTakesOneLine) {
     fs::remove(work("three"));
     archive.files = {text_file("three", 100)};
     archive.password = "right";
-    const std::string wrong_then_right = banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("three");
+    const std::string wrong_then_right =
+        banner() + console("Password: \r\nPassword fail\r\nPassword: \r") + coded_lines("three");
     for (const std::string& first : {std::string("wrong"), std::string(300, 'j')}) {
         script.input = first + "\nright\n";
         result = run_archive(archive, script);

@@ -26,7 +26,8 @@ protected:
         put("tree/empty.txt", "");
         put("tree/small.txt", "just a line\n");
         std::string text;
-        for (int i = 0; text.size() < 150000; ++i) text += "line " + std::to_string(i * 7919 % 1000) + " of the tree\n";
+        for (int i = 0; text.size() < 150000; ++i)
+            text += "line " + std::to_string(i * 7919 % 1000) + " of the tree\n";
         put("tree/sub/deeper/large.txt", text);
         std::string binary(70000, '\0');
         uint32_t state = 11;
@@ -41,14 +42,20 @@ protected:
         const std::string full = source_ + "/" + path;
         fs::create_directories(fs::path(full).parent_path());
         std::ofstream(full, std::ios::binary) << content;
-        struct utimbuf times{1111111111, 1234567890};
+        struct utimbuf times {
+            1111111111, 1234567890
+        };
         utime(full.c_str(), &times);
     }
 
     std::string pack(const std::vector<std::string>& options) {
-        const std::string out = root_ + "/packed" + (stub_path().size() > 4 &&
-                                stub_path().compare(stub_path().size() - 4, 4, ".exe") == 0 ? ".exe" : "");
-        std::vector<std::string> command = {zqpack_path(), "create", "-o", out, "--stub", stub_path()};
+        const std::string out =
+            root_ + "/packed" +
+            (stub_path().size() > 4 && stub_path().compare(stub_path().size() - 4, 4, ".exe") == 0
+                 ? ".exe"
+                 : "");
+        std::vector<std::string> command = {zqpack_path(), "create", "-o",
+                                            out,           "--stub", stub_path()};
         command.insert(command.end(), options.begin(), options.end());
         command.push_back(source_ + "/tree");
         const RunResult made = run_host(command);
@@ -68,8 +75,10 @@ protected:
             struct stat info;
             stat(entry.path().c_str(), &info);
             std::ifstream in(entry.path(), std::ios::binary);
-            std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            files[name] = std::to_string(info.st_mtime) + ((info.st_mode & 0222) ? " rw " : " ro ") + content;
+            std::string content((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+            files[name] =
+                std::to_string(info.st_mtime) + ((info.st_mode & 0222) ? " rw " : " ro ") + content;
         }
         return files;
     }
@@ -97,9 +106,10 @@ TEST_F(Packed, PasswordAndFlatLayout) {
     const std::string sfx = pack({"--password", "s3cret", "--flat"});
     const RunResult result = run(sfx, say({"nope\n", "S3CRET\n"}));
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_NE(result.out.find(console("Password: \r\nPassword fail\r\nPassword: \r")), std::string::npos);
-    EXPECT_EQ(listing(), (std::vector<std::string>{"empty.txt", "large.txt", "noise.bin", "readonly.txt",
-                                                   "small.txt"}));
+    EXPECT_NE(result.out.find(console("Password: \r\nPassword fail\r\nPassword: \r")),
+              std::string::npos);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"empty.txt", "large.txt", "noise.bin",
+                                                   "readonly.txt", "small.txt"}));
     EXPECT_TRUE(is_read_only("readonly.txt"));
 }
 
@@ -134,30 +144,37 @@ namespace {
 // ZQ_NAMES_CODEPAGE (default 1252, as Wine's C.UTF-8 locale) for Windows.
 class Names : public Packed {
 protected:
-    bool windows() const { return stub_path().size() > 4 && stub_path().substr(stub_path().size() - 4) == ".exe"; }
+    bool windows() const {
+        return stub_path().size() > 4 && stub_path().substr(stub_path().size() - 4) == ".exe";
+    }
     std::string code_page() const {
         const char* page = std::getenv("ZQ_NAMES_CODEPAGE");
         return page != nullptr ? page : "1252";
     }
     std::vector<std::string> page_options() const {
-        return windows() ? std::vector<std::string>{"--codepage", code_page()} : std::vector<std::string>{};
+        return windows() ? std::vector<std::string>{"--codepage", code_page()}
+                         : std::vector<std::string>{};
     }
 
     // zqpack create with `stub` and `options` on `tree`: its status and both outputs.
-    RunResult create(const std::string& stub, std::vector<std::string> options, const std::string& tree) {
-        std::string command = zqpack_path() + " create -o '" + root_ + "/names.out' --stub '" + stub + "'";
+    RunResult create(const std::string& stub, std::vector<std::string> options,
+                     const std::string& tree) {
+        std::string command =
+            zqpack_path() + " create -o '" + root_ + "/names.out' --stub '" + stub + "'";
         for (const std::string& option : options) command += " '" + option + "'";
         return run_host({"sh", "-c", command + " '" + source_ + "/" + tree + "' 2>&1"});
     }
 
     // The listing as a strict reader takes it: UTF-8, standard JSON only.
     void expect_strict_json(const std::string& archive) {
-        const std::string check = "import json,sys\n"
-                                  "text = sys.stdin.buffer.read().decode('utf-8', 'strict')\n"
-                                  "def no(x): raise ValueError(x)\n"
-                                  "json.loads(text, parse_constant=no)\n";
+        const std::string check =
+            "import json,sys\n"
+            "text = sys.stdin.buffer.read().decode('utf-8', 'strict')\n"
+            "def no(x): raise ValueError(x)\n"
+            "json.loads(text, parse_constant=no)\n";
         const RunResult parsed =
-            run_host({"sh", "-c", zqpack_path() + " list --json '" + archive + "' | python3 -c \"$0\"", check});
+            run_host({"sh", "-c",
+                      zqpack_path() + " list --json '" + archive + "' | python3 -c \"$0\"", check});
         EXPECT_EQ(parsed.status, 0) << parsed.out;
     }
 };
@@ -167,13 +184,15 @@ TEST_F(Names, ComeBackAsTheyWent) {
     const bool western = !windows() || code_page() == "1252";
     const bool japanese = !windows() || code_page() == "932";
     if (western) {
-        for (const char* path : {"tree/Entr\u00e9e/a.txt", "tree/caf\u00e9.txt", "tree/\u00dcber.txt"}) put(path, path);
+        for (const char* path :
+             {"tree/Entr\u00e9e/a.txt", "tree/caf\u00e9.txt", "tree/\u00dcber.txt"})
+            put(path, path);
     }
     if (japanese) {
         // 中文 and ドキュメント end in a byte of 0x81-0x9F in UTF-8; ソ is 0x83 0x5C in 932.
         for (const char* path : {"tree/\u65e5\u672c\u8a9e/a.txt", "tree/\u4e2d\u6587/a.txt",
-                                 "tree/\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8/a.txt", "tree/\u30bd.txt",
-                                 "tree/\u30bd/b.txt"}) {
+                                 "tree/\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8/a.txt",
+                                 "tree/\u30bd.txt", "tree/\u30bd/b.txt"}) {
             put(path, path);
         }
     }
@@ -193,9 +212,12 @@ TEST_F(Names, WindowsRefusesWhatItCannotHoldAtPackTime) {
     pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
     put("pe.exe", pe);
     const std::vector<std::pair<std::vector<std::string>, std::string>> trees = {
-        {{"CON"}, "device name"},          {{"aux.txt"}, "device name"},
-        {{"a?b"}, "refuses"},              {{"x."}, "dot or a space"},
-        {{"Case.txt", "case.txt"}, "letter case"}, {{"\u30c9\u30ad.txt"}, "code page 1252"},
+        {{"CON"}, "device name"},
+        {{"aux.txt"}, "device name"},
+        {{"a?b"}, "refuses"},
+        {{"x."}, "dot or a space"},
+        {{"Case.txt", "case.txt"}, "letter case"},
+        {{"\u30c9\u30ad.txt"}, "code page 1252"},
     };
     for (size_t i = 0; i < trees.size(); ++i) {
         const std::string tree = "bad" + std::to_string(i);
@@ -204,7 +226,8 @@ TEST_F(Names, WindowsRefusesWhatItCannotHoldAtPackTime) {
         const RunResult windows_made = create(source_ + "/pe.exe", {}, tree);
         EXPECT_NE(windows_made.status, 0);
         EXPECT_NE(windows_made.out.find(trees[i].second), std::string::npos) << windows_made.out;
-        EXPECT_NE(windows_made.out.find(trees[i].first.back()), std::string::npos) << windows_made.out;
+        EXPECT_NE(windows_made.out.find(trees[i].first.back()), std::string::npos)
+            << windows_made.out;
         EXPECT_EQ(create(zq::test::host_stub_path(), {}, tree).status, 0);
     }
 }

@@ -10,26 +10,49 @@ namespace zq::test {
 namespace {
 
 TEST(StrictJson, TakesWhatTheGrammarAllows) {
-    for (const char* text : {"{}", " [ ] ", "0", "-0.5e+10", "1E3", "\"\"", "true", "null",
-                             "{\"a\": [1, {\"b\": false}], \"c\": \"\\u00e9\\ud83d\\ude00\\\\\\/\\n\"}",
-                             "\"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\"", "\"\x7f\""}) {
+    for (const char* text :
+         {"{}", " [ ] ", "0", "-0.5e+10", "1E3", "\"\"", "true", "null",
+          "{\"a\": [1, {\"b\": false}], \"c\": \"\\u00e9\\ud83d\\ude00\\\\\\/\\n\"}",
+          "\"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf\"", "\"\x7f\""}) {
         EXPECT_EQ(json_problem(text), "") << text;
     }
 }
 
 TEST(StrictJson, RefusesWhatALenientReaderLetsThrough) {
     const std::string deep(300, '[');
-    for (const std::string& text : std::vector<std::string>{
-             "", "{} {}", "[1,]", "{\"a\": 1,}", "{\"a\": 1, \"a\": 2}", "{a: 1}", "01", "1.", ".5", "-", "+1",
-             "1e", "NaN", "tru", "'x'", "\"tab\there\"", "\"\\x41\"", "\"\\ud800\"", "\"\\udc00\"",
-             "\"\\ud800\\u0041\"", "\"\\u12G4\"", "\"open", std::string("\"\0\"", 3), deep,
-             "\"\xe9\"",                  // a code-page-1252 byte
-             "\"\xc0\xaf\"",              // overlong '/'
-             "\"\xe0\x80\xaf\"",          // overlong, three bytes
-             "\"\xed\xa0\x80\"",          // a surrogate encoded
-             "\"\xf4\x90\x80\x80\"",      // past U+10FFFF
-             "\"\x80\"", "\"\xe6\x97\"",  // a stray continuation, a cut sequence
-             "\xef\xbb\xbf{}"}) {         // a byte-order mark
+    for (const std::string& text :
+         std::vector<std::string>{"",
+                                  "{} {}",
+                                  "[1,]",
+                                  "{\"a\": 1,}",
+                                  "{\"a\": 1, \"a\": 2}",
+                                  "{a: 1}",
+                                  "01",
+                                  "1.",
+                                  ".5",
+                                  "-",
+                                  "+1",
+                                  "1e",
+                                  "NaN",
+                                  "tru",
+                                  "'x'",
+                                  "\"tab\there\"",
+                                  "\"\\x41\"",
+                                  "\"\\ud800\"",
+                                  "\"\\udc00\"",
+                                  "\"\\ud800\\u0041\"",
+                                  "\"\\u12G4\"",
+                                  "\"open",
+                                  std::string("\"\0\"", 3),
+                                  deep,
+                                  "\"\xe9\"",              // a code-page-1252 byte
+                                  "\"\xc0\xaf\"",          // overlong '/'
+                                  "\"\xe0\x80\xaf\"",      // overlong, three bytes
+                                  "\"\xed\xa0\x80\"",      // a surrogate encoded
+                                  "\"\xf4\x90\x80\x80\"",  // past U+10FFFF
+                                  "\"\x80\"",
+                                  "\"\xe6\x97\"",       // a stray continuation, a cut sequence
+                                  "\xef\xbb\xbf{}"}) {  // a byte-order mark
         EXPECT_NE(json_problem(text), "") << text;
     }
 }

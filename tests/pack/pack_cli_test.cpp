@@ -27,8 +27,9 @@ protected:
     // well, noise that stays raw, an empty folder and an empty file.
     void SetUp() override {
         tree_ = dir_ / "tree";
-        const char* const sources[] = {"archive/catalogue.cpp", "archive/catalogue.h", "codec/splay.cpp",
-                                       "driver/run.cpp",        "pack/main.cpp",       "README.md"};
+        const char* const sources[] = {"archive/catalogue.cpp", "archive/catalogue.h",
+                                       "codec/splay.cpp",       "driver/run.cpp",
+                                       "pack/main.cpp",         "README.md"};
         uint32_t seed = 0;
         for (const char* name : sources) {
             ++seed;
@@ -43,8 +44,9 @@ protected:
     Result zqpack(const std::string& arguments, const std::string& input = "/dev/null") {
         const fs::path out = dir_ / "stdout";
         const fs::path err = dir_ / "stderr";
-        std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " + arguments + " <" + input +
-                              " >'" + out.string() + "' 2>'" + err.string() + "'";
+        std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " +
+                              arguments + " <" + input + " >'" + out.string() + "' 2>'" +
+                              err.string() + "'";
         int raw = std::system(command.c_str());
         Result result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
         if (result.status == 0) check_created_listing(arguments);
@@ -85,8 +87,8 @@ protected:
         const pid_t child = ::fork();
         if (child == 0) {
             const int nothing = ::open("/dev/null", O_RDONLY);
-            if (::chdir(dir_.path().c_str()) != 0 || ::dup2(nothing, 0) < 0 || ::dup2(screen, 1) < 0 ||
-                ::dup2(screen, 2) < 0) {
+            if (::chdir(dir_.path().c_str()) != 0 || ::dup2(nothing, 0) < 0 ||
+                ::dup2(screen, 1) < 0 || ::dup2(screen, 2) < 0) {
                 ::_exit(126);
             }
             ::execv(argv[0], argv.data());
@@ -97,8 +99,10 @@ protected:
         std::string shown;
         char buffer[4096];
         for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) != 0;) {
-            if (n > 0) shown.append(buffer, size_t(n));
-            else if (errno != EINTR) break;
+            if (n > 0)
+                shown.append(buffer, size_t(n));
+            else if (errno != EINTR)
+                break;
         }
         ::close(terminal);
         int raw = 0;
@@ -108,7 +112,8 @@ protected:
 
     size_t count_files() const {
         size_t n = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(tree_)) n += entry.is_regular_file();
+        for (const auto& entry : fs::recursive_directory_iterator(tree_))
+            n += entry.is_regular_file();
         return n;
     }
 
@@ -122,7 +127,9 @@ protected:
     fs::path tree_;
 };
 
-size_t count_lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+size_t count_lines(const std::string& text) {
+    return size_t(std::count(text.begin(), text.end(), '\n'));
+}
 
 TEST_F(PackCli, CreateListTestAndExtractARealTree) {
     Result create = zqpack("create --stub none -o tree.zq tree");
@@ -133,18 +140,21 @@ TEST_F(PackCli, CreateListTestAndExtractARealTree) {
 
     Result list = zqpack("list tree.zq");
     ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(count_lines(list.out), count_files() + count_folders() + 2);  // heading, folders, files, total
+    EXPECT_EQ(count_lines(list.out),
+              count_files() + count_folders() + 2);  // heading, folders, files, total
     EXPECT_NE(list.out.find(" tree/archive/catalogue.cpp\n"), std::string::npos);
     EXPECT_NE(list.out.find(" tree/empty file\n"), std::string::npos);
     EXPECT_NE(list.out.find("2014-05-13 16:53:20"), std::string::npos);
 
     Result json = zqpack("list --json tree.zq");
     ASSERT_EQ(json.status, 0);
-    EXPECT_NE(json.out.find("\"total\": {\"files\": " + std::to_string(count_files())), std::string::npos);
+    EXPECT_NE(json.out.find("\"total\": {\"files\": " + std::to_string(count_files())),
+              std::string::npos);
 
     Result test = zqpack("test -j 2 tree.zq");
     EXPECT_EQ(test.status, 0) << test.out;
-    EXPECT_NE(test.out.find(std::to_string(count_files()) + " ok, 0 failed"), std::string::npos) << test.out;
+    EXPECT_NE(test.out.find(std::to_string(count_files()) + " ok, 0 failed"), std::string::npos)
+        << test.out;
 
     Result extract = zqpack("extract tree.zq -C out");
     ASSERT_EQ(extract.status, 0) << extract.out << extract.err;
@@ -167,7 +177,9 @@ TEST_F(PackCli, ProgressLineOnATerminalEndsBeforeTheSummary) {
     const std::string last = progress.substr(progress.rfind('\r') + 1);
     // 8 files of 113000 bytes.
     EXPECT_EQ(last.rfind("8/8 files, 110.4 KiB of 110.4 KiB", 0), 0u) << last;
-    EXPECT_EQ(run.out.substr(line_end + 1).rfind("tree.zq: a bare archive\ntree.zq: 8 files, 6 folders", 0), 0u)
+    EXPECT_EQ(run.out.substr(line_end + 1)
+                  .rfind("tree.zq: a bare archive\ntree.zq: 8 files, 6 folders", 0),
+              0u)
         << run.out;
     EXPECT_EQ(run.out.find('\r', line_end), std::string::npos) << run.out;
 }
@@ -203,7 +215,8 @@ TEST_F(PackCli, TestFindsDamagedData) {
 
 TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
     for (const std::string& arguments :
-         {std::string("create --stub missing-stub -o out.sfx tree"), std::string("create --stub none -o out.sfx nothing-here"),
+         {std::string("create --stub missing-stub -o out.sfx tree"),
+          std::string("create --stub none -o out.sfx nothing-here"),
           std::string("list not-an-archive"), std::string("create -o out.sfx"),
           std::string("create --stub none --password '' -o out.sfx tree")}) {
         SCOPED_TRACE(arguments);
@@ -231,10 +244,12 @@ TEST_F(PackCli, NeverDestroysAnInput) {
         return all;
     };
     const auto before = snapshot();
-    const size_t entries = std::distance(fs::recursive_directory_iterator(tree_), fs::recursive_directory_iterator());
-    for (const char* arguments : {"create --stub none -o X X", "create --stub none -o alias X",
-                                  "create --stub none -o tree/driver/run.cpp tree",
-                                  "create --stub none -o tree/new.zq tree", "create --stub zqsfx -o zqsfx X"}) {
+    const size_t entries =
+        std::distance(fs::recursive_directory_iterator(tree_), fs::recursive_directory_iterator());
+    for (const char* arguments :
+         {"create --stub none -o X X", "create --stub none -o alias X",
+          "create --stub none -o tree/driver/run.cpp tree",
+          "create --stub none -o tree/new.zq tree", "create --stub zqsfx -o zqsfx X"}) {
         SCOPED_TRACE(arguments);
         const Result run = zqpack(arguments);
         EXPECT_NE(run.status, 0);
@@ -244,7 +259,8 @@ TEST_F(PackCli, NeverDestroysAnInput) {
             << run.err;
     }
     EXPECT_EQ(snapshot(), before);
-    EXPECT_EQ(size_t(std::distance(fs::recursive_directory_iterator(tree_), fs::recursive_directory_iterator())),
+    EXPECT_EQ(size_t(std::distance(fs::recursive_directory_iterator(tree_),
+                                   fs::recursive_directory_iterator())),
               entries);
 }
 
@@ -261,7 +277,8 @@ TEST_F(PackCli, AStubMustBeAProgram) {
     }
     const Result made = zqpack("create --stub '" + zq::test::stub_path() + "' -o out.sfx tree");
     ASSERT_EQ(made.status, 0) << made.err;
-    EXPECT_NE(made.out.find("out.sfx: a Linux (ELF) self-extractor"), std::string::npos) << made.out;
+    EXPECT_NE(made.out.find("out.sfx: a Linux (ELF) self-extractor"), std::string::npos)
+        << made.out;
 }
 
 // Each failure names the path and the system's reason.
@@ -274,10 +291,11 @@ TEST_F(PackCli, ErrorsSayWhy) {
     struct Case {
         std::string arguments, expected;
     };
-    std::vector<Case> cases = {{"list tree", "zqpack: tree is a folder, not an archive\n"},
-                               {"list missing", "zqpack: cannot open missing: No such file or directory\n"},
-                               {"create --stub none -o nowhere/out.zq tree",
-                                "zqpack: cannot create nowhere/out.zq.zqpart: No such file or directory\n"}};
+    std::vector<Case> cases = {
+        {"list tree", "zqpack: tree is a folder, not an archive\n"},
+        {"list missing", "zqpack: cannot open missing: No such file or directory\n"},
+        {"create --stub none -o nowhere/out.zq tree",
+         "zqpack: cannot create nowhere/out.zq.zqpart: No such file or directory\n"}};
     if (!root_passes) {
         cases.push_back({"create --stub none -o locked/out.zq tree",
                          "zqpack: cannot create locked/out.zq.zqpart: Permission denied\n"});
@@ -330,20 +348,25 @@ TEST(PackSelection, GlobsMatchNamesAndPaths) {
 // --exclude takes a name anywhere, a folder with what it holds, a path's tail
 // and a path from the top, as tar users expect.
 TEST_F(PackCli, ExcludeLeavesOutWhatMatches) {
-    const Result create = zqpack("create --stub none -o ex.zq --exclude '*.bin' --exclude driver "
-                                 "--exclude 'archive/catalogue.[ch]' --exclude 'tree/pack/m?in.*' tree");
+    const Result create = zqpack(
+        "create --stub none -o ex.zq --exclude '*.bin' --exclude driver "
+        "--exclude 'archive/catalogue.[ch]' --exclude 'tree/pack/m?in.*' tree");
     ASSERT_EQ(create.status, 0) << create.err;
     EXPECT_NE(create.out.find("ex.zq: 4 files, 5 folders"), std::string::npos) << create.out;
     const Result list = zqpack("list ex.zq");
-    for (const char* kept : {" tree/archive/catalogue.cpp\n", " tree/codec/splay.cpp\n", " tree/README.md\n",
-                             " tree/empty file\n", " tree/pack/\n", " tree/an empty folder/\n"}) {
+    for (const char* kept :
+         {" tree/archive/catalogue.cpp\n", " tree/codec/splay.cpp\n", " tree/README.md\n",
+          " tree/empty file\n", " tree/pack/\n", " tree/an empty folder/\n"}) {
         EXPECT_NE(list.out.find(kept), std::string::npos) << kept << list.out;
     }
     for (const char* gone : {"tables.bin", "driver", "catalogue.h", "main.cpp"}) {
         EXPECT_EQ(list.out.find(gone), std::string::npos) << gone << list.out;
     }
     // An input of its own is left out as well.
-    EXPECT_EQ(zqpack("create --stub none -o top.zq --exclude tables.bin --flat tree/codec/tables.bin tree/README.md").status, 0);
+    EXPECT_EQ(zqpack("create --stub none -o top.zq --exclude tables.bin --flat "
+                     "tree/codec/tables.bin tree/README.md")
+                  .status,
+              0);
     EXPECT_EQ(count_lines(zqpack("list top.zq").out), 3u);  // heading, README.md, total
 }
 
@@ -383,8 +406,8 @@ TEST_F(PackCliOptions, ExtractSelectedKeepsExistingAndChecksThePassword) {
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(read_bytes(dir_ / "out" / "a.txt"), bytes_of("alpha"));
     EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "c.txt"), bytes_of("mine"));  // kept, and said so
-    EXPECT_FALSE(fs::exists(dir_ / "out" / "sub" / "b.log"));                   // not selected
-    EXPECT_EQ(run.out.find("Self-Extractor"), std::string::npos) << run.out;     // quiet
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "sub" / "b.log"));                 // not selected
+    EXPECT_EQ(run.out.find("Self-Extractor"), std::string::npos) << run.out;  // quiet
     EXPECT_NE(run.out.find("c.txt exists: kept"), std::string::npos) << run.out;
 }
 

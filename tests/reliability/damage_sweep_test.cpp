@@ -27,7 +27,6 @@ bool serial_run() {
     return workers == nullptr || std::string(workers) == "1";
 }
 
-
 class DamageSweep : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -50,10 +49,10 @@ protected:
         }
         RunOptions options;
         options.cwd = src;
-        const Outcome made = run_program(
-            {zqpack_path(), "create", "-o", scratch_->root() + "/sample.sfx", "--stub", stub_path(), "--dir-tree",
-             "docs", "note.txt"},
-            options);
+        const Outcome made =
+            run_program({zqpack_path(), "create", "-o", scratch_->root() + "/sample.sfx", "--stub",
+                         stub_path(), "--dir-tree", "docs", "note.txt"},
+                        options);
         ASSERT_EQ(made.status, 0) << made.out;
         sample_ = new Bytes(read_bytes(scratch_->root() + "/sample.sfx"));
         original_ = new Parsed(parse_sfx(scratch_->root() + "/sample.sfx"));
@@ -64,7 +63,8 @@ protected:
         ASSERT_EQ(contents_.size(), 3u);
         // One raw file and two block-coded ones: the sample covers both paths.
         int raw = 0;
-        for (const Parsed::Entry& entry : original_->files) raw += entry.record.block_coded() ? 0 : 1;
+        for (const Parsed::Entry& entry : original_->files)
+            raw += entry.record.block_coded() ? 0 : 1;
         ASSERT_EQ(raw, 1);
         stub_size_ = read_bytes(stub_path()).size();
     }
@@ -89,15 +89,17 @@ protected:
         options.timeout_ms = 10000;
         const Outcome outcome = run_program({sfx}, options);
         ++runs_;
-        ASSERT_TRUE(outcome.exited()) << what << ": signal " << outcome.signal << (outcome.timed_out ? " (hang)" : "");
+        ASSERT_TRUE(outcome.exited())
+            << what << ": signal " << outcome.signal << (outcome.timed_out ? " (hang)" : "");
         ASSERT_LE(outcome.status, zq::kExitInvalidArchive) << what;
         ++codes_[outcome.status];
         if (outcome.status != 0) {
             EXPECT_EQ(last_line(outcome.out), zq::exit_message(outcome.status)) << what;
         }
-        EXPECT_EQ(scratch_->strays({"src/", "src/docs/", "src/docs/empty/", "src/docs/readme.txt", "src/docs/noise.bin",
-                                    "src/note.txt", "sample.sfx", "damaged.sfx"}),
-                  std::vector<std::string>{})
+        EXPECT_EQ(
+            scratch_->strays({"src/", "src/docs/", "src/docs/empty/", "src/docs/readme.txt",
+                              "src/docs/noise.bin", "src/note.txt", "sample.sfx", "damaged.sfx"}),
+            std::vector<std::string>{})
             << what;
         const Tree tree = scan(scratch_->work());
         EXPECT_EQ(temp_files(tree), std::vector<std::string>{}) << what;
@@ -120,13 +122,15 @@ protected:
             ASSERT_NE(entry, nullptr) << what << ": " << name << " is no target of the catalogue";
             const zq::FileRecord& was = original_->files[index].record;
             const zq::FileRecord& now = entry->record;
-            const bool same_data = index < original_->files.size() && was.original_size() == now.original_size() &&
-                                   was.stored_size() == now.stored_size() && was.data_offset() == now.data_offset() &&
-                                   was.block_coded() == now.block_coded();
+            const bool same_data =
+                index < original_->files.size() && was.original_size() == now.original_size() &&
+                was.stored_size() == now.stored_size() && was.data_offset() == now.data_offset() &&
+                was.block_coded() == now.block_coded();
             if (same_data) {
                 EXPECT_EQ(content, contents_[index]) << what << ": " << name;
             } else {
-                EXPECT_EQ(content.size(), now.original_size()) << what << ": " << name << " is partial";
+                EXPECT_EQ(content.size(), now.original_size())
+                    << what << ": " << name << " is partial";
                 ++undetectable_;
             }
         }
@@ -134,9 +138,11 @@ protected:
 
     static void report() {
         std::string codes;
-        for (const auto& [code, count] : codes_) codes += " " + std::to_string(code) + ":" + std::to_string(count);
-        std::printf("%d runs; exit codes%s; %d files whose data the damage redirected undetectably\n", runs_,
-                    codes.c_str(), undetectable_);
+        for (const auto& [code, count] : codes_)
+            codes += " " + std::to_string(code) + ":" + std::to_string(count);
+        std::printf(
+            "%d runs; exit codes%s; %d files whose data the damage redirected undetectably\n",
+            runs_, codes.c_str(), undetectable_);
         runs_ = 0;
         undetectable_ = 0;
         codes_.clear();
@@ -164,7 +170,8 @@ TEST_F(DamageSweep, SampleExtractsWhole) {
 // trailer is then whatever four bytes end the file.
 TEST_F(DamageSweep, CutAtEveryByte) {
     for (size_t length = stub_size_; length < sample_->size(); ++length) {
-        check_run(Bytes(sample_->begin(), sample_->begin() + long(length)), "cut at " + std::to_string(length));
+        check_run(Bytes(sample_->begin(), sample_->begin() + long(length)),
+                  "cut at " + std::to_string(length));
         if (HasFatalFailure()) break;
     }
     report();
@@ -177,8 +184,9 @@ TEST_F(DamageSweep, ArchiveCutAtEveryByteBehindASoundTrailer) {
     const Bytes archive(sample_->begin() + long(stub_size_), sample_->end() - 4);
     const Bytes stub(sample_->begin(), sample_->begin() + long(stub_size_));
     for (size_t length = 0; length < archive.size(); ++length) {
-        check_run(zq::self_extractor_bytes(stub, Bytes(archive.begin(), archive.begin() + long(length))),
-                  "archive cut at " + std::to_string(length));
+        check_run(
+            zq::self_extractor_bytes(stub, Bytes(archive.begin(), archive.begin() + long(length))),
+            "archive cut at " + std::to_string(length));
         if (HasFatalFailure()) break;
     }
     report();
@@ -195,8 +203,8 @@ TEST_F(DamageSweep, EveryCatalogueBitFlipped) {
         for (int bit = 0; bit < 8; ++bit) {
             Bytes damaged = *sample_;
             damaged[offset] ^= uint8_t(1 << bit);
-            check_run(damaged, "bit " + std::to_string(bit) + " of byte " + std::to_string(offset - archive) +
-                                   " of the archive");
+            check_run(damaged, "bit " + std::to_string(bit) + " of byte " +
+                                   std::to_string(offset - archive) + " of the archive");
             if (HasFatalFailure()) return;
         }
     }

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <chrono>
 #include <random>
 
 #include "rel_support.h"
@@ -51,7 +51,8 @@ private:
 
 class Faults : public ::testing::Test {
 protected:
-    Outcome run_in(const std::string& dir, const Bytes& archive, const std::string& input = "", uid_t as = 0) {
+    Outcome run_in(const std::string& dir, const Bytes& archive, const std::string& input = "",
+                   uid_t as = 0) {
         const std::string sfx = scratch_.root() + "/fault.sfx";
         write_sfx(sfx, archive);
         RunOptions options;
@@ -59,7 +60,8 @@ protected:
         options.input = input;
         options.run_as = as;
         Outcome outcome = run_program({sfx}, options);
-        EXPECT_TRUE(outcome.exited()) << "signal " << outcome.signal << (outcome.timed_out ? " (hang)" : "");
+        EXPECT_TRUE(outcome.exited())
+            << "signal " << outcome.signal << (outcome.timed_out ? " (hang)" : "");
         return outcome;
     }
 
@@ -75,7 +77,8 @@ TEST_F(Faults, FullFileSystemKeepsFinishedFilesAndLeavesNoTemporary) {
     for (bool coded : {true, false}) {
         SCOPED_TRACE(coded ? "block-coded" : "raw");
         fs::remove_all(dir + "/first.txt");
-        const Outcome outcome = run_in(dir, flat_archive({{"first.txt", small}, {"second.txt", big, coded}}));
+        const Outcome outcome =
+            run_in(dir, flat_archive({{"first.txt", small}, {"second.txt", big, coded}}));
         // A block-coded file that cannot be written in full is "No disk space";
         // a raw copy has one code for every failure.
         const int code = coded ? 2 : 3;
@@ -106,7 +109,8 @@ TEST_F(Faults, ReadOnlyFolderIsRefusedWithNothingWritten) {
     const std::string dir = scratch_.work() + "/locked";
     fs::create_directories(dir);
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                             fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
     const Outcome outcome = run_in(dir, archive, "", geteuid() == 0 ? kNobody : 0);
     EXPECT_EQ(outcome.status, 6) << outcome.out;
     EXPECT_EQ(last_line(outcome.out), "mktemp() fail");
@@ -118,7 +122,8 @@ TEST_F(Faults, DirectoryAtTheTargetNameIsAnAbort) {
     fs::create_directories(dir + "/clash");
     write_bytes(dir + "/clash/keep.txt", bytes_of("kept"));
     const Bytes before = mixed_data(3000, 4);
-    const Outcome outcome = run_in(dir, flat_archive({{"before.txt", before}, {"clash", mixed_data(3000, 5)}}), "y\n");
+    const Outcome outcome =
+        run_in(dir, flat_archive({{"before.txt", before}, {"clash", mixed_data(3000, 5)}}), "y\n");
     EXPECT_EQ(outcome.status, 1) << outcome.out;
     EXPECT_EQ(last_line(outcome.out), "Abort !");
     const Tree tree = scan(dir);
@@ -131,7 +136,8 @@ TEST_F(Faults, DirectoryAtTheTargetNameIsAnAbort) {
 // the extraction goes on as it would with a closed console, and above all no
 // partial temporary file stays behind.
 TEST_F(Faults, OutputReaderGoingAwayMidRunLeavesNoPartialFile) {
-    const std::vector<PlainFile> files = {{"a.txt", mixed_data(3 << 20, 21)}, {"b.txt", mixed_data(3 << 20, 22)}};
+    const std::vector<PlainFile> files = {{"a.txt", mixed_data(3 << 20, 21)},
+                                          {"b.txt", mixed_data(3 << 20, 22)}};
     const std::string sfx = scratch_.root() + "/pipe.sfx";
     write_sfx(sfx, flat_archive(files));
     for (size_t limit : {size_t(0), size_t(150), size_t(260)}) {
@@ -148,7 +154,8 @@ TEST_F(Faults, OutputReaderGoingAwayMidRunLeavesNoPartialFile) {
         EXPECT_EQ(temp_files(tree), std::vector<std::string>{}) << what;
         EXPECT_EQ(tree.files.size(), files.size()) << what;
         for (const PlainFile& file : files) {
-            EXPECT_TRUE(tree.files.count(file.name) && tree.files.at(file.name) == file.content) << what << ": " << file.name;
+            EXPECT_TRUE(tree.files.count(file.name) && tree.files.at(file.name) == file.content)
+                << what << ": " << file.name;
         }
     }
 }
@@ -185,7 +192,8 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
         const auto start = std::chrono::steady_clock::now();
         const Outcome whole = run_program({sfx}, plain);
         undisturbed_us.push_back(long(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::steady_clock::now() - start).count()));
+                                          std::chrono::steady_clock::now() - start)
+                                          .count()));
         ASSERT_EQ(whole.status, 0) << whole.out;
         undisturbed_out = whole.out;
     }
@@ -213,25 +221,30 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
         // six lands in the first few milliseconds (start-up, the catalogue)
         // and the others anywhere in the run or just after it.
         const bool aim_at_large = run % 4 == 3;
-        options.signal_delay_us = run % 6 == 5 ? long(random() % 3000u)
-                                               : long(random() % uint32_t(run_us + run_us * 3 / 5 + 1));
+        options.signal_delay_us = run % 6 == 5
+                                      ? long(random() % 3000u)
+                                      : long(random() % uint32_t(run_us + run_us * 3 / 5 + 1));
         Outcome outcome;
         if (aim_at_large) {
-            const HeldOutcome held = run_held({sfx}, scratch_.work(), room_before_marks, options.signal);
-            ASSERT_TRUE(held.held) << "run " << run << " never reached large.bin's marks:\n" << held.out;
+            const HeldOutcome held =
+                run_held({sfx}, scratch_.work(), room_before_marks, options.signal);
+            ASSERT_TRUE(held.held) << "run " << run << " never reached large.bin's marks:\n"
+                                   << held.out;
             outcome = held;
         } else {
             outcome = run_program({sfx}, options);
         }
-        const std::string what = "run " + std::to_string(run) + ", signal " + std::to_string(options.signal) +
-                                 (aim_at_large ? " inside large.bin"
-                                               : " after " + std::to_string(options.signal_delay_us) + " us");
+        const std::string what =
+            "run " + std::to_string(run) + ", signal " + std::to_string(options.signal) +
+            (aim_at_large ? " inside large.bin"
+                          : " after " + std::to_string(options.signal_delay_us) + " us");
         ASSERT_FALSE(outcome.timed_out) << what;
         const Tree tree = scan(scratch_.work());
         EXPECT_EQ(temp_files(tree), std::vector<std::string>{}) << what;
         for (const auto& [name, content] : tree.files) {
             bool whole_file = false;
-            for (const PlainFile& file : files) whole_file |= file.name == name && file.content == content;
+            for (const PlainFile& file : files)
+                whole_file |= file.name == name && file.content == content;
             EXPECT_TRUE(whole_file) << what << ": " << name << " is not the original";
         }
         if (aim_at_large) {
@@ -258,9 +271,10 @@ TEST_F(Faults, SignalsAtRandomMomentsLeaveOnlyWholeFiles) {
             ++completed;
         }
     }
-    std::printf("%d runs (undisturbed run %ld us): %d inside large.bin, and at random moments %d aborted, "
-                "%d completed first, %d ended before the handler\n",
-                kRuns, run_us, inside_large, aborted, completed, before_handler);
+    std::printf(
+        "%d runs (undisturbed run %ld us): %d inside large.bin, and at random moments %d aborted, "
+        "%d completed first, %d ended before the handler\n",
+        kRuns, run_us, inside_large, aborted, completed, before_handler);
 }
 
 }  // namespace

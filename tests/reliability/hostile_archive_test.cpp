@@ -40,7 +40,8 @@ struct Hostile {
         pool.push_back(0);
         return ref;
     }
-    zq::FileEntry& file(uint32_t name_ref, const std::string& content, bool coded = true, uint16_t dir_id = 0) {
+    zq::FileEntry& file(uint32_t name_ref, const std::string& content, bool coded = true,
+                        uint16_t dir_id = 0) {
         zq::FileEntry entry;
         entry.name = name_ref;
         entry.dir_id = dir_id;
@@ -71,7 +72,8 @@ protected:
         EXPECT_EQ(scratch_.strays({"hostile.sfx"}), std::vector<std::string>{}) << what;
         return outcome;
     }
-    void expect_refused(const Bytes& archive, int code, const std::string& what, int timeout_ms = 30000) {
+    void expect_refused(const Bytes& archive, int code, const std::string& what,
+                        int timeout_ms = 30000) {
         const Outcome outcome = run_hostile(archive, what, timeout_ms);
         EXPECT_EQ(outcome.status, code) << what << "\n" << outcome.out;
         EXPECT_EQ(last_line(outcome.out), message_of(code)) << what;
@@ -81,9 +83,20 @@ protected:
 };
 
 TEST_F(HostileArchive, UnsafeNamesAreRefusedAsFileAndDirectoryNames) {
-    const std::vector<std::string> names = {
-        "..", ".", "", "a/b", "a\\b", "C:x", "C:", "tab\there", "line\nbreak",
-        "\x1b[2J", "x\x7f\x01", "\x81/", "..\\..\\escape", "../escape"};
+    const std::vector<std::string> names = {"..",
+                                            ".",
+                                            "",
+                                            "a/b",
+                                            "a\\b",
+                                            "C:x",
+                                            "C:",
+                                            "tab\there",
+                                            "line\nbreak",
+                                            "\x1b[2J",
+                                            "x\x7f\x01",
+                                            "\x81/",
+                                            "..\\..\\escape",
+                                            "../escape"};
     for (const std::string& bad : names) {
         const std::string shown = "name \"" + bad + "\"";
         {
@@ -149,7 +162,8 @@ TEST_F(HostileArchive, BrokenTreesAndReferencesAreRefused) {
          }},
         {"cycle through next",
          [](Hostile& h) {
-             h.image.dirs = {{1, h.name("a"), 1, 0}, {2, h.name("b"), 2, 0}, {3, h.name("c"), 1, 0}};
+             h.image.dirs = {
+                 {1, h.name("a"), 1, 0}, {2, h.name("b"), 2, 0}, {3, h.name("c"), 1, 0}};
              h.file(h.name("f"), "x", true, 9);
          }},
         {"child index past the table",
@@ -162,8 +176,10 @@ TEST_F(HostileArchive, BrokenTreesAndReferencesAreRefused) {
              h.image.dirs = {{1, h.name("a"), 0, 0}};
              h.file(h.name("f"), "x", true, 2);
          }},
-        {"NameRef past the end of its pool", [](Hostile& h) { h.file(zq::make_name_ref(0, 4000), "x"); }},
-        {"NameRef into a pool that does not exist", [](Hostile& h) { h.file(zq::make_name_ref(3, 0), "x"); }},
+        {"NameRef past the end of its pool",
+         [](Hostile& h) { h.file(zq::make_name_ref(0, 4000), "x"); }},
+        {"NameRef into a pool that does not exist",
+         [](Hostile& h) { h.file(zq::make_name_ref(3, 0), "x"); }},
         {"name running to the end of its pool without a NUL",
          [](Hostile& h) {
              const uint32_t ref = h.name("unterminated");
@@ -203,17 +219,21 @@ TEST_F(HostileArchive, OffsetsAndSizesOutsideTheFile) {
         Bytes archive = h.archive();
         // -100 lands inside the stub, where no catalogue is; the smallest
         // 32-bit number lands before the start of the file.
-        const std::pair<uint32_t, int> offsets[] = {{uint32_t(-100), kInvalidCode}, {0x80000000u, kIoCode}};
+        const std::pair<uint32_t, int> offsets[] = {{uint32_t(-100), kInvalidCode},
+                                                    {0x80000000u, kIoCode}};
         for (const auto& [offset, code] : offsets) {
             for (int i = 0; i < 4; ++i) archive[6 + i] = uint8_t(offset >> (8 * i));
-            expect_refused(archive, code, "negative catalogue_offset " + std::to_string(int32_t(offset)));
+            expect_refused(archive, code,
+                           "negative catalogue_offset " + std::to_string(int32_t(offset)));
         }
     }
     for (bool coded : {true, false}) {
         Hostile h;
         h.image.files.clear();
-        h.file(h.name("far.txt"), "data that is not where the record says", coded).data_offset = 1u << 30;
-        expect_refused(h.archive(), kIoCode, std::string("data_offset past the end, ") + (coded ? "coded" : "raw"));
+        h.file(h.name("far.txt"), "data that is not where the record says", coded).data_offset =
+            1u << 30;
+        expect_refused(h.archive(), kIoCode,
+                       std::string("data_offset past the end, ") + (coded ? "coded" : "raw"));
     }
     {
         // The stream runs on through the catalogue and past the end of the
@@ -260,7 +280,8 @@ namespace {
 // for the recorded size. It writes 4 GiB, so it runs only when asked for
 // (ZQ_REL_HEAVY=1).
 TEST_F(HostileArchive, OutputThatWrapsTheSizeCounterIsNotAccepted) {
-    if (std::getenv("ZQ_REL_HEAVY") == nullptr) GTEST_SKIP() << "writes 4 GiB; set ZQ_REL_HEAVY=1 to run";
+    if (std::getenv("ZQ_REL_HEAVY") == nullptr)
+        GTEST_SKIP() << "writes 4 GiB; set ZQ_REL_HEAVY=1 to run";
     zq::OwnedCodec codec;
     const Bytes block(zq::kBlockSize, 'w');
     const Bytes frame = zq::code_frames(codec.state(), block);
@@ -268,7 +289,8 @@ TEST_F(HostileArchive, OutputThatWrapsTheSizeCounterIsNotAccepted) {
     Hostile h;
     h.image.files.clear();
     h.image.data.clear();
-    for (uint32_t i = 0; i < (1u << 17); ++i) h.image.data.insert(h.image.data.end(), frame.begin(), frame.end());
+    for (uint32_t i = 0; i < (1u << 17); ++i)
+        h.image.data.insert(h.image.data.end(), frame.begin(), frame.end());
     h.image.data.insert(h.image.data.end(), tail.begin(), tail.end());
     zq::FileEntry entry;
     entry.name = h.name("wrapped.bin");

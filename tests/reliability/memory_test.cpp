@@ -21,11 +21,15 @@ TEST(ZqpackErrorPaths, RefusedArchivesLeaveNothingAllocated) {
     write_bytes(dir + "/tree/b.txt", mixed_data(5000, 32));
     RunOptions options;
     options.cwd = dir;
-    ASSERT_EQ(run_program({zqpack_path(), "create", "--stub", "none", "--password", "right", "-o", "locked.zq", "tree"},
+    ASSERT_EQ(run_program({zqpack_path(), "create", "--stub", "none", "--password", "right", "-o",
+                           "locked.zq", "tree"},
                           options)
                   .status,
               0);
-    ASSERT_EQ(run_program({zqpack_path(), "create", "--stub", "none", "-o", "open.zq", "tree"}, options).status, 0);
+    ASSERT_EQ(
+        run_program({zqpack_path(), "create", "--stub", "none", "-o", "open.zq", "tree"}, options)
+            .status,
+        0);
     // The catalogue sits at the end: cut into it, and flip a byte of it.
     Bytes open = read_bytes(dir + "/open.zq");
     Bytes cut(open.begin(), open.end() - 30);
@@ -51,7 +55,7 @@ TEST(ZqpackErrorPaths, RefusedArchivesLeaveNothingAllocated) {
         EXPECT_EQ(outcome.status, 1) << "zqpack" << shown << "\n" << outcome.out.substr(0, 2000);
         EXPECT_NE(outcome.out.find("zqpack: "), std::string::npos) << shown;
         EXPECT_EQ(outcome.out.find("Sanitizer"), std::string::npos) << "zqpack" << shown << "\n"
-                                                                     << outcome.out.substr(0, 3000);
+                                                                    << outcome.out.substr(0, 3000);
     }
 }
 

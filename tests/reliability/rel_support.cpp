@@ -30,7 +30,8 @@ std::vector<std::string> temp_files(const Tree& tree) { return zq::test::temp_fi
 Scratch::Scratch() {
     fs::create_directories(work_);
     // The child may run as nobody: it must be able to reach and write here.
-    for (const char* sub : {"", "/outer", "/outer/inner", "/outer/inner/work"}) chmod((root_ + sub).c_str(), 0777);
+    for (const char* sub : {"", "/outer", "/outer/inner", "/outer/inner/work"})
+        chmod((root_ + sub).c_str(), 0777);
 }
 
 void Scratch::clear_work() const {
@@ -80,16 +81,19 @@ Parsed parse_sfx(const std::string& path) {
         // A password nobody types: the run, whose input is empty, meets the
         // prompt and ends as an abort.
         zq::GivenPassword nobody{"\x01", false};
-        parsed.result = zq::read_catalogue(&context, &catalogue, offset, &count, zq::given_password_dialogue(&nobody));
+        parsed.result = zq::read_catalogue(&context, &catalogue, offset, &count,
+                                           zq::given_password_dialogue(&nobody));
         if (parsed.result == 4) parsed.result = 1;
         if (parsed.result == 0) {
             char full[zq::kPathBufferSize];
             for (uint32_t i = 0; i < count; ++i) {
                 const zq::FileRecord& record = *catalogue.file_table[i];
                 if (zq::build_file_path(catalogue, record, full) != 0) {
-                    ADD_FAILURE() << "the reader accepted a file whose path the driver cannot build";
+                    ADD_FAILURE()
+                        << "the reader accepted a file whose path the driver cannot build";
                 }
-                std::string target = catalogue.full_path ? full : zq::name_text(catalogue, record.name());
+                std::string target =
+                    catalogue.full_path ? full : zq::name_text(catalogue, record.name());
                 // As the Linux side hands it to the kernel: the second byte of
                 // a two-byte character is never a separator.
                 for (size_t k = 0; k < target.size(); ++k) {

@@ -32,7 +32,8 @@ zq::ArchiveImage ArchiveBuilder::image() const {
         entry.name = names.add(file.name);
         entry.ext_word = file.ext_word;
         const Bytes content = bytes_of(file.content);
-        if (file.ext_word & zq::kExtHasCrc) entry.crc32 = zq::crc32_of(content.data(), content.size());
+        if (file.ext_word & zq::kExtHasCrc)
+            entry.crc32 = zq::crc32_of(content.data(), content.size());
         zq::FileEntry& added = zq::add_file_data(image, codec.state(), entry, content, file.coded);
         if (file.recorded_size >= 0) added.original_size = uint32_t(file.recorded_size);
     }

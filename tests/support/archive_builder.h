@@ -24,7 +24,7 @@ struct TestFile {
     int32_t write_time = kTestWriteTime;
     int32_t create_time = -1;
     int64_t recorded_size = -1;  // -1: the content's size
-    uint16_t ext_word = 0;       // record extension; with kExtHasCrc the content's CRC-32 goes in too
+    uint16_t ext_word = 0;  // record extension; with kExtHasCrc the content's CRC-32 goes in too
 };
 
 struct TestDir {

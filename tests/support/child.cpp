@@ -39,7 +39,8 @@ pid_t spawn(const std::vector<std::string>& argv, Streams streams, const RunOpti
     if (options.own_group) setpgid(0, 0);
     if (dup2(streams.in, 0) < 0 || dup2(streams.out, 1) < 0 || dup2(streams.err, 2) < 0) _exit(120);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
-    if (options.run_as != 0 && (setgid(options.run_as) != 0 || setuid(options.run_as) != 0)) _exit(121);
+    if (options.run_as != 0 && (setgid(options.run_as) != 0 || setuid(options.run_as) != 0))
+        _exit(121);
     if (options.file_size_limit != 0) {
         signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
         const rlimit limit{rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
@@ -75,7 +76,8 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
         return outcome;
     }
     int err = out[1];
-    if (!options.errors_to.empty()) err = open(options.errors_to.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (!options.errors_to.empty())
+        err = open(options.errors_to.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const pid_t child = spawn(argv, {in[0], out[1], err < 0 ? out[1] : err}, options);
     close(in[0]);
     close(out[1]);
@@ -105,10 +107,13 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
             pollfd watch{output, POLLIN, 0};
             if (ppoll(&watch, 1, &step, nullptr) > 0) {
                 char buffer[65536];
-                const ssize_t n = read(output, buffer, std::min(sizeof buffer, options.output_limit - outcome.out.size()));
+                const ssize_t n =
+                    read(output, buffer,
+                         std::min(sizeof buffer, options.output_limit - outcome.out.size()));
                 if (n > 0) outcome.out.append(buffer, size_t(n));
                 if (n <= 0 || outcome.out.size() == options.output_limit) close_fd(output);
-                if (n > 0 && options.answer && !input_ends) input_ends = !options.answer(outcome.out, typed);
+                if (n > 0 && options.answer && !input_ends)
+                    input_ends = !options.answer(outcome.out, typed);
             }
         } else {
             nanosleep(&step, nullptr);
@@ -125,7 +130,8 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
         }
         if (input_ends && typed.empty()) close_fd(input);
 
-        if (!signalled && signal_clock < 0 && outcome.out.find(options.signal_after_output) != std::string::npos) {
+        if (!signalled && signal_clock < 0 &&
+            outcome.out.find(options.signal_after_output) != std::string::npos) {
             signal_clock = now_us();
         }
         if (!signalled && signal_clock >= 0 && now_us() - signal_clock >= options.signal_delay_us &&
@@ -147,7 +153,8 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
     char buffer[65536];
     ssize_t n;
     while (output >= 0 && outcome.out.size() < options.output_limit &&
-           (n = read(output, buffer, std::min(sizeof buffer, options.output_limit - outcome.out.size()))) > 0) {
+           (n = read(output, buffer,
+                     std::min(sizeof buffer, options.output_limit - outcome.out.size()))) > 0) {
         outcome.out.append(buffer, size_t(n));
     }
     close_fd(output);
@@ -156,7 +163,8 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
     return outcome;
 }
 
-HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room, int event) {
+HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room,
+                     int event) {
     HeldOutcome outcome;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -166,13 +174,15 @@ HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cw
     // One page, the least a pipe holds, so the filler is small.
     const int capacity = fcntl(fds[1], F_SETPIPE_SZ, 4096);
     if (capacity <= 0 || size_t(capacity) <= room) {
-        ADD_FAILURE() << "cannot size the pipe for " << room << " bytes of room (" << capacity << ")";
+        ADD_FAILURE() << "cannot size the pipe for " << room << " bytes of room (" << capacity
+                      << ")";
         close(fds[0]);
         close(fds[1]);
         return outcome;
     }
     const std::string filler(size_t(capacity) - room, '.');
-    if (write(fds[1], filler.data(), filler.size()) != ssize_t(filler.size())) ADD_FAILURE() << "cannot fill the pipe";
+    if (write(fds[1], filler.data(), filler.size()) != ssize_t(filler.size()))
+        ADD_FAILURE() << "cannot fill the pipe";
 
     const int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
     RunOptions options;

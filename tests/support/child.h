@@ -47,8 +47,8 @@ struct RunOptions {
     // When not 0, files the child writes cannot grow past this many bytes (a
     // full disk, as far as the program can tell).
     int64_t file_size_limit = 0;
-    uid_t run_as = 0;         // 0: as we are; else drop to this uid (and gid)
-    bool own_group = true;    // so that a signal meant for it never reaches the test
+    uid_t run_as = 0;       // 0: as we are; else drop to this uid (and gid)
+    bool own_group = true;  // so that a signal meant for it never reaches the test
 };
 
 // Runs argv (argv[0] looked up on PATH when it has no '/') and waits for it.
@@ -64,6 +64,7 @@ Outcome run_program(const std::vector<std::string>& argv, const RunOptions& opti
 struct HeldOutcome : Outcome {
     bool held = false;
 };
-HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room, int event);
+HeldOutcome run_held(const std::vector<std::string>& argv, const std::string& cwd, size_t room,
+                     int event);
 
 }  // namespace zq::test

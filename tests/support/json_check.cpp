@@ -23,14 +23,22 @@ size_t utf8_length(const std::string& s, size_t at) {
     if (lead < 0x80) return 1;
     uint8_t low = 0x80, high = 0xBF;
     size_t length = 0;
-    if (in(lead, 0xC2, 0xDF)) length = 2;
-    else if (lead == 0xE0) length = 3, low = 0xA0;
-    else if (lead == 0xED) length = 3, high = 0x9F;
-    else if (in(lead, 0xE1, 0xEF)) length = 3;
-    else if (lead == 0xF0) length = 4, low = 0x90;
-    else if (lead == 0xF4) length = 4, high = 0x8F;
-    else if (in(lead, 0xF1, 0xF3)) length = 4;
-    else return 0;
+    if (in(lead, 0xC2, 0xDF))
+        length = 2;
+    else if (lead == 0xE0)
+        length = 3, low = 0xA0;
+    else if (lead == 0xED)
+        length = 3, high = 0x9F;
+    else if (in(lead, 0xE1, 0xEF))
+        length = 3;
+    else if (lead == 0xF0)
+        length = 4, low = 0x90;
+    else if (lead == 0xF4)
+        length = 4, high = 0x8F;
+    else if (in(lead, 0xF1, 0xF3))
+        length = 4;
+    else
+        return 0;
     if (!in(byte(at + 1), low, high)) return 0;
     for (size_t i = 2; i < length; ++i) {
         if (!in(byte(at + i), 0x80, 0xBF)) return 0;
@@ -68,7 +76,8 @@ private:
         return true;
     }
     void blanks() {
-        while (more() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) ++at_;
+        while (more() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++at_;
     }
     bool word(const char* w) {
         for (; *w != '\0'; ++w) {
@@ -79,13 +88,13 @@ private:
 
     bool value() {
         switch (peek()) {
-        case '{': return nested(&StrictReader::object);
-        case '[': return nested(&StrictReader::array);
-        case '"': return string(nullptr);
-        case 't': return word("true");
-        case 'f': return word("false");
-        case 'n': return word("null");
-        default: return number();
+            case '{': return nested(&StrictReader::object);
+            case '[': return nested(&StrictReader::array);
+            case '"': return string(nullptr);
+            case 't': return word("true");
+            case 'f': return word("false");
+            case 'n': return word("null");
+            default: return number();
         }
     }
 
@@ -137,7 +146,8 @@ private:
     bool number() {
         take('-');
         if (take('0')) {
-            if (more() && peek() >= '0' && peek() <= '9') return fault("a number with a leading zero");
+            if (more() && peek() >= '0' && peek() <= '9')
+                return fault("a number with a leading zero");
         } else if (!digits()) {
             return false;
         }
@@ -153,8 +163,10 @@ private:
         *unit = 0;
         for (int i = 0; i < 4; ++i) {
             const char c = peek();
-            const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            const int v = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
             if (v < 0) return fault("four hex digits expected after \\u");
             *unit = *unit * 16 + unsigned(v);
             ++at_;
@@ -170,7 +182,8 @@ private:
         if (unit < 0xD800 || unit > 0xDBFF) return true;
         if (!take('\\') || !take('u')) return fault("a high surrogate escape without its low half");
         if (!hex4(&unit)) return false;
-        if (unit < 0xDC00 || unit > 0xDFFF) return fault("a high surrogate escape without its low half");
+        if (unit < 0xDC00 || unit > 0xDFFF)
+            return fault("a high surrogate escape without its low half");
         return true;
     }
 
@@ -186,7 +199,8 @@ private:
             ++at_;
             if (escape == 'u') {
                 if (!unicode_escape()) return false;
-            } else if (std::string("\"\\/bfnrt").find(escape) == std::string::npos || escape == '\0') {
+            } else if (std::string("\"\\/bfnrt").find(escape) == std::string::npos ||
+                       escape == '\0') {
                 --at_;
                 return fault("an unknown escape");
             }
@@ -209,7 +223,8 @@ std::string json_problem(const std::string& text) { return StrictReader(text).pr
 void expect_json_listing(const std::filesystem::path& path, const std::string& password) {
     std::unique_ptr<pack::OpenedArchive> archive;
     try {
-        archive = std::make_unique<pack::OpenedArchive>(path.string(), std::optional<std::string>(password));
+        archive = std::make_unique<pack::OpenedArchive>(path.string(),
+                                                        std::optional<std::string>(password));
     } catch (const std::runtime_error&) {
         return;  // nothing zqpack would list
     }

@@ -39,7 +39,8 @@ void write_bytes(const fs::path& path, const Bytes& bytes, bool executable) {
 
 ScratchDir::ScratchDir(const std::string& tag) {
     std::string pattern = (fs::temp_directory_path() / ("zq_" + tag + "_XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = pattern;
 }
 
@@ -64,9 +65,10 @@ bool InScratchDir::is_dir(const std::string& path) { return fs::is_directory(pat
 void remove_tree(const fs::path& root) {
     std::error_code ignored;
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (auto it = fs::recursive_directory_iterator(root, ignored); !ignored && it != fs::recursive_directory_iterator();
-         it.increment(ignored)) {
-        if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(root, ignored);
+         !ignored && it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (!it->is_symlink())
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
     fs::remove_all(root, ignored);
 }
@@ -74,8 +76,8 @@ void remove_tree(const fs::path& root) {
 std::vector<std::string> listing(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::string name = fs::relative(it->path(), dir).string();
         if (it->is_directory() && !it->is_symlink()) name += '/';
         names.push_back(name);
@@ -87,7 +89,8 @@ std::vector<std::string> listing(const fs::path& dir) {
 std::vector<std::string> temp_files(const std::vector<std::string>& names) {
     std::vector<std::string> found;
     for (const std::string& name : names) {
-        const std::string last = fs::path(name.back() == '/' ? name.substr(0, name.size() - 1) : name).filename();
+        const std::string last =
+            fs::path(name.back() == '/' ? name.substr(0, name.size() - 1) : name).filename();
         bool temp = last.size() == 8 && last.compare(0, 2, "zq") == 0;
         for (size_t i = 2; temp && i < 8; ++i) temp = last[i] >= '0' && last[i] <= '9';
         if (temp) found.push_back(name);
@@ -115,8 +118,9 @@ Bytes noise(size_t size, uint32_t seed) {
 }
 
 Bytes mixed_data(size_t size, uint32_t seed) {
-    static const char* const words[] = {"archive ", "block ", "frame ", "catalogue ", "the ", "of ", "and ",
-                                        "splay ", "tree ", "match ", "literal ", "\n", "0x5A51 ", "temporary "};
+    static const char* const words[] = {"archive ", "block ", "frame ",  "catalogue ", "the ",
+                                        "of ",      "and ",   "splay ",  "tree ",      "match ",
+                                        "literal ", "\n",     "0x5A51 ", "temporary "};
     Bytes out;
     out.reserve(size);
     while (out.size() < size) {
@@ -139,7 +143,8 @@ Bytes mixed_data(size_t size, uint32_t seed) {
 Bytes text_lines(size_t size, char seed) {
     Bytes out;
     for (size_t i = 0; out.size() < size; ++i) {
-        const std::string line = "line " + std::to_string(i % 500) + " of " + std::string(1, seed) + " says hello\n";
+        const std::string line =
+            "line " + std::to_string(i % 500) + " of " + std::string(1, seed) + " says hello\n";
         out.insert(out.end(), line.begin(), line.end());
     }
     out.resize(size);

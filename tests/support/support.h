@@ -57,7 +57,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    static void write_file(const std::string& path, const std::string& content) { write_bytes(path, bytes_of(content)); }
+    static void write_file(const std::string& path, const std::string& content) {
+        write_bytes(path, bytes_of(content));
+    }
     static std::string read_file(const std::string& path) { return read_text(path); }
     static bool exists(const std::string& path);  // the entry itself, a link included
     static bool is_dir(const std::string& path);
@@ -80,7 +82,8 @@ void remove_tree(const fs::path& root);
 // the future is never moved by relatime at all.
 constexpr int64_t kPinnedAccessTime = 2000000000;  // 2033-05-18
 constexpr int64_t kPinnedWriteTime = 1400000000;   // 2014-05-13
-void pin_times(const fs::path& root, int64_t access = kPinnedAccessTime, int64_t write = kPinnedWriteTime);
+void pin_times(const fs::path& root, int64_t access = kPinnedAccessTime,
+               int64_t write = kPinnedWriteTime);
 
 // ------------------------------------------------------------ data
 
