@@ -148,6 +148,27 @@ TEST_F(Installer, RunsTheMarkedFileOnlyAfterACompleteRun) {
     EXPECT_EQ(read_file("ran.txt"), "--prefix\nx y\n--user\ntwo words\n");
 }
 
+TEST_F(Installer, TheMarkedProgramGetsBothWordListsAndGivesItsStatus) {
+    // The marked program is a copy of the stub under test, so that Windows
+    // starts a real program of its own: --version ends it with 0, an option
+    // it does not know with the usage status.
+    const bool exe = ends_with(stub_path(), ".exe");
+    const std::string inner = std::string("tree/inner") + (exe ? ".exe" : "");
+    zq::test::write_bytes(root_ + "/" + inner, zq::test::read_bytes(stub_path()), false);
+    const std::string sfx = root_ + "/installer" + (exe ? ".exe" : "");
+    const RunResult made =
+        run_host({zqpack_path(), "create", "-o", sfx, "--stub", stub_path(), "-C", root_, "--run",
+                  inner, "--run-args", "--version", "tree"});
+    ASSERT_EQ(made.status, 0) << made.out;
+
+    RunResult result = run_with(sfx, {"-y", "-q"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("Self-Extractor V01L09"), std::string::npos) << result.out;
+    result = run_with(sfx, {"-y", "-q", "--", "--no-such-option"});
+    EXPECT_EQ(result.status, zq::kExitUsage) << result.out;
+    EXPECT_NE(result.out.find("--no-such-option"), std::string::npos) << result.out;
+}
+
 TEST_F(Installer, MarkSurvivesNamesStoredInACodePage) {
     // Enough of a PE image for zqpack to pack for Windows; it is never run.
     std::string pe(0x48, '\0');
