@@ -87,8 +87,8 @@ inline SplayTree length_tree(CodecState& state) {
 // `pairs_begin` is slots, or slots + 1 when the path has an odd length and
 // its top entry has no partner.
 __attribute__((always_inline)) inline void splay_path(uint16_t* children,
-                                                      const uint16_t* pairs_begin,
-                                                      const uint16_t* slots_end) {
+                                                      const uint32_t* pairs_begin,
+                                                      const uint32_t* slots_end) {
     while (slots_end != pairs_begin) {
         slots_end -= 2;
         const uint32_t uncle_slot = slots_end[0] ^ 1u;
@@ -169,13 +169,13 @@ inline uint32_t unread_bytes(const BitReader& reader) {
 // A refilled word holds at least one payload byte above the marker, so the
 // bit taken from it never leaves it empty.
 __attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& bits,
-                                                    uint32_t& bit) {
-    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+                                                    BitWord& bit) {
+    bit = bits >> (kBitWordBits - 1);
     bits <<= 1;
     if (__builtin_expect(bits != 0, 1)) return true;
     if (!refill(reader)) return false;
     bits = reader.bits;
-    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bit = bits >> (kBitWordBits - 1);
     bits <<= 1;
     return true;
 }
@@ -184,7 +184,7 @@ __attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& 
 // side is known from the bit alone, so the load that the next level waits
 // for is addressed straight from the node just loaded, without an add in
 // between. The empty asm keeps the compiler from folding the sum back.
-__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, uint32_t bit,
+__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, BitWord bit,
                                                            uint32_t node) {
     const uint16_t* side = children + bit;
     __asm__("" : "+r"(side));
@@ -200,15 +200,15 @@ __attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* child
 template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
-    uint16_t slots[kLongestCode];
-    uint16_t* path_end = slots;
-    const uint16_t* pairs_begin = slots;
+    uint32_t slots[kLongestCode];
+    uint32_t* path_end = slots;
+    const uint32_t* pairs_begin = slots;
     uint32_t node = 0;
-    uint32_t bit = 0;
+    BitWord bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[0] = static_cast<uint16_t>(2 * node + bit);
+        path_end[0] = static_cast<uint32_t>(2 * node + bit);
         node = child_entry(children, bit, node);
         if (node >= nodes) {
             path_end += 1;
@@ -216,7 +216,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
             break;
         }
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[1] = static_cast<uint16_t>(2 * node + bit);
+        path_end[1] = static_cast<uint32_t>(2 * node + bit);
         node = child_entry(children, bit, node);
         path_end += 2;
         if (node >= nodes) break;
