@@ -87,8 +87,8 @@ inline SplayTree length_tree(CodecState& state) {
 // `pairs_begin` is slots, or slots + 1 when the path has an odd length and
 // its top entry has no partner.
 __attribute__((always_inline)) inline void splay_path(uint16_t* children,
-                                                      const uint32_t* pairs_begin,
-                                                      const uint32_t* slots_end) {
+                                                      const uint16_t* pairs_begin,
+                                                      const uint16_t* slots_end) {
     while (slots_end != pairs_begin) {
         slots_end -= 2;
         const uint32_t uncle_slot = slots_end[0] ^ 1u;
@@ -200,15 +200,15 @@ __attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* child
 template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
-    uint32_t slots[kLongestCode];
-    uint32_t* path_end = slots;
-    const uint32_t* pairs_begin = slots;
+    uint16_t slots[kLongestCode];
+    uint16_t* path_end = slots;
+    const uint16_t* pairs_begin = slots;
     uint32_t node = 0;
     BitWord bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[0] = static_cast<uint32_t>(2 * node + bit);
+        path_end[0] = static_cast<uint16_t>(2 * node + bit);
         node = child_entry(children, bit, node);
         if (node >= nodes) {
             path_end += 1;
@@ -216,7 +216,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
             break;
         }
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[1] = static_cast<uint32_t>(2 * node + bit);
+        path_end[1] = static_cast<uint16_t>(2 * node + bit);
         node = child_entry(children, bit, node);
         path_end += 2;
         if (node >= nodes) break;
