@@ -169,13 +169,13 @@ inline uint32_t unread_bytes(const BitReader& reader) {
 // A refilled word holds at least one payload byte above the marker, so the
 // bit taken from it never leaves it empty.
 __attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& bits,
-                                                    uint32_t& bit) {
-    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+                                                    BitWord& bit) {
+    bit = bits >> (kBitWordBits - 1);
     bits <<= 1;
     if (__builtin_expect(bits != 0, 1)) return true;
     if (!refill(reader)) return false;
     bits = reader.bits;
-    bit = static_cast<uint32_t>(bits >> (kBitWordBits - 1));
+    bit = bits >> (kBitWordBits - 1);
     bits <<= 1;
     return true;
 }
@@ -184,7 +184,7 @@ __attribute__((always_inline)) inline bool take_bit(BitReader& reader, BitWord& 
 // side is known from the bit alone, so the load that the next level waits
 // for is addressed straight from the node just loaded, without an add in
 // between. The empty asm keeps the compiler from folding the sum back.
-__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, uint32_t bit,
+__attribute__((always_inline)) inline uint32_t child_entry(const uint16_t* children, BitWord bit,
                                                            uint32_t node) {
     const uint16_t* side = children + bit;
     __asm__("" : "+r"(side));
@@ -204,7 +204,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
     uint16_t* path_end = slots;
     const uint16_t* pairs_begin = slots;
     uint32_t node = 0;
-    uint32_t bit = 0;
+    BitWord bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
