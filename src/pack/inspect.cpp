@@ -283,16 +283,24 @@ void append_format(std::string& out, const char* format, Args... args) {
     if (length > 0) out.append(text, std::min(size_t(length), sizeof text - 1));
 }
 
+struct ListingTotals {
+    uint64_t size = 0;
+    uint64_t stored = 0;
+};
+
+ListingTotals listing_totals(const OpenedArchive& archive) {
+    ListingTotals totals;
+    for (size_t i = 0; i < archive.entry_count(); ++i) {
+        totals.size += archive.record(i).original_size();
+        totals.stored += archive.record(i).stored_size();
+    }
+    return totals;
+}
+
 }  // namespace
 
 std::string json_listing(const OpenedArchive& archive) {
-    uint64_t total_size = 0;
-    uint64_t total_stored = 0;
-    for (size_t i = 0; i < archive.entry_count(); ++i) {
-        const FileRecord& record = archive.record(i);
-        total_size += record.original_size();
-        total_stored += record.stored_size();
-    }
+    const ListingTotals totals = listing_totals(archive);
     std::string out = "{\"archive\": " + json_string(archive.path());
     append_format(
         out,
@@ -331,18 +339,12 @@ std::string json_listing(const OpenedArchive& archive) {
     }
     append_format(
         out, "\n], \"total\": {\"files\": %zu, \"size\": %" PRIu64 ", \"stored\": %" PRIu64 "}}\n",
-        archive.entry_count(), total_size, total_stored);
+        archive.entry_count(), totals.size, totals.stored);
     return out;
 }
 
 int list_archive(const OpenedArchive& archive, bool json) {
-    uint64_t total_size = 0;
-    uint64_t total_stored = 0;
-    for (size_t i = 0; i < archive.entry_count(); ++i) {
-        const FileRecord& record = archive.record(i);
-        total_size += record.original_size();
-        total_stored += record.stored_size();
-    }
+    const ListingTotals totals = listing_totals(archive);
     if (json) {
         std::fputs(json_listing(archive).c_str(), stdout);
         return 0;
@@ -369,8 +371,8 @@ int list_archive(const OpenedArchive& archive, bool json) {
                     or_dash(mode_text(r)).c_str(), format_time(r.write_time()).c_str(),
                     path.c_str());
     }
-    std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %zu files\n", total_size, total_stored,
-                ratio(total_stored, total_size), archive.entry_count());
+    std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %zu files\n", totals.size, totals.stored,
+                ratio(totals.stored, totals.size), archive.entry_count());
     return 0;
 }
 
