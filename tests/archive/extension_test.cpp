@@ -1,6 +1,7 @@
 // The pieces of the record extension that both the stubs and the tools use.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "archive/links.h"
@@ -25,6 +26,32 @@ TEST(Crc32, MatchesTheZipChecksumAndAddsUpAcrossPieces) {
         const uint32_t b = zq::crc32_of(bytes(text) + split, text.size() - split);
         EXPECT_EQ(zq::crc32_combine(a, b, text.size() - split), whole) << split;
     }
+}
+
+// Straight from the definition, one bit at a time.
+uint32_t bitwise_crc32(const uint8_t* bytes, size_t count) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < count; ++i) {
+        c ^= bytes[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+TEST(Crc32, EveryLengthAndAlignmentAgreesWithTheDefinition) {
+    uint8_t data[80];
+    for (size_t i = 0; i < sizeof data; ++i) data[i] = uint8_t(i * 151 + 7);
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t count = 0; start + count <= sizeof data; ++count) {
+            ASSERT_EQ(zq::crc32_of(data + start, count), bitwise_crc32(data + start, count))
+                << start << " " << count;
+        }
+    }
+    // Fed in uneven pieces, the running form gives the same.
+    uint32_t running = zq::kCrc32Start;
+    for (size_t at = 0, piece = 1; at < sizeof data; at += piece, piece = piece % 11 + 1)
+        running = zq::crc32_update(running, data + at, std::min(piece, sizeof data - at));
+    EXPECT_EQ(zq::crc32_final(running), bitwise_crc32(data, sizeof data));
 }
 
 TEST(LinkTargets, OnlyThoseThatStayInsideTheRunFolder) {
