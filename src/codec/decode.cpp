@@ -49,7 +49,7 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
 
 int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
                       uint16_t* produced) {
-    codec_reset(state);
+    reset_for_decoding(state);
     BitReader reader = start_reader(coded, length);
 
     // Every symbol is read at one place in the loop, so the symbol coder is

@@ -15,6 +15,13 @@ void shape_children(uint16_t* children) {
     for (uint32_t j = 0; j < 2 * nodes; ++j) children[j] = static_cast<uint16_t>(j + 1);
 }
 
+// The same shape in the decoder's form: entry j leads to node j + 1.
+template <uint32_t nodes>
+void shape_decoder_children(uint16_t* children) {
+    for (uint32_t j = 0; j < 2 * nodes; ++j)
+        children[j] = static_cast<uint16_t>(kPairBytes * (j + 1));
+}
+
 template <uint32_t nodes>
 void shape_tree(SplayTree tree) {
     for (uint32_t k = 0; k < nodes; ++k) {
@@ -28,7 +35,13 @@ void shape_tree(SplayTree tree) {
 
 void shape_literal_tree(SplayTree tree) { shape_tree<kLiteralNodes>(tree); }
 void shape_length_tree(SplayTree tree) { shape_tree<kLengthNodes>(tree); }
-void shape_literal_children(uint16_t* children) { shape_children<kLiteralNodes>(children); }
+void shape_literal_children(uint16_t* children) { shape_decoder_children<kLiteralNodes>(children); }
+void shape_length_children(uint16_t* children) { shape_decoder_children<kLengthNodes>(children); }
+
+void reset_for_decoding(CodecState& state) {
+    codec_reset(state);
+    shape_length_children(state.length_children);
+}
 
 int put_long_code(CodecState& state, uint64_t top, uint32_t top_bits, const uint64_t* low_words,
                   uint32_t low_count) {
