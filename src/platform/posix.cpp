@@ -600,13 +600,73 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
     return true;
 }
 
+namespace {
+
+// Writes `value` in `width` places, right-aligned with `pad` (at least one
+// digit), and returns the end.
+char* put_number(char* at, uint32_t value, uint32_t width, char pad) {
+    char* end = at + width;
+    char* p = end;
+    do {
+        *--p = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && p != at);
+    while (p != at) *--p = pad;
+    return end;
+}
+
+struct CivilDate {
+    uint32_t year;
+    uint32_t month;  // 1..12
+    uint32_t day;    // 1..31
+};
+
+// The Gregorian date `days` days after 1970-01-01 (negative: before), for
+// the days a 32-bit time reaches. Counted from 1 March 1600 in 400-year eras
+// of 146097 days, so the leap day closes its year and every count is
+// positive.
+CivilDate civil_from_days(int32_t days) {
+    const uint32_t from_1600 = uint32_t(days + 135080);  // 1600-03-01 to 1970-01-01
+    const uint32_t era = from_1600 / 146097;
+    const uint32_t day_of_era = from_1600 % 146097;
+    const uint32_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const uint32_t day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const uint32_t month_from_march = (5 * day_of_year + 2) / 153;
+    CivilDate date;
+    date.day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+    date.month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+    date.year = 1600 + era * 400 + year_of_era + (date.month <= 2 ? 1 : 0);
+    return date;
+}
+
+}  // namespace
+
+// By hand rather than with gmtime and snprintf: this is the stub's only
+// formatted line, and the C library's printf would be a fifth of the stub.
 void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
-    const time_t t = unix_time;
-    struct tm parts = {};
-    gmtime_r(&t, &parts);
-    snprintf(out, 64, "%10lu  %04d-%02d-%02d %02d:%02d:%02d  ", static_cast<unsigned long>(size),
-             parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
-             parts.tm_sec);
+    const int64_t seconds = unix_time;
+    const int32_t days = int32_t((seconds >= 0 ? seconds : seconds - 86399) / 86400);
+    const uint32_t of_day = uint32_t(seconds - int64_t(days) * 86400);
+    const CivilDate date = civil_from_days(days);
+    char* p = put_number(out, size, 10, ' ');
+    *p++ = ' ';
+    *p++ = ' ';
+    p = put_number(p, date.year, 4, '0');  // 1901..2038
+    *p++ = '-';
+    p = put_number(p, date.month, 2, '0');
+    *p++ = '-';
+    p = put_number(p, date.day, 2, '0');
+    *p++ = ' ';
+    p = put_number(p, of_day / 3600, 2, '0');
+    *p++ = ':';
+    p = put_number(p, of_day / 60 % 60, 2, '0');
+    *p++ = ':';
+    p = put_number(p, of_day % 60, 2, '0');
+    *p++ = ' ';
+    *p++ = ' ';
+    *p = '\0';
 }
 
 }  // namespace zq

@@ -3,7 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support.h"
@@ -112,4 +116,35 @@ TEST_F(Platform, Strings) {
     char text[16] = "ab";
     EXPECT_STREQ(str_append(text, "cd"), "abcd");
     EXPECT_EQ(str_length(text), 4u);
+}
+
+// The listing line against the C library's own conversion, across the whole
+// range of a 32-bit time (1901 to 2038) and the edges of days and years.
+TEST(ListingLine, SizeAndTimeAsTheCLibraryFormatsThem) {
+    std::vector<int64_t> times = {INT32_MIN,
+                                  -86401,
+                                  -86400,
+                                  -1,
+                                  0,
+                                  1,
+                                  86399,
+                                  86400,
+                                  951782400 /* 2000-02-29 */,
+                                  946684799 /* 1999-12-31 23:59:59 */,
+                                  INT32_MAX};
+    for (int64_t t = INT32_MIN; t <= INT32_MAX; t += 85931) times.push_back(t);
+    const uint32_t sizes[] = {0, 7, 4294967295u};
+    for (size_t i = 0; i < times.size(); ++i) {
+        const uint32_t size = sizes[i % 3];
+        const time_t t = time_t(times[i]);
+        struct tm parts = {};
+        ASSERT_NE(gmtime_r(&t, &parts), nullptr);
+        char expected[64];
+        snprintf(expected, sizeof expected, "%10lu  %04d-%02d-%02d %02d:%02d:%02d  ",
+                 static_cast<unsigned long>(size), parts.tm_year + 1900, parts.tm_mon + 1,
+                 parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        char out[64];
+        format_size_and_time(out, size, int32_t(times[i]));
+        ASSERT_STREQ(out, expected) << times[i];
+    }
 }
