@@ -1,26 +1,59 @@
 #include "pack/select.h"
 
+#include <cstdint>
+
 namespace zq::pack {
 
 namespace {
 
+// One character of `s` at byte `at`: a well-formed UTF-8 sequence, or else a
+// single byte, which then stands only for itself (code 0x110000 + byte, past
+// every character), so names that are not UTF-8 still match byte by byte.
+struct Char {
+    uint32_t code;
+    size_t length;
+};
+
+Char char_at(const std::string& s, size_t at) {
+    const unsigned char lead = static_cast<unsigned char>(s[at]);
+    const Char lone{0x110000u + lead, 1};
+    if (lead < 0x80) return {lead, 1};
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || at + length > s.size()) return lone;
+    uint32_t code = lead & (0x7Fu >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(s[at + i]);
+        if ((next & 0xC0) != 0x80) return lone;
+        code = code << 6 | (next & 0x3Fu);
+    }
+    // Overlong forms, surrogates and codes past U+10FFFF are no characters.
+    const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return lone;
+    return {code, length};
+}
+
 // The class "[...]" at pattern[p] against `c`: 1 when it takes c, 0 when not,
 // -1 when there is no closing ']' (the '[' then stands for itself). `end`
 // gets the position after the class. "[!...]" and "[^...]" take what is not
-// listed; a ']' first in the list is listed; "a-z" is a range.
-int class_match(const std::string& pattern, size_t p, unsigned char c, size_t* end) {
+// listed; a ']' first in the list is listed; "a-z" is a range of characters.
+int class_match(const std::string& pattern, size_t p, Char c, size_t* end) {
     size_t at = p + 1;
     const bool negated = at < pattern.size() && (pattern[at] == '!' || pattern[at] == '^');
     if (negated) ++at;
     bool taken = false;
     for (bool first = true; at < pattern.size() && (first || pattern[at] != ']'); first = false) {
-        const unsigned char low = static_cast<unsigned char>(pattern[at]);
-        if (at + 2 < pattern.size() && pattern[at + 1] == '-' && pattern[at + 2] != ']') {
-            taken = taken || (c >= low && c <= static_cast<unsigned char>(pattern[at + 2]));
-            at += 3;
+        const Char low = char_at(pattern, at);
+        const size_t after = at + low.length;
+        if (after + 1 < pattern.size() && pattern[after] == '-' && pattern[after + 1] != ']') {
+            const Char high = char_at(pattern, after + 1);
+            taken = taken || (c.code >= low.code && c.code <= high.code);
+            at = after + 1 + high.length;
         } else {
-            taken = taken || c == low;
-            ++at;
+            taken = taken || c.code == low.code;
+            at = after;
         }
     }
     if (at >= pattern.size()) return -1;
@@ -36,29 +69,33 @@ bool glob_match(const std::string& pattern, const std::string& text) {
     size_t p = 0, t = 0;
     size_t star = std::string::npos, star_text = 0;
     while (t < text.size()) {
-        size_t class_end = 0;
-        const int in_class =
-            p < pattern.size() && pattern[p] == '['
-                ? class_match(pattern, p, static_cast<unsigned char>(text[t]), &class_end)
-                : -1;
-        if (in_class >= 0) {
-            if (in_class == 1) {
-                p = class_end;
-                ++t;
-                continue;
-            }
-        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
-            ++p;
-            ++t;
-            continue;
-        } else if (p < pattern.size() && pattern[p] == '*') {
+        const Char c = char_at(text, t);
+        if (p < pattern.size() && pattern[p] == '*') {
             star = p++;
             star_text = t;
             continue;
         }
+        size_t next = p;  // the pattern after one character that takes c
+        if (p < pattern.size() && pattern[p] == '[') {
+            size_t class_end = 0;
+            const int in_class = class_match(pattern, p, c, &class_end);
+            if (in_class == 1) next = class_end;
+            if (in_class < 0 && c.code == '[') next = p + 1;
+        } else if (p < pattern.size() && pattern[p] == '?') {
+            next = p + 1;
+        } else if (p < pattern.size()) {
+            const Char wanted = char_at(pattern, p);
+            if (wanted.code == c.code) next = p + wanted.length;
+        }
+        if (next != p) {
+            p = next;
+            t += c.length;
+            continue;
+        }
         if (star == std::string::npos) return false;
         p = star + 1;
-        t = ++star_text;
+        star_text += char_at(text, star_text).length;
+        t = star_text;
     }
     while (p < pattern.size() && pattern[p] == '*') ++p;
     return p == pattern.size();

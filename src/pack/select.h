@@ -8,7 +8,8 @@ namespace zq::pack {
 
 // `*` stands for any run of characters (also '/'), `?` for any one,
 // `[...]` for one of those listed (`[!...]`: one not listed); every other
-// character stands for itself. Characters are bytes.
+// character stands for itself. A character is one UTF-8 sequence, or a
+// single byte where the text is not UTF-8.
 bool glob_match(const std::string& pattern, const std::string& text);
 
 // What `zqpack create --exclude` leaves out, as tar does: a '/'-separated

@@ -338,6 +338,17 @@ TEST(PackSelection, GlobsMatchNamesAndPaths) {
     EXPECT_FALSE(glob_match("*[0-9][!0-9]", "log1x2"));
     EXPECT_TRUE(glob_match("[]a]", "]"));
     EXPECT_TRUE(glob_match("a[b", "a[b"));  // no closing ']': a plain '['
+    EXPECT_TRUE(glob_match("*a", "*ba"));   // a star in the text is no star
+    // A character is a UTF-8 sequence; bytes that are not UTF-8 go one by one.
+    EXPECT_TRUE(glob_match("?.txt", "\xC3\xA4.txt"));  // U+00E4
+    EXPECT_FALSE(glob_match("??.txt", "\xC3\xA4.txt"));
+    EXPECT_TRUE(glob_match("[\xC3\xA4\xC3\xB6]x", "\xC3\xB6x"));
+    EXPECT_FALSE(glob_match("[\xC3\xA4]x", "\xC3\xB6x"));
+    EXPECT_TRUE(glob_match("[\xCE\xB1-\xCF\x89]", "\xCE\xBB"));  // lambda within alpha-omega
+    EXPECT_FALSE(glob_match("[\xCE\xB1-\xCF\x89]", "A"));
+    EXPECT_TRUE(glob_match("*?", "\xF0\x9F\x98\x80"));  // one four-byte character
+    EXPECT_TRUE(glob_match("??", "\xC3\x28"));          // a broken sequence: two bytes
+    EXPECT_TRUE(glob_match("a\xFF?", "a\xFF\xE2\x82\xAC"));
     zq::pack::Selection selection({"*.log", "sub/keep.txt", "absent"});
     EXPECT_TRUE(selection.matches("deep/sub/x.log"));  // by bare name
     EXPECT_TRUE(selection.matches("sub/keep.txt"));
