@@ -105,13 +105,24 @@ private:
         return ok;
     }
 
-    bool object() {
-        take('{');
+    // The members between `open` and `close`, separated by commas; `member`
+    // reads one.
+    template <typename Member>
+    bool members(char open, char close, Member member) {
+        take(open);
         blanks();
-        if (take('}')) return true;
-        std::set<std::string> keys;
+        if (take(close)) return true;
         do {
             blanks();
+            if (!member()) return false;
+            blanks();
+        } while (take(','));
+        return take(close) || fault(std::string("',' or '") + close + "' expected");
+    }
+
+    bool object() {
+        std::set<std::string> keys;
+        return members('{', '}', [&] {
             std::string key;
             if (peek() != '"') return fault("an object key must be a string");
             if (!string(&key)) return false;
@@ -119,22 +130,12 @@ private:
             blanks();
             if (!take(':')) return fault("':' expected");
             blanks();
-            if (!value()) return false;
-            blanks();
-        } while (take(','));
-        return take('}') || fault("',' or '}' expected");
+            return value();
+        });
     }
 
     bool array() {
-        take('[');
-        blanks();
-        if (take(']')) return true;
-        do {
-            blanks();
-            if (!value()) return false;
-            blanks();
-        } while (take(','));
-        return take(']') || fault("',' or ']' expected");
+        return members('[', ']', [&] { return value(); });
     }
 
     bool digits() {
