@@ -24,9 +24,54 @@ missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
-$SUDO dpkg --add-architecture i386
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails one index; the install below still says
+# plainly whether what it needs was found.
+apt_update() {
+  $SUDO apt-get update -qq || echo "deps.sh: apt-get update reported errors; installing anyway" >&2
+}
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO dpkg --add-architecture i386
+  apt_update
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Wine's loader and server are 32-bit x86 programs. A kernel built without
+# IA32 emulation refuses them ("Exec format error"); there qemu-i386 runs them,
+# registered with binfmt_misc. It must be qemu 10 or later: Debian 12's 7.2
+# answers Wine's mmap(MAP_FIXED_NOREPLACE) probes over taken ranges with a
+# mapping elsewhere instead of EEXIST, and Wine's start-up reservation of the
+# address space then crawls on for many minutes. Debian 12 has qemu 10 in
+# its backports. A kernel that runs 32-bit programs itself is left alone.
+binfmt=/proc/sys/fs/binfmt_misc
+qemu_new_enough() {
+  local major
+  major=$("$1" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
+  [ -n "$major" ] && [ "$major" -ge 10 ]
+}
+if [ -e "$binfmt/qemu-i386" ] &&
+   ! qemu_new_enough "$(sed -n 's/^interpreter //p' "$binfmt/qemu-i386")"; then
+  echo -1 | $SUDO tee "$binfmt/qemu-i386" >/dev/null
+fi
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if ! qemu_new_enough /usr/bin/qemu-i386; then
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    if ! apt-get indextargets --format '$(RELEASE)' | grep -qx "$codename-backports"; then
+      site=$(apt-get indextargets --format '$(SITE) $(RELEASE)' |
+             awk -v r="$codename" '$2 == r { print $1; exit }')
+      printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\nSigned-By: %s\n' \
+        "$site" "$codename" /usr/share/keyrings/debian-archive-keyring.gpg |
+        $SUDO tee "/etc/apt/sources.list.d/$codename-backports.sources" >/dev/null
+    fi
+    apt_update
+    $SUDO apt-get install -y -qq --no-install-recommends -t "$codename-backports" qemu-user >/dev/null
+  fi
+  mountpoint -q "$binfmt" || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
+  # i386 executables, fixed or position-independent; F opens the interpreter now, so it
+  # also serves programs started inside a chroot or namespace.
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' |
+    $SUDO tee "$binfmt/register" >/dev/null
+  /usr/lib/wine/wine --version >/dev/null ||
+    { echo "deps.sh: 32-bit programs still do not run, even under qemu-i386" >&2; exit 1; }
+fi
