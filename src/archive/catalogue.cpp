@@ -32,7 +32,7 @@ bool read_u32(FileHandle file, uint32_t* value) {
 // Reads one pool through `decoded` (kMaxSection bytes) into an area of its
 // own, of the decoded size and a spare NUL so that even an empty pool is a
 // real area. A pool that decodes short of its declared size ends in a NUL
-// inside its size, so a name running to its end reads as it always did.
+// inside its size, so a name running to its end still stops inside the pool.
 int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
     uint16_t size = 0;
     uint16_t coded = 0;

@@ -19,8 +19,8 @@ struct LeadBytes {
 // The platform's set (is_lead_byte): none on Linux, the ANSI code page's on
 // Windows.
 LeadBytes platform_lead_bytes();
-// 0x81-0x9F and 0xE0-0xFC: the set of code page 932, with which archives that
-// carry no code page were always read.
+// 0x81-0x9F and 0xE0-0xFC: the set of code page 932, the rule for archives
+// that carry no code page mark.
 LeadBytes fixed_lead_bytes();
 
 // One path component: not empty, not "." or "..", no '/', ':' or control

@@ -8,7 +8,7 @@ namespace {
 // byte n followed by k zero bytes, so eight bytes fold into the register with
 // eight independent lookups instead of a chain of eight dependent ones. The
 // checksum runs on the thread that also reads and writes, and byte by byte it
-// was a seventh of a single-threaded extraction.
+// costs about a seventh of a single-threaded extraction.
 //
 // A build for size (the Windows stub, whose file has a budget) keeps the
 // byte table and its loop alone: the eight-byte loop and the rows' set-up

@@ -1,7 +1,8 @@
 // Path strings, temporary names and the small file helpers of the extraction
 // run. Paths are 8-bit, NUL-terminated, '\'-separated and live in 512-byte
-// buffers; a byte in 0x81-0x9F or 0xE0-0xFC starts a two-byte character whose
-// second byte is never a separator.
+// buffers; a byte that the platform counts as a lead byte (is_lead_byte:
+// none on Linux, the ANSI code page's on Windows) starts a two-byte character
+// whose second byte is never a separator.
 #pragma once
 
 #include <cstdint>

@@ -13,9 +13,9 @@
 namespace zq::pack {
 
 struct HostNames {
-    // Unmarked archives are checked with the fixed two-byte ranges they were
-    // always read with (listing and testing); extraction checks them with
-    // this system's own rule, the one its path code follows.
+    // Unmarked archives are checked with the fixed two-byte ranges of code
+    // page 932 (listing and testing); extraction checks them with this
+    // system's own rule, the one its path code follows.
     bool fixed_lead_bytes_when_unmarked = false;
     uint16_t code_page = 0;                  // what the names were converted from; 0: none
     std::map<uint32_t, std::string> stored;  // converted name reference -> the bytes as stored

@@ -218,8 +218,8 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     if (stream_init(&context_) != kStreamOk) give_up("out of memory");
     context_.archive_file = file_;
     uint16_t count = 0;
-    // Listing and testing show every archive as before; extraction follows
-    // this system's own two-byte rule, as its path code does.
+    // Listing and testing read unmarked archives with the fixed two-byte
+    // ranges; extraction follows this system's own rule, as its path code does.
     host_names_.fixed_lead_bytes_when_unmarked = true;
     catalogue_.host_names = take_host_names;
     catalogue_.host_names_context = &host_names_;

@@ -25,7 +25,7 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/win32_runtime.cpp PROPER
 # what the options leave unreachable on Windows (symbolic links) goes. Data
 # keeps the alignment its type needs and no more (-malign-data=abi), rather
 # than 32 bytes for every array of 32 bytes or more: in a program of short
-# strings that padding was a few hundred bytes. Small functions are inlined
+# strings that padding costs a few hundred bytes. Small functions are inlined
 # only where they are declared inline (-fno-inline-small-functions); the
 # decoder's are, and so keeps its speed.
 set(ZQ_STUB_COMPILE_OPTIONS

@@ -46,7 +46,7 @@ bool time_fits(int64_t t) { return t >= INT32_MIN && t <= INT32_MAX; }
 enum class LinkPolicy {
     kKeep,           // a link record, when its target stays inside the tree
     kFollowWarning,  // the stub cannot make links: store what it leads to, and say so
-    kFollowQuietly,  // records without the extension: as before it existed
+    kFollowQuietly,  // records without the extension: store what it leads to, silently
 };
 
 // ------------------------------------------------------------------ plan
@@ -177,7 +177,7 @@ private:
     }
 
     // Adds the link at `path` in folder `dir` as a link record when the
-    // policy and its target allow; false to treat it as before.
+    // policy and its target allow; false to store what it leads to instead.
     bool kept_as_link(const fs::path& path, const std::string& name, size_t dir) {
         if (links == LinkPolicy::kFollowQuietly) return false;
         if (links == LinkPolicy::kFollowWarning) {

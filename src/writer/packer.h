@@ -35,7 +35,7 @@ struct PackOptions {
     bool dir_tree = false;
     bool store = false;  // every file raw
     // Each record's checksum, Unix mode and link mark. Off writes the six
-    // extension bytes as zero: records exactly as first defined.
+    // extension bytes as zero, which every reader takes as "none given".
     bool extension = true;
     std::optional<std::string> password;
     unsigned threads = 0;       // 0: one per hardware thread

@@ -36,8 +36,8 @@ struct FileEntry {
     uint32_t data_offset = 0;  // from the archive's first byte
     uint32_t name = 0;         // NameRef
     uint16_t method = 0;
-    // The record extension (bytes 34-39); all zero writes the record exactly
-    // as the format was first written.
+    // The record extension (bytes 34-39); all zero means no checksum, no
+    // mode and no link mark.
     uint32_t crc32 = 0;
     uint16_t ext_word = 0;  // kExtModeMask bits and the kExt* flags
 };

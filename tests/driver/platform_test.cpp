@@ -28,7 +28,7 @@ TEST_F(Platform, EverySeparatorBecomesASlash) {
     ASSERT_TRUE(dir_create("d"));
     ASSERT_TRUE(dir_create("d\\e"));
     EXPECT_TRUE(is_dir("d/e"));
-    // UTF-8 has no two-byte characters in the old sense: after 文 (E6 96 87)
+    // UTF-8 has no two-byte characters in the code-page sense: after 文 (E6 96 87)
     // the 0x5C is a separator.
     ASSERT_TRUE(dir_create("d\\\u6587"));
     ASSERT_TRUE(dir_create("d\\\u6587\\g"));

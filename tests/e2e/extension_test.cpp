@@ -1,6 +1,6 @@
 // The record extension end to end: checksums that catch damage before a
 // target is replaced, Unix modes, links made safely, empty folders, and
-// archives without the extension that come out exactly as before.
+// archives without the extension that extract to the same tree and output.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -183,7 +183,7 @@ TEST_F(Extension, TreeComesBackWithModesLinksAndEmptyFolders) {
     }
 }
 
-TEST_F(Extension, WithoutTheExtensionTheRunIsAsBefore) {
+TEST_F(Extension, ArchivesWithoutTheExtensionExtractTheSame) {
     const std::string tree = root_ + "/src/tree";
     fs::create_directories(tree + "/sub");
     std::ofstream(tree + "/a.txt") << "alpha\n";
