@@ -8,18 +8,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 "$root/scripts/deps.sh"
 
-cmake -S "$root" -B "$root/build-win32" -DCMAKE_BUILD_TYPE=MinSizeRel -DZQ_STUB_ONLY=ON \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" >/dev/null
-cmake --build "$root/build-win32" -j"$jobs"
+cd "$root"  # the named configurations of CMakePresets.json
+cmake --preset win32-stub >/dev/null
+cmake --build --preset win32-stub -j"$jobs"
 
-cmake -S "$root" -B "$root/build-aarch64" -DCMAKE_BUILD_TYPE=MinSizeRel -DZQ_STUB_ONLY=ON \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux-gnu.cmake" >/dev/null
-cmake --build "$root/build-aarch64" -j"$jobs" --target zqsfx
+cmake --preset aarch64-stub >/dev/null
+cmake --build --preset aarch64-stub -j"$jobs"
 
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release \
-      -DZQ_WIN32_STUB="$root/build-win32/zqsfx.exe" -DZQ_AARCH64_STUB="$root/build-aarch64/zqsfx" >/dev/null
-cmake --build "$root/build" -j"$jobs"
-ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+cmake --preset host -DZQ_WIN32_STUB="$root/build-win32/zqsfx.exe" \
+      -DZQ_AARCH64_STUB="$root/build-aarch64/zqsfx" >/dev/null
+cmake --build --preset host -j"$jobs"
+ctest --preset host -j"$jobs"
 
 echo "=== the .deb, unpacked in a scratch root and used from there"
 (cd "$root/build" && rm -rf package && cpack -G DEB >/dev/null)

@@ -6,6 +6,7 @@
 if(NOT TARGET zqsfx)
   message(FATAL_ERROR "Win32Stub.cmake: the zqsfx target must exist first")
 endif()
+include(${PROJECT_SOURCE_DIR}/cmake/LibrarySources.cmake)
 
 # The runtime replacements must not be recognised as memcpy/memset loops and
 # compiled back into calls of themselves. They stay out of the link-time
@@ -45,40 +46,21 @@ set(ZQ_STUB_COMPILE_OPTIONS
   -malign-data=abi
   -fno-inline-small-functions
   -Wall -Wextra)
+set_property(GLOBAL PROPERTY ZQ_STUB_COMPILE_OPTIONS "${ZQ_STUB_COMPILE_OPTIONS}")
 
-# The exception: the block decoder, where extraction spends its time. Built
-# for speed it costs a few hundred bytes and decodes markedly faster than
-# built for size (bench/decode_32v64.sh).
-set_source_files_properties(${PROJECT_SOURCE_DIR}/src/codec/decode.cpp
-  DIRECTORY ${PROJECT_SOURCE_DIR}/src/codec
-  PROPERTIES COMPILE_OPTIONS "-O2")
-
-# Applies the options to the stub and to every library target it links, in
-# whichever folder they were defined.
-function(_zq_stub_options target)
-  get_property(_done GLOBAL PROPERTY _ZQ_STUB_DONE_${target})
-  if(_done)
-    return()
-  endif()
-  set_property(GLOBAL PROPERTY _ZQ_STUB_DONE_${target} TRUE)
-  get_target_property(_type ${target} TYPE)
-  if(NOT _type STREQUAL "INTERFACE_LIBRARY")
-    set_property(TARGET ${target} APPEND PROPERTY COMPILE_OPTIONS ${ZQ_STUB_COMPILE_OPTIONS})
-    get_target_property(_links ${target} LINK_LIBRARIES)
-  else()
-    set(_links "")
-  endif()
-  get_target_property(_iface ${target} INTERFACE_LINK_LIBRARIES)
-  foreach(_lib IN LISTS _links _iface)
-    if(_lib AND TARGET ${_lib})
-      get_target_property(_imported ${_lib} IMPORTED)
-      if(NOT _imported)
-        _zq_stub_options(${_lib})
-      endif()
-    endif()
-  endforeach()
+# zq_win32_stub_code(<target> <library>...): the libraries' sources compiled
+# into <target> as the stub has them (zqsfx itself, and the decoder benchmark
+# that times the stub's own codec). The exception to -Os is the block
+# decoder, where extraction spends its time: built for speed it costs a few
+# hundred bytes and decodes markedly faster (bench/decode_32v64.sh).
+function(zq_win32_stub_code target)
+  get_property(options GLOBAL PROPERTY ZQ_STUB_COMPILE_OPTIONS)
+  zq_compile_library_sources(${target} ${ARGN})
+  target_compile_options(${target} PRIVATE ${options})
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/codec/decode.cpp
+    TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-O2")
 endfunction()
-_zq_stub_options(zqsfx)
+zq_win32_stub_code(zqsfx zq_driver)
 
 # No start files and no default libraries: the entry point is ours, and the
 # only imports are the two system libraries. Unused sections go, symbols are
