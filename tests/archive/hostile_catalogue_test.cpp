@@ -75,6 +75,12 @@ TEST_F(HostileTest, BrokenReferencesAndTreesAreInvalid) {
         {"child outside", [](ArchiveImage& i) { i.dirs[0].child = 9; }, kInvalid},
         {"own child", [](ArchiveImage& i) { i.dirs[1].child = 1; }, kInvalid},
         {"sibling loop", [](ArchiveImage& i) { i.dirs[1].next = 1; }, kInvalid},
+        {"sibling loop of two",
+         [](ArchiveImage& i) {
+             i.dirs[1].next = 2;
+             i.dirs.push_back({3, make_name_ref(0, 0), 1, 0});
+         },
+         kInvalid},
         {"shared subtree",
          [](ArchiveImage& i) {
              i.dirs[0].next = 2;
@@ -123,9 +129,16 @@ TEST_F(HostileTest, OnlySinglePathComponentsAreNames) {
         {"a/b", kInvalid},
         {"a\\b", kInvalid},
         {"c:", kInvalid},
+        {"C:x", kInvalid},
         {"tab\there", kInvalid},
+        {"line\nbreak", kInvalid},
+        {"\x1b[2J", kInvalid},
         {"\x1f", kInvalid},
+        {"x\x7f\x01", kInvalid},
+        {"../escape", kInvalid},
+        {"..\\..\\escape", kInvalid},
         {"\x83/x", kInvalid},  // a '/' is a separator to the kernel even as a second byte
+        {"\x81/", kInvalid},
         // Linux names are UTF-8: 0x5C is a separator after any byte.
         {"\x83\\x", kInvalid},
         {"\xe0\\", kInvalid},

@@ -4,8 +4,6 @@
 // even when a sound file comes first in the catalogue.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "rel_support.h"
 
 namespace rel {
@@ -82,122 +80,16 @@ protected:
     Scratch scratch_;
 };
 
-TEST_F(HostileArchive, UnsafeNamesAreRefusedAsFileAndDirectoryNames) {
-    const std::vector<std::string> names = {"..",
-                                            ".",
-                                            "",
-                                            "a/b",
-                                            "a\\b",
-                                            "C:x",
-                                            "C:",
-                                            "tab\there",
-                                            "line\nbreak",
-                                            "\x1b[2J",
-                                            "x\x7f\x01",
-                                            "\x81/",
-                                            "..\\..\\escape",
-                                            "../escape"};
-    for (const std::string& bad : names) {
-        const std::string shown = "name \"" + bad + "\"";
-        {
-            Hostile h;
-            h.file(h.name(bad), "payload");
-            expect_refused(h.archive(), kInvalidCode, "file " + shown);
-        }
-        {
-            Hostile h;
-            h.image.dirs = {{1, h.name(bad), 0, 0}};
-            h.file(h.name("inside.txt"), "payload", true, 1);
-            h.image.options = zq::kOptionDirTree;  // and the whole tree made first
-            expect_refused(h.archive(), kInvalidCode, "directory " + shown);
-        }
-    }
-}
-
-// Linux names are UTF-8, where no byte of a character is 0x5C: a name with a
-// code-page-932 character ending in 0x5C is refused before anything is
-// written, never split into a path.
-TEST_F(HostileArchive, TwoByteCharacterWithBackslashSecondByteIsRefusedOnLinux) {
+// The reader's own tests go through every kind of invalid catalogue; here
+// one of them runs through the real self-extractor: a folder whose name
+// climbs out of the run folder, with the whole tree to be made first and a
+// sound file before it in the catalogue.
+TEST_F(HostileArchive, AnInvalidCatalogueIsRefusedBeforeAnythingIsWritten) {
     Hostile h;
-    const std::string name = "\x83\x5C.txt";
-    h.file(h.name(name), "so");
-    scratch_.clear_work();
-    const std::string sfx = scratch_.root() + "/sound.sfx";
-    write_sfx(sfx, h.archive());
-    RunOptions options;
-    options.cwd = scratch_.work();
-    const Outcome outcome = run_program({sfx}, options);
-    EXPECT_EQ(outcome.status, 8) << outcome.out;
-    EXPECT_TRUE(scan(scratch_.work()).names.empty());
-}
-
-TEST_F(HostileArchive, PathsLongerThanTheirBuffersAreRefused) {
-    {
-        Hostile h;
-        h.file(h.name(std::string(600, 'n')), "long");
-        expect_refused(h.archive(), kInvalidCode, "600-byte file name");
-    }
-    {
-        // Three directories of 199 bytes: the file's path is 600 bytes long.
-        Hostile h;
-        h.image.dirs = {{1, h.name(std::string(199, 'a')), 0, 1},
-                        {2, h.name(std::string(199, 'b')), 0, 2},
-                        {3, h.name(std::string(199, 'c')), 0, 0}};
-        h.file(h.name("f.txt"), "deep", true, 3);
-        h.image.options = zq::kOptionDirTree;
-        expect_refused(h.archive(), kInvalidCode, "600-byte path");
-    }
-}
-
-TEST_F(HostileArchive, BrokenTreesAndReferencesAreRefused) {
-    struct Case {
-        const char* what;
-        std::function<void(Hostile&)> build;
-    };
-    const std::vector<Case> cases = {
-        {"directory that is its own child",
-         [](Hostile& h) {
-             h.image.dirs = {{1, h.name("top"), 0, 1}, {2, h.name("self"), 0, 1}};
-             h.file(h.name("f"), "x", true, 2);
-         }},
-        {"cycle through next",
-         [](Hostile& h) {
-             h.image.dirs = {
-                 {1, h.name("a"), 1, 0}, {2, h.name("b"), 2, 0}, {3, h.name("c"), 1, 0}};
-             h.file(h.name("f"), "x", true, 9);
-         }},
-        {"child index past the table",
-         [](Hostile& h) {
-             h.image.dirs = {{1, h.name("a"), 0, 7}};
-             h.file(h.name("f"), "x", true, 1);
-         }},
-        {"file in a directory that does not exist",
-         [](Hostile& h) {
-             h.image.dirs = {{1, h.name("a"), 0, 0}};
-             h.file(h.name("f"), "x", true, 2);
-         }},
-        {"NameRef past the end of its pool",
-         [](Hostile& h) { h.file(zq::make_name_ref(0, 4000), "x"); }},
-        {"NameRef into a pool that does not exist",
-         [](Hostile& h) { h.file(zq::make_name_ref(3, 0), "x"); }},
-        {"name running to the end of its pool without a NUL",
-         [](Hostile& h) {
-             const uint32_t ref = h.name("unterminated");
-             h.pool.pop_back();
-             h.file(ref, "x");
-         }},
-        {"directory NameRef past its pool",
-         [](Hostile& h) {
-             h.image.dirs = {{1, zq::make_name_ref(0, 60000), 0, 0}};
-             h.file(h.name("f"), "x", true, 1);
-         }},
-    };
-    for (const Case& c : cases) {
-        Hostile h;
-        c.build(h);
-        h.image.options = zq::kOptionDirTree;
-        expect_refused(h.archive(), kInvalidCode, c.what);
-    }
+    h.image.dirs = {{1, h.name("..\\..\\escape"), 0, 0}};
+    h.file(h.name("inside.txt"), "payload", true, 1);
+    h.image.options = zq::kOptionDirTree;
+    expect_refused(h.archive(), kInvalidCode, "a folder named ..\\..\\escape");
 }
 
 TEST_F(HostileArchive, OversizedSectionsAreRefused) {
