@@ -16,7 +16,6 @@ reps=${REPS:-5}
 
 if [ "$#" -eq 0 ]; then
     corpus=$here/../shared/corpus
-    [ -d "$corpus" ] || corpus=/work/shared/corpus
     [ -d "$corpus" ] || corpus=$here/examples/sample
     set -- $(find "$corpus" -type f | sort)
 fi
