@@ -377,7 +377,7 @@ TEST_F(Extract, UnsafeNamesAndBrokenReferencesWriteNothing) {
 
 TEST_F(Extract, Utf8NamesKeepTheirSeparators) {
     WINE_DIFFERS("names pass through the ANSI code page: the Wine tests pack them for one");
-    // Both names end in a byte of 0x81-0x9F, once taken for a lead byte.
+    // Both names end in a byte of 0x81-0x9F, a lead byte under code page 932.
     ArchiveBuilder archive;
     archive.dirs = {{1, "\u4e2d\u6587"}};
     archive.files = {coded("\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8.txt", "kanji", 1)};
