@@ -9,7 +9,6 @@
 namespace rel {
 namespace {
 
-constexpr int kAbortCode = 1;
 constexpr int kIoCode = 3;
 constexpr int kMemoryCode = 5;
 constexpr int kDecodeCode = 7;
