@@ -105,6 +105,7 @@ Node read_node(const Image& image, size_t base, size_t at, size_t limit) {
         node.key.push_back(unit);
     }
     node.value_at = align4(base, key + 2);
+    if (node.value_at > node.end) fail("the stub's version resource is damaged");
     // Text values count UTF-16 units, binary ones bytes.
     const uint32_t value_bytes = image.u16(at + 2) * (image.u16(at + 4) == 1 ? 2 : 1);
     node.children_at = std::min(node.end, align4(base, node.value_at + value_bytes));
@@ -194,10 +195,10 @@ struct Field {
 void fill_string(Bytes& stub, const Node& node, const Field& field) {
     const std::u16string text = utf16(**field.text, field.option);
     const size_t capacity = (node.end - node.value_at) / 2;  // the NUL included
-    if (text.size() + 1 > capacity) {
+    if (text.size() + 1 > capacity || capacity == 0) {
         fail(std::string(field.option) + ": the stub's " + field.key + " field holds at most " +
-             std::to_string(capacity - 1) + " characters (UTF-16 units); this text has " +
-             std::to_string(text.size()));
+             std::to_string(capacity == 0 ? 0 : capacity - 1) +
+             " characters (UTF-16 units); this text has " + std::to_string(text.size()));
     }
     for (size_t i = 0; i < capacity; ++i)
         put_u16(stub, node.value_at + 2 * i, i < text.size() ? text[i] : 0);
@@ -219,7 +220,7 @@ void fill_version_texts(Bytes& stub, const VersionTexts& texts) {
     const auto [base, size] = version_resource(image);
     const Node root = read_node(image, base, base, base + size);
     if (root.key != u16("VS_VERSION_INFO") || image.u16(base + 2) != kFixedInfoSize ||
-        image.u32(root.value_at) != kFixedSignature) {
+        root.value_at + kFixedInfoSize > root.end || image.u32(root.value_at) != kFixedSignature) {
         fail("the stub's version resource is damaged");
     }
     const Field fields[] = {

@@ -106,6 +106,31 @@ for bad in ["1.2.3.4.5", "1..2", "65536", "1.x"]:
     status, errors = create("bad.exe", "--file-version", bad)
     check(status == 1 and "--file-version" in errors, "version %s: %r" % (bad, errors))
 
+# A damaged version resource in the given stub is refused, never followed.
+key = "CompanyName\0".encode("utf-16-le")
+entry = stub.index(key) - 6
+stub_pe = pefile.PE(data=stub)
+version_data = [e for e in stub_pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == 16][0]
+data_entry = version_data.directory.entries[0].directory.entries[0].data.struct.get_file_offset()
+# CompanyName is the first entry of the first table: the root's 92 bytes of
+# header and fixed info, StringFileInfo's 36 and the table's 24 lie in front
+# of it. Cut it short at the end of its key, and each of them behind it.
+cut = [(entry - 152, 152 + 30), (entry - 60, 60 + 30), (entry - 24, 24 + 30), (entry, 30)]
+for name, patches in [("a value area cut off", [(at, n.to_bytes(2, "little")) for at, n in cut]),
+                      ("an entry past its parent", [(entry, b"\xff\xff")]),
+                      ("an entry of no length", [(entry, b"\0\0")]),
+                      ("data past its section", [(data_entry + 4, b"\0\xff\xff\x7f")])]:
+    damaged = bytearray(stub)
+    for at, value in patches:
+        damaged[at:at + len(value)] = value
+    with open(os.path.join(scratch, "damaged.exe"), "wb") as f:
+        f.write(damaged)
+    run = subprocess.run([zqpack, "create", "--stub", "damaged.exe", "-o", "d.exe",
+                          "--company-name", "x", "tree"], cwd=scratch, capture_output=True,
+                         text=True)
+    check(run.returncode == 1 and run.stderr.startswith("zqpack: "),
+          "damaged stub (%s): status %d, %r" % (name, run.returncode, run.stderr))
+
 for failure in failures:
     print("FAIL:", failure)
 print("%d checks failed" % len(failures) if failures else "ok: resources as given")
