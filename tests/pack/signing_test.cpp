@@ -137,6 +137,25 @@ TEST_F(Signing, PaddingAddedToAFileOfAnotherLengthIsPassedOver) {
     }
 }
 
+TEST_F(Signing, OnlyWindowsSelfExtractorsGetZerosInFrontOfTheirTrailer) {
+    const std::string pack = "'" + zqpack_path() + "' create -o ";
+    ASSERT_EQ(sh(pack + "bare.zq --stub none tree"), 0) << log();
+    ASSERT_EQ(sh(pack + "linux.sfx --stub '" + host_stub_path() + "' tree"), 0) << log();
+    ASSERT_EQ(sh(pack + "win.exe --stub stub.exe tree"), 0) << log();
+    const Bytes bare = read_bytes(dir_ / "bare.zq");
+    const Bytes archive(bare.begin(), bare.end() - 4);
+    const Bytes linux_stub = read_bytes(host_stub_path());
+    EXPECT_EQ(read_bytes(dir_ / "linux.sfx"), self_extractor_bytes(linux_stub, archive));
+
+    const Bytes win = read_bytes(dir_ / "win.exe");
+    EXPECT_EQ(win.size() % 8, 0u);
+    Bytes padded = archive;
+    padded[3] = win[minimal_pe().size() + 3];  // the code page the names are stored in
+    padded.resize(win.size() - minimal_pe().size() - 4, 0);
+    ASSERT_LT(padded.size() - archive.size(), 8u);
+    EXPECT_EQ(win, self_extractor_bytes(minimal_pe(), padded));
+}
+
 TEST_F(Signing, VersionTextsNeedAStubWithAVersionResource) {
     EXPECT_EQ(sh("'" + zqpack_path() + "' create --stub stub.exe --product-name P -o p.exe tree"),
               1);
