@@ -3,8 +3,9 @@
 # toolchain, GoogleTest and CLI11, musl for the static Linux stub, zlib and
 # zip/unzip and gnuplot for the benchmarks, clang's runtime for the fuzzers, mingw-w64 +
 # 32-bit Wine for the Windows stub, the aarch64 cross toolchain + qemu-user for
-# the aarch64 stub, file, man-db and dpkg-dev for the package checks, and clang-format for the
-# source style check.
+# the aarch64 stub, file, man-db and dpkg-dev for the package checks, clang-format for the
+# source style check, and osslsigncode, openssl and python3-pefile to sign Windows
+# self-extractors and read their resources back.
 set -euo pipefail
 
 # The Wine tests of Japanese names run under LC_ALL=ja_JP.UTF-8, which gives
@@ -19,7 +20,8 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
 fi
 need=(cmake g++ make pkg-config libgtest-dev zlib1g-dev libcli11-dev musl-tools
       zip unzip time gnuplot-nox clang libclang-rt-14-dev mingw-w64 wine wine32
-      g++-aarch64-linux-gnu qemu-user file man-db dpkg-dev clang-format)
+      g++-aarch64-linux-gnu qemu-user file man-db dpkg-dev clang-format
+      osslsigncode openssl python3-pefile)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

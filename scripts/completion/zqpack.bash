@@ -3,7 +3,7 @@
 
 _zqpack_options() {
     case "$1" in
-        create)  echo "-o --output --stub --password --password-file --flat --dir-tree --store --no-extension --codepage -C --directory --exclude -j --jobs --run --run-args -h --help" ;;
+        create)  echo "-o --output --stub --password --password-file --flat --dir-tree --store --no-extension --codepage -C --directory --exclude -j --jobs --run --run-args --product-name --file-description --company-name --file-version --product-version --legal-copyright -h --help" ;;
         list)    echo "--json --password -h --help" ;;
         test)    echo "-j --jobs --password -h --help" ;;
         extract) echo "-C --directory -y --yes -n --no-overwrite -q --quiet -j --jobs --password -h --help" ;;
@@ -13,7 +13,7 @@ _zqpack_options() {
 
 _zqpack_takes() {
     case "$1" in
-        -o|--output|--stub|--password|--password-file|--codepage|--exclude|-j|--jobs|-C|--directory|--run|--run-args) return 0 ;;
+        -o|--output|--stub|--password|--password-file|--codepage|--exclude|-j|--jobs|-C|--directory|--run|--run-args|--product-name|--file-description|--company-name|--file-version|--product-version|--legal-copyright) return 0 ;;
     esac
     return 1
 }

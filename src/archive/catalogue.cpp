@@ -269,20 +269,6 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
 
 }  // namespace
 
-int read_trailer(FileHandle file, int32_t* archive_offset) {
-    const int32_t size = file_seek(file, 0, kSeekEnd);
-    uint8_t trailer[4];
-    if (size < int32_t(kHeaderSize + 4) || file_seek(file, size - 4, kSeekSet) != size - 4 ||
-        !read_exact(file, trailer, 4)) {
-        return kExitIoError;
-    }
-    const int32_t offset = int32_t(load_u32(trailer));
-    if (offset < 0 || offset > size - int32_t(kHeaderSize + 4)) return kExitInvalidArchive;
-    if (file_seek(file, offset, kSeekSet) != offset) return kExitIoError;
-    *archive_offset = offset;
-    return 0;
-}
-
 PasswordDialogue given_password_dialogue(GivenPassword* given) {
     given->offered = false;
     return PasswordDialogue{offer_given_password, ignore_answer, given};

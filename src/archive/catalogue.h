@@ -1,7 +1,8 @@
 // The archive container and its catalogue, as the extractor reads them.
 //
 // Container: [program image][archive][4-byte LE trailer = file offset of the
-// archive]. Archive: 10-byte header, file data, catalogue (name pools, optional
+// archive], and in a signed Windows self-extractor the certificate table
+// behind that. Archive: 10-byte header, file data, catalogue (name pools, optional
 // password block, directory table, file table). Offsets inside the archive
 // count from its first byte.
 #pragma once
@@ -134,8 +135,11 @@ struct GivenPassword {
 PasswordDialogue given_password_dialogue(GivenPassword* given);
 
 // Follows the trailer of the container open as `file`: stores the archive's
-// offset and leaves the file at the archive's first byte. 0;
-// kExitIoError when the file is too short or too large for a trailer, or
+// offset and leaves the file at the archive's first byte. The trailer ends
+// the file, or, in a PE image whose security entry names a certificate table
+// that ends the file (a signed self-extractor), it ends in front of that
+// table and the zero padding a signing tool puts before it (container.cpp).
+// 0; kExitIoError when the file is too short or too large for a trailer, or
 // cannot be read; kExitInvalidArchive when the trailer points outside the
 // file or leaves no room for the archive's header.
 int read_trailer(FileHandle file, int32_t* archive_offset);

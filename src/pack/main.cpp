@@ -96,6 +96,32 @@ struct CreateArgs {
     bool code_page_given = false;
     std::vector<std::string> excludes;
     std::vector<std::string> inputs;
+    zq::VersionTexts version;
+};
+
+// The version resource's options, named after its fields as resource
+// compilers name them.
+struct VersionOption {
+    const char* name;
+    const char* help;
+    std::optional<std::string> zq::VersionTexts::*text;
+};
+const VersionOption kVersionOptions[] = {
+    {"--product-name",
+     "for a Windows stub: the ProductName of its version resource (default zqsfx)",
+     &zq::VersionTexts::product_name},
+    {"--file-description",
+     "for a Windows stub: the FileDescription (default: zqsfx self-extractor)",
+     &zq::VersionTexts::file_description},
+    {"--company-name", "for a Windows stub: the CompanyName (default zqsfx)",
+     &zq::VersionTexts::company_name},
+    {"--file-version",
+     "for a Windows stub: the FileVersion, 1 to 4 numbers as 1.2.3.4 (default: zqsfx's own)",
+     &zq::VersionTexts::file_version},
+    {"--product-version", "for a Windows stub: the ProductVersion (default: the --file-version)",
+     &zq::VersionTexts::product_version},
+    {"--legal-copyright", "for a Windows stub: the LegalCopyright (default: zqsfx developers)",
+     &zq::VersionTexts::legal_copyright},
 };
 
 // With -C DIR the paths name things inside DIR, packed without DIR's own
@@ -151,7 +177,12 @@ int run_create(const CreateArgs& args, unsigned threads) {
         made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") +
                " self-extractor, stub " + stub.string();
         if (windows) options.code_page = args.code_page;
+        if (windows) options.version = args.version;
     }
+    if (args.version.any() && options.code_page == 0)
+        fail("the version resource options are for a Windows stub");
+    if (options.version.file_version && !options.version.product_version)
+        options.version.product_version = options.version.file_version;
     if (args.code_page_given && options.code_page == 0) {
         fail(
             "--codepage is for a Windows stub; names for a Linux stub or a bare archive are stored "
@@ -308,6 +339,12 @@ int main(int argc, char** argv) {
                      "what is packed, matches this glob (* ? [...]); repeatable")
         ->allow_extra_args(false)
         ->type_name("GLOB");
+    std::string version_texts[std::size(kVersionOptions)];
+    CLI::Option* version_opts[std::size(kVersionOptions)];
+    for (size_t i = 0; i < std::size(kVersionOptions); ++i) {
+        version_opts[i] = create_cmd->add_option(kVersionOptions[i].name, version_texts[i],
+                                                 kVersionOptions[i].help);
+    }
     create_cmd->add_option("paths", create.inputs, "files and folders to pack");
 
     std::string archive;
@@ -361,6 +398,10 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
         create.password_given = password_opt->count() > 0;
         create.code_page_given = code_page_opt->count() > 0;
+        for (size_t i = 0; i < std::size(kVersionOptions); ++i) {
+            if (version_opts[i]->count() > 0)
+                create.version.*kVersionOptions[i].text = version_texts[i];
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -3,8 +3,8 @@
    section with contents is padded to 512 bytes in the file, and five section
    headers push the file's headers past 512 bytes too. Here the constants and
    the import tables travel in the code's read-only section, so the file holds
-   one header page, the code and the relocations (about a page less of
-   padding, and a header page less).
+   one header page, the code, the resources and the relocations (about a page
+   less of padding, and a header page less).
 
    Imports in a read-only section are what the Windows loader expects of any
    program whose import address table sits among its constants: it opens the
@@ -51,6 +51,12 @@ SECTIONS
     *(.bss)
     *(SORT(.bss$*))
     *(COMMON)
+  }
+  /* Nothing refers to the resources, so they are kept by name. */
+  .rsrc BLOCK(__section_alignment__) :
+  {
+    KEEP (*(.rsrc))
+    KEEP (*(SORT(.rsrc$*)))
   }
   .reloc BLOCK(__section_alignment__) :
   {

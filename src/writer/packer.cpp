@@ -744,8 +744,12 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     unsigned threads =
         options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     OwnedCodec codec;  // the catalogue's, and the substitution table
+    // The Windows stub goes out with the publisher's texts in its version
+    // resource.
+    std::optional<Bytes> stub = options.stub;
+    if (plan.for_windows) fill_version_texts(*stub, options.version);
     Output output(out);
-    if (options.stub) output.write(*options.stub);
+    if (stub) output.write(*stub);
     uint64_t archive_start = output.position();
     output.write(Bytes(kHeaderSize, 0));
 
@@ -783,6 +787,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
 
     uint64_t catalogue_offset = output.position() - archive_start;
     output.write(catalogue_bytes(codec.state(), image));
+    // Windows self-extractors only: they are the ones signed.
+    if (plan.for_windows) output.write(Bytes(signing_padding(output.position()), 0));
     Bytes trailer;
     put_u32(trailer, uint32_t(archive_start));
     output.write(trailer);

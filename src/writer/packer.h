@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "writer/pe_resources.h"
 #include "writer/writer.h"
 
 namespace zq {
@@ -44,6 +45,8 @@ struct PackOptions {
     // 0 stores them as they are on disk (UTF-8), for a Linux stub or a bare
     // archive.
     uint32_t code_page = 0;
+    // For a Windows stub: the publisher's texts for its version resource.
+    VersionTexts version;
     // Coded bytes of one file held in memory while all its frames so far are
     // substituted; beyond it they go to disk and are turned back into plain
     // bytes there if the file ends up raw. Tests lower it.

@@ -1,0 +1,124 @@
+// Finding the archive in its container: the trailer, at the end of the file
+// or, in a Windows self-extractor signed with Authenticode, in front of the
+// certificate table that signing appends.
+#include "archive/catalogue.h"
+#include "archive/stream_frames.h"
+
+namespace zq {
+namespace {
+
+constexpr uint32_t kTrailerSize = 4;
+// Signing tools start the certificate table on an 8-byte boundary and fill
+// the gap in front of it with zero bytes.
+constexpr uint32_t kMaxPadding = 7;
+
+// The PE headers read for a signature: the signature, the file header, and
+// the optional header up to the end of the security entry in either form.
+constexpr uint32_t kPeFileHeader = 24;
+constexpr uint32_t kPeHeadRead = kPeFileHeader + 152;
+constexpr uint32_t kSectionHeader = 40;
+constexpr uint16_t kMaxSections = 96;  // the most the Windows loader takes
+constexpr uint32_t kSecurityEntry = 4;
+
+bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
+    return at >= 0 && at <= 0x7FFFFFFF && file_seek(file, int32_t(at), kSeekSet) == at &&
+           read_exact(file, bytes, count);
+}
+
+// What the PE headers say about a signature: where the certificate table
+// starts, when the security entry names one that ends the file (0 else), and
+// where the image's last section ends in the file, which is where a packer
+// puts the archive.
+struct Signature {
+    int64_t table = 0;
+    int64_t image_end = 0;
+};
+
+int64_t image_end(FileHandle file, int64_t sections_at, uint16_t sections) {
+    int64_t end = 0;
+    for (uint16_t i = 0; i < sections; ++i) {
+        uint8_t section[kSectionHeader];
+        if (!read_at(file, sections_at + int64_t(i) * kSectionHeader, section, kSectionHeader))
+            return 0;
+        const uint32_t raw_size = load_u32(section + 16);
+        const int64_t raw_end = int64_t(load_u32(section + 20)) + raw_size;
+        if (raw_size != 0 && raw_end > end) end = raw_end;
+    }
+    return end;
+}
+
+Signature read_signature(FileHandle file, int32_t size) {
+    Signature none;
+    uint8_t dos[64];
+    if (!read_at(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return none;
+    const uint32_t pe = load_u32(dos + 0x3C);
+    uint8_t head[kPeHeadRead];
+    if (int64_t(pe) + kPeHeadRead > size || !read_at(file, pe, head, kPeHeadRead) ||
+        load_u32(head) != 0x00004550) {  // "PE\0\0"
+        return none;
+    }
+    const uint16_t sections = load_u16(head + 6);
+    const uint16_t optional_size = load_u16(head + 20);
+    const uint16_t magic = load_u16(head + kPeFileHeader);
+    // The data directories follow the fixed fields: 96 bytes in PE32, 112
+    // in PE32+, each preceded by their count.
+    const uint32_t directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+    if (directories == 0 || sections > kMaxSections) return none;
+    const uint32_t entry = directories + kSecurityEntry * 8;
+    if (load_u32(head + kPeFileHeader + directories - 4) <= kSecurityEntry ||
+        optional_size < entry + 8) {
+        return none;
+    }
+    // The entry holds a file offset, not an address in the image.
+    const int64_t table = load_u32(head + kPeFileHeader + entry);
+    const uint32_t table_size = load_u32(head + kPeFileHeader + entry + 4);
+    // A table that does not end the file leaves the trailer at the end.
+    if (table == 0 || table_size == 0 || table + table_size != size) return none;
+    Signature found;
+    found.table = table;
+    found.image_end = image_end(file, int64_t(pe) + kPeFileHeader + optional_size, sections);
+    return found;
+}
+
+// Where the self-extractor's own bytes end, its trailer last: the end of the
+// file, or the start of the certificate table less the zero padding that
+// the signing tool put in front of it. The trailer's own top bytes may be
+// zero too, so the padding is not simply the run of zeros there: the
+// trailer is the candidate that holds the image's end, the archive's place.
+// No two candidates can both hold the same nonzero offset (one would be the
+// other shifted by 1 to 7 bytes over zeros, which only 0 survives). When
+// none holds it (an archive that starts elsewhere), the trailer is taken
+// right in front of the table, where the packer, which writes files a
+// multiple of 8 bytes long, leaves it.
+int64_t data_end(FileHandle file, int32_t size) {
+    const Signature signature = read_signature(file, size);
+    if (signature.table == 0) return size;
+    uint8_t window[kTrailerSize + kMaxPadding];
+    const int64_t window_at = signature.table - int64_t(sizeof window);
+    if (signature.image_end == 0 || !read_at(file, window_at, window, sizeof window))
+        return signature.table;
+    for (uint32_t padding = 0; padding <= kMaxPadding; ++padding) {
+        if (padding != 0 && window[sizeof window - padding] != 0) break;
+        const uint8_t* trailer = window + sizeof window - padding - kTrailerSize;
+        if (load_u32(trailer) == signature.image_end) return signature.table - padding;
+    }
+    return signature.table;
+}
+
+}  // namespace
+
+int read_trailer(FileHandle file, int32_t* archive_offset) {
+    const int32_t size = file_seek(file, 0, kSeekEnd);
+    if (size < int32_t(kHeaderSize + kTrailerSize)) return kExitIoError;
+    const int64_t end = data_end(file, size);
+    uint8_t trailer[kTrailerSize];
+    if (!read_at(file, end - kTrailerSize, trailer, kTrailerSize)) return kExitIoError;
+    const int32_t offset = int32_t(load_u32(trailer));
+    if (offset < 0 || offset > end - int64_t(kHeaderSize + kTrailerSize))
+        return kExitInvalidArchive;
+    if (file_seek(file, offset, kSeekSet) != offset) return kExitIoError;
+    *archive_offset = offset;
+    return 0;
+}
+
+}  // namespace zq
