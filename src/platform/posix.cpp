@@ -1,10 +1,13 @@
-// The platform layer on Linux and other POSIX systems.
+// The platform layer on Linux and other POSIX systems: memory, files,
+// names, folders and the programs started by path.
 //
 // The code above this file thinks in the terms of the original Windows stub:
 // '\'-separated 8-bit paths, attribute bits, FILETIMEs, console events. Each
-// routine here gives that behaviour with plain POSIX calls. Everything that
-// terminate() can reach (console output, close, attributes, delete, exit,
-// terminal mode) uses only async-signal-safe calls and stack buffers.
+// routine here gives that behaviour with plain POSIX calls. Everything here
+// that terminate() can reach (close, attributes, delete) uses only
+// async-signal-safe calls and stack buffers. posix_process.cpp holds the
+// console, the control signals and the threads; strings_posix.cpp the text
+// routines, which need no system call.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -13,12 +16,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
-#include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace zq {
@@ -315,201 +314,7 @@ bool path_crosses_link(const char* path) {
            S_ISLNK(info.st_mode);
 }
 
-// ---------------------------------------------------------------- console
-FileHandle std_input() { return STDIN_FILENO; }
-FileHandle std_output() { return STDOUT_FILENO; }
-
-bool is_console(FileHandle input) { return isatty(input) == 1; }
-
-int32_t std_read(FileHandle input, void* buffer, uint32_t bytes) {
-    for (;;) {
-        const ssize_t n = read(input, buffer, bytes);
-        if (n >= 0) return int32_t(n);
-        if (errno != EINTR) return -1;
-    }
-}
-
-namespace {
-// The terminal settings in force before console_password_mode, for
-// console_restore_mode (which terminate may call from a signal handler).
-struct termios saved_terminal;
-volatile sig_atomic_t terminal_saved = 0;
-}  // namespace
-
-void console_password_mode(FileHandle input) {
-    if (!isatty(input)) return;
-    struct termios settings;
-    if (tcgetattr(input, &settings) != 0) return;
-    saved_terminal = settings;
-    terminal_saved = 1;
-    // Line input and signal keys stay on; only the echo goes.
-    settings.c_lflag &= tcflag_t(~(ECHO | ECHOE | ECHOK | ECHONL));
-    tcsetattr(input, TCSANOW, &settings);
-}
-
-void console_restore_mode(FileHandle input) {
-    if (!terminal_saved) return;
-    terminal_saved = 0;
-    tcsetattr(input, TCSANOW, &saved_terminal);
-}
-
-namespace {
-ControlHandler control_handler = nullptr;
-
-// SIGINT plays Ctrl+C, SIGQUIT Ctrl+Break, SIGHUP the console being closed and
-// SIGTERM the system shutting down.
-int event_of_signal(int signal_number) {
-    switch (signal_number) {
-        case SIGINT: return 0;
-        case SIGQUIT: return 1;
-        case SIGHUP: return 2;
-        default: return 6;
-    }
-}
-
-void on_signal(int signal_number) {
-    if (control_handler != nullptr) control_handler(event_of_signal(signal_number));
-    _exit(1);
-}
-
-constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
-
-void control_signal_set(sigset_t* set) {
-    sigemptyset(set);
-    for (int signal_number : kControlSignals) sigaddset(set, signal_number);
-}
-}  // namespace
-
-void install_control_handler(ControlHandler handler) {
-    control_handler = handler;
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    control_signal_set(&action.sa_mask);  // one event at a time
-    action.sa_flags = SA_RESTART;
-    for (int signal_number : kControlSignals) sigaction(signal_number, &action, nullptr);
-    // A console that stops reading (a pipe into `head`) makes writes fail, as
-    // on Windows; it must not kill the run half way through a file and leave
-    // its temporary file behind.
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
-    // An event that arrives while one is held must still be delivered later.
-    sigset_t set;
-    control_signal_set(&set);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-void control_events_hold() {
-    sigset_t set;
-    control_signal_set(&set);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-void control_events_release() {
-    sigset_t set;
-    control_signal_set(&set);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-// ---------------------------------------------------------------- process
-uint32_t own_executable_path(char* buffer, uint32_t size) {
-    if (size == 0) return 0;
-    const ssize_t n = readlink("/proc/self/exe", buffer, size - 1);
-    if (n <= 0 || uint32_t(n) >= size - 1) return 0;
-    buffer[n] = '\0';
-    return uint32_t(n);
-}
-
-void exit_process(int code) { _exit(code); }
-
-// ---------------------------------------------------------------- threads
-uint32_t processor_count() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return uint32_t(count);
-    }
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? uint32_t(online) : 1;
-}
-
-uint32_t environment_number(const char* name) {
-    const char* text = getenv(name);
-    if (text == nullptr || *text == '\0') return 0;
-    uint32_t value = 0;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9' || value > 999) return 0;
-        value = value * 10 + uint32_t(*text - '0');
-    }
-    return value > 9999 ? 0 : value;
-}
-
-Semaphore semaphore_create() {
-    sem_t* semaphore = static_cast<sem_t*>(mem_alloc(sizeof(sem_t)));
-    if (semaphore != nullptr && sem_init(semaphore, 0, 0) != 0) {
-        mem_free(semaphore);
-        return nullptr;
-    }
-    return semaphore;
-}
-
-void semaphore_post(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
-
-void semaphore_wait(Semaphore semaphore) {
-    // A control signal interrupts the wait even under SA_RESTART; its
-    // handler ends the process, so coming back here means wait on.
-    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {}
-}
-
-void semaphore_destroy(Semaphore semaphore) {
-    if (semaphore == nullptr) return;
-    sem_destroy(static_cast<sem_t*>(semaphore));
-    mem_free(semaphore);
-}
-
-namespace {
-struct ThreadRecord {
-    ThreadBody body;
-    void* argument;
-    pthread_t id;
-};
-
-void* run_thread(void* record) {
-    ThreadRecord* self = static_cast<ThreadRecord*>(record);
-    self->body(self->argument);
-    return nullptr;
-}
-}  // namespace
-
-Thread thread_start(ThreadBody body, void* argument) {
-    ThreadRecord* record = static_cast<ThreadRecord*>(mem_alloc(sizeof(ThreadRecord)));
-    if (record == nullptr) return nullptr;
-    record->body = body;
-    record->argument = argument;
-    // The new thread inherits a mask with every control signal blocked, so
-    // the handler (and terminate) only ever runs on the thread that holds
-    // the run's files, never on a worker.
-    sigset_t control;
-    sigset_t before;
-    control_signal_set(&control);
-    pthread_sigmask(SIG_BLOCK, &control, &before);
-    const int failed = pthread_create(&record->id, nullptr, run_thread, record);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (failed != 0) {
-        mem_free(record);
-        return nullptr;
-    }
-    return record;
-}
-
-void thread_join(Thread thread) {
-    if (thread == nullptr) return;
-    ThreadRecord* record = static_cast<ThreadRecord*>(thread);
-    pthread_join(record->id, nullptr);
-    mem_free(record);
-}
-
-// ---------------------------------------------------------------- process
+// ---------------------------------------------------------------- programs
 bool file_make_executable(const char* path) {
     char os_path[kOsPathSize];
     Place place;
@@ -551,122 +356,6 @@ int32_t process_run(const char* path, const char* const* args, uint32_t count) {
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-// ---------------------------------------------------------------- strings
-namespace {
-// One character of a UTF-8 text, letter case folded the way the Windows stub
-// folds it on a Western system (code page 1252): ASCII, the Latin-1 letters
-// and the four Latin Extended-A pairs that page holds. Anything else,
-// including bytes that are not UTF-8, stands for itself.
-uint32_t next_folded(const uint8_t*& p) {
-    uint32_t code = *p++;
-    if ((code == 0xC3 || code == 0xC5) && (*p & 0xC0) == 0x80)
-        code = ((code & 0x1F) << 6) | (*p++ & 0x3F);
-    if ((code >= 'A' && code <= 'Z') || (code >= 0xC0 && code <= 0xDE && code != 0xD7))
-        return code + 0x20;
-    if (code == 0x152 || code == 0x160 || code == 0x17D) return code + 1;  // Œ Š Ž
-    if (code == 0x178) return 0xFF;                                        // Ÿ
-    return code;
-}
-}  // namespace
-
-int str_compare_nocase(const char* a, const char* b) {
-    const uint8_t* x = reinterpret_cast<const uint8_t*>(a);
-    const uint8_t* y = reinterpret_cast<const uint8_t*>(b);
-    for (;;) {
-        const uint32_t cx = next_folded(x);
-        const uint32_t cy = next_folded(y);
-        if (cx != cy) return cx < cy ? -1 : 1;
-        if (cx == 0) return 0;
-    }
-}
-
-bool is_lead_byte(uint8_t) { return false; }
-
-bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number) {
-    char digits[16];
-    uint32_t count = 0;
-    do {
-        digits[count++] = char('0' + number % 10);
-        number /= 10;
-    } while (number != 0);
-    while (count < 6) digits[count++] = '0';
-    const uint32_t prefix_length = str_length(prefix);
-    if (prefix_length + count + 1 > out_size) return false;
-    if (out != prefix) str_copy(out, prefix);
-    for (uint32_t i = 0; i < count; ++i) out[prefix_length + i] = digits[count - 1 - i];
-    out[prefix_length + count] = '\0';
-    return true;
-}
-
-namespace {
-
-// Writes `value` in `width` places, right-aligned with `pad` (at least one
-// digit), and returns the end.
-char* put_number(char* at, uint32_t value, uint32_t width, char pad) {
-    char* end = at + width;
-    char* p = end;
-    do {
-        *--p = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && p != at);
-    while (p != at) *--p = pad;
-    return end;
-}
-
-struct CivilDate {
-    uint32_t year;
-    uint32_t month;  // 1..12
-    uint32_t day;    // 1..31
-};
-
-// The Gregorian date `days` days after 1970-01-01 (negative: before), for
-// the days a 32-bit time reaches. Counted from 1 March 1600 in 400-year eras
-// of 146097 days, so the leap day closes its year and every count is
-// positive.
-CivilDate civil_from_days(int32_t days) {
-    const uint32_t from_1600 = uint32_t(days + 135080);  // 1600-03-01 to 1970-01-01
-    const uint32_t era = from_1600 / 146097;
-    const uint32_t day_of_era = from_1600 % 146097;
-    const uint32_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const uint32_t day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const uint32_t month_from_march = (5 * day_of_year + 2) / 153;
-    CivilDate date;
-    date.day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-    date.month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
-    date.year = 1600 + era * 400 + year_of_era + (date.month <= 2 ? 1 : 0);
-    return date;
-}
-
-}  // namespace
-
-// By hand rather than with gmtime and snprintf: this is the stub's only
-// formatted line, and the C library's printf would be a fifth of the stub.
-void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
-    const int64_t seconds = unix_time;
-    const int32_t days = int32_t((seconds >= 0 ? seconds : seconds - 86399) / 86400);
-    const uint32_t of_day = uint32_t(seconds - int64_t(days) * 86400);
-    const CivilDate date = civil_from_days(days);
-    char* p = put_number(out, size, 10, ' ');
-    *p++ = ' ';
-    *p++ = ' ';
-    p = put_number(p, date.year, 4, '0');  // 1901..2038
-    *p++ = '-';
-    p = put_number(p, date.month, 2, '0');
-    *p++ = '-';
-    p = put_number(p, date.day, 2, '0');
-    *p++ = ' ';
-    p = put_number(p, of_day / 3600, 2, '0');
-    *p++ = ':';
-    p = put_number(p, of_day / 60 % 60, 2, '0');
-    *p++ = ':';
-    p = put_number(p, of_day % 60, 2, '0');
-    *p++ = ' ';
-    *p++ = ' ';
-    *p = '\0';
 }
 
 }  // namespace zq
