@@ -62,4 +62,43 @@ uint32_t crc32_update(uint32_t running, const uint8_t* bytes, size_t count) {
     return running;
 }
 
+namespace {
+
+// Carrying a CRC over n zero bytes is a linear map on its 32 bits: a 32x32
+// matrix over GF(2), one column per bit, squared to double the length.
+uint32_t gf2_times(const uint32_t* matrix, uint32_t vector) {
+    uint32_t sum = 0;
+    for (int i = 0; vector != 0; ++i, vector >>= 1) {
+        if (vector & 1) sum ^= matrix[i];
+    }
+    return sum;
+}
+
+void gf2_square(uint32_t* square, const uint32_t* matrix) {
+    for (int i = 0; i < 32; ++i) square[i] = gf2_times(matrix, matrix[i]);
+}
+
+}  // namespace
+
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) {
+    if (length_b == 0) return crc_a;
+    uint32_t odd[32];  // odd powers of the one-zero-bit operator
+    uint32_t even[32];
+    odd[0] = 0xEDB88320u;
+    for (int i = 1; i < 32; ++i) odd[i] = 1u << (i - 1);
+    gf2_square(even, odd);  // two zero bits
+    gf2_square(odd, even);  // four zero bits
+    for (;;) {
+        gf2_square(even, odd);  // first pass: one zero byte
+        if (length_b & 1) crc_a = gf2_times(even, crc_a);
+        length_b >>= 1;
+        if (length_b == 0) break;
+        gf2_square(odd, even);
+        if (length_b & 1) crc_a = gf2_times(odd, crc_a);
+        length_b >>= 1;
+        if (length_b == 0) break;
+    }
+    return crc_a ^ crc_b;
+}
+
 }  // namespace zq

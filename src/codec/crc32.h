@@ -26,4 +26,8 @@ inline uint32_t crc32_of(const uint8_t* bytes, size_t count) {
     return crc32_final(crc32_update(kCrc32Start, bytes, count));
 }
 
+// The CRC-32 of A followed by B from the CRC-32s of A and of B and the
+// length of B, so that pieces checksummed on separate threads add up.
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
+
 }  // namespace zq

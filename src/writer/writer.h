@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "format/archive_format.h"
 
 namespace zq {
 
@@ -42,18 +43,11 @@ struct FileEntry {
     uint16_t ext_word = 0;  // kExtModeMask bits and the kExt* flags
 };
 
-constexpr uint16_t kMethodRaw = 0x0000;
-constexpr uint16_t kMethodCoded = 0x0140;  // block-coded, "+" marker
-
-inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) {
-    return (uint32_t(pool) << 16) | offset;
-}
-
 // Everything an archive holds, as plain values. Nothing is checked: the flags
 // are written as given (the password block is written when `password` is set,
 // whatever the flag says).
 struct ArchiveImage {
-    uint16_t flags = 0x0150;  // type bits 101 and the full-path flag
+    uint16_t flags = kFlagTypeBits | kFlagFullPath;
     uint8_t options = 0;
     Bytes data;                // written from archive offset 10, before the catalogue
     std::vector<Bytes> pools;  // decoded pools: NUL-terminated names back to back
@@ -105,10 +99,6 @@ Bytes archive_bytes(CodecState& codec, const ArchiveImage& image);
 // Stub, archive, and the 4-byte trailer holding the archive's offset (0 for
 // no stub: a bare archive).
 Bytes self_extractor_bytes(const Bytes& stub, const Bytes& archive);
-
-// The CRC-32 of A followed by B from the CRC-32s of A and of B and the
-// length of B, so that pieces checksummed on separate threads add up.
-uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
 
 // Collects names into pools, each small enough that its single frame stays
 // within the reader's 32767-byte limit even when it comes out substituted
