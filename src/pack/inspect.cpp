@@ -14,12 +14,11 @@
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
 #include "driver/driver.h"
+#include "writer/tool_error.h"
 
 namespace zq::pack {
 
 namespace {
-
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 std::string reader_message(int code) {
     switch (code) {

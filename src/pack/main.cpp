@@ -18,12 +18,13 @@
 #include "platform/host_files.h"
 #include "platform/platform.h"
 #include "writer/packer.h"
+#include "writer/tool_error.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+using zq::fail;
 
 zq::Bytes read_whole_file(const fs::path& path, const char* what) {
     std::ifstream in(path, std::ios::binary);

@@ -1,0 +1,20 @@
+// What kind of program a stub is, from the first bytes of its image.
+#include "writer/packer.h"
+
+namespace zq {
+
+StubKind stub_kind(const Bytes& stub) {
+    if (stub.size() >= 4 && stub[0] == 0x7F && stub[1] == 'E' && stub[2] == 'L' && stub[3] == 'F') {
+        return StubKind::kLinuxElf;
+    }
+    if (stub.size() < 0x40 || stub[0] != 'M' || stub[1] != 'Z') return StubKind::kNotExecutable;
+    const size_t pe = size_t(stub[0x3C]) | size_t(stub[0x3D]) << 8 | size_t(stub[0x3E]) << 16 |
+                      size_t(stub[0x3F]) << 24;
+    if (pe > stub.size() - 4 || stub[pe] != 'P' || stub[pe + 1] != 'E' || stub[pe + 2] != 0 ||
+        stub[pe + 3] != 0) {
+        return StubKind::kNotExecutable;
+    }
+    return StubKind::kWindowsPe;
+}
+
+}  // namespace zq
