@@ -1,11 +1,9 @@
 #include "pack/host_names.h"
 
-#include <iconv.h>
-
 #include <vector>
 
+#include "platform/host_text.h"
 #include "platform/platform.h"
-#include "writer/iconv_text.h"
 
 namespace zq::pack {
 
@@ -36,8 +34,8 @@ bool stored_text(const Catalogue& catalogue, uint32_t ref, std::string* text) {
 // its converted copy. Names that do not convert stay as stored.
 class Rewriter {
 public:
-    Rewriter(Catalogue& catalogue, iconv_t cd, HostNames& names)
-        : catalogue_(catalogue), cd_(cd), names_(names) {}
+    Rewriter(Catalogue& catalogue, const TextConversion& to_utf8, HostNames& names)
+        : catalogue_(catalogue), to_utf8_(to_utf8), names_(names) {}
 
     // A file marked to run keeps the arguments stored after its name: they
     // move (converted too) with it, into a copy of its own.
@@ -48,12 +46,12 @@ public:
             std::string stored;
             if (!stored_text(catalogue_, ref, &stored)) return kExitInvalidArchive;
             std::string text;
-            if (!iconv_text(cd_, stored, &text)) text = stored;
+            if (!to_utf8_.convert(stored, &text)) text = stored;
             std::string tail;
             if (with_arguments) {
                 const char* arguments = run_arguments(catalogue_, ref);
                 if (arguments == nullptr) return kExitInvalidArchive;
-                if (!iconv_text(cd_, arguments, &tail)) tail = arguments;
+                if (!to_utf8_.convert(arguments, &tail)) tail = arguments;
                 tail += '\0';
             }
             total_ += text.size() + 1 + tail.size();
@@ -102,12 +100,10 @@ public:
     }
 
 private:
-    static void store_ref(uint8_t* ref_bytes, uint32_t ref) {
-        for (int i = 0; i < 4; ++i) ref_bytes[i] = uint8_t(ref >> (8 * i));
-    }
+    static void store_ref(uint8_t* ref_bytes, uint32_t ref) { store_u32(ref_bytes, ref); }
 
     Catalogue& catalogue_;
-    iconv_t cd_;
+    const TextConversion& to_utf8_;
     HostNames& names_;
     std::map<uint32_t, uint32_t> moved_;
     std::vector<std::string> pools_;
@@ -115,9 +111,9 @@ private:
 };
 
 int convert_names(Catalogue* catalogue, uint16_t code_page, HostNames& names) {
-    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(code_page)).c_str());
-    if (cd == iconv_t(-1)) return kExitInvalidArchive;
-    Rewriter rewriter(*catalogue, cd, names);
+    const TextConversion to_utf8("UTF-8", code_page_charset(code_page));
+    if (!to_utf8.ready()) return kExitInvalidArchive;
+    Rewriter rewriter(*catalogue, to_utf8, names);
     int result = 0;
     for (uint32_t i = 0; result == 0 && i < catalogue->dir_count; ++i) {
         result = rewriter.rewrite(catalogue->dir_table[i].bytes + 2);
@@ -126,7 +122,6 @@ int convert_names(Catalogue* catalogue, uint16_t code_page, HostNames& names) {
         FileRecord& file = *catalogue->file_table[i];
         result = rewriter.rewrite(file.bytes + 28, file.runs_after());
     }
-    iconv_close(cd);
     if (result == 0) result = rewriter.install();
     if (result == 0) names.code_page = code_page;
     return result;

@@ -1,58 +1,20 @@
 #include "writer/stored_names.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <clocale>
-#include <cwctype>
-#include <iconv.h>
-#include <locale.h>
-#include <stdexcept>
 
-#include "archive/catalogue.h"
-#include "writer/iconv_text.h"
+#include "format/archive_format.h"
+#include "platform/host_text.h"
+#include "writer/tool_error.h"
 
 namespace zq {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
-
-iconv_t as_iconv(void* handle) { return static_cast<iconv_t>(handle); }
-
 // A byte that the page reads as the unfinished start of a character.
 LeadBytes lead_bytes_of(uint32_t code_page) {
     LeadBytes set{};
-    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(code_page)).c_str());
-    if (cd == iconv_t(-1)) return set;
-    for (uint32_t byte = 0x80; byte <= 0xFF; ++byte) {
-        char in_byte = char(byte);
-        char out_bytes[8];
-        char* in = &in_byte;
-        char* to = out_bytes;
-        size_t in_left = 1;
-        size_t to_left = sizeof out_bytes;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1) && errno == EINVAL)
-            set.add(uint8_t(byte));
-    }
-    iconv_close(cd);
+    for (uint8_t byte : code_page_lead_bytes(code_page)) set.add(byte);
     return set;
-}
-
-// Upper case the way a Windows file system compares names.
-std::wstring folded(const std::string& utf8) {
-    static locale_t utf8_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
-    std::wstring out;
-    for (size_t i = 0; i < utf8.size();) {
-        uint32_t c = uint8_t(utf8[i]);
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        if (extra != 0) c &= 0x3F >> extra;
-        for (++i; extra > 0 && i < utf8.size(); --extra, ++i)
-            c = (c << 6) | (uint8_t(utf8[i]) & 0x3F);
-        wint_t w = wint_t(c);
-        out += wchar_t(utf8_locale != locale_t(0) ? towupper_l(w, utf8_locale) : std::towupper(w));
-    }
-    return out;
 }
 
 std::string upper_ascii(std::string text) {
@@ -102,16 +64,13 @@ NameForm::NameForm(uint32_t code_page) : code_page_(code_page) {
     if (mark_ == 0)
         fail("code page " + std::to_string(code_page) +
              " is not a Windows ANSI code page zqpack knows");
-    iconv_t cd = iconv_open(("CP" + std::to_string(code_page)).c_str(), "UTF-8");
-    if (cd == iconv_t(-1))
+    to_page_ = std::make_unique<TextConversion>(code_page_charset(code_page), "UTF-8");
+    if (!to_page_->ready())
         fail("this system cannot convert names to code page " + std::to_string(code_page));
-    to_page_ = cd;
     lead_ = lead_bytes_of(code_page);
 }
 
-NameForm::~NameForm() {
-    if (to_page_ != nullptr) iconv_close(as_iconv(to_page_));
-}
+NameForm::~NameForm() = default;
 
 std::string NameForm::stored(const std::string& name, const std::filesystem::path& path,
                              bool directory) const {
@@ -119,7 +78,7 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
     if (code_page_ != 0) {
         std::string problem = windows_name_problem(name);
         if (!problem.empty()) fail("cannot store " + path.string() + " for Windows: " + problem);
-        if (!iconv_text(as_iconv(to_page_), name, &bytes)) {
+        if (!to_page_->convert(name, &bytes)) {
             fail("cannot store " + path.string() + " for Windows: code page " +
                  std::to_string(code_page_) + " cannot represent its name");
         }
@@ -135,7 +94,7 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
 
 std::string NameForm::in_page(const std::string& text, const std::string& what) const {
     std::string bytes = text;
-    if (code_page_ != 0 && !iconv_text(as_iconv(to_page_), text, &bytes)) {
+    if (code_page_ != 0 && !to_page_->convert(text, &bytes)) {
         fail("code page " + std::to_string(code_page_) + " cannot represent " + what);
     }
     return bytes;
@@ -145,7 +104,7 @@ void NameForm::check_distinct(std::vector<std::string> names,
                               const std::filesystem::path& folder) const {
     if (code_page_ == 0) return;
     std::vector<std::pair<std::wstring, std::string>> keyed;
-    for (std::string& name : names) keyed.emplace_back(folded(name), std::move(name));
+    for (std::string& name : names) keyed.emplace_back(upper_case_key(name), std::move(name));
     std::sort(keyed.begin(), keyed.end());
     for (size_t i = 1; i < keyed.size(); ++i) {
         if (keyed[i].first == keyed[i - 1].first) {

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/names.h"
 
 namespace zq {
+
+class TextConversion;
 
 class NameForm {
 public:
@@ -38,7 +41,7 @@ private:
     uint32_t code_page_;
     uint8_t mark_ = 0;
     LeadBytes lead_{};
-    void* to_page_ = nullptr;  // iconv_t from UTF-8 to the code page
+    std::unique_ptr<TextConversion> to_page_;  // from UTF-8 to the code page
 };
 
 // Why Windows cannot hold `name` (UTF-8), as a clause ("its name is a device
