@@ -128,16 +128,35 @@ void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::p
         }
     }
 }
-}  // namespace
 
-PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
-                       const PackOptions& options) {
+// What cannot be packed whatever the inputs hold.
+void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
+                    const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
     refuse_output_among_inputs(inputs, out);
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
                              options.password->find('\0') != std::string::npos)) {
         fail("the password must have 1 to 255 characters");
     }
+}
+
+// The record of a planned file before its name and data: attributes, folder
+// and times.
+FileEntry record_of(const Plan& plan, const PlanFile& source) {
+    FileEntry entry;
+    entry.attributes = uint16_t(source.info.read_only ? kAttrReadOnly : kAttrArchive);
+    entry.dir_id = source.dir == kNoDir ? 0 : uint16_t(plan.dirs[source.dir].record + 1);
+    entry.access_time = clamp_time(source.info.access_time);
+    entry.write_time = clamp_time(source.info.write_time);
+    entry.create_time = -1;
+    return entry;
+}
+
+}  // namespace
+
+PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
+                       const PackOptions& options) {
+    refuse_request(inputs, out, options);
     crc32_prepare();  // before the coding threads use the table
     const NameForm form(options.code_page);
     Plan plan(form);
@@ -204,12 +223,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                         advanced};
         for (size_t file : order) {
             const PlanFile& source = plan.files[file];
-            FileEntry entry;
-            entry.attributes = uint16_t(source.info.read_only ? kAttrReadOnly : kAttrArchive);
-            entry.dir_id = source.dir == kNoDir ? 0 : uint16_t(plan.dirs[source.dir].record + 1);
-            entry.access_time = clamp_time(source.info.access_time);
-            entry.write_time = clamp_time(source.info.write_time);
-            entry.create_time = -1;
+            FileEntry entry = record_of(plan, source);
             entry.name = file == run_index ? names.add_with_arguments(source.name, run_args)
                                            : names.add(source.name);
             if (options.extension) entry.ext_word = extension_word(source);
