@@ -5,13 +5,12 @@
 #include "writer/pe_resources.h"
 
 #include <cstring>
-#include <stdexcept>
 #include <vector>
+
+#include "writer/tool_error.h"
 
 namespace zq {
 namespace {
-
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 constexpr uint32_t kResourceDirectory = 2;
 constexpr uint32_t kTypeVersion = 16;
