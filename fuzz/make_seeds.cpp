@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets, made with our own encoder and
 // archive writer, so each target starts from inputs that reach deep:
 //   make_fuzz_seeds FUZZ_DIR    (writes FUZZ_DIR/corpus/<target>/*)
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +70,103 @@ Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_
     return zq::archive_bytes(codec, image);
 }
 
+// An archive with the record extension in use: checksums and modes, a link
+// (its target as data), and a file to run with stored arguments; names in
+// code page 1252 (mark 8) when `mark` says so.
+Bytes extension_archive(zq::CodecState& codec, uint8_t mark) {
+    zq::ArchiveImage image;
+    image.options = 0x40;
+    zq::NamePools names;
+    const std::string accented = mark != 0 ? "caf\xE9" : "caf\xC3\xA9";
+    image.dirs = {{1, names.add(accented), 0, 0}};
+    zq::FileEntry file;
+    file.dir_id = 1;
+    file.name = names.add("readme.txt");
+    file.ext_word = zq::kExtHasMode | 0644;
+    zq::add_file_data(image, codec, file, text(kProse), true);
+    zq::FileEntry link;
+    link.dir_id = 1;
+    link.name = names.add("up");
+    link.ext_word = zq::kExtSymlink;
+    zq::add_file_data(image, codec, link, text("../" + accented), false);
+    zq::FileEntry run;
+    run.name = names.add_with_arguments("setup.sh", "--quiet \"a b\"");
+    run.ext_word = zq::kExtRunAfter | zq::kExtHasMode | 0755;
+    zq::add_file_data(image, codec, run, text("#!/bin/sh\nexit 0\n"), true);
+    image.pools = names.pools();
+    Bytes bytes = zq::archive_bytes(codec, image);
+    bytes[3] = mark;
+    return zq::self_extractor_bytes({}, bytes);  // a bare archive and its trailer
+}
+
+// Tables for catalogue_from_bytes (fuzz_support.h): folders top/sub and
+// top/other, files in each and one at the top; `flags` is byte 2 (the pools
+// and the target's bits).
+Bytes raw_tables(uint8_t flags, uint16_t ext_word, const std::string& accent) {
+    const char names[] = "top\0sub\0other\0a.txt\0";
+    const char tail[] = ".txt\0run.sh\0-x y\0";
+    const std::string pool =
+        std::string(names, sizeof names - 1) + accent + std::string(tail, sizeof tail - 1);
+    auto ref = [&](const char* name) {
+        const size_t at = pool.find(std::string(name) + '\0');
+        const size_t boundary = pool.size() * (flags >> 5) / 8;
+        return flags >> 5 == 0 || at < boundary ? uint32_t(at)
+                                                : (1u << 16) | uint32_t(at - boundary);
+    };
+    Bytes out{3, 3, flags};
+    const std::pair<const char*, std::array<uint16_t, 3>> dirs[] = {
+        {"top", {1, 0, 1}}, {"sub", {2, 2, 0}}, {"other", {3, 0, 0}}};
+    for (const auto& [name, fields] : dirs) {
+        zq::put_u16(out, fields[0]);
+        zq::put_u32(out, ref(name));
+        zq::put_u16(out, fields[1]);
+        zq::put_u16(out, fields[2]);
+    }
+    const std::pair<const char*, uint16_t> files[] = {{"a.txt", 2}, {"run.sh", 0}, {nullptr, 3}};
+    for (const auto& [name, dir] : files) {
+        zq::put_u16(out, dir);
+        zq::put_u32(out, ref(name != nullptr ? name : (accent + ".txt").c_str()));
+        zq::put_u16(out, name != nullptr && dir == 0 ? ext_word : 0);
+    }
+    out.insert(out.end(), pool.begin(), pool.end());
+    return out;
+}
+
+// A literal with its NULs, without the one that ends it.
+template <size_t N>
+Bytes raw(const char (&literal)[N]) {
+    return Bytes(literal, literal + N - 1);
+}
+
+Bytes with_prefix(Bytes prefix, const Bytes& rest) {
+    prefix.insert(prefix.end(), rest.begin(), rest.end());
+    return prefix;
+}
+
+void write_parser_seeds(const fs::path& corpus, zq::CodecState& codec) {
+    // Command lines as Windows hands them over, and word lists to quote.
+    write(corpus / "options" / "line",
+          text("\x02setup.exe -d \"C:\\Program Files\\x\" -y -- a\\\"b"));
+    write(corpus / "options" / "list_only", text("\x04x.exe -l -q"));
+    write(corpus / "options" / "words", raw("\x03-t\0--target\0a b\\\0-\"-\0--\0\\\\\""));
+    write(corpus / "links" / "sibling", raw("a/l\0../b\0a/b/m\0../../c\0d\0.\0d/x\0.."));
+    write(corpus / "links" / "deep", raw("x/y/z/w\0../../q/./r\0x/q\0../../.."));
+    write(corpus / "dir_index" / "one_pool", raw_tables(0, 0, "caf\xC3\xA9"));
+    write(corpus / "dir_index" / "two_pools", raw_tables((4 << 5) | 1, 0, "n\x81\\"));
+    write(corpus / "host_names" / "cp1252", raw_tables(8 << 1, zq::kExtRunAfter, "caf\xE9"));
+    write(corpus / "host_names" / "cp932", raw_tables((2 << 1) | 1, zq::kExtRunAfter, "\x83\x5C"));
+    write(corpus / "host_names" / "cp936_split", raw_tables((4 << 5) | (3 << 1), 0, "\xC4\xE3"));
+    write(corpus / "json_listing" / "extension", extension_archive(codec, 0));
+    write(corpus / "json_listing" / "cp1252", extension_archive(codec, 8));
+    // Streams of several frames: stop after one block, a second stream from
+    // the middle.
+    const Bytes plain = repeated(kProse, 5000);
+    const Bytes frames = zq::code_frames(codec, plain, 700);
+    write(corpus / "pipeline" / "whole", with_prefix({0, 0, 0, 0}, frames));
+    write(corpus / "pipeline" / "stopped", with_prefix({1, 128, 0, 0}, frames));
+    write(corpus / "pipeline" / "short", with_prefix({0, 64, 0x10, 0}, frames));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +224,7 @@ int main(int argc, char** argv) {
         flat.pools = names.pools();
         write(corpus / "catalogue" / "flat", zq::archive_bytes(codec, flat));
     }
+    write_parser_seeds(corpus, codec);
     std::printf("seeds written under %s\n", corpus.c_str());
     return 0;
 }

@@ -6,6 +6,10 @@
 set -u
 target=$1 corpus=$2 regressions=$3 seconds=$4
 shift 4
+# A small quarantine, as in long_run.sh: fresh pages for every input's
+# allocations would cost more than the code under test.
+ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
+export ASAN_OPTIONS
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq_fuzz.XXXXXX")
 mkdir -p "$work/new"
 "$target" "$work/new" "$corpus" "$regressions" \

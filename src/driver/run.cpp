@@ -269,6 +269,9 @@ void create_temp_link(uint32_t number) {
         if (made) driver.temp_pending = 1;
         control_events_release();
         if (made) return;
+        // A link on the way is refused, as for files: the surroundings (or
+        // an earlier link of the archive) are at fault, not the name.
+        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
         str_copy(driver.temp_path, driver.temp_prefix);
         if (number >= kLastTempNumber ||
             make_temp_name(driver.temp_path, number + 1, &number) == nullptr) {

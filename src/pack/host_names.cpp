@@ -24,7 +24,7 @@ bool stored_text(const Catalogue& catalogue, uint32_t ref, std::string* text) {
     const uint8_t* area = catalogue.name_pools[pool];
     uint32_t size = catalogue.pool_sizes[pool];
     uint32_t end = offset;
-    while (end < size && area[end] != 0 && end - offset <= kMaxPath) ++end;
+    while (end < size && area[end] != 0 && end - offset < kMaxPath) ++end;
     if (end >= size || area[end] != 0) return false;
     text->assign(reinterpret_cast<const char*>(area + offset), end - offset);
     return true;
