@@ -9,28 +9,21 @@
 #include <thread>
 
 #include "archive/dir_index.h"
+#include "archive/file_data.h"
 #include "archive/pipeline.h"
 #include "archive/release.h"
-#include "archive/stream_frames.h"
-#include "codec/crc32.h"
-#include "driver/driver.h"
 
 namespace zq::pack {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
-
-std::string reader_message(int code) {
-    switch (code) {
-        case kExitAbort: return "no password given";
-        case kExitIoError: return "file I/O error (archive cut short?)";
-        case kExitPasswordFail: return "wrong password";
-        case kExitNoMemory: return "out of memory";
-        case kExitInvalidArchive: return "invalid archive";
-        default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
-    }
+[[noreturn]] void fail_with(int status, const std::string& message) {
+    throw StatusError(status, message);
 }
+
+// A protected archive with no password given and nobody to ask.
+int no_answer(void*, char*) { return kExitAbort; }
+void no_reply(void*, bool) {}
 
 // A path as shown (UTF-8 when the archive says how) and as stored.
 struct EntryPath {
@@ -104,70 +97,40 @@ double ratio(uint64_t stored, uint64_t size) {
     return size == 0 ? 100.0 : 100.0 * double(stored) / double(size);
 }
 
-std::string crc_problem(const FileRecord& record, uint32_t crc) {
-    if (!record.has_crc() || crc32_final(crc) == record.crc32()) return "";
+// What is wrong with a file's data, in a few words; empty when nothing is.
+std::string data_problem(const FileRecord& record, const FileData& data) {
     char text[64];
-    std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, crc32_final(crc),
-                  record.crc32());
-    return text;
+    switch (data.outcome) {
+        case kDataOk: return "";
+        case kDataOutside: return "data lies outside the file";
+        case kDataCutShort: return "data cut short";
+        case kDataBadBlock: return "a block does not decode";
+        case kDataShortWrite: return "cannot write the data";
+        case kDataBadLink: return "a link's target is empty or longer than a path";
+        case kDataBadCrc:
+            std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, data.crc,
+                          record.crc32());
+            return text;
+        default:
+            // At most one block past original_size is decoded.
+            return "decodes to " + std::to_string(data.bytes) + " bytes, not " +
+                   std::to_string(record.original_size());
+    }
 }
 
 // Expands one file's data without writing it anywhere; the empty string when
 // it comes out exactly as recorded, size and CRC-32.
 std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record) {
-    int64_t at = int64_t(archive_offset) + record.data_offset();
-    if (at > 0x7FFFFFFF || file_seek(context.archive_file, int32_t(at), kSeekSet) != int32_t(at)) {
-        return "data lies outside the file";
-    }
-    uint32_t crc = kCrc32Start;
-    const bool checksummed = record.has_crc();
-    if (!record.block_coded()) {
-        for (uint32_t left = record.original_size(); left > 0;) {
-            uint32_t k = std::min<uint32_t>(left, kBlockSize);
-            if (file_read(context.archive_file, context.plain_buf, k) != int32_t(k))
-                return "data cut short";
-            if (checksummed) crc = crc32_update(crc, context.plain_buf, k);
-            left -= k;
-        }
-        return crc_problem(record, crc);
-    }
-    if (record.original_size() == 0) return crc_problem(record, crc);
-    stream_start(&context, int32_t(record.stored_size()));
-    while (context.coded_left > 0) {
-        uint16_t n = 0;
-        int16_t status = stream_next(&context, &n);
-        if (status == kStreamShortRead) return "data cut short";
-        if (status != kStreamOk) return "a block does not decode";
-        if (context.plain_done > record.original_size()) break;
-        if (checksummed) crc = crc32_update(crc, context.plain_buf, n);
-    }
-    if (context.plain_done != record.original_size()) {
-        return "decodes to " + std::to_string(context.plain_done) + " bytes, not " +
-               std::to_string(record.original_size());
-    }
-    if (context.coded_done != record.stored_size()) return "frames overrun the stored size";
-    return crc_problem(record, crc);
+    return data_problem(record, read_file_data(&context, archive_offset, record, kNoFile, nullptr));
 }
 
 // A link record's target as stored, for the listing; empty when it cannot be
 // read (zqpack test names the fault).
 std::string read_link_text(StreamContext& context, int32_t archive_offset,
                            const FileRecord& record) {
-    const uint32_t size = record.original_size();
-    int64_t at = int64_t(archive_offset) + record.data_offset();
-    if (size == 0 || size > kMaxPath || at > 0x7FFFFFFF ||
-        file_seek(context.archive_file, int32_t(at), kSeekSet) != int32_t(at)) {
-        return "";
-    }
-    uint8_t text[kMaxPath];
-    if (record.block_coded()) {
-        stream_start(&context, int32_t(record.stored_size()));
-        if (stream_to_memory(&context, text, size) != kStreamOk || context.plain_done != size)
-            return "";
-    } else if (file_read(context.archive_file, text, size) != int32_t(size)) {
-        return "";
-    }
-    return std::string(reinterpret_cast<const char*>(text), size);
+    char text[kMaxPath + 1];
+    const FileData data = read_link_target(&context, archive_offset, record, text);
+    return data.outcome == kDataOk ? std::string(text, record.original_size()) : "";
 }
 
 std::string crc_text(const FileRecord& record) {
@@ -190,17 +153,19 @@ std::string or_dash(const std::string& text) { return text.empty() ? "-" : text;
 
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
     FileHandle file = file_open_read(path.c_str());
-    if (file == kNoFile) fail("cannot open " + path);
+    if (file == kNoFile) fail_with(kExitIoError, "cannot open " + path);
     const int result = read_trailer(file, archive_offset);
     if (result != 0) {
         file_close(file);
-        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)"
-                                            : " is not an archive (no trailer)"));
+        fail_with(kExitIoError,
+                  path + (result == kExitIoError ? " is not an archive (too short or too large)"
+                                                 : " is not an archive (no trailer)"));
     }
     return file;
 }
 
-OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password)
+OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password,
+                             const PasswordDialogue* ask)
     : path_(path) {
     file_ = open_archive_file(path, &archive_offset_);
     uint8_t header[kHeaderSize];
@@ -208,14 +173,14 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
                     (load_u16(header) & kFlagPassword) != 0;
     file_seek(file_, archive_offset_, kSeekSet);
     // A constructor that throws runs no destructor: give back what was taken.
-    auto give_up = [this](const std::string& message) {
+    auto give_up = [this, &path](int status) {
         release_catalogue(&catalogue_);
         release_stream(&context_);
         file_close(file_);
         file_ = kNoFile;
-        fail(message);
+        fail_with(status, path + ": " + exit_meaning(status));
     };
-    if (stream_init(&context_) != kStreamOk) give_up("out of memory");
+    if (stream_init(&context_) != kStreamOk) give_up(kExitNoMemory);
     context_.archive_file = file_;
     uint16_t count = 0;
     // Listing and testing read unmarked archives with the fixed two-byte
@@ -224,10 +189,12 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     catalogue_.host_names = take_host_names;
     catalogue_.host_names_context = &host_names_;
     GivenPassword given{password ? password->c_str() : nullptr, false};
-    const PasswordDialogue dialogue =
-        password ? given_password_dialogue(&given) : console_password_dialogue();
+    const PasswordDialogue dialogue = password ? given_password_dialogue(&given)
+                                      : ask != nullptr
+                                          ? *ask
+                                          : PasswordDialogue{no_answer, no_reply, nullptr};
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
-    if (code != 0) give_up(path + ": " + reader_message(code));
+    if (code != 0) give_up(code);
 
     order_.resize(count);
     for (uint32_t i = 0; i < count; ++i) order_[i] = uint16_t(i);
@@ -242,7 +209,7 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     for (uint32_t i = 0; i < count; ++i) {
         const FileRecord& record = *catalogue_.file_table[i];
         if (record.runs_after() && run_arguments(catalogue_, record.name()) == nullptr) {
-            give_up(path + ": " + reader_message(kExitInvalidArchive));
+            give_up(kExitInvalidArchive);
         }
     }
 }
@@ -414,20 +381,21 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
         (threads > 1 && many_blocks ? large : small).push_back(i);
     }
     std::atomic<size_t> next{0};
-    std::atomic<bool> setup_failed{false};
+    // The status a worker that could not start ends the test with.
+    std::atomic<int> setup_failed{kExitOk};
     auto work = [&] {
         // Each worker reads through its own handle and its own codec.
         int32_t offset = 0;
         FileHandle file = kNoFile;
         try {
             file = open_archive_file(archive.path(), &offset);
-        } catch (const std::exception&) {
-            setup_failed = true;
+        } catch (const StatusError& e) {
+            setup_failed = e.status();
             return;
         }
         StreamContext context{};
         if (stream_init(&context) != kStreamOk) {
-            setup_failed = true;
+            setup_failed = kExitNoMemory;
             release_stream(&context);
             file_close(file);
             return;
@@ -443,8 +411,11 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
     if (!large.empty() && !check_large_files(archive, large, threads, problems))
-        setup_failed = true;
-    if (setup_failed) fail("cannot set up the test of " + archive.path());
+        setup_failed = kExitNoMemory;
+    if (setup_failed != kExitOk) {
+        fail_with(setup_failed, "cannot set up the test of " + archive.path() + ": " +
+                                    exit_meaning(setup_failed));
+    }
 
     size_t failed = 0;
     uint64_t bytes = 0;
@@ -456,7 +427,7 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     }
     std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes, count - failed,
                 failed);
-    return failed == 0 ? 0 : 1;
+    return failed == 0 ? kExitOk : kExitDecodeFailed;
 }
 
 }  // namespace zq::pack
