@@ -31,7 +31,7 @@ enum DataOutcome : int16_t {
 struct FileData {
     DataOutcome outcome;
     uint64_t bytes;  // plain bytes produced (written, when there is an output)
-    uint32_t crc;    // their CRC-32 when the record carries one, else 0
+    uint32_t crc;    // their CRC-32 when the record carries one, else 0 (none computed)
 };
 
 // Called with the context before the first block of a block-coded file
@@ -53,9 +53,9 @@ FileData read_link_target(StreamContext* context, int32_t archive_offset, const 
 
 // Whether a failed outcome lies in the reading (the data could not be read
 // or written: the run cannot go on) rather than in what was read.
+// They come first among the failures (kDataOutside to kDataShortWrite).
 constexpr bool is_transfer_failure(DataOutcome outcome) {
-    return outcome == kDataOutside || outcome == kDataCutShort || outcome == kDataBadBlock ||
-           outcome == kDataShortWrite;
+    return uint32_t(outcome) - kDataOutside <= uint32_t(kDataShortWrite - kDataOutside);
 }
 
 // The status an extraction ends with for a failed outcome: what could not be

@@ -1,5 +1,6 @@
 // The runs that only read: listing and testing.
 #include "archive/file_data.h"
+#include "archive/links.h"
 #include "driver/state.h"
 #include "platform/console.h"
 
@@ -14,8 +15,17 @@ void list_file(const FileRecord& file, const char* path) {
 }
 
 // Decodes the file's data into nothing; true when its size (and CRC, when
-// recorded) come out as the record says, as extraction requires.
-bool file_is_sound(const FileRecord& file) {
+// recorded) come out as the record says, as extraction requires. A link, on
+// a system that makes links, must also have a target that extraction would
+// make (one that cannot lead out of the run folder from `path`).
+bool file_is_sound(const FileRecord& file, const char* path) {
+    if (file.is_symlink() && platform_makes_links()) {
+        char* target = driver.link_target;
+        return read_link_target(&stream_context, driver.archive_offset, file, target).outcome ==
+                   kDataOk &&
+               link_target_is_safe(reinterpret_cast<const uint8_t*>(target), file.original_size(),
+                                   path_depth(path));
+    }
     return read_file_data(&stream_context, driver.archive_offset, file, kNoFile, nullptr).outcome ==
            kDataOk;
 }
@@ -33,7 +43,7 @@ void list_or_test() {
             list_file(file, path);
             continue;
         }
-        const bool sound = file_is_sound(file);
+        const bool sound = file_is_sound(file, path);
         all_sound = all_sound && sound;
         if (sound && driver.options.quiet) continue;
         console_write(sound ? "ok      " : "FAILED  ", kEndNone);

@@ -146,14 +146,10 @@ void create_temp_link(uint32_t number) {
 }
 
 // The bar of the block-coded file in hand: its opening '|' once the data has
-// been found, then the marks.
-bool bar_opened = false;
-
+// been found (the call before the first frame, when no coded byte is read
+// yet; every frame takes at least its header), then the marks.
 void show_progress(StreamContext* context) {
-    if (!bar_opened) {
-        bar_opened = true;
-        if (!driver.progress_hidden) console_write("|", kEndNone);
-    }
+    if (context->coded_done == 0 && !driver.progress_hidden) console_write("|", kEndNone);
     progress_update(context, nullptr);
 }
 
@@ -281,7 +277,6 @@ void extract_file(uint16_t index) {
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    bar_opened = false;
     const FileData data = read_file_data(&stream_context, driver.archive_offset, file,
                                          driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that

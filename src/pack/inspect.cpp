@@ -10,6 +10,7 @@
 
 #include "archive/dir_index.h"
 #include "archive/file_data.h"
+#include "archive/links.h"
 #include "archive/pipeline.h"
 #include "archive/release.h"
 
@@ -119,9 +120,21 @@ std::string data_problem(const FileRecord& record, const FileData& data) {
 }
 
 // Expands one file's data without writing it anywhere; the empty string when
-// it comes out exactly as recorded, size and CRC-32.
-std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record) {
-    return data_problem(record, read_file_data(&context, archive_offset, record, kNoFile, nullptr));
+// it comes out exactly as recorded, size and CRC-32. A link's target must
+// also be one the extractor makes, `depth` folders below the run folder.
+std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record,
+                       uint32_t depth) {
+    if (!record.is_symlink())
+        return data_problem(record,
+                            read_file_data(&context, archive_offset, record, kNoFile, nullptr));
+    char target[kMaxPath + 1];
+    const FileData data = read_link_target(&context, archive_offset, record, target);
+    if (data.outcome != kDataOk) return data_problem(record, data);
+    if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target), record.original_size(),
+                             depth)) {
+        return "the link's target may lead out of the extraction folder";
+    }
+    return "";
 }
 
 // A link record's target as stored, for the listing; empty when it cannot be
@@ -232,6 +245,15 @@ ArchiveEntry OpenedArchive::entry(size_t index) const {
     std::string run_args;
     if (record.runs_after()) run_args = run_arguments(catalogue_, record.name());
     return ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record, link, run_args};
+}
+
+uint32_t OpenedArchive::depth(size_t index) const {
+    const FileRecord& record = *catalogue_.file_table[order_[index]];
+    if (!full_path() || catalogue_.dir_count == 0 || record.dir_id() == 0) return 0;
+    const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
+    if (at == 0) return 0;
+    const std::string path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1)).shown;
+    return uint32_t(std::count(path.begin(), path.end(), '/'));
 }
 
 OpenedArchive::~OpenedArchive() {
@@ -348,7 +370,8 @@ namespace {
 // Files of more than one frame are checked one after another, each with its
 // blocks spread over `threads` pipeline workers.
 bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large,
-                       unsigned threads, std::vector<std::string>& problems) {
+                       const std::vector<uint32_t>& depths, unsigned threads,
+                       std::vector<std::string>& problems) {
     int32_t offset = 0;
     FileHandle file = open_archive_file(archive.path(), &offset);
     StreamContext context{};
@@ -358,7 +381,7 @@ bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& 
         context.pipeline = &pipeline;
     context.archive_file = file;
     for (size_t i : large) {
-        if (ready) problems[i] = check_file(context, offset, archive.record(i));
+        if (ready) problems[i] = check_file(context, offset, archive.record(i), depths[i]);
     }
     pipeline_finish(&pipeline);
     release_stream(&context);
@@ -375,8 +398,10 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     // are shared out among the threads instead.
     std::vector<size_t> small;
     std::vector<size_t> large;
+    std::vector<uint32_t> depths(count);
     for (size_t i = 0; i < count; ++i) {
         const FileRecord& record = archive.record(i);
+        if (record.is_symlink()) depths[i] = archive.depth(i);
         const bool many_blocks = record.block_coded() && record.stored_size() > kFrameCapacity;
         (threads > 1 && many_blocks ? large : small).push_back(i);
     }
@@ -402,7 +427,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
         }
         context.archive_file = file;
         for (size_t k; (k = next++) < small.size();) {
-            problems[small[k]] = check_file(context, offset, archive.record(small[k]));
+            problems[small[k]] =
+                check_file(context, offset, archive.record(small[k]), depths[small[k]]);
         }
         file_close(file);
         release_stream(&context);
@@ -410,7 +436,7 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
-    if (!large.empty() && !check_large_files(archive, large, threads, problems))
+    if (!large.empty() && !check_large_files(archive, large, depths, threads, problems))
         setup_failed = kExitNoMemory;
     if (setup_failed != kExitOk) {
         fail_with(setup_failed, "cannot set up the test of " + archive.path() + ": " +

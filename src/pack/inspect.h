@@ -62,6 +62,9 @@ public:
         }
         order_ = std::move(kept);
     }
+    // The folders above the file in view at `index` where the extractor
+    // places it: none when the archive extracts flat.
+    uint32_t depth(size_t index) const;
     size_t folder_count() const { return folders_.size(); }
     std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
     bool full_path() const { return catalogue_.full_path != 0; }
