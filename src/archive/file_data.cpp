@@ -1,5 +1,6 @@
-// The one path of a file's data: raw bytes or frames, counted in 64 bits
-// (the stream's plain_done wraps after 4 GiB), then the size and the CRC-32.
+// The one path of a file's data: raw bytes or frames, counted apart from the
+// stream's plain_done (which wraps after 4 GiB) by a count that can never
+// wrap, then the size and the CRC-32.
 #include "archive/file_data.h"
 
 #include "codec/crc32.h"
