@@ -21,12 +21,27 @@
 #include "archive/release.h"
 #include "fuzz_support.h"
 #include "pack/host_names.h"
-#include "writer/iconv_text.h"
 #include "writer/stored_names.h"
 
 namespace {
 
 using zq::fuzz::check;
+
+// The whole of `text` through `cd`: the oracle talks to iconv itself, apart
+// from the conversion code it checks.
+bool iconv_text(iconv_t cd, const std::string& text, std::string* out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string result(text.size() * 4 + 8, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t in_left = text.size();
+    char* to = result.data();
+    size_t to_left = result.size();
+    if (iconv(cd, &in, &in_left, &to, &to_left) == size_t(-1)) return false;
+    if (iconv(cd, nullptr, nullptr, &to, &to_left) == size_t(-1)) return false;
+    result.resize(result.size() - to_left);
+    *out = std::move(result);
+    return true;
+}
 
 // The converters, opened once per code page for the life of the process.
 iconv_t to_utf8(uint16_t code_page) {
@@ -61,7 +76,7 @@ void check_valid_utf8(const std::string& text) {
     // Strict by an independent reader too: iconv refuses what is not UTF-8.
     static const iconv_t utf8_to_utf32 = iconv_open("UTF-32LE", "UTF-8");
     std::string wide;
-    check(zq::iconv_text(utf8_to_utf32, once, &wide));
+    check(iconv_text(utf8_to_utf32, once, &wide));
 }
 
 // What a name reference leads to before the conversion.
@@ -89,7 +104,7 @@ Before before(const zq::Catalogue& c, uint32_t ref, bool runs_after) {
 
 std::string converted(uint16_t code_page, const std::string& stored) {
     std::string text;
-    return zq::iconv_text(to_utf8(code_page), stored, &text) ? text : stored;
+    return iconv_text(to_utf8(code_page), stored, &text) ? text : stored;
 }
 
 void check_name(const zq::Catalogue& c, const zq::pack::HostNames& names, uint32_t ref,

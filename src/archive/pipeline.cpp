@@ -92,7 +92,7 @@ uint32_t pipeline_worker_count(uint32_t asked) {
     return count > kMaxWorkers ? kMaxWorkers : count;
 }
 
-int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
+StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     if (workers < 2 || workers > kMaxWorkers) return kStreamNoMemory;
     pipeline->worker_count = workers;
     pipeline->slot_count = workers + kReadAhead;
@@ -122,7 +122,7 @@ int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     return kStreamOk;
 }
 
-int16_t pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced) {
+StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced) {
     // Nothing in flight: this is the start of a stream (or the whole of the
     // last one was taken), so reading starts from the context's own count.
     if (pipeline->frames_taken == pipeline->frames_read) {

@@ -80,10 +80,10 @@ uint32_t pipeline_worker_count(uint32_t asked);
 
 // Sets up `workers` (2..kMaxWorkers) threads on a zeroed pipeline. 0, or
 // kStreamNoMemory after releasing whatever was set up.
-int16_t pipeline_start(BlockPipeline* pipeline, uint32_t workers);
+StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers);
 // The stream's next block, as next_block gives it: the plain block in
 // context->plain_buf, the counters brought up to date.
-int16_t pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced);
+StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced);
 // Waits for every frame read ahead and drops them: the stream in hand is
 // abandoned and the next one starts from its context.
 void pipeline_drain(BlockPipeline* pipeline);

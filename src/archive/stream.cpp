@@ -30,7 +30,7 @@ void clear_counters(StreamContext* context) {
 
 }  // namespace
 
-int16_t next_block(StreamContext* context, uint16_t* produced) {
+StreamStatus next_block(StreamContext* context, uint16_t* produced) {
     uint8_t* coded = context->coded_buf;
     if (!read_exact(context->archive_file, coded, 2)) return kStreamShortRead;
     const FrameHeader header = parse_frame_header(coded);
@@ -47,7 +47,7 @@ int16_t next_block(StreamContext* context, uint16_t* produced) {
     return kStreamOk;
 }
 
-int16_t stream_init(StreamContext* context) {
+StreamStatus stream_init(StreamContext* context) {
     if (context == nullptr) return kStreamBadBlock;
     context->archive_file = kNoFile;
     crc32_prepare();
@@ -76,17 +76,17 @@ void checksum_start(StreamContext* context, bool wanted) {
     context->crc_wanted = wanted;
 }
 
-int16_t stream_next(StreamContext* context, uint16_t* produced) {
+StreamStatus stream_next(StreamContext* context, uint16_t* produced) {
     if (context->pipeline != nullptr) return pipeline_next(context->pipeline, context, produced);
     return next_block(context, produced);
 }
 
-int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback) {
+StreamStatus stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback) {
     int16_t stop = 0;
     while (context->coded_left > 0) {
         if (stop != 0) return kStreamStopped;
         uint16_t n = 0;
-        int16_t result = stream_next(context, &n);
+        StreamStatus result = stream_next(context, &n);
         if (result != kStreamOk) return result;
         if (output != kNoFile && file_write(output, context->plain_buf, n) != int32_t(n))
             return kStreamShortWrite;
@@ -96,11 +96,11 @@ int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback
     return kStreamOk;
 }
 
-int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) {
+StreamStatus stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) {
     uint8_t* p = area;
     while (context->coded_left > 0) {
         uint16_t n = 0;
-        int16_t result = next_block(context, &n);
+        StreamStatus result = next_block(context, &n);
         if (result != kStreamOk) return result;
         if (context->plain_done > bound) {
             // Fill the area exactly up to its bound and no further.
@@ -113,7 +113,7 @@ int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound) 
     return kStreamOk;
 }
 
-int copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
+StreamStatus copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
     for (;;) {
         uint32_t k = count < kPlainBufferSize ? count : kPlainBufferSize;
         if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k))

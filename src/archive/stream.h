@@ -10,15 +10,18 @@
 
 namespace zq {
 
-// Stream statuses.
-constexpr int16_t kStreamOk = 0;
-constexpr int16_t kStreamShortRead = 1;
-constexpr int16_t kStreamShortWrite = 2;
-constexpr int16_t kStreamCopyFailed = 3;
-constexpr int16_t kStreamOverBound = 10;
-constexpr int16_t kStreamNoMemory = 20;
-constexpr int16_t kStreamStopped = 70;
-constexpr int16_t kStreamBadBlock = 99;
+// What a stream routine ends with. The numbers are fixed: tests and the
+// fuzzers' replays compare them.
+enum StreamStatus : int16_t {
+    kStreamOk = 0,
+    kStreamShortRead = 1,   // the archive ends within a frame
+    kStreamShortWrite = 2,  // the output took fewer bytes than it was given
+    kStreamCopyFailed = 3,  // a raw copy could not read or write
+    kStreamOverBound = 10,  // more plain bytes than the memory area holds
+    kStreamNoMemory = 20,
+    kStreamStopped = 70,   // the callback asked to stop
+    kStreamBadBlock = 99,  // a frame does not decode (or no context)
+};
 
 constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
 
@@ -48,14 +51,14 @@ struct StreamContext {
 using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 
 // kStreamOk; kStreamNoMemory; kStreamBadBlock for a null context.
-int16_t stream_init(StreamContext* context);
+StreamStatus stream_init(StreamContext* context);
 // Starts a coded section of `coded_size` bytes (frame headers included) at the
 // archive file's position: counters, status and the bytes left begin afresh,
 // and frames a pipeline read ahead for the last section are dropped.
 void stream_start(StreamContext* context, int32_t coded_size);
 // The next block into plain_buf, its plain count in *produced: kStreamOk,
 // kStreamShortRead or kStreamBadBlock.
-int16_t stream_next(StreamContext* context, uint16_t* produced);
+StreamStatus stream_next(StreamContext* context, uint16_t* produced);
 // Starts the running CRC-32 of one file's data. A record without a checksum
 // has nothing to compare it with, so the writers skip it (`wanted` false)
 // and spend nothing on it.
@@ -64,11 +67,11 @@ void checksum_start(StreamContext* context, bool wanted);
 // wanted), in the same pass, so checking a file costs no second reading. An `output` of
 // kNoFile writes nothing: the data is only decoded and checked.
 // kStreamOk, kStreamShortRead, kStreamShortWrite, kStreamStopped or kStreamBadBlock.
-int16_t stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
+StreamStatus stream_to_file(StreamContext* context, FileHandle output, StreamCallback callback);
 // Never writes more than `bound` bytes into `area`. kStreamOk, kStreamShortRead,
 // kStreamOverBound or kStreamBadBlock.
-int16_t stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound);
+StreamStatus stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bound);
 // Copies `count` bytes verbatim from the archive; kStreamOk or kStreamCopyFailed.
-int copy_raw(StreamContext* context, FileHandle output, uint32_t count);
+StreamStatus copy_raw(StreamContext* context, FileHandle output, uint32_t count);
 
 }  // namespace zq

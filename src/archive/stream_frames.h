@@ -27,6 +27,6 @@ inline void count_block(StreamContext* context, uint32_t length, uint16_t produc
 // plain_buf, bringing the stream counters up to date. Stores the plain count
 // in *produced. 0, kStreamShortRead, or kStreamBadBlock (status holds the
 // decoder's result).
-int16_t next_block(StreamContext* context, uint16_t* produced);
+StreamStatus next_block(StreamContext* context, uint16_t* produced);
 
 }  // namespace zq

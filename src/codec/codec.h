@@ -25,11 +25,14 @@ inline FrameHeader parse_frame_header(const uint8_t* bytes) {
     return {payload == 0 ? kBlockSize : payload, uint16_t(header & 0x8000u)};
 }
 
-// Codec statuses.
-constexpr int kCodecOk = 0;
-constexpr int kCodecBadBlock = 1;    // a block cannot be decoded
-constexpr int kCodecOutputFull = 2;  // the encoder's output is full
-constexpr int kCodecNoMemory = 6;
+// What a codec routine ends with; the numbers are fixed (the stream keeps
+// the last one in its context).
+enum CodecStatus : int {
+    kCodecOk = 0,
+    kCodecBadBlock = 1,    // a block cannot be decoded
+    kCodecOutputFull = 2,  // the encoder's output is full
+    kCodecNoMemory = 6,
+};
 
 // Where the codec's tables come from: zero-filled memory, null on failure.
 struct CodecAllocator {
@@ -76,7 +79,7 @@ struct CodecState {
 
 // Allocates the tables (all seven are attempted) and builds the substitution
 // tables. 0, or kCodecNoMemory after releasing whatever was allocated.
-int codec_init(CodecState& state, const CodecAllocator& allocator);
+CodecStatus codec_init(CodecState& state, const CodecAllocator& allocator);
 // Releases every table that is present and marks it absent.
 void codec_free(CodecState& state);
 // Puts the models into their initial shape; done at the start of every
@@ -93,15 +96,15 @@ void build_subst_tables(CodecState& state);
 // a compressed block that cannot be decoded, and for a length above 32768
 // (then `produced` is untouched).
 // Never reads outside the payload nor writes past 32768 plain bytes.
-int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
-                 uint16_t* produced, uint16_t substituted);
+CodecStatus decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
+                         uint16_t* produced, uint16_t substituted);
 
 // Codes `count` plain bytes (1..32768) into one complete frame (2-byte
 // big-endian header and payload) in `frame`, which has room for
 // kFrameCapacity bytes; stores the frame length in `frame_length` and returns
 // 0. A count of 0 or above 32768 is refused with a nonzero status and nothing
 // is written.
-int encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
-                 uint32_t* frame_length);
+CodecStatus encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
+                         uint32_t* frame_length);
 
 }  // namespace zq

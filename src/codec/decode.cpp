@@ -47,8 +47,8 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
     return kCodecOk;
 }
 
-int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, uint32_t length,
-                      uint16_t* produced) {
+CodecStatus decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain,
+                              uint32_t length, uint16_t* produced) {
     reset_for_decoding(state);
     BitReader reader = start_reader(coded, length);
 
@@ -78,8 +78,8 @@ int decode_compressed(CodecState& state, const uint8_t* coded, uint8_t* plain, u
 
 }  // namespace
 
-int decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
-                 uint16_t* produced, uint16_t substituted) {
+CodecStatus decode_block(CodecState& state, const uint8_t* coded, uint8_t* plain, uint16_t length,
+                         uint16_t* produced, uint16_t substituted) {
     // No frame header can announce more; a caller that passes more would
     // have a substituted block write past the 32768-byte plain area.
     if (length > kBlockSize) return kCodecBadBlock;

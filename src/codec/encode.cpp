@@ -81,8 +81,8 @@ int encode_match(CodecState& state) {
     }
 }
 
-int encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
-                 uint32_t* frame_length) {
+CodecStatus encode_block(CodecState& state, const uint8_t* input, uint8_t* frame, uint32_t count,
+                         uint32_t* frame_length) {
     if (count == 0 || count > kBlockSize) return kCodecBadBlock;
 
     // Blocks of one or two bytes cannot come out shorter: the decoder needs

@@ -28,7 +28,7 @@ void assign(T*& table, void* block) {
 
 }  // namespace
 
-int codec_init(CodecState& state, const CodecAllocator& allocator) {
+CodecStatus codec_init(CodecState& state, const CodecAllocator& allocator) {
     state.allocator = allocator;
     bool complete = true;
     // Every allocation is attempted, so that a failure leaves no doubt about

@@ -1,6 +1,6 @@
 // Start-up, the extraction run and its per-file loop.
+#include "archive/file_data.h"
 #include "archive/links.h"
-#include "codec/crc32.h"
 #include "driver/driver.h"
 #include "driver/state.h"
 #include "platform/console.h"
@@ -92,27 +92,41 @@ void draw_progress_start(bool block_coded) {
     console_write(line, kEndNone);
 }
 
+// Moves temp_path on to the first free name after number `*number`; false
+// when none is left.
+bool next_temp_name(uint32_t* number) {
+    str_copy(driver.temp_path, driver.temp_prefix);
+    return *number < kLastTempNumber &&
+           make_temp_name(driver.temp_path, *number + 1, number) != nullptr;
+}
+
+// Makes the temporary entry at temp_path through `make` (true when made).
+// The entry and the note that it is ours must appear together, or an event
+// in between would leave it behind.
+template <typename Make>
+bool make_temp_entry(Make make) {
+    control_events_hold();
+    const bool made = make();
+    if (made) driver.temp_pending = 1;
+    control_events_release();
+    return made;
+}
+
 // Creates the temporary file named in temp_path (number `number`)
 // exclusively. A name that turns out to be taken (made by someone else since
 // it was chosen) is left alone and the next free number is tried.
 void create_temp_file(uint32_t number) {
     for (;;) {
-        // The file and the note that it is ours must appear together, or an
-        // event in between would leave it behind.
-        control_events_hold();
-        const FileHandle file = create_file_with_parents(driver.temp_path);
-        if (file > 0) {
-            driver.output_file = file;
-            driver.temp_pending = 1;
-        }
-        control_events_release();
-        if (file > 0) return;
-        if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes) {
-            str_copy(driver.temp_path, driver.temp_prefix);
-            if (number < kLastTempNumber &&
-                make_temp_name(driver.temp_path, number + 1, &number) != nullptr) {
-                continue;
-            }
+        FileHandle file = kNoFile;
+        const bool made = make_temp_entry([&file] {
+            file = create_file_with_parents(driver.temp_path);
+            if (file > 0) driver.output_file = file;
+            return file > 0;
+        });
+        if (made) return;
+        if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes &&
+            next_temp_name(&number)) {
+            continue;
         }
         // A link on the way is refused before anything goes through it; that
         // is the surroundings at fault, not the temporary name.
@@ -121,59 +135,25 @@ void create_temp_file(uint32_t number) {
     }
 }
 
-// The stream's plain_done is 32 bits and wraps after 4 GiB, so a stream that
-// writes 4 GiB more than its record says would pass the size check. The bytes
-// of the current file are counted here in 64 bits, block by block (a block
-// adds at most 32768, so the 32-bit difference is exact).
-uint64_t stream_written = 0;
-uint32_t stream_seen = 0;
-
-// A file whose frames expand past its recorded size is already a failure:
-// the stream stops at the first block beyond it, so a hostile archive cannot
-// fill the disk through one small record (at most one block, 32768 bytes,
-// lands in the temporary file, which then goes).
-void count_and_show_progress(StreamContext* context, int16_t* stop) {
-    stream_written += uint32_t(context->plain_done - stream_seen);
-    stream_seen = context->plain_done;
-    if (stream_written > context->plain_total) *stop = 1;
-    progress_update(context, stop);
-}
-
-}  // namespace
-
-void seek_to_data(const FileRecord& file) {
-    const int64_t position = int64_t(driver.archive_offset) + file.data_offset();
-    if (position > INT32_MAX ||
-        file_seek(driver.exe_file, int32_t(position), kSeekSet) != position) {
-        terminate(kExitIoError);
+// Like create_temp_file, for a link holding driver.link_target.
+void create_temp_link(uint32_t number) {
+    for (;;) {
+        if (make_temp_entry(
+                [] { return create_link_with_parents(driver.link_target, driver.temp_path); }))
+            return;
+        // A link on the way is refused, as for files: the surroundings (or
+        // an earlier link of the archive) are at fault, not the name.
+        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
+        if (!next_temp_name(&number)) terminate(kExitTempFail);
     }
 }
 
-namespace {
-
-// Writes the file's data into the temporary file, its CRC-32 running in
-// stream_context.crc; returns the bytes written.
-uint64_t transfer(const FileRecord& file) {
-    seek_to_data(file);
-    const uint32_t size = file.original_size();
-    checksum_start(&stream_context, file.has_crc());
-    if (size == 0) return 0;
-    if (!file.block_coded()) {
-        if (copy_raw(&stream_context, driver.output_file, size) != 0) terminate(kExitIoError);
-        return size;
-    }
-    if (!driver.progress_hidden) console_write("|", kEndNone);
-    stream_start(&stream_context, int32_t(file.stored_size()));
-    stream_context.plain_total = size;
-    progress_update(&stream_context, nullptr);
-    stream_written = 0;
-    stream_seen = 0;
-    const int16_t status =
-        stream_to_file(&stream_context, driver.output_file, count_and_show_progress);
-    if (status == kStreamShortWrite) terminate(kExitNoDiskSpace);
-    // Stopped means too many bytes: the size check after the close reports it.
-    if (status != kStreamOk && status != kStreamStopped) terminate(kExitIoError);
-    return stream_written;
+// The bar of the block-coded file in hand: its opening '|' once the data has
+// been found (the call before the first frame, when no coded byte is read
+// yet; every frame takes at least its header), then the marks.
+void show_progress(StreamContext* context) {
+    if (context->coded_done == 0 && !driver.progress_hidden) console_write("|", kEndNone);
+    progress_update(context, nullptr);
 }
 
 // Puts the finished temporary file in the target's place in one step, so
@@ -230,21 +210,9 @@ bool may_replace(uint32_t existing) {
 
 // Reads a link record's target into driver.link_target, NUL-terminated.
 void read_link_target(const FileRecord& file) {
-    const uint32_t size = file.original_size();
-    if (size == 0 || size > kMaxPath) terminate(kExitInvalidArchive);
-    seek_to_data(file);
-    uint8_t* target = reinterpret_cast<uint8_t*>(driver.link_target);
-    if (file.block_coded()) {
-        stream_start(&stream_context, int32_t(file.stored_size()));
-        const int16_t status = stream_to_memory(&stream_context, target, size);
-        if (status == kStreamOverBound) terminate(kExitDecodeFailed);
-        if (status != kStreamOk) terminate(kExitIoError);
-        if (stream_context.plain_done != size) terminate(kExitDecodeFailed);
-    } else if (file_read(driver.exe_file, target, size) != int32_t(size)) {
-        terminate(kExitIoError);
-    }
-    if (file.has_crc() && crc32_of(target, size) != file.crc32()) terminate(kExitDecodeFailed);
-    driver.link_target[size] = '\0';
+    const FileData data =
+        read_link_target(&stream_context, driver.archive_offset, file, driver.link_target);
+    if (data.outcome != kDataOk) terminate(extraction_status(data.outcome, file.block_coded()));
 }
 
 // Refuses the archive (8) when any link could lead out of the run folder.
@@ -261,36 +229,29 @@ void check_links() {
     }
 }
 
-// Like create_temp_file, for a link holding driver.link_target.
-void create_temp_link(uint32_t number) {
-    for (;;) {
-        control_events_hold();
-        const bool made = create_link_with_parents(driver.link_target, driver.temp_path);
-        if (made) driver.temp_pending = 1;
-        control_events_release();
-        if (made) return;
-        // A link on the way is refused, as for files: the surroundings (or
-        // an earlier link of the archive) are at fault, not the name.
-        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
-        str_copy(driver.temp_path, driver.temp_prefix);
-        if (number >= kLastTempNumber ||
-            make_temp_name(driver.temp_path, number + 1, &number) == nullptr) {
-            terminate(kExitTempFail);
-        }
+// The steps every record takes before anything is made for it, its target
+// chosen: a free temporary name beside the target, the overwrite question
+// and the file line. False when the target is kept; otherwise the number of
+// the temporary name and the target's attributes as they were.
+bool begin_record(const FileRecord& file, const char* name, uint32_t* temp_number,
+                  uint32_t* existing) {
+    *temp_number = choose_temp_name();
+    *existing = file_get_attributes(driver.target_name);
+    if (!may_replace(*existing)) return false;
+    if (!driver.options.quiet) {
+        console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
+        console_write(name, kEndLine);
     }
+    return true;
 }
 
 void extract_link(uint16_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
     read_link_target(file);
-    const uint32_t temp_number = choose_temp_name();
-    const uint32_t existing = file_get_attributes(driver.target_name);
-    if (!may_replace(existing)) return;
-    if (!driver.options.quiet) {
-        console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
-        console_write(name, kEndLine);
-    }
+    uint32_t temp_number = 0;
+    uint32_t existing = 0;
+    if (!begin_record(file, name, &temp_number, &existing)) return;
     create_temp_link(temp_number);
     replace_target(existing);
 }
@@ -312,20 +273,19 @@ void extract_file(uint16_t index) {
         if (!platform_makes_links()) report_skipped_link(name);
         return;
     }
-    const uint32_t temp_number = choose_temp_name();
-
-    const uint32_t existing = file_get_attributes(driver.target_name);
-    if (!may_replace(existing)) return;
-
-    if (!driver.options.quiet) {
-        console_write((file.method() & kMethodMarker) ? "+" : " ", kEndNone);
-        console_write(name, kEndLine);
-    }
+    uint32_t temp_number = 0;
+    uint32_t existing = 0;
+    if (!begin_record(file, name, &temp_number, &existing)) return;
     const bool bar = !driver.progress_hidden;
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const uint64_t written = transfer(file);
+    const FileData data = read_file_data(&stream_context, driver.archive_offset, file,
+                                         driver.output_file, show_progress);
+    // Data that cannot be read or written ends the run at once; data that
+    // came out other than recorded is reported once the file is closed.
+    const int status = extraction_status(data.outcome, file.block_coded());
+    if (is_transfer_failure(data.outcome)) terminate(status);
     if (bar) console_write("", kEndCr);
 
     const FileHandle output = driver.output_file;
@@ -336,12 +296,7 @@ void extract_file(uint16_t index) {
         str_copy(driver.progress_line + 17, kDoneLine);
         console_write(driver.progress_line, kEndLine);
     }
-
-    // The count written is the file's size: the streams report any short
-    // write, so there is no need to open the file again to measure it.
-    if (written != file.original_size()) terminate(kExitDecodeFailed);
-    if (file.has_crc() && crc32_final(stream_context.crc) != file.crc32())
-        terminate(kExitDecodeFailed);
+    if (status != kExitOk) terminate(status);
 
     replace_target(existing);
     set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
@@ -394,6 +349,23 @@ bool is_selected(uint16_t index) {
     if (driver.options.select == nullptr) return true;
     return driver.options.select(stored_path(*catalogue.file_table[index]),
                                  driver.options.select_context);
+}
+
+void enter_target(const char* target) {
+    char* path = driver.temp_path;
+    if (str_length(target) >= kPathBufferSize) terminate(kExitIoError);
+    str_copy(path, target);
+    // Each folder on the way, then the target itself. A leading separator
+    // (an absolute path) makes no empty folder name.
+    for (char* p = path + 1; *p != '\0'; ++p) {
+        if (*p != '\\' && *p != '/') continue;
+        const char separator = *p;
+        *p = '\0';
+        const bool made = ensure_directory(path);
+        *p = separator;
+        if (!made) terminate(kExitIoError);
+    }
+    if (!ensure_directory(path) || !dir_set_current(path)) terminate(kExitIoError);
 }
 
 void run_extraction(const char* archive_path) {

@@ -59,8 +59,6 @@ extern Catalogue catalogue;
 // plain_done 0 (stop may be null then) to start a new bar.
 void progress_update(StreamContext* context, int16_t* stop);
 
-// Seeks the archive to the file's data.
-void seek_to_data(const FileRecord& file);
 // The file's stored path (in driver.full_path when it has folders).
 const char* stored_path(const FileRecord& file);
 // Whether the caller's selection takes the file.

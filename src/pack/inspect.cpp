@@ -9,27 +9,22 @@
 #include <thread>
 
 #include "archive/dir_index.h"
+#include "archive/file_data.h"
+#include "archive/links.h"
 #include "archive/pipeline.h"
 #include "archive/release.h"
-#include "archive/stream_frames.h"
-#include "codec/crc32.h"
-#include "driver/driver.h"
-#include "writer/tool_error.h"
 
 namespace zq::pack {
 
 namespace {
 
-std::string reader_message(int code) {
-    switch (code) {
-        case kExitAbort: return "no password given";
-        case kExitIoError: return "file I/O error (archive cut short?)";
-        case kExitPasswordFail: return "wrong password";
-        case kExitNoMemory: return "out of memory";
-        case kExitInvalidArchive: return "invalid archive";
-        default: return "cannot read the catalogue (code " + std::to_string(code) + ")";
-    }
+[[noreturn]] void fail_with(int status, const std::string& message) {
+    throw StatusError(status, message);
 }
+
+// A protected archive with no password given and nobody to ask.
+int no_answer(void*, char*) { return kExitAbort; }
+void no_reply(void*, bool) {}
 
 // A path as shown (UTF-8 when the archive says how) and as stored.
 struct EntryPath {
@@ -103,70 +98,52 @@ double ratio(uint64_t stored, uint64_t size) {
     return size == 0 ? 100.0 : 100.0 * double(stored) / double(size);
 }
 
-std::string crc_problem(const FileRecord& record, uint32_t crc) {
-    if (!record.has_crc() || crc32_final(crc) == record.crc32()) return "";
+// What is wrong with a file's data, in a few words; empty when nothing is.
+std::string data_problem(const FileRecord& record, const FileData& data) {
     char text[64];
-    std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, crc32_final(crc),
-                  record.crc32());
-    return text;
+    switch (data.outcome) {
+        case kDataOk: return "";
+        case kDataOutside: return "data lies outside the file";
+        case kDataCutShort: return "data cut short";
+        case kDataBadBlock: return "a block does not decode";
+        case kDataShortWrite: return "cannot write the data";
+        case kDataBadLink: return "a link's target is empty or longer than a path";
+        case kDataBadCrc:
+            std::snprintf(text, sizeof text, "CRC-32 is %08" PRIx32 ", not %08" PRIx32, data.crc,
+                          record.crc32());
+            return text;
+        default:
+            // At most one block past original_size is decoded.
+            return "decodes to " + std::to_string(data.bytes) + " bytes, not " +
+                   std::to_string(record.original_size());
+    }
 }
 
 // Expands one file's data without writing it anywhere; the empty string when
-// it comes out exactly as recorded, size and CRC-32.
-std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record) {
-    int64_t at = int64_t(archive_offset) + record.data_offset();
-    if (at > 0x7FFFFFFF || file_seek(context.archive_file, int32_t(at), kSeekSet) != int32_t(at)) {
-        return "data lies outside the file";
+// it comes out exactly as recorded, size and CRC-32. A link's target must
+// also be one the extractor makes, `depth` folders below the run folder.
+std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record,
+                       uint32_t depth) {
+    if (!record.is_symlink())
+        return data_problem(record,
+                            read_file_data(&context, archive_offset, record, kNoFile, nullptr));
+    char target[kMaxPath + 1];
+    const FileData data = read_link_target(&context, archive_offset, record, target);
+    if (data.outcome != kDataOk) return data_problem(record, data);
+    if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target), record.original_size(),
+                             depth)) {
+        return "the link's target may lead out of the extraction folder";
     }
-    uint32_t crc = kCrc32Start;
-    const bool checksummed = record.has_crc();
-    if (!record.block_coded()) {
-        for (uint32_t left = record.original_size(); left > 0;) {
-            uint32_t k = std::min<uint32_t>(left, kBlockSize);
-            if (file_read(context.archive_file, context.plain_buf, k) != int32_t(k))
-                return "data cut short";
-            if (checksummed) crc = crc32_update(crc, context.plain_buf, k);
-            left -= k;
-        }
-        return crc_problem(record, crc);
-    }
-    if (record.original_size() == 0) return crc_problem(record, crc);
-    stream_start(&context, int32_t(record.stored_size()));
-    while (context.coded_left > 0) {
-        uint16_t n = 0;
-        int16_t status = stream_next(&context, &n);
-        if (status == kStreamShortRead) return "data cut short";
-        if (status != kStreamOk) return "a block does not decode";
-        if (context.plain_done > record.original_size()) break;
-        if (checksummed) crc = crc32_update(crc, context.plain_buf, n);
-    }
-    if (context.plain_done != record.original_size()) {
-        return "decodes to " + std::to_string(context.plain_done) + " bytes, not " +
-               std::to_string(record.original_size());
-    }
-    if (context.coded_done != record.stored_size()) return "frames overrun the stored size";
-    return crc_problem(record, crc);
+    return "";
 }
 
 // A link record's target as stored, for the listing; empty when it cannot be
 // read (zqpack test names the fault).
 std::string read_link_text(StreamContext& context, int32_t archive_offset,
                            const FileRecord& record) {
-    const uint32_t size = record.original_size();
-    int64_t at = int64_t(archive_offset) + record.data_offset();
-    if (size == 0 || size > kMaxPath || at > 0x7FFFFFFF ||
-        file_seek(context.archive_file, int32_t(at), kSeekSet) != int32_t(at)) {
-        return "";
-    }
-    uint8_t text[kMaxPath];
-    if (record.block_coded()) {
-        stream_start(&context, int32_t(record.stored_size()));
-        if (stream_to_memory(&context, text, size) != kStreamOk || context.plain_done != size)
-            return "";
-    } else if (file_read(context.archive_file, text, size) != int32_t(size)) {
-        return "";
-    }
-    return std::string(reinterpret_cast<const char*>(text), size);
+    char text[kMaxPath + 1];
+    const FileData data = read_link_target(&context, archive_offset, record, text);
+    return data.outcome == kDataOk ? std::string(text, record.original_size()) : "";
 }
 
 std::string crc_text(const FileRecord& record) {
@@ -189,17 +166,19 @@ std::string or_dash(const std::string& text) { return text.empty() ? "-" : text;
 
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
     FileHandle file = file_open_read(path.c_str());
-    if (file == kNoFile) fail("cannot open " + path);
+    if (file == kNoFile) fail_with(kExitIoError, "cannot open " + path);
     const int result = read_trailer(file, archive_offset);
     if (result != 0) {
         file_close(file);
-        fail(path + (result == kExitIoError ? " is not an archive (too short or too large)"
-                                            : " is not an archive (no trailer)"));
+        fail_with(kExitIoError,
+                  path + (result == kExitIoError ? " is not an archive (too short or too large)"
+                                                 : " is not an archive (no trailer)"));
     }
     return file;
 }
 
-OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password)
+OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password,
+                             const PasswordDialogue* ask)
     : path_(path) {
     file_ = open_archive_file(path, &archive_offset_);
     uint8_t header[kHeaderSize];
@@ -207,14 +186,14 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
                     (load_u16(header) & kFlagPassword) != 0;
     file_seek(file_, archive_offset_, kSeekSet);
     // A constructor that throws runs no destructor: give back what was taken.
-    auto give_up = [this](const std::string& message) {
+    auto give_up = [this, &path](int status) {
         release_catalogue(&catalogue_);
         release_stream(&context_);
         file_close(file_);
         file_ = kNoFile;
-        fail(message);
+        fail_with(status, path + ": " + exit_meaning(status));
     };
-    if (stream_init(&context_) != kStreamOk) give_up("out of memory");
+    if (stream_init(&context_) != kStreamOk) give_up(kExitNoMemory);
     context_.archive_file = file_;
     uint16_t count = 0;
     // Listing and testing read unmarked archives with the fixed two-byte
@@ -223,10 +202,12 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     catalogue_.host_names = take_host_names;
     catalogue_.host_names_context = &host_names_;
     GivenPassword given{password ? password->c_str() : nullptr, false};
-    const PasswordDialogue dialogue =
-        password ? given_password_dialogue(&given) : console_password_dialogue();
+    const PasswordDialogue dialogue = password ? given_password_dialogue(&given)
+                                      : ask != nullptr
+                                          ? *ask
+                                          : PasswordDialogue{no_answer, no_reply, nullptr};
     int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
-    if (code != 0) give_up(path + ": " + reader_message(code));
+    if (code != 0) give_up(code);
 
     order_.resize(count);
     for (uint32_t i = 0; i < count; ++i) order_[i] = uint16_t(i);
@@ -241,7 +222,7 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     for (uint32_t i = 0; i < count; ++i) {
         const FileRecord& record = *catalogue_.file_table[i];
         if (record.runs_after() && run_arguments(catalogue_, record.name()) == nullptr) {
-            give_up(path + ": " + reader_message(kExitInvalidArchive));
+            give_up(kExitInvalidArchive);
         }
     }
 }
@@ -264,6 +245,15 @@ ArchiveEntry OpenedArchive::entry(size_t index) const {
     std::string run_args;
     if (record.runs_after()) run_args = run_arguments(catalogue_, record.name());
     return ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record, link, run_args};
+}
+
+uint32_t OpenedArchive::depth(size_t index) const {
+    const FileRecord& record = *catalogue_.file_table[order_[index]];
+    if (!full_path() || catalogue_.dir_count == 0 || record.dir_id() == 0) return 0;
+    const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
+    if (at == 0) return 0;
+    const std::string path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1)).shown;
+    return uint32_t(std::count(path.begin(), path.end(), '/'));
 }
 
 OpenedArchive::~OpenedArchive() {
@@ -380,7 +370,8 @@ namespace {
 // Files of more than one frame are checked one after another, each with its
 // blocks spread over `threads` pipeline workers.
 bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large,
-                       unsigned threads, std::vector<std::string>& problems) {
+                       const std::vector<uint32_t>& depths, unsigned threads,
+                       std::vector<std::string>& problems) {
     int32_t offset = 0;
     FileHandle file = open_archive_file(archive.path(), &offset);
     StreamContext context{};
@@ -390,7 +381,7 @@ bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& 
         context.pipeline = &pipeline;
     context.archive_file = file;
     for (size_t i : large) {
-        if (ready) problems[i] = check_file(context, offset, archive.record(i));
+        if (ready) problems[i] = check_file(context, offset, archive.record(i), depths[i]);
     }
     pipeline_finish(&pipeline);
     release_stream(&context);
@@ -407,33 +398,37 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     // are shared out among the threads instead.
     std::vector<size_t> small;
     std::vector<size_t> large;
+    std::vector<uint32_t> depths(count);
     for (size_t i = 0; i < count; ++i) {
         const FileRecord& record = archive.record(i);
+        if (record.is_symlink()) depths[i] = archive.depth(i);
         const bool many_blocks = record.block_coded() && record.stored_size() > kFrameCapacity;
         (threads > 1 && many_blocks ? large : small).push_back(i);
     }
     std::atomic<size_t> next{0};
-    std::atomic<bool> setup_failed{false};
+    // The status a worker that could not start ends the test with.
+    std::atomic<int> setup_failed{kExitOk};
     auto work = [&] {
         // Each worker reads through its own handle and its own codec.
         int32_t offset = 0;
         FileHandle file = kNoFile;
         try {
             file = open_archive_file(archive.path(), &offset);
-        } catch (const std::exception&) {
-            setup_failed = true;
+        } catch (const StatusError& e) {
+            setup_failed = e.status();
             return;
         }
         StreamContext context{};
         if (stream_init(&context) != kStreamOk) {
-            setup_failed = true;
+            setup_failed = kExitNoMemory;
             release_stream(&context);
             file_close(file);
             return;
         }
         context.archive_file = file;
         for (size_t k; (k = next++) < small.size();) {
-            problems[small[k]] = check_file(context, offset, archive.record(small[k]));
+            problems[small[k]] =
+                check_file(context, offset, archive.record(small[k]), depths[small[k]]);
         }
         file_close(file);
         release_stream(&context);
@@ -441,9 +436,12 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < std::max(1u, threads); ++i) workers.emplace_back(work);
     for (std::thread& worker : workers) worker.join();
-    if (!large.empty() && !check_large_files(archive, large, threads, problems))
-        setup_failed = true;
-    if (setup_failed) fail("cannot set up the test of " + archive.path());
+    if (!large.empty() && !check_large_files(archive, large, depths, threads, problems))
+        setup_failed = kExitNoMemory;
+    if (setup_failed != kExitOk) {
+        fail_with(setup_failed, "cannot set up the test of " + archive.path() + ": " +
+                                    exit_meaning(setup_failed));
+    }
 
     size_t failed = 0;
     uint64_t bytes = 0;
@@ -455,7 +453,7 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     }
     std::printf("%zu files, %" PRIu64 " bytes: %zu ok, %zu failed\n", count, bytes, count - failed,
                 failed);
-    return failed == 0 ? 0 : 1;
+    return failed == 0 ? kExitOk : kExitDecodeFailed;
 }
 
 }  // namespace zq::pack

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,18 @@
 #include "pack/host_names.h"
 
 namespace zq::pack {
+
+// A failure that ends zqpack's list, test or extract with `status`, a code
+// of status.h, as the self-extractor ends on the same archive.
+class StatusError : public std::runtime_error {
+public:
+    StatusError(int status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
+};
 
 struct ArchiveEntry {
     std::string path;         // '/'-separated, for display: UTF-8 when the archive says how
@@ -21,10 +34,13 @@ struct ArchiveEntry {
 };
 
 // An archive opened for reading: the trailer followed, the catalogue read and
-// checked (holding the password dialogue unless a password is given).
+// checked. A protected archive takes `password` when it is given, else holds
+// the dialogue `ask` (null: it is refused as kExitAbort, no answer). Throws
+// StatusError with the code the reader ended with.
 class OpenedArchive {
 public:
-    OpenedArchive(const std::string& path, const std::optional<std::string>& password);
+    OpenedArchive(const std::string& path, const std::optional<std::string>& password,
+                  const PasswordDialogue* ask = nullptr);
     ~OpenedArchive();
     OpenedArchive(const OpenedArchive&) = delete;
     OpenedArchive& operator=(const OpenedArchive&) = delete;
@@ -46,6 +62,9 @@ public:
         }
         order_ = std::move(kept);
     }
+    // The folders above the file in view at `index` where the extractor
+    // places it: none when the archive extracts flat.
+    uint32_t depth(size_t index) const;
     size_t folder_count() const { return folders_.size(); }
     std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
     bool full_path() const { return catalogue_.full_path != 0; }
@@ -68,13 +87,17 @@ private:
 };
 
 // Opens `path` and finds the archive behind its trailer: the archive's offset.
-// Throws std::runtime_error.
+// Throws StatusError (kExitIoError, as the self-extractor ends when its
+// trailer cannot be followed).
 FileHandle open_archive_file(const std::string& path, int32_t* archive_offset);
 
 // The listing for scripts: one JSON object, always valid UTF-8 (names that
 // are not are shown with replacements and their bytes in hex).
 std::string json_listing(const OpenedArchive& archive);
 int list_archive(const OpenedArchive& archive, bool json);
+// Checks every file in view through the extractor's own reading of a file's
+// data; 0, or kExitDecodeFailed when any file fails, as the self-extractor's
+// test does.
 int test_archive(const OpenedArchive& archive, unsigned threads);
 
 }  // namespace zq::pack

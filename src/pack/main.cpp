@@ -40,15 +40,21 @@ bool same_file(const fs::path& a, const fs::path& b) {
            fs::weakly_canonical(fs::absolute(a), ec) == fs::weakly_canonical(fs::absolute(b), ec);
 }
 
+// A failure to reach the archive: a file I/O error, as the self-extractor
+// ends when it cannot read its own archive.
+[[noreturn]] void fail_to_read(const std::string& message) {
+    throw zq::pack::StatusError(zq::kExitIoError, message);
+}
+
 // A folder or an unreadable path is named as such, with the system's reason,
 // before anything tries to read an archive from it.
 void require_archive_file(const std::string& path) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (ec) fail("cannot open " + path + ": " + ec.message());
-    if (fs::is_directory(status)) fail(path + " is a folder, not an archive");
+    if (ec) fail_to_read("cannot open " + path + ": " + ec.message());
+    if (fs::is_directory(status)) fail_to_read(path + " is a folder, not an archive");
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail("cannot open " + path + ": " + std::strerror(errno));
+    if (!in) fail_to_read("cannot open " + path + ": " + std::strerror(errno));
 }
 
 fs::path own_directory() {
@@ -236,12 +242,12 @@ bool select_stored_path(const char* path, void* selection) {
                               zq::pack::Selection& selection) {
     const std::string& directory = args.directory;
     fs::path source = fs::absolute(archive);
-    if (!fs::is_regular_file(source)) fail("cannot open " + archive);
+    if (!fs::is_regular_file(source)) fail_to_read("cannot open " + archive);
     if (!directory.empty()) {
         std::error_code ec;
         fs::create_directories(directory, ec);
         if (!ec) fs::current_path(directory, ec);
-        if (ec) fail("cannot enter " + directory + ": " + ec.message());
+        if (ec) fail_to_read("cannot enter " + directory + ": " + ec.message());
     }
     std::fflush(stdout);
     zq::ExtractOptions options{};
@@ -392,7 +398,7 @@ int main(int argc, char** argv) {
 
     if (is_unknown_subcommand(argc, argv)) {
         std::fprintf(stderr, "zqpack: unknown subcommand %s (see zqpack --help)\n", argv[1]);
-        return 2;
+        return zq::kExitUsage;
     }
 
     try {
@@ -411,7 +417,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "zqpack: %s (see zqpack --help)\n", e.what());
-        return 2;
+        return zq::kExitUsage;
     }
 
     try {
@@ -420,19 +426,24 @@ int main(int argc, char** argv) {
         if (*create_cmd) return run_create(create, threads);
         if (*list_cmd || *test_cmd || *extract_cmd) require_archive_file(archive);
         zq::pack::Selection selection(patterns);
+        const zq::PasswordDialogue console = zq::console_password_dialogue();
         if (*list_cmd) {
-            zq::pack::OpenedArchive opened(archive, given);
+            zq::pack::OpenedArchive opened(archive, given, &console);
             apply_selection(opened, selection);
             return zq::pack::list_archive(opened, json);
         }
         if (*test_cmd) {
             unsigned workers =
                 threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-            zq::pack::OpenedArchive opened(archive, given);
+            zq::pack::OpenedArchive opened(archive, given, &console);
             apply_selection(opened, selection);
             return zq::pack::test_archive(opened, workers);
         }
         if (*extract_cmd) run_extract(archive, extract, given, selection);
+    } catch (const zq::pack::StatusError& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "zqpack: %s\n", e.what());
+        return e.status();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "zqpack: %s\n", e.what());

@@ -415,7 +415,7 @@ TEST_F(PackCliOptions, ExtractSelectedKeepsExistingAndChecksThePassword) {
 
 TEST_F(PackCliOptions, AnUnknownSubcommandIsNamed) {
     Result run = zqpack("frobnicate x");
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, zq::kExitUsage);
     EXPECT_NE(run.err.find("unknown subcommand frobnicate"), std::string::npos) << run.err;
 }
 

@@ -39,20 +39,22 @@ TEST(ZqpackErrorPaths, RefusedArchivesLeaveNothingAllocated) {
     open[open.size() - 12] ^= 0x5A;
     write_bytes(dir + "/flipped.zq", open);
 
-    const std::vector<std::vector<std::string>> runs = {
-        {"list", "--password", "wrong", "locked.zq"},
-        {"test", "--password", "wrong", "locked.zq"},
-        {"list", "cut.zq"},
-        {"test", "cut.zq"},
-        {"list", "flipped.zq"},
+    // Each ends with the self-extractor's status for the same archive.
+    const std::vector<std::pair<std::vector<std::string>, int>> runs = {
+        {{"list", "--password", "wrong", "locked.zq"}, zq::kExitPasswordFail},
+        {{"test", "--password", "wrong", "locked.zq"}, zq::kExitPasswordFail},
+        {{"list", "cut.zq"}, zq::kExitInvalidArchive},
+        {{"test", "cut.zq"}, zq::kExitInvalidArchive},
+        {{"list", "flipped.zq"}, zq::kExitInvalidArchive},
     };
-    for (std::vector<std::string> args : runs) {
+    for (auto [args, status] : runs) {
         args.insert(args.begin(), zqpack_path());
         const Outcome outcome = run_program(args, options);
         std::string shown;
         for (size_t i = 1; i < args.size(); ++i) shown += " " + args[i];
         EXPECT_TRUE(outcome.exited()) << shown;
-        EXPECT_EQ(outcome.status, 1) << "zqpack" << shown << "\n" << outcome.out.substr(0, 2000);
+        EXPECT_EQ(outcome.status, status) << "zqpack" << shown << "\n"
+                                          << outcome.out.substr(0, 2000);
         EXPECT_NE(outcome.out.find("zqpack: "), std::string::npos) << shown;
         EXPECT_EQ(outcome.out.find("Sanitizer"), std::string::npos) << "zqpack" << shown << "\n"
                                                                     << outcome.out.substr(0, 3000);
