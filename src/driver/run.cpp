@@ -174,10 +174,10 @@ void replace_target(uint32_t existing) {
     driver.temp_pending = 0;
 }
 
-// Sets target_name for the file; returns its bare name.
+// Sets target_name for the file; returns what its file line names.
 const char* choose_target(const FileRecord& file) {
     str_copy(driver.target_name, stored_path(file));
-    return name_text(catalogue, file.name());
+    return console_file_label(name_text(catalogue, file.name()), driver.target_name);
 }
 
 // Sets temp_prefix and temp_path beside the target; returns the number chosen.

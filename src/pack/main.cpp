@@ -15,6 +15,7 @@
 #include "pack/inspect.h"
 #include "pack/progress_line.h"
 #include "pack/select.h"
+#include "pack/stubs.h"
 #include "platform/host_files.h"
 #include "platform/platform.h"
 #include "writer/packer.h"
@@ -55,23 +56,6 @@ void require_archive_file(const std::string& path) {
     if (fs::is_directory(status)) fail_to_read(path + " is a folder, not an archive");
     std::ifstream in(path, std::ios::binary);
     if (!in) fail_to_read("cannot open " + path + ": " + std::strerror(errno));
-}
-
-fs::path own_directory() {
-    char buffer[4096];
-    uint32_t length = zq::own_executable_path(buffer, sizeof buffer);
-    if (length == 0 || length >= sizeof buffer) fail("cannot find zqpack's own folder");
-    return fs::path(std::string(buffer, length)).parent_path();
-}
-
-// The stub create puts in front by default: the one built beside zqpack, else
-// the installed one (ZQ_STUB_DIR is relative to the folder zqpack is in).
-fs::path default_stub() {
-    const fs::path beside = own_directory() / "zqsfx";
-#ifdef ZQ_STUB_DIR
-    if (!fs::exists(beside)) return own_directory() / ZQ_STUB_DIR / "zqsfx";
-#endif
-    return beside;
 }
 
 // The password as the extractor will compare it: one line, without its line
@@ -142,11 +126,22 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
     }
     const fs::path base(args.base);
     if (!fs::is_directory(base)) fail("no folder " + args.base);
-    for (const std::string& input : args.inputs) inputs.push_back(base / input);
-    if (args.inputs.empty()) {
+    bool whole = args.inputs.empty();
+    for (const std::string& input : args.inputs) {
+        // As with tar, "." (or "./") is DIR itself: its contents, not a
+        // folder under DIR's own name.
+        const fs::path inside = fs::path(input).lexically_normal();
+        if (inside.empty() || inside == "." || inside == "./")
+            whole = true;
+        else
+            inputs.push_back(base / input);
+    }
+    if (whole) {
+        std::vector<fs::path> contents;
         for (const fs::directory_entry& entry : fs::directory_iterator(base))
-            inputs.push_back(entry.path());
-        std::sort(inputs.begin(), inputs.end());
+            contents.push_back(entry.path());
+        std::sort(contents.begin(), contents.end());
+        inputs.insert(inputs.end(), contents.begin(), contents.end());
     }
     return inputs;
 }
@@ -154,6 +149,7 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
 int run_create(const CreateArgs& args, unsigned threads) {
     zq::PackOptions options;
     options.full_path = !args.flat;
+    options.inputs_share_folder = !args.base.empty();
     options.dir_tree = args.dir_tree;
     options.store = args.store;
     options.extension = !args.no_extension;
@@ -169,7 +165,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
     std::string made = "a bare archive";
     if (args.stub != "none") {
-        fs::path stub = args.stub.empty() ? default_stub() : fs::path(args.stub);
+        const fs::path stub = zq::pack::find_stub(args.stub);
         if (!fs::is_regular_file(stub)) {
             fail("no stub at " + stub.string() +
                  " (give --stub FILE, or --stub none for a bare archive)");
@@ -275,6 +271,15 @@ void apply_selection(zq::pack::OpenedArchive& archive, zq::pack::Selection& sele
     if (!missing.empty()) fail("no file matches " + missing.front());
 }
 
+// --password-file beside a subcommand's --password, read as create reads it.
+void add_password_file(CLI::App* command, CLI::Option* password, std::string& path) {
+    command
+        ->add_option("--password-file", path,
+                     "take the password from the first line of this file (kept out of the "
+                     "process list)")
+        ->excludes(password);
+}
+
 const char* const kSubcommands[] = {"create", "list", "test", "extract"};
 
 // CLI11 takes an unknown word for a missing subcommand; say what it is.
@@ -299,8 +304,9 @@ int main(int argc, char** argv) {
         app.add_subcommand("create", "pack files and folders into a self-extractor");
     create_cmd->add_option("-o,--output", create.output, "the file to write")->required();
     create_cmd->add_option("--stub", create.stub,
-                           "the extractor to put in front (default: zqsfx beside zqpack, else the "
-                           "installed one; none: a bare archive)");
+                           "the extractor to put in front: a file, or a name listed below "
+                           "(default: linux; none: a bare archive)");
+    create_cmd->footer(zq::pack::stubs_found_text);
     CLI::Option* password_opt =
         create_cmd->add_option("--password", create.password,
                                "ask for this password before extracting. A gate only: the files "
@@ -356,20 +362,27 @@ int main(int argc, char** argv) {
 
     std::string archive;
     std::string password;
+    std::string password_file;
     bool json = false;
     std::vector<std::string> patterns;
     const char* const kPatternsHelp =
         "only the files whose path or name matches one of these names or globs (* ? [...])";
     CLI::App* list_cmd = app.add_subcommand("list", "list the files of an archive");
     list_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
-    list_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
+    add_password_file(list_cmd,
+                      list_cmd->add_option("--password", password,
+                                           "the archive's password (asked for when missing)"),
+                      password_file);
     list_cmd->add_flag("--json", json, "print JSON for scripts");
     list_cmd->add_option("files", patterns, kPatternsHelp);
 
     CLI::App* test_cmd =
         app.add_subcommand("test", "decode every file in memory and check its size");
     test_cmd->add_option("archive", archive, "self-extractor or bare archive")->required();
-    test_cmd->add_option("--password", password, "the archive's password (asked for when missing)");
+    add_password_file(test_cmd,
+                      test_cmd->add_option("--password", password,
+                                           "the archive's password (asked for when missing)"),
+                      password_file);
     test_cmd->add_option("-j,--jobs", threads, "decoding threads (default: one per core)")
         ->check(CLI::Range(1, 256));
     test_cmd->add_option("files", patterns, kPatternsHelp);
@@ -391,9 +404,11 @@ int main(int argc, char** argv) {
         ->add_option("-j,--jobs", extract.workers,
                      "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
         ->check(CLI::Range(1, 256));
-    extract_cmd->add_option(
-        "--password", password,
-        "the archive's password (asked for when missing; a wrong one ends with status 4)");
+    add_password_file(extract_cmd,
+                      extract_cmd->add_option("--password", password,
+                                              "the archive's password (asked for when missing; "
+                                              "a wrong one ends with status 4)"),
+                      password_file);
     extract_cmd->add_option("files", patterns, kPatternsHelp);
 
     if (is_unknown_subcommand(argc, argv)) {
@@ -423,6 +438,7 @@ int main(int argc, char** argv) {
     try {
         std::optional<std::string> given =
             password.empty() ? std::nullopt : std::optional<std::string>(password);
+        if (!password_file.empty()) given = read_password_file(password_file);
         if (*create_cmd) return run_create(create, threads);
         if (*list_cmd || *test_cmd || *extract_cmd) require_archive_file(archive);
         zq::pack::Selection selection(patterns);

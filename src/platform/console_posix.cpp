@@ -21,6 +21,18 @@ bool console_draws_progress() {
     return answer == 1;
 }
 
+const char* console_file_label(const char* name, const char* path) {
+    static int to_log = -1;  // standard output does not change during a run
+    if (to_log < 0) to_log = is_console(std_output()) ? 0 : 1;
+    if (to_log == 0) return name;
+    static char shown[512];
+    uint32_t used = 0;
+    for (; path[used] != '\0' && used + 1 < sizeof shown; ++used)
+        shown[used] = path[used] == '\\' ? '/' : path[used];
+    shown[used] = '\0';
+    return shown;
+}
+
 void console_write_path(const char* path, int mode) {
     // Names on Linux have no two-byte characters, so every '\' is a separator.
     char shown[512];

@@ -44,6 +44,11 @@ void Plan::add_inputs(const std::vector<fs::path>& inputs) {
     for (const auto& [name, path] : named) {
         std::error_code ec;
         fs::file_status status = fs::status(path, ec);
+        // What -C's folder holds follows the rule for links inside a tree;
+        // a link named on the command line is what it leads to.
+        if (inputs_share_folder && fs::is_symlink(fs::symlink_status(path, ec)) &&
+            placed_link(path, name, kNoDir, status))
+            continue;
         if (ec) fail("cannot read " + path.string() + ": " + ec.message());
         if (fs::is_directory(status)) {
             top_dirs.push_back(add_dir(path, name, name, 0, 0));
@@ -89,7 +94,7 @@ size_t Plan::add_dir(const fs::path& path, const std::string& disk_name,
     for (const auto& [child_name, entry] : entries) {
         fs::file_status own = entry.symlink_status(ec);
         fs::file_status target = entry.status(ec);
-        if (fs::is_symlink(own) && kept_as_link(entry.path(), child_name, index)) continue;
+        if (fs::is_symlink(own) && placed_link(entry.path(), child_name, index, target)) continue;
         if (fs::is_directory(own)) {
             size_t child = add_dir(entry.path(), child_name, relative + "/" + child_name, length,
                                    dirs[index].depth);
@@ -98,37 +103,53 @@ size_t Plan::add_dir(const fs::path& path, const std::string& disk_name,
             size_t file = add_file(entry.path(), child_name, index);
             dirs[index].files.push_back(file);
         } else {
-            // Links to folders are not followed (they may loop), and
-            // devices, sockets and pipes have no contents to store.
+            // Devices, sockets and pipes have no contents to store.
             skipped.push_back(entry.path().string());
         }
     }
     return index;
 }
 
-// Adds the link at `path` in folder `dir` as a link record when the
-// policy and its target allow; false to store what it leads to instead.
-bool Plan::kept_as_link(const fs::path& path, const std::string& name, size_t dir) {
-    if (links == LinkPolicy::kFollowQuietly) return false;
+// How far up a link in folder `dir` may lead and stay in its tree: the
+// folder -C named, or else the input folder the link lies in.
+uint32_t Plan::link_depth(size_t dir) const {
+    if (!full_path || dir == kNoDir) return 0;
+    return dirs[dir].depth - (inputs_share_folder ? 0 : 1);
+}
+
+// Deals with the link at `path` in folder `dir`: a link record when the
+// policy and its target allow, else, for a link to a folder, nothing but
+// one message (links to folders are not followed: they may loop). False
+// leaves a link to a file to be stored as what it leads to (and a link that
+// leads nowhere to be skipped).
+bool Plan::placed_link(const fs::path& path, const std::string& name, size_t dir,
+                       fs::file_status target_status) {
+    std::string why;
     if (links == LinkPolicy::kFollowWarning) {
-        warnings.push_back(path.string() +
-                           " is a symbolic link, which a Windows stub cannot make:"
-                           " what it leads to is stored instead");
-        return false;
+        why = "a Windows stub cannot make links";
+    } else if (links == LinkPolicy::kKeep) {
+        std::error_code ec;
+        const std::string target = fs::read_symlink(path, ec).string();
+        if (ec) fail("cannot read the link " + path.string() + ": " + ec.message());
+        if (link_target_is_safe(reinterpret_cast<const uint8_t*>(target.data()),
+                                uint32_t(target.size()), link_depth(dir))) {
+            const size_t file = add_file(path, name, dir, &target);
+            (dir == kNoDir ? top_files : dirs[dir].files).push_back(file);
+            return true;
+        }
+        why = "it leads to " + target + ", out of the packed tree";
     }
-    std::error_code ec;
-    const std::string target = fs::read_symlink(path, ec).string();
-    if (ec) fail("cannot read the link " + path.string() + ": " + ec.message());
-    const uint32_t depth = full_path ? dirs[dir].depth : 0;
-    if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(target.data()),
-                             uint32_t(target.size()), depth)) {
-        warnings.push_back(path.string() + " -> " + target +
-                           " leads out of the packed tree: what it leads to is stored instead");
-        return false;
+    if (fs::is_directory(target_status)) {
+        warnings.push_back(path.string() + " is a symbolic link to a folder and was skipped" +
+                           (why.empty() ? std::string() : ": " + why) +
+                           "; links to folders are not followed");
+        return true;
     }
-    const size_t file = add_file(path, name, dir, &target);
-    dirs[dir].files.push_back(file);
-    return true;
+    if (!why.empty() && fs::is_regular_file(target_status)) {
+        warnings.push_back(path.string() + " is a symbolic link and " + why +
+                           ": the file it leads to is stored instead");
+    }
+    return false;
 }
 
 // The extractor writes each file first as "zq" and six digits beside its

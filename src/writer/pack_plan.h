@@ -56,6 +56,7 @@ public:
     std::vector<std::string> warnings;
     LinkPolicy links = LinkPolicy::kFollowQuietly;
     bool full_path = true;
+    bool inputs_share_folder = false;                  // see PackOptions
     bool for_windows = false;                          // the stub is a Windows one
     std::function<bool(const std::string&)> excluded;  // see PackOptions
 
@@ -79,7 +80,9 @@ private:
     static std::string input_name(const std::filesystem::path& input);
     size_t add_dir(const std::filesystem::path& path, const std::string& disk_name,
                    const std::string& relative, size_t parent_length, uint32_t parent_depth);
-    bool kept_as_link(const std::filesystem::path& path, const std::string& name, size_t dir);
+    uint32_t link_depth(size_t dir) const;
+    bool placed_link(const std::filesystem::path& path, const std::string& name, size_t dir,
+                     std::filesystem::file_status target_status);
     void check_extractor_paths(const std::filesystem::path& path, size_t dir_length,
                                size_t name_length);
     size_t add_file(const std::filesystem::path& path, const std::string& disk_name, size_t dir,

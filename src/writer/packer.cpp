@@ -161,12 +161,14 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     const NameForm form(options.code_page);
     Plan plan(form);
     plan.full_path = options.full_path;
+    plan.inputs_share_folder = options.inputs_share_folder;
     plan.for_windows = is_windows_stub(options.stub);
     plan.excluded = options.excluded;
     plan.links = !options.extension              ? LinkPolicy::kFollowQuietly
                  : is_windows_stub(options.stub) ? LinkPolicy::kFollowWarning
                                                  : LinkPolicy::kKeep;
     plan.add_inputs(inputs);
+    form.refuse_problems();
 
     ArchiveImage image;
     NamePools names;

@@ -33,6 +33,10 @@ struct PackProgress {
 
 struct PackOptions {
     bool full_path = true;
+    // The inputs are things inside one folder (zqpack create -C), which the
+    // archive's top level then stands for: a link may lead anywhere in it.
+    // Otherwise each input folder is a tree of its own that no link leaves.
+    bool inputs_share_folder = false;
     bool dir_tree = false;
     bool store = false;  // every file raw
     // Each record's checksum, Unix mode and link mark. Off writes the six

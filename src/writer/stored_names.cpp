@@ -77,10 +77,11 @@ std::string NameForm::stored(const std::string& name, const std::filesystem::pat
     std::string bytes = name;
     if (code_page_ != 0) {
         std::string problem = windows_name_problem(name);
-        if (!problem.empty()) fail("cannot store " + path.string() + " for Windows: " + problem);
-        if (!to_page_->convert(name, &bytes)) {
-            fail("cannot store " + path.string() + " for Windows: code page " +
-                 std::to_string(code_page_) + " cannot represent its name");
+        if (problem.empty() && !to_page_->convert(name, &bytes))
+            problem = "code page " + std::to_string(code_page_) + " cannot represent its name";
+        if (!problem.empty()) {
+            problems_.push_back("cannot store " + path.string() + " for Windows: " + problem);
+            return name;  // never written: refuse_problems throws before
         }
     }
     if (!is_storable_name(bytes, directory, lead_)) {
@@ -108,10 +109,19 @@ void NameForm::check_distinct(std::vector<std::string> names,
     std::sort(keyed.begin(), keyed.end());
     for (size_t i = 1; i < keyed.size(); ++i) {
         if (keyed[i].first == keyed[i - 1].first) {
-            fail("cannot store " + keyed[i - 1].second + " and " + keyed[i].second + " in " +
-                 folder.string() + " for Windows: their names differ only in letter case");
+            problems_.push_back("cannot store " + keyed[i - 1].second + " and " + keyed[i].second +
+                                " in " + folder.string() +
+                                " for Windows: their names differ only in letter case");
         }
     }
+}
+
+void NameForm::refuse_problems() const {
+    if (problems_.empty()) return;
+    if (problems_.size() == 1) fail(problems_.front());
+    std::string all = std::to_string(problems_.size()) + " names cannot be stored for Windows:";
+    for (const std::string& problem : problems_) all += "\n  " + problem;
+    fail(all);
 }
 
 }  // namespace zq

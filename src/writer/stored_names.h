@@ -27,21 +27,27 @@ public:
     uint8_t mark() const { return mark_; }
     const LeadBytes& lead() const { return lead_; }
     // The stored bytes of `name`, found at `path`. Throws with the path and
-    // the reason when the name cannot be stored.
+    // the reason when the name cannot be stored at all; a name Windows or
+    // the code page cannot hold is noted instead (see refuse_problems) and
+    // comes back as it is on disk.
     std::string stored(const std::string& name, const std::filesystem::path& path,
                        bool directory) const;
     // `text` in the code page (as it is for names as on disk); throws naming
     // `what` when the page cannot represent it.
     std::string in_page(const std::string& text, const std::string& what) const;
-    // For Windows: throws when two of `names` (UTF-8, all in `folder`) differ
-    // only in letter case, since they would land on one file there.
+    // For Windows: notes every two of `names` (UTF-8, all in `folder`) that
+    // differ only in letter case, since they would land on one file there.
     void check_distinct(std::vector<std::string> names, const std::filesystem::path& folder) const;
+    // Throws with every problem noted so far, one per line, so that a user
+    // mends a tree in one pass rather than one rerun per name.
+    void refuse_problems() const;
 
 private:
     uint32_t code_page_;
     uint8_t mark_ = 0;
     LeadBytes lead_{};
     std::unique_ptr<TextConversion> to_page_;  // from UTF-8 to the code page
+    mutable std::vector<std::string> problems_;
 };
 
 // Why Windows cannot hold `name` (UTF-8), as a clause ("its name is a device

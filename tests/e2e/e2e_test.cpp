@@ -68,7 +68,8 @@ TEST_F(Extract, PlainRun) {
     EXPECT_EQ(mtime("docs/data.bin"), 946684800);
     EXPECT_EQ(atime("docs/data.bin"), 946684800);  // -1: the write time
     EXPECT_EQ(mtime("empty.txt"), 1262304000);
-    EXPECT_EQ(result.out, banner() + coded_lines("readme.txt") + raw_lines("data.bin") +
+    EXPECT_EQ(result.out, banner() + coded_lines("readme.txt") +
+                              raw_lines(logged("data.bin", "docs/data.bin")) +
                               coded_lines("big.txt") + empty_coded_lines("empty.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(listing(), (std::vector<std::string>{"big.txt", "docs/", "docs/data.bin", "empty.txt",
@@ -93,7 +94,8 @@ TEST_F(Extract, FullPathsMakeTheTreeOnlyWhenAsked) {
     archive.dirs = {{1, "a", 2, 1}, {2, "b"}, {3, "c"}};
     archive.files = {coded("f.txt", "in b", 2), coded("g.txt", "in a", 1)};
     RunResult result = run_archive(archive);
-    EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + coded_lines("g.txt"));
+    EXPECT_EQ(result.out, banner() + coded_lines(logged("f.txt", "a/b/f.txt")) +
+                              coded_lines(logged("g.txt", "a/g.txt")));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(listing(), (std::vector<std::string>{"a/", "a/b/", "a/b/f.txt", "a/g.txt"}));
 
@@ -184,7 +186,7 @@ TEST_F(Extract, TakenTemporaryNamesAreLeftAlone) {
     archive.dirs = {{1, "d"}};
     archive.files = {coded("f.txt", "top"), raw("g.txt", "inside", 1)};
     const RunResult result = run_archive(archive);
-    EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + raw_lines("g.txt"));
+    EXPECT_EQ(result.out, banner() + coded_lines("f.txt") + raw_lines(logged("g.txt", "d/g.txt")));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("zq000000"), "mine");
     EXPECT_EQ(read_file("zq000001"), "mine as well");
@@ -382,7 +384,8 @@ TEST_F(Extract, Utf8NamesKeepTheirSeparators) {
     archive.dirs = {{1, "\u4e2d\u6587"}};
     archive.files = {coded("\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8.txt", "kanji", 1)};
     const RunResult result = run_archive(archive);
-    EXPECT_EQ(result.out, banner() + coded_lines("\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8.txt"));
+    EXPECT_EQ(result.out,
+              banner() + coded_lines("\u4e2d\u6587/\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8.txt"));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file("\u4e2d\u6587/\u30c9\u30ad\u30e5\u30e1\u30f3\u30c8.txt"), "kanji");
 }

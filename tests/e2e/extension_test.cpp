@@ -158,7 +158,7 @@ TEST_F(Extension, SafeLinksAreMadeAfterEveryFile) {
         EXPECT_EQ(listing(), (std::vector<std::string>{"a.txt"}));
         return;
     }
-    EXPECT_EQ(result.out, banner() + raw_lines("a.txt") + console("+to_file\r\n"));
+    EXPECT_EQ(result.out, banner() + raw_lines("a.txt") + console("+sub/to_file\r\n"));
     EXPECT_EQ(fs::read_symlink(work("sub/to_file")), "../a.txt");
     EXPECT_EQ(read_file("sub/to_file"), "content\n");
 }

@@ -213,6 +213,10 @@ std::string raw_lines(const std::string& name, char marker) {
                    kDone);
 }
 
+std::string logged(const std::string& name, const std::string& path) {
+    return under_wine() ? name : path;
+}
+
 std::string question(const std::string& target) {
     return console(target + "\r\n is exist, overwrite(Yes/No/All)? \r\n");
 }

@@ -141,6 +141,9 @@ std::string cut_coded_lines(const std::string& name, int marks, char marker = '+
 // A block-coded file of size 0: no opening '|', no marks.
 std::string empty_coded_lines(const std::string& name, char marker = '+');
 std::string raw_lines(const std::string& name, char marker = ' ');
+// What a file line names in a pipe: the Linux stub the stored path ('/'
+// between folders), the Windows stub the bare name.
+std::string logged(const std::string& name, const std::string& path);
 // The overwrite question and the line break after the answer.
 std::string question(const std::string& target);
 // The line break and message of a failed run.

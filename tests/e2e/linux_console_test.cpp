@@ -94,12 +94,13 @@ TEST_F(LinuxConsole, APipeGetsOneLinePerFileAndNoCarriageReturn) {
     const std::string sfx = make_sfx(files_in_a_folder().archive());
     RunResult result = run(sfx);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, kBanner + "+big.txt\n data.bin\n");
+    EXPECT_EQ(result.out, kBanner + "+big.txt\n docs/data.bin\n");  // a log names the path
 
     // A question names its path with '/'; the answer's line ends with LF.
     result = run(sfx, say({"n\n", "y\n"}));
-    EXPECT_EQ(result.out, kBanner + "big.txt\n is exist, overwrite(Yes/No/All)? \n" +
-                              "docs/data.bin\n is exist, overwrite(Yes/No/All)? \n data.bin\n");
+    EXPECT_EQ(result.out,
+              kBanner + "big.txt\n is exist, overwrite(Yes/No/All)? \n" +
+                  "docs/data.bin\n is exist, overwrite(Yes/No/All)? \n docs/data.bin\n");
 
     // Listings, test reports, refusals and the usage end their lines the same way.
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{

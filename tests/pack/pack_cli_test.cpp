@@ -419,5 +419,118 @@ TEST_F(PackCliOptions, AnUnknownSubcommandIsNamed) {
     EXPECT_NE(run.err.find("unknown subcommand frobnicate"), std::string::npos) << run.err;
 }
 
+// list, test and extract read the password file as create does.
+TEST_F(PackCliOptions, EverySubcommandTakesAPasswordFile) {
+    write_bytes(dir_ / "pw", bytes_of("Gate\r\n"));
+    write_bytes(dir_ / "bad", bytes_of("nope\n"));
+    ASSERT_EQ(zqpack("create --stub none --password-file pw -C small -o s.zq").status, 0);
+    EXPECT_EQ(zqpack("list --password-file pw s.zq").status, 0);
+    EXPECT_EQ(zqpack("test --password-file pw s.zq").status, 0);
+    EXPECT_EQ(zqpack("extract --password-file pw -C out -q s.zq").status, 0);
+    EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "b.log"), bytes_of("beta"));
+    EXPECT_EQ(zqpack("extract --password-file bad -C wrong s.zq").status, 4);
+    EXPECT_FALSE(fs::exists(dir_ / "wrong" / "a.txt"));
+    EXPECT_NE(zqpack("list --password-file bad s.zq").status, 0);
+    EXPECT_EQ(zqpack("list --password-file pw --password gate s.zq").status, 2);
+    Result missing = zqpack("test --password-file absent s.zq");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("absent"), std::string::npos) << missing.err;
+}
+
+// As with tar, -C DIR with "." packs DIR's contents; "./x" and "x/" are x.
+TEST_F(PackCliOptions, DotInsideTheFolderIsItsContents) {
+    write_bytes(dir_ / "small" / "install.sh", bytes_of("#!/bin/sh\n"));
+    for (const char* dot : {".", "./"}) {
+        Result made =
+            zqpack(std::string("create --stub none -o d.zq --run install.sh -C small ") + dot);
+        ASSERT_EQ(made.status, 0) << dot << ": " << made.err;
+        Result list = zqpack("list d.zq");
+        EXPECT_NE(list.out.find(" a.txt\n"), std::string::npos) << list.out;
+        EXPECT_NE(list.out.find(" sub/b.log\n"), std::string::npos) << list.out;
+        EXPECT_EQ(list.out.find("small"), std::string::npos) << list.out;
+    }
+    // Times pinned before each pack: the first pack's reads may move them.
+    pin_times(dir_ / "small");
+    ASSERT_EQ(zqpack("create --stub none -o x.zq -C small ./sub a.txt").status, 0);
+    pin_times(dir_ / "small");
+    ASSERT_EQ(zqpack("create --stub none -o y.zq -C small sub/ a.txt").status, 0);
+    EXPECT_EQ(read_bytes(dir_ / "x.zq"), read_bytes(dir_ / "y.zq"));
+    Result list = zqpack("list x.zq");
+    EXPECT_NE(list.out.find(" sub/c.txt\n"), std::string::npos) << list.out;
+    EXPECT_EQ(count_lines(list.out), 6u) << list.out;  // heading, sub/, 3 files, total
+}
+
+// Every name a Windows stub cannot take is named in the one run that fails.
+TEST_F(PackCliOptions, EveryWindowsNameProblemInOneRun) {
+    std::string pe(0x48, '\0');
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
+    write_bytes(dir_ / "pe.exe", bytes_of(pe));
+    const char* const names[] = {
+        "Case.txt", "case.txt", "sub/Deep", "sub/deep", "con", "sub/\u30c9\u30ad.txt", "sub/q?"};
+    for (const char* name : names) write_bytes(dir_ / "bad" / name, bytes_of(name));
+    Result made = zqpack("create --stub pe.exe -o w.exe bad");
+    EXPECT_EQ(made.status, 1);
+    EXPECT_NE(made.err.find("5 names cannot be stored for Windows:\n"), std::string::npos)
+        << made.err;
+    for (const char* expected : {"Case.txt and case.txt", "Deep and deep", "con for Windows",
+                                 "\u30c9\u30ad.txt for Windows: code page 1252", "q? for Windows"})
+        EXPECT_NE(made.err.find(expected), std::string::npos) << expected << ": " << made.err;
+    EXPECT_FALSE(fs::exists(dir_ / "w.exe"));
+}
+
+// Whatever the tree is called on the command line, a link that leaves it
+// is stored as the file it leads to, and a skipped folder link is said so
+// once.
+TEST_F(PackCliOptions, LinksOutOfTheTreeAreFollowedHoweverItIsNamed) {
+    write_bytes(dir_ / "L" / "y", bytes_of("outside"));
+    write_bytes(dir_ / "L" / "top" / "sub" / "f", bytes_of("inside"));
+    fs::create_directories(dir_ / "L" / "ydir");
+    fs::create_symlink("../y", dir_ / "L" / "top" / "out");
+    fs::create_symlink("../ydir", dir_ / "L" / "top" / "away");
+    fs::create_symlink("../sub/f", dir_ / "L" / "top" / "sub" / "near");
+    for (const std::string named : {"L/top", "-C L/top"}) {
+        SCOPED_TRACE(named);
+        Result made = zqpack("create --stub none -o a.zq " + named);
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_NE(made.err.find("L/top/out is a symbolic link and it leads to ../y, out of the "
+                                "packed tree: the file it leads to is stored instead\n"),
+                  std::string::npos)
+            << made.err;
+        EXPECT_NE(made.err.find("L/top/away is a symbolic link to a folder and was skipped: it "
+                                "leads to ../ydir, out of the packed tree; links to folders are "
+                                "not followed\n"),
+                  std::string::npos)
+            << made.err;
+        EXPECT_EQ(count_lines(made.err), 2u) << made.err;
+        ASSERT_EQ(zqpack("extract -q -C x a.zq").status, 0);
+        const fs::path top = named == "L/top" ? dir_ / "x" / "top" : dir_ / "x";
+        EXPECT_EQ(read_bytes(top / "out"), bytes_of("outside"));
+        EXPECT_FALSE(fs::is_symlink(top / "out"));
+        EXPECT_EQ(fs::read_symlink(top / "sub" / "near"), "../sub/f");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(top / "away")));
+        fs::remove_all(dir_ / "x");
+    }
+}
+
+// Stubs by name, found beside zqpack; create --help lists them.
+TEST_F(PackCliOptions, StubsByName) {
+    pin_times(dir_ / "small");
+    ASSERT_EQ(zqpack("create -o default.sfx -C small").status, 0);
+    for (const char* name : {"linux", "zqsfx"}) {
+        pin_times(dir_ / "small");  // the pack before may have moved them
+        ASSERT_EQ(zqpack(std::string("create -o named.sfx -C small --stub ") + name).status, 0);
+        EXPECT_EQ(read_bytes(dir_ / "named.sfx"), read_bytes(dir_ / "default.sfx")) << name;
+    }
+    Result help = zqpack("create --help");
+    const std::string beside = (fs::path(ZQPACK_PATH).parent_path() / "zqsfx").string();
+    EXPECT_NE(help.out.find("\n  linux (the default)  " + beside + "\n"), std::string::npos)
+        << help.out;
+    Result unknown = zqpack("create -o u.sfx -C small --stub solaris");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("no stub at solaris (give a stub's path, one of the names"),
+              std::string::npos)
+        << unknown.err;
+}
+
 }  // namespace
 }  // namespace zq::test
