@@ -430,8 +430,8 @@ TEST_F(PackCliOptions, EverySubcommandTakesAPasswordFile) {
     EXPECT_EQ(read_bytes(dir_ / "out" / "sub" / "b.log"), bytes_of("beta"));
     EXPECT_EQ(zqpack("extract --password-file bad -C wrong s.zq").status, 4);
     EXPECT_FALSE(fs::exists(dir_ / "wrong" / "a.txt"));
-    EXPECT_NE(zqpack("list --password-file bad s.zq").status, 0);
-    EXPECT_EQ(zqpack("list --password-file pw --password gate s.zq").status, 2);
+    EXPECT_EQ(zqpack("list --password-file bad s.zq").status, zq::kExitPasswordFail);
+    EXPECT_EQ(zqpack("list --password-file pw --password gate s.zq").status, zq::kExitUsage);
     Result missing = zqpack("test --password-file absent s.zq");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("absent"), std::string::npos) << missing.err;
