@@ -59,5 +59,8 @@ uint64_t unix_to_filetime(int32_t unix_time);
 // Gives the file its recorded times; -1 in `access_time` or `create_time`
 // stands for `write_time`. 0, or 3 when the times cannot be set.
 int set_file_times(const char* path, int32_t access_time, int32_t write_time, int32_t create_time);
+// The same for a file still open for writing.
+int set_open_file_times(FileHandle file, int32_t access_time, int32_t write_time,
+                        int32_t create_time);
 
 }  // namespace zq

@@ -36,10 +36,11 @@ void start_up(const char* archive_path) {
         archive_path = own_path;
     }
     driver.exe_file = file_open_read(archive_path);
-    if (driver.exe_file == kNoFile) terminate(kExitIoError);
+    if (driver.exe_file == kNoFile) fail_system(kExitIoError, archive_path, last_system_error());
     // Whatever is wrong with the trailer, the archive cannot be read where
     // it is said to be: a file I/O error, as a seek or read there would give.
-    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0) terminate(kExitIoError);
+    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0)
+        fail(kExitIoError, archive_path, "no archive at its end");
 }
 
 // Asks whether an existing target may be replaced; false to skip the file.
@@ -123,6 +124,7 @@ void create_temp_file(uint32_t number) {
             if (file > 0) driver.output_file = file;
             return file > 0;
         });
+        const int32_t error = last_system_error();
         if (made) return;
         if (file < 0 && file_get_attributes(driver.temp_path) != kNoAttributes &&
             next_temp_name(&number)) {
@@ -130,8 +132,10 @@ void create_temp_file(uint32_t number) {
         }
         // A link on the way is refused before anything goes through it; that
         // is the surroundings at fault, not the temporary name.
-        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
-        terminate(kExitTempFail);
+        if (path_crosses_link(driver.temp_path))
+            fail(kExitIoError, driver.temp_path, "a symbolic link on the way");
+        fail(kExitTempFail, driver.temp_path,
+             file == 0 ? "a folder on the way cannot be made" : system_error_text(error));
     }
 }
 
@@ -143,7 +147,8 @@ void create_temp_link(uint32_t number) {
             return;
         // A link on the way is refused, as for files: the surroundings (or
         // an earlier link of the archive) are at fault, not the name.
-        if (path_crosses_link(driver.temp_path)) terminate(kExitIoError);
+        if (path_crosses_link(driver.temp_path))
+            fail(kExitIoError, driver.temp_path, "a symbolic link on the way");
         if (!next_temp_name(&number)) terminate(kExitTempFail);
     }
 }
@@ -156,20 +161,39 @@ void show_progress(StreamContext* context) {
     progress_update(context, nullptr);
 }
 
+// What went wrong with a file's data, for the line that names it.
+const char* outcome_reason(DataOutcome outcome) {
+    static const char* const kReasons[] = {
+        "",
+        "its data lies beyond the archive",
+        "the archive ends within its data",
+        "a block of its data does not decode",
+        "the disk is full",
+        "more data than its recorded size",
+        "less data than its recorded size",
+        "checksum mismatch",
+        "its link target is empty or too long",
+    };
+    static_assert(sizeof kReasons / sizeof kReasons[0] == kDataBadLink + 1, "every outcome");
+    return kReasons[outcome];
+}
+
 // Puts the finished temporary file in the target's place in one step, so
 // that a failure leaves the old target as it was. `existing` holds the
 // target's attributes as read before the question.
 void replace_target(uint32_t existing) {
     bool cleared = false;
     if (existing != kNoAttributes) {
-        if (existing & kAttrDirectory) terminate(kExitAbort);
+        if (existing & kAttrDirectory)
+            fail(kExitAbort, driver.target_name, "a folder is in the way");
         if (existing & kAttrReadOnly) {
             cleared = file_set_attributes(driver.target_name, existing & ~kAttrReadOnly);
         }
     }
     if (!file_move_replace(driver.temp_path, driver.target_name)) {
+        const int32_t error = last_system_error();
         if (cleared) file_set_attributes(driver.target_name, existing);
-        terminate(kExitIoError);
+        fail_system(kExitIoError, driver.target_name, error);
     }
     driver.temp_pending = 0;
 }
@@ -183,10 +207,12 @@ const char* choose_target(const FileRecord& file) {
 // Sets temp_prefix and temp_path beside the target; returns the number chosen.
 uint32_t choose_temp_name() {
     copy_dir_part(driver.temp_prefix, driver.target_name);
-    if (append_path(driver.temp_prefix, "zq", kPathBufferSize) == nullptr) terminate(kExitTempFail);
+    if (append_path(driver.temp_prefix, "zq", kPathBufferSize) == nullptr)
+        fail(kExitTempFail, driver.target_name, "the path is too long");
     str_copy(driver.temp_path, driver.temp_prefix);
     uint32_t temp_number = 0;
-    if (make_temp_name(driver.temp_path, 0, &temp_number) == nullptr) terminate(kExitTempFail);
+    if (make_temp_name(driver.temp_path, 0, &temp_number) == nullptr)
+        fail(kExitTempFail, driver.temp_prefix, "no free temporary name");
     return temp_number;
 }
 
@@ -212,7 +238,9 @@ bool may_replace(uint32_t existing) {
 void read_link_target(const FileRecord& file) {
     const FileData data =
         read_link_target(&stream_context, driver.archive_offset, file, driver.link_target);
-    if (data.outcome != kDataOk) terminate(extraction_status(data.outcome, file.block_coded()));
+    if (data.outcome != kDataOk)
+        fail(extraction_status(data.outcome, file.block_coded()), driver.target_name,
+             outcome_reason(data.outcome));
 }
 
 // Refuses the archive (8) when any link could lead out of the run folder.
@@ -224,7 +252,7 @@ void check_links() {
         read_link_target(file);
         if (!link_target_is_safe(reinterpret_cast<const uint8_t*>(driver.link_target),
                                  file.original_size(), path_depth(driver.target_name))) {
-            terminate(kExitInvalidArchive);
+            fail(kExitInvalidArchive, driver.target_name, "the link leads out of the folder");
         }
     }
 }
@@ -265,6 +293,14 @@ void report_skipped_link(const char* name) {
 
 // ------------------------------------------------------ the per-file loop
 
+// Gives the finished file, still open, its recorded times, and its attributes
+// and mode where the platform keeps them with the open file (false: they are
+// to be set by name once it has one). No name is looked up for it again.
+bool stamp_open_file(FileHandle output, const FileRecord& file) {
+    set_open_file_times(output, file.access_time(), file.write_time(), file.create_time());
+    return file_set_attributes_open(output, file.attributes(), file.has_mode(), file.mode());
+}
+
 void extract_file(uint16_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
@@ -285,23 +321,23 @@ void extract_file(uint16_t index) {
     // Data that cannot be read or written ends the run at once; data that
     // came out other than recorded is reported once the file is closed.
     const int status = extraction_status(data.outcome, file.block_coded());
-    if (is_transfer_failure(data.outcome)) terminate(status);
+    if (is_transfer_failure(data.outcome))
+        fail(status, driver.target_name, outcome_reason(data.outcome));
     if (bar) console_write("", kEndCr);
 
     const FileHandle output = driver.output_file;
+    const bool stamped = stamp_open_file(output, file);
     driver.output_file = kNoFile;
-    if (file_close(output) != 0) terminate(kExitIoError);
+    if (file_close(output) != 0) fail_system(kExitIoError, driver.target_name, last_system_error());
 
     if (bar) {
         str_copy(driver.progress_line + 17, kDoneLine);
         console_write(driver.progress_line, kEndLine);
     }
-    if (status != kExitOk) terminate(status);
+    if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
 
     replace_target(existing);
-    set_file_times(driver.target_name, file.access_time(), file.write_time(), file.create_time());
-    file_set_attributes(driver.target_name, file.attributes());
-    if (file.has_mode()) file_set_mode(driver.target_name, file.mode());
+    if (!stamped) file_set_attributes(driver.target_name, file.attributes());
 }
 
 // The files' blocks are decoded on worker threads when there is more than one
@@ -351,9 +387,17 @@ bool is_selected(uint16_t index) {
                                  driver.options.select_context);
 }
 
+namespace {
+// Ends the run on a folder of the target that can be neither found nor made.
+[[noreturn, gnu::always_inline]] inline void fail_target(const char* path) {
+    error_note_folder(path);
+    terminate(kExitIoError);
+}
+}  // namespace
+
 void enter_target(const char* target) {
     char* path = driver.temp_path;
-    if (str_length(target) >= kPathBufferSize) terminate(kExitIoError);
+    if (str_length(target) >= kPathBufferSize) fail(kExitIoError, target, "the path is too long");
     str_copy(path, target);
     // Each folder on the way, then the target itself. A leading separator
     // (an absolute path) makes no empty folder name.
@@ -362,10 +406,10 @@ void enter_target(const char* target) {
         const char separator = *p;
         *p = '\0';
         const bool made = ensure_directory(path);
+        if (!made) fail_target(path);
         *p = separator;
-        if (!made) terminate(kExitIoError);
     }
-    if (!ensure_directory(path) || !dir_set_current(path)) terminate(kExitIoError);
+    if (!ensure_directory(path) || !dir_set_current(path)) fail_target(path);
 }
 
 void run_extraction(const char* archive_path) {

@@ -50,6 +50,19 @@ struct DriverState {
     uint32_t run_file;  // 1 + the index of the file to run after extraction; 0: none
 };
 
+// Ends the run with `code` after a line on standard error that names `path`
+// and the reason: in our own words, or the system's for `error` (from
+// last_system_error, read right after the call that failed). Always inline:
+// where no note is kept (the Windows stub) each is the bare terminate.
+[[noreturn, gnu::always_inline]] inline void fail(int code, const char* path, const char* reason) {
+    error_note(path, reason);
+    terminate(code);
+}
+[[noreturn, gnu::always_inline]] inline void fail_system(int code, const char* path,
+                                                         int32_t error) {
+    fail(code, path, system_error_text(error));
+}
+
 extern DriverState driver;
 extern StreamContext stream_context;
 extern BlockPipeline pipeline;

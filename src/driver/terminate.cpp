@@ -35,6 +35,7 @@ void terminate(int code) {
     control_events_hold();
     // An event during the password prompt must not leave the terminal mute.
     console_restore_mode(std_input());
+    if (code != 0 && !driver.ending_on_event) error_note_write();
     if (code != 0) {
         console_write("", kEndLine);
         const char* message = exit_message(code);

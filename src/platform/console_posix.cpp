@@ -48,4 +48,30 @@ void console_write_path(const char* path, int mode) {
     }
 }
 
+namespace {
+const char* note_path = nullptr;
+const char* note_reason = nullptr;
+}  // namespace
+
+void error_note(const char* path, const char* reason) {
+    note_reason = reason;
+    note_path = path;
+}
+
+void error_note_write() {
+    if (note_path == nullptr) return;
+    // One write, so that the line arrives whole between other output.
+    char line[1024];
+    uint32_t used = 0;
+    for (const char* p = note_path; *p != '\0' && used + 1 < sizeof line / 2; ++p) {
+        line[used++] = *p == '\\' ? '/' : *p;
+    }
+    const char* const rest[2] = {": ", note_reason};
+    for (const char* part : rest) {
+        for (const char* p = part; *p != '\0' && used + 1 < sizeof line; ++p) line[used++] = *p;
+    }
+    line[used++] = '\n';
+    file_write(std_error(), line, used);
+}
+
 }  // namespace zq

@@ -79,6 +79,15 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access, u
 // sticky bits are never restored: an archive must not hand out privileges.
 // Does nothing on a link or folder, and on Windows, which has no modes.
 bool file_set_mode(const char* path, uint32_t mode);
+// The same for a new regular file while it is still open for writing, so
+// that no name is looked up again: its times, and what file_set_attributes
+// and then (with `has_mode`) file_set_mode would give it. Attributes belong
+// to names on Windows: file_set_attributes_open returns false there and the
+// caller sets them by path once the file has its name; Linux returns true (a
+// change the system refuses is let pass, as by path).
+bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_access,
+                         uint64_t last_write);
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode);
 // Whether this platform makes symbolic links (Linux does; the Windows stub
 // skips link records).
 bool platform_makes_links();
@@ -91,9 +100,29 @@ bool dir_create(const char* path);
 // Makes `path` the current folder: the one relative paths start from.
 bool dir_set_current(const char* path);
 
+// ---------------------------------------------------------------- errors
+// The system's code for why the last failing call here failed (errno on
+// Linux). Read it before any other call.
+int32_t last_system_error();
+// The system's words for that code (strerror on Linux).
+const char* system_error_text(int32_t error);
+// Notes why the run is failing: the path concerned and the reason (both
+// must outlive the run). error_note_write writes the note, if any, as one
+// line on standard error: the path as this system shows paths, ": " and the
+// reason. Async-signal-safe. The Windows stub keeps no note and writes no
+// line: its console stays as it always was (and the texts stay out of it).
+void error_note(const char* path, const char* reason);
+void error_note_write();
+// Notes why the folder `path` can be neither found nor made, or entered
+// (right after the failing call): not a folder, a link on the way, or the
+// system's reason.
+void error_note_folder(const char* path);
+
 // ---------------------------------------------------------------- console
 FileHandle std_input();
 FileHandle std_output();
+// Standard error (Linux), where the line that says why a run failed goes.
+FileHandle std_error();
 // True when `input` is a console (Windows) or terminal (Linux), which hands
 // over one typed line per read; false for a pipe or a file.
 bool is_console(FileHandle input);

@@ -9,11 +9,13 @@
 // console, the control signals and the threads; strings_posix.cpp the text
 // routines, which need no system call.
 #include "platform/platform.h"
+#include "platform/posix_place.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>  // renameat
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,76 +25,11 @@
 namespace zq {
 namespace {
 
-// Room for a converted path: far more than the 512-byte buffers above us use,
-// so that absolute paths given to zqpack (and the own executable) fit too.
-constexpr uint32_t kOsPathSize = 4096;
-
-// Copies `path` into `out`, turning every separator '\' into '/'. Names are
-// UTF-8 here, where no byte of a character is ever 0x5C. False when the path
-// does not fit.
-bool to_os_path(const char* path, char* out) {
-    uint32_t i = 0;
-    for (; path[i] != '\0'; ++i) {
-        if (i + 1 >= kOsPathSize) return false;
-        out[i] = path[i] == '\\' ? '/' : path[i];
-    }
-    out[i] = '\0';
-    return true;
-}
-
-// Keeps our own files off descriptors 0-2: with a standard handle closed, a
-// file opened there would receive console text or be read as an answer.
-int away_from_std(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
-// Where a path leads without passing a symbolic link: the folder that holds
-// its last component, open, and that component's name. A relative path (every
-// name the extraction run makes is one) is walked a folder at a time with
-// O_NOFOLLOW, so a link planted on the way stops the call instead of sending
-// it elsewhere, and nothing can swap a folder for a link between the look and
-// the use. An absolute path is one the user gave and is taken as it stands.
-struct Place {
-    int folder = AT_FDCWD;
-    const char* name = nullptr;
-    Place() = default;
-    Place(const Place&) = delete;
-    Place& operator=(const Place&) = delete;
-    ~Place() {
-        if (folder != AT_FDCWD) close(folder);
-    }
-};
-
-// `os_path` is changed while walked and put back. False (errno set) when a
-// folder on the way is missing, is not a folder, or is a link.
-bool find_place(char* os_path, Place* place) {
-    place->name = os_path;
-    if (os_path[0] == '/') return true;
-    for (char* p = os_path; *p != '\0'; ++p) {
-        if (*p != '/') continue;
-        *p = '\0';
-        const int next =
-            openat(place->folder, place->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        *p = '/';
-        if (next < 0) {
-            errno = error;
-            return false;
-        }
-        if (place->folder != AT_FDCWD) close(place->folder);
-        place->folder = next;
-        place->name = p + 1;
-    }
-    return true;
-}
-
-// The path in the kernel's terms, and where it leads.
-bool resolve(const char* path, char* os_path, Place* place) {
-    return to_os_path(path, os_path) && find_place(os_path, place);
-}
+using posix::away_from_std;
+using posix::kOsPathSize;
+using posix::Place;
+using posix::resolve;
+using posix::to_os_path;
 
 uint32_t attributes_of(const struct stat& info) {
     if (S_ISDIR(info.st_mode)) return kAttrDirectory;
@@ -126,6 +63,7 @@ FileHandle file_create_new(const char* path) {
     char os_path[kOsPathSize];
     Place place;
     if (!resolve(path, os_path, &place)) return kNoFile;
+    posix::forget_moved_away();
     int fd;
     do {
         fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -182,7 +120,7 @@ int32_t file_close(FileHandle file) {
 uint32_t file_get_attributes(const char* path) {
     char os_path[kOsPathSize];
     Place place;
-    if (!resolve(path, os_path, &place)) return kNoAttributes;
+    if (!resolve(path, os_path, &place) || posix::known_free(place)) return kNoAttributes;
     struct stat info;
     if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
     if (S_ISLNK(info.st_mode)) {
@@ -196,6 +134,16 @@ uint32_t file_get_attributes(const char* path) {
     return attributes_of(info);
 }
 
+namespace {
+// The permission bits that carry `attributes` over a file's `mode`: read-only
+// clears the write bits; a file that is not read-only gets its owner's back.
+mode_t mode_with_attributes(mode_t mode, uint32_t attributes) {
+    if (attributes & kAttrReadOnly) return mode & mode_t(~(S_IWUSR | S_IWGRP | S_IWOTH));
+    if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return mode | S_IWUSR;
+    return mode;
+}
+}  // namespace
+
 bool file_set_attributes(const char* path, uint32_t attributes) {
     char os_path[kOsPathSize];
     Place place;
@@ -204,12 +152,7 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
     if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
     // A link has no attributes of its own, and chmod would reach through it.
     if (S_ISLNK(info.st_mode) || S_ISDIR(info.st_mode)) return true;
-    mode_t mode = info.st_mode & 07777;
-    if (attributes & kAttrReadOnly) {
-        mode &= mode_t(~(S_IWUSR | S_IWGRP | S_IWOTH));
-    } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-        mode |= S_IWUSR;
-    }
+    const mode_t mode = mode_with_attributes(info.st_mode & 07777, attributes);
     if (mode == (info.st_mode & 07777)) return true;
     return fchmodat(place.folder, place.name, mode, 0) == 0;
 }
@@ -228,11 +171,25 @@ mode_t process_umask() {
 
 bool file_set_mode(const char* path, uint32_t mode) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
     struct stat info;
-    if (lstat(os_path, &info) != 0) return false;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISREG(info.st_mode)) return true;
-    return chmod(os_path, mode_t(mode & 0777) & ~process_umask()) == 0;
+    return fchmodat(place.folder, place.name, mode_t(mode & 0777) & ~process_umask(), 0) == 0;
+}
+
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode) {
+    // A recorded mode replaces what the attributes would make of the bits.
+    if (has_mode) {
+        fchmod(file, mode_t(mode & 0777) & ~process_umask());
+        return true;
+    }
+    struct stat info;
+    if (fstat(file, &info) != 0) return true;
+    const mode_t wanted = mode_with_attributes(info.st_mode & 07777, attributes);
+    if (wanted != (info.st_mode & 07777)) fchmod(file, wanted);
+    return true;
 }
 
 bool platform_makes_links() { return true; }
@@ -243,6 +200,7 @@ bool link_create(const char* target, const char* path) {
     char os_path[kOsPathSize];
     Place place;
     if (!resolve(path, os_path, &place)) return false;
+    posix::forget_moved_away();
     return symlinkat(target, place.folder, place.name) == 0;
 }
 
@@ -260,19 +218,19 @@ bool file_move_replace(const char* from, const char* to) {
     Place to_place;
     if (!resolve(from, os_from, &from_place) || !resolve(to, os_to, &to_place)) return false;
     // renameat itself refuses to put a file over a directory (EISDIR).
-    return renameat(from_place.folder, from_place.name, to_place.folder, to_place.name) == 0;
+    posix::forget_moved_away();
+    if (renameat(from_place.folder, from_place.name, to_place.folder, to_place.name) != 0)
+        return false;
+    posix::note_moved_away(from_place, to_place);
+    return true;
 }
 
-bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
-                    uint64_t last_write) {
-    (void)creation;  // Linux keeps no settable creation time
-    char os_path[kOsPathSize];
-    Place place;
-    if (!resolve(path, os_path, &place)) return false;
-    // FILETIME: 100 ns units since 1601; 11644473600 s lie before 1970.
+namespace {
+// FILETIMEs (100 ns units since 1601) as the access and write times.
+void to_timespecs(uint64_t last_access, uint64_t last_write, struct timespec* times) {
+    // 11644473600 s lie between 1601 and 1970.
     constexpr int64_t kTicksPerSecond = 10000000;
     constexpr int64_t kEpochGap = 11644473600LL;
-    struct timespec times[2];
     const uint64_t filetimes[2] = {last_access, last_write};
     for (int i = 0; i < 2; ++i) {
         const int64_t ticks = int64_t(filetimes[i]);
@@ -285,7 +243,23 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
         times[i].tv_sec = time_t(seconds - kEpochGap);
         times[i].tv_nsec = long(rest * 100);
     }
+}
+}  // namespace
+
+// Linux keeps no settable creation time.
+bool file_set_times(const char* path, uint64_t, uint64_t last_access, uint64_t last_write) {
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    struct timespec times[2];
+    to_timespecs(last_access, last_write, times);
     return utimensat(place.folder, place.name, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool file_set_times_open(FileHandle file, uint64_t, uint64_t last_access, uint64_t last_write) {
+    struct timespec times[2];
+    to_timespecs(last_access, last_write, times);
+    return futimens(file, times) == 0;
 }
 
 // ---------------------------------------------------------------- directories
@@ -293,13 +267,15 @@ bool dir_create(const char* path) {
     char os_path[kOsPathSize];
     Place place;
     if (!resolve(path, os_path, &place)) return false;
+    posix::forget_moved_away();
     return mkdirat(place.folder, place.name, 0777) == 0;
 }
 
 bool dir_set_current(const char* path) {
     char os_path[kOsPathSize];
-    if (!to_os_path(path, os_path)) return false;
-    return chdir(os_path) == 0;
+    if (!to_os_path(path, os_path) || chdir(os_path) != 0) return false;
+    posix::forget_folders();
+    return true;
 }
 
 bool path_crosses_link(const char* path) {
@@ -308,7 +284,7 @@ bool path_crosses_link(const char* path) {
     // The walk stops at the first folder it cannot enter; whether that one
     // (or, when it gets through, the last component) is a link is the answer.
     Place place;
-    find_place(os_path, &place);
+    posix::find_place(os_path, &place);
     char* end = os_path + (place.name - os_path);
     while (*end != '\0' && *end != '/') ++end;
     *end = '\0';

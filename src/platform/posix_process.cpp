@@ -4,9 +4,11 @@
 // reach here (terminal mode, exit) is async-signal-safe.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
@@ -18,6 +20,23 @@ namespace zq {
 // ---------------------------------------------------------------- console
 FileHandle std_input() { return STDIN_FILENO; }
 FileHandle std_output() { return STDOUT_FILENO; }
+FileHandle std_error() { return STDERR_FILENO; }
+
+// ---------------------------------------------------------------- errors
+int32_t last_system_error() { return errno; }
+const char* system_error_text(int32_t error) { return strerror(error); }
+
+void error_note_folder(const char* path) {
+    const int error = errno;  // of the call that failed, when it was the entry
+    const uint32_t attributes = file_get_attributes(path);
+    if (attributes != kNoAttributes && (attributes & kAttrDirectory) == 0)
+        return error_note(path, "not a folder");
+    if (path_crosses_link(path)) return error_note(path, "a symbolic link on the way");
+    if (attributes != kNoAttributes) return error_note(path, strerror(error));
+    // The system's reason comes from the creation itself, asked once more.
+    dir_create(path);
+    error_note(path, strerror(errno));
+}
 
 bool is_console(FileHandle input) { return isatty(input) == 1; }
 
@@ -67,7 +86,18 @@ int event_of_signal(int signal_number) {
     }
 }
 
+// A hold is a flag rather than a signal mask: it is taken twice per file
+// extracted, and two system calls each time were a fifth of a small file's
+// cost. A signal that comes while it is held is noted and delivered at the
+// release; the handler itself never returns.
+volatile sig_atomic_t events_held = 0;
+volatile sig_atomic_t held_signal = 0;
+
 void on_signal(int signal_number) {
+    if (events_held) {
+        if (held_signal == 0) held_signal = signal_number;
+        return;
+    }
     if (control_handler != nullptr) control_handler(event_of_signal(signal_number));
     _exit(1);
 }
@@ -100,15 +130,21 @@ void install_control_handler(ControlHandler handler) {
 }
 
 void control_events_hold() {
-    sigset_t set;
-    control_signal_set(&set);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    events_held = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 void control_events_release() {
-    sigset_t set;
-    control_signal_set(&set);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    events_held = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    // A signal from here on runs the handler itself; one noted before is
+    // delivered now (it never comes back).
+    const int noted = held_signal;
+    if (noted != 0) {
+        held_signal = 0;
+        on_signal(noted);
+    }
 }
 
 // ---------------------------------------------------------------- process

@@ -242,6 +242,19 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
     return done != 0;
 }
 
+bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_access,
+                         uint64_t last_write) {
+    Section section;
+    // Times set on a handle are kept at its close: the system stops updating
+    // them for that handle.
+    FILETIME created = to_filetime(creation);
+    FILETIME accessed = to_filetime(last_access);
+    FILETIME written = to_filetime(last_write);
+    return SetFileTime(to_handle(file), &created, &accessed, &written) != 0;
+}
+
+bool file_set_attributes_open(FileHandle, uint32_t, bool, uint32_t) { return false; }
+
 // ---------------------------------------------------------------- directories
 
 bool dir_set_current(const char* path) {
@@ -260,7 +273,15 @@ bool path_crosses_link(const char* path) {
     return crosses_reparse_point(path, true);
 }
 
+// ---------------------------------------------------------------- errors
+// The Windows stub writes no error lines (error_note), so it needs
+// neither the code nor its text.
+int32_t last_system_error() { return 0; }
+const char* system_error_text(int32_t) { return ""; }
+
 // ---------------------------------------------------------------- console
+
+FileHandle std_error() { return kNoFile; }
 
 FileHandle std_input() {
     Section section;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "archive/catalogue.h"
 #include "harness.h"
 
 namespace e2e {
@@ -85,6 +86,57 @@ TEST_F(Surroundings, AFileStopsAtItsRecordedSize) {
     EXPECT_EQ(result.out, banner() + coded_lines("small.txt") + failure("Decode failed"));
     EXPECT_EQ(result.status, 7);
     EXPECT_TRUE(listing().empty());
+}
+
+// A link record whose folder is a planted link: the temporary link is not
+// made through it (it was, in the folder the planted link leads to, and
+// stayed there), and the run ends as for a file.
+TEST_F(Surroundings, NoLinkIsMadeThroughALinkOnTheWay) {
+    WINE_DIFFERS("the Windows stub makes no links");
+    fs::create_directories(root_ + "/elsewhere");
+    ASSERT_EQ(symlink("../elsewhere", work("d").c_str()), 0);
+    ArchiveBuilder archive;
+    archive.dirs = {{1, "d"}};
+    archive.files = {TestFile{"l", 1, "x.txt", false}};
+    archive.files[0].ext_word = zq::kExtHasCrc | zq::kExtSymlink;
+    const RunResult result = run_archive(archive);
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_TRUE(ends_with(result.out, failure("File I/O error"))) << result.out;
+    EXPECT_TRUE(elsewhere().empty());
+}
+
+// A folder swapped for a link while the run waits at a question: the run
+// goes on in the folder it verified (now under another name), and nothing
+// reaches the link's target.
+TEST_F(Surroundings, AFolderSwappedForALinkDuringTheRunIsNotFollowed) {
+    WINE_DIFFERS("the Windows stub checks each folder by name, once per run");
+    fs::create_directories(root_ + "/elsewhere");
+    write_file("d/b.txt", "old\n");
+    ArchiveBuilder archive;
+    archive.dirs = {{1, "d"}};
+    archive.files = {text_file("a.txt", 300, 1), text_file("b.txt", 400, 1),
+                     text_file("c.txt", 500, 1)};
+    const std::string sfx = make_sfx(archive.archive());
+    zq::test::RunOptions options;
+    options.cwd = work_;
+    options.own_group = false;
+    options.errors_to = root_ + "/stderr.txt";
+    options.answer = [this, swapped = false](const std::string& out, std::string& typed) mutable {
+        if (swapped || out.find("overwrite") == std::string::npos) return true;
+        fs::rename(work("d"), work("d_moved"));
+        fs::create_directory_symlink("../elsewhere", work("d"));
+        swapped = true;
+        typed += "y\n";
+        return true;
+    };
+    std::vector<std::string> words = run_prefix();
+    words.push_back(sfx);
+    const zq::test::Outcome outcome = zq::test::run_program(words, options);
+    EXPECT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_TRUE(elsewhere().empty());
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(read_file("d_moved/" + archive.files[i].name), archive.files[i].content);
+    EXPECT_TRUE(no_temp_files());
 }
 
 // All answers at once, as a script or a file gives them: each question takes

@@ -1,0 +1,219 @@
+// The folder walk of the POSIX platform layer, and the folders it keeps open.
+//
+// Only the thread that runs the extraction touches files, so the kept folders
+// need no lock; a signal handler may look at them (terminate removes the
+// temporary file), and it never returns, so it only has to find them
+// consistent: a change in progress is flagged, and a walk meanwhile goes
+// without them.
+#include "platform/posix_place.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zq {
+namespace posix {
+
+bool to_os_path(const char* path, char* out) {
+    uint32_t i = 0;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 1 >= kOsPathSize) return false;
+        out[i] = path[i] == '\\' ? '/' : path[i];
+    }
+    out[i] = '\0';
+    return true;
+}
+
+int away_from_std(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+namespace {
+
+// A tree is extracted folder by folder, and a file's temporary name lies
+// beside it: a handful of folders covers every step of a run.
+constexpr uint32_t kKeptFolders = 16;
+constexpr uint32_t kKeptPathSize = 512;
+
+struct KeptFolder {
+    bool used;
+    uint8_t pins;  // live Places using `fd`: it is not closed under them
+    int fd;
+    uint32_t length;
+    char path[kKeptPathSize];  // relative, '/'-separated, without a trailing '/'
+};
+
+KeptFolder kept[kKeptFolders];
+uint32_t next_slot = 0;
+volatile sig_atomic_t changing = 0;
+
+// The kept folder of the name moved away from, kCurrentFolder, or -1.
+constexpr int kCurrentFolder = -2;
+int moved_slot = -1;
+char moved_name[64];
+
+void begin_change() {
+    changing = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void end_change() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    changing = 0;
+}
+
+// The kept folder nearest to the folder `path[0, length)`: itself, or its
+// deepest kept ancestor; -1 when none is kept.
+int nearest_kept(const char* path, uint32_t length) {
+    int best = -1;
+    for (uint32_t i = 0; i < kKeptFolders; ++i) {
+        const KeptFolder& folder = kept[i];
+        if (!folder.used || folder.length > length) continue;
+        if (best >= 0 && folder.length <= kept[best].length) continue;
+        if (folder.length < length && path[folder.length] != '/') continue;
+        if (memcmp(folder.path, path, folder.length) == 0) best = int(i);
+    }
+    return best;
+}
+
+// Keeps `fd`, the folder `path[0, length)`, in a slot no live Place uses;
+// its index, or -1 when every slot is in use (then the caller closes it).
+int keep_folder(const char* path, uint32_t length, int fd) {
+    for (uint32_t tries = 0; tries < kKeptFolders; ++tries) {
+        const uint32_t index = next_slot;
+        next_slot = (next_slot + 1) % kKeptFolders;
+        KeptFolder& slot = kept[index];
+        if (slot.used && slot.pins != 0) continue;
+        begin_change();
+        if (int(index) == moved_slot) moved_slot = -1;
+        if (slot.used) {
+            slot.used = false;
+            close(slot.fd);
+        }
+        memcpy(slot.path, path, length);
+        slot.length = length;
+        slot.fd = fd;
+        slot.pins = 0;
+        slot.used = true;
+        end_change();
+        return int(index);
+    }
+    return -1;
+}
+
+int open_folder(int from, const char* name) {
+    int fd;
+    do {
+        fd = openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    // Kept open, so never where console text or answers go.
+    return away_from_std(fd);
+}
+
+void pin(Place* place, int index) {
+    place->folder = kept[index].fd;
+    place->slot = index;
+    ++kept[index].pins;
+}
+
+void unpin(Place* place) {
+    if (place->owned || place->slot < 0) return;
+    if (kept[place->slot].pins != 0) --kept[place->slot].pins;
+    place->slot = -1;
+}
+
+}  // namespace
+
+Place::Place() : folder(AT_FDCWD) {}
+
+Place::~Place() {
+    if (owned) {
+        close(folder);
+    } else {
+        unpin(this);
+    }
+}
+
+bool find_place(char* os_path, Place* place) {
+    place->name = os_path;
+    if (os_path[0] == '/') return true;
+    char* last = strrchr(os_path, '/');
+    if (last == nullptr) {
+        place->slot = kCurrentFolder;
+        return true;
+    }
+    const uint32_t length = uint32_t(last - os_path);
+    const bool keep = !changing && length < kKeptPathSize;
+    const int start = keep ? nearest_kept(os_path, length) : -1;
+    if (start >= 0) {
+        pin(place, start);
+        place->name = os_path + kept[start].length + 1;
+        if (kept[start].length == length) return true;
+    }
+    for (char* p = os_path + (place->name - os_path); p <= last; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        const int next = open_folder(place->folder, place->name);
+        const int error = errno;
+        *p = '/';
+        if (next < 0) {
+            errno = error;
+            return false;
+        }
+        if (place->owned) {
+            close(place->folder);
+        } else {
+            unpin(place);
+        }
+        place->folder = next;
+        place->owned = true;
+        place->name = p + 1;
+    }
+    if (!keep) return true;
+    const int index = keep_folder(os_path, length, place->folder);
+    if (index >= 0) {
+        place->owned = false;
+        pin(place, index);
+    }
+    return true;
+}
+
+bool resolve(const char* path, char* os_path, Place* place) {
+    return to_os_path(path, os_path) && find_place(os_path, place);
+}
+
+void forget_folders() {
+    begin_change();
+    moved_slot = -1;
+    for (KeptFolder& folder : kept) {
+        if (!folder.used || folder.pins != 0) continue;
+        folder.used = false;
+        close(folder.fd);
+    }
+    end_change();
+}
+
+void note_moved_away(const Place& from, const Place& to) {
+    moved_slot = -1;
+    const size_t length = strlen(from.name);
+    if (from.slot == -1 || length >= sizeof moved_name || strchr(from.name, '/') != nullptr) return;
+    // Moved onto its own name: still there.
+    if (to.slot == from.slot && strcmp(to.name, from.name) == 0) return;
+    memcpy(moved_name, from.name, length + 1);
+    moved_slot = from.slot;
+}
+
+bool known_free(const Place& place) {
+    return moved_slot >= 0 && place.slot == moved_slot && strcmp(place.name, moved_name) == 0;
+}
+
+void forget_moved_away() { moved_slot = -1; }
+
+}  // namespace posix
+}  // namespace zq

@@ -1,0 +1,96 @@
+// What a tree of small files costs in system calls, counted with strace.
+// Each folder is walked once and held open, and a file's times and mode go
+// on its open handle, so an extracted file costs about ten calls: the look
+// at its target, the exclusive creation, the archive's seek and reads, the
+// write, the times, the mode, the close and the rename. The bound below
+// (kCallsPerFile for each file, plus kStartUpCalls) leaves room for a call
+// or two more; walking every path from the run folder again for each call
+// costs three to four times as much and fails it.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kCallsPerFile = 12;
+constexpr uint64_t kStartUpCalls = 150;
+const char kStrace[] = "/usr/bin/strace";
+
+// The calls of every row of an `strace -c` summary.
+uint64_t total_calls(const std::string& path) {
+    std::ifstream in(path);
+    uint64_t total = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream row(line);
+        std::vector<std::string> words;
+        for (std::string word; row >> word;) words.push_back(word);
+        if (words.size() < 5 || words.back() == "total" || words[0].find('%') != std::string::npos)
+            continue;
+        if (words[3].find_first_not_of("0123456789") != std::string::npos) continue;
+        total += std::stoull(words[3]);
+    }
+    return total;
+}
+
+// One decoding thread: the workers' hand-overs would add a number of futex
+// calls that depends on the scheduler.
+class SystemCalls : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        const char* workers = getenv("ZQSFX_WORKERS");
+        saved_ = workers == nullptr ? "" : workers;
+        setenv("ZQSFX_WORKERS", "1", 1);
+    }
+    void TearDown() override {
+        if (saved_.empty()) {
+            unsetenv("ZQSFX_WORKERS");
+        } else {
+            setenv("ZQSFX_WORKERS", saved_.c_str(), 1);
+        }
+        EndToEnd::TearDown();
+    }
+    std::string saved_;
+};
+
+TEST_F(SystemCalls, ASmallTreeCostsAFewCallsPerFile) {
+    WINE_DIFFERS("the count is the Linux stub's");
+    if (!run_prefix().empty()) GTEST_SKIP() << "the stub runs through ZQSFX_RUN";
+    if (!fs::exists(kStrace)) GTEST_SKIP() << "no strace at " << kStrace;
+    const RunResult probe = run_host({kStrace, "-f", "-o", "/dev/null", "/bin/true"});
+    if (probe.status != 0)
+        GTEST_SKIP() << "strace cannot trace here (ptrace refused): " << probe.out;
+
+    // 240 small files in twelve folders two and three deep.
+    ArchiveBuilder archive;
+    archive.dir_tree = true;
+    archive.dirs = {{1, "a", 0, 1}, {2, "b", 2, 3}, {3, "c", 0, 4}, {4, "deep"}, {5, "deeper"}};
+    uint64_t files = 0;
+    for (uint16_t dir = 1; dir <= 5; ++dir) {
+        for (int i = 0; i < 48; ++i, ++files) {
+            TestFile file;
+            file.name = "f" + std::to_string(i) + ".h";
+            file.dir_id = dir;
+            file.content = "#define X" + std::to_string(i) + " " + std::string(200 + i, 'x') + "\n";
+            archive.files.push_back(file);
+        }
+    }
+    const std::string sfx = make_sfx(archive.archive());
+    const std::string summary = root_ + "/calls.txt";
+    const RunResult result = run_host({kStrace, "-f", "-c", "-o", summary, sfx, "-q"});
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(read_file("a/b/deep/f47.h"), archive.files[3 * 48 + 47].content);
+    const uint64_t calls = total_calls(summary);
+    EXPECT_GT(calls, files);  // the summary was read
+    EXPECT_LE(calls, kCallsPerFile * files + kStartUpCalls)
+        << calls << " calls for " << files << " files";
+}
+
+}  // namespace
+}  // namespace e2e
