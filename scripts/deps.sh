@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test zqsfx: the host
 # toolchain, GoogleTest and CLI11, musl for the static Linux stub, zlib and
-# zip/unzip and gnuplot for the benchmarks, clang's runtime for the fuzzers, mingw-w64 +
+# zip/unzip, gnuplot and strace for the benchmarks and the system-call count, clang's runtime for the fuzzers, mingw-w64 +
 # 32-bit Wine for the Windows stub, the aarch64 cross toolchain + qemu-user for
 # the aarch64 stub, file, man-db and dpkg-dev for the package checks, clang-format for the
 # source style check, and osslsigncode, openssl and python3-pefile to sign Windows
@@ -21,7 +21,7 @@ fi
 need=(cmake g++ make pkg-config libgtest-dev zlib1g-dev libcli11-dev musl-tools
       zip unzip time gnuplot-nox clang libclang-rt-14-dev mingw-w64 wine wine32
       g++-aarch64-linux-gnu qemu-user file man-db dpkg-dev clang-format
-      osslsigncode openssl python3-pefile)
+      osslsigncode openssl python3-pefile strace)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
