@@ -110,7 +110,8 @@ const char* system_error_text(int32_t error);
 // must outlive the run). error_note_write writes the note, if any, as one
 // line on standard error: the path as this system shows paths, ": " and the
 // reason. Async-signal-safe. The Windows stub keeps no note and writes no
-// line: its console stays as it always was (and the texts stay out of it).
+// line: its console bytes are exactly those of a run without notes, and the
+// texts stay out of its image.
 void error_note(const char* path, const char* reason);
 void error_note_write();
 // Notes why the folder `path` can be neither found nor made, or entered
