@@ -25,10 +25,10 @@ void console_write(const char* text, int mode);
 // Writes a '\'-separated path as this system shows paths: Linux with '/'.
 void console_write_path(const char* path, int mode);
 
-// What a file line names: on Linux, when standard output is not a terminal
-// (a log), the '\'-separated stored `path` shown with '/', so that the lines
-// of a deep tree say which file each is; otherwise the bare `name`. Points
-// into a buffer of the platform's until the next call.
+// What a file line names: on Linux, when standard output is a log (no
+// terminal, and no bars asked for), the '\'-separated stored `path` shown with '/', so that the
+// lines of a deep tree say which file each is; otherwise the bare `name`. Points into a buffer of
+// the platform's until the next call.
 const char* console_file_label(const char* name, const char* path);
 
 // Whether progress bars are drawn: always on Windows; on Linux when standard

@@ -22,9 +22,8 @@ bool console_draws_progress() {
 }
 
 const char* console_file_label(const char* name, const char* path) {
-    static int to_log = -1;  // standard output does not change during a run
-    if (to_log < 0) to_log = is_console(std_output()) ? 0 : 1;
-    if (to_log == 0) return name;
+    // Where the bars are drawn the lines are a terminal's, with bare names.
+    if (console_draws_progress()) return name;
     static char shown[512];
     uint32_t used = 0;
     for (; path[used] != '\0' && used + 1 < sizeof shown; ++used)
