@@ -33,6 +33,10 @@ struct ExtractOptions {
     // `path` is the file's stored path, folders separated by '\'.
     bool (*select)(const char* path, void* context);
     void* select_context;
+    // Called once `select` has seen every file's path, before anything is
+    // written; a status other than 0 ends the run with it, and no message
+    // of the run's own (the caller says why). Null: every selection goes on.
+    int (*selection_done)(void* context);
     int mode;            // kModeExtract, kModeList or kModeTest
     const char* target;  // extract into this folder (made when missing); null: the current one
     // Starts the file the archive marks to run once every file is in place,

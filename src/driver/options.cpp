@@ -119,7 +119,8 @@ int parse_stub_options(uint32_t count, const char* const* words, StubOptions* op
             break;
         }
         if (index < kTargetWords) {
-            if (++i == count || words[i][0] == '\0') return kExitUsage;
+            // Given twice is refused, as two modes are: neither one wins.
+            if (run.target != nullptr || ++i == count || words[i][0] == '\0') return kExitUsage;
             run.target = words[i];
         } else if (index < kModeWords) {
             if (run.mode != kModeExtract) return kExitUsage;

@@ -337,6 +337,7 @@ void extract_file(uint16_t index) {
     if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
 
     replace_target(existing);
+    if (index + 1u == driver.run_file) driver.run_file_placed = true;
     if (!stamped) file_set_attributes(driver.target_name, file.attributes());
 }
 
@@ -396,21 +397,19 @@ namespace {
 }  // namespace
 
 void enter_target(const char* target) {
-    char* path = driver.temp_path;
-    if (str_length(target) >= kPathBufferSize) fail(kExitIoError, target, "the path is too long");
-    str_copy(path, target);
-    // Each folder on the way, then the target itself. A leading separator
-    // (an absolute path) makes no empty folder name.
-    for (char* p = path + 1; *p != '\0'; ++p) {
-        if (*p != '\\' && *p != '/') continue;
-        const char separator = *p;
-        *p = '\0';
-        const bool made = ensure_directory(path);
-        if (!made) fail_target(path);
-        *p = separator;
-    }
-    if (!ensure_directory(path) || !dir_set_current(path)) fail_target(path);
+    if (!dir_enter_user(target)) fail_target(target);
 }
+
+namespace {
+// A selection is shown every path before anything is written, so that the
+// caller can refuse one that takes nothing (or less than it asked for).
+void check_selection() {
+    if (driver.options.select == nullptr || driver.options.selection_done == nullptr) return;
+    for (uint32_t i = 0; i < driver.file_count; ++i) is_selected(uint16_t(i));
+    const int status = driver.options.selection_done(driver.options.select_context);
+    if (status != 0) terminate_silently(status);
+}
+}  // namespace
 
 void run_extraction(const char* archive_path) {
     // Before the control handler exists: from here on terminate() may run.
@@ -430,6 +429,7 @@ void run_extraction(const char* archive_path) {
         read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    check_selection();
     start_workers();
     if (driver.options.mode != kModeExtract) list_or_test();
     prepare_run();

@@ -47,7 +47,8 @@ struct DriverState {
     ExtractOptions options;  // all defaults in the self-extractor
     uint32_t progress_step;
     int32_t progress_marks;
-    uint32_t run_file;  // 1 + the index of the file to run after extraction; 0: none
+    uint32_t run_file;     // 1 + the index of the file to run after extraction; 0: none
+    bool run_file_placed;  // this run put that file in place (not kept from before)
 };
 
 // Ends the run with `code` after a line on standard error that names `path`
@@ -87,6 +88,9 @@ void prepare_run();
 void run_marked_file();
 // Makes the folder `target` with its parents as needed and moves into it.
 void enter_target(const char* target);
+// Ends the process as terminate() does, without a message: for the status
+// of the program an installer ran, or a run whose own line said why.
+[[noreturn]] void terminate_silently(int code);
 
 // The extraction run on the archive file at `archive_path`, or on our own
 // executable when it is null.

@@ -20,7 +20,9 @@ StreamContext stream_context;
 BlockPipeline pipeline;
 Catalogue catalogue;
 
-void terminate(int code) {
+namespace {
+
+[[noreturn]] void end_run(int code, bool with_message) {
     // Worker threads still waiting when the process ends can bring a Windows
     // emulation down with them, so the run's own thread lets them go first.
     // Not after a control event: it may have come in the middle of the
@@ -35,8 +37,8 @@ void terminate(int code) {
     control_events_hold();
     // An event during the password prompt must not leave the terminal mute.
     console_restore_mode(std_input());
-    if (code != 0 && !driver.ending_on_event) error_note_write();
-    if (code != 0) {
+    if (code != 0 && with_message && !driver.ending_on_event) error_note_write();
+    if (code != 0 && with_message) {
         console_write("", kEndLine);
         const char* message = exit_message(code);
         if (message != nullptr) console_write(message, kEndLine);
@@ -55,5 +57,10 @@ void terminate(int code) {
     if (driver.temp_pending) delete_file(driver.temp_path);
     exit_process(code);
 }
+
+}  // namespace
+
+void terminate(int code) { end_run(code, true); }
+void terminate_silently(int code) { end_run(code, false); }
 
 }  // namespace zq

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "driver/driver.h"
+#include "driver/options.h"
 #include "pack/inspect.h"
 #include "pack/progress_line.h"
 #include "pack/select.h"
@@ -48,26 +49,54 @@ bool same_file(const fs::path& a, const fs::path& b) {
 }
 
 // A folder or an unreadable path is named as such, with the system's reason,
-// before anything tries to read an archive from it.
+// before anything tries to read an archive from it. Only a regular file is
+// opened: a FIFO would keep the open waiting for a writer, a device give no
+// end.
 void require_archive_file(const std::string& path) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     if (ec) fail_to_read("cannot open " + path + ": " + ec.message());
     if (fs::is_directory(status)) fail_to_read(path + " is a folder, not an archive");
+    if (!fs::is_regular_file(status)) fail_to_read(path + " is not a regular file, not an archive");
     std::ifstream in(path, std::ios::binary);
     if (!in) fail_to_read("cannot open " + path + ": " + std::strerror(errno));
 }
 
-// The password as the extractor will compare it: one line, without its line
-// ending.
+// The password as the extractor will compare it: the first line, without
+// its line ending. No more is read than the longest password the archive
+// holds and that line end, so that no file (a device that never ends, say)
+// can make it grow.
 std::string read_password_file(const fs::path& path) {
-    zq::Bytes bytes = read_whole_file(path, "password file");
-    std::string text(bytes.begin(), bytes.end());
-    if (!text.empty() && text.back() == '\n') text.pop_back();
+    constexpr size_t kLongest = 255;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read the password file " + path.string() + ": " + std::strerror(errno));
+    std::string text;
+    int c = 0;
+    while (text.size() < kLongest + 2 && (c = in.get()) != EOF && c != '\n') text += char(c);
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find_first_of("\r\n") != std::string::npos)
-        fail("the password file holds more than one line");
+    if (text.size() > kLongest) {
+        fail("the first line of the password file " + path.string() +
+             " is longer than the longest password (255 bytes)");
+    }
     return text;
+}
+
+// What the self-extractor cannot pass to the program it runs is refused
+// here rather than found out by the user: the stored words, split as the
+// extractor splits them, leave room for the user's words after --.
+void check_run_words(const std::string& run_args) {
+    constexpr size_t kLongestText = 12288;  // quoted, it fits a Windows command line
+    if (run_args.size() > kLongestText)
+        fail("--run-args: " + std::to_string(run_args.size()) + " bytes; at most 12288");
+    std::vector<char> storage(run_args.size() + 1);
+    std::vector<const char*> words(zq::kMaxRunWords + 1);
+    const uint32_t count = zq::split_command_line(run_args.c_str(), false, storage.data(),
+                                                  words.data(), zq::kMaxRunWords + 1);
+    if (count > zq::kMaxRunWords) {
+        fail("--run-args: more than " + std::to_string(zq::kMaxRunWords) +
+             " words; the self-extractor passes at most " + std::to_string(zq::kMaxRunWords) +
+             " to the program, the user's words after -- included");
+    }
 }
 
 struct CreateArgs {
@@ -82,6 +111,7 @@ struct CreateArgs {
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
     std::string run_file;
+    bool run_given = false;
     std::string run_args;
     uint32_t code_page = 1252;
     bool code_page_given = false;
@@ -147,6 +177,11 @@ std::vector<fs::path> create_inputs(const CreateArgs& args) {
 }
 
 int run_create(const CreateArgs& args, unsigned threads) {
+    // Before any input is read: the output must be free to take its place.
+    zq::refuse_special_output(args.output);
+    if (args.run_given && args.run_file.empty())
+        fail("--run needs the stored path of a packed file, such as tree/install.sh");
+    check_run_words(args.run_args);
     zq::PackOptions options;
     options.full_path = !args.flat;
     options.inputs_share_folder = !args.base.empty();
@@ -233,6 +268,17 @@ bool select_stored_path(const char* path, void* selection) {
     return static_cast<zq::pack::Selection*>(selection)->matches(text);
 }
 
+// A pattern that takes nothing is an error, as in list and test (status 1),
+// found before anything is extracted.
+int selection_complete(void* selection) {
+    const std::vector<std::string> missing =
+        static_cast<zq::pack::Selection*>(selection)->unmatched();
+    if (missing.empty()) return 0;
+    std::fflush(stdout);
+    std::fprintf(stderr, "zqpack: no file matches %s\n", missing.front().c_str());
+    return 1;
+}
+
 [[noreturn]] void run_extract(const std::string& archive, const ExtractArgs& args,
                               const std::optional<std::string>& password,
                               zq::pack::Selection& selection) {
@@ -258,6 +304,7 @@ bool select_stored_path(const char* path, void* selection) {
     if (!selection.takes_all()) {
         options.select = select_stored_path;
         options.select_context = &selection;
+        options.selection_done = selection_complete;
     }
     zq::extract_archive(source.string().c_str(), options);
 }
@@ -419,6 +466,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         create.password_given = password_opt->count() > 0;
+        create.run_given = run_opt->count() > 0;
         create.code_page_given = code_page_opt->count() > 0;
         for (size_t i = 0; i < std::size(kVersionOptions); ++i) {
             if (version_opts[i]->count() > 0)

@@ -159,10 +159,31 @@ uint32_t own_executable_path(char* buffer, uint32_t size);
 // Adds execute permission wherever the file has read permission (Linux);
 // Windows has no such bit.
 bool file_make_executable(const char* path);
-// Runs the program at the relative `path` in the current folder with the
-// words `args` after it and waits for it to end. Its exit status (on Linux
-// 128 + the signal when a signal ended it), or -1 when it could not start.
-int32_t process_run(const char* path, const char* const* args, uint32_t count);
+// The most words process_run passes after the program's own: the same on
+// every system, so that an installer packed for one runs the same on the
+// other, and well inside what each system takes.
+constexpr uint32_t kMaxRunWords = 1000;
+// What process_run made of the program.
+constexpr int32_t kRunEnded = 0;       // it ran; its exit status is in *status
+constexpr int32_t kRunNotStarted = 1;  // the system could not start it
+constexpr int32_t kRunTooLong = 2;     // its words exceed the system's command line
+// Runs the program at the relative `path` in the current folder, with the
+// words `args` after it, and waits for it to end as system(3) does. It is
+// started by its full path, never looked up on PATH or in the folder of the
+// running program. While it runs, Ctrl+C and Ctrl+Break (SIGINT, SIGQUIT)
+// are the program's own business: the caller ignores them, the program gets
+// them with their default handling, and the wait goes on to its status.
+// *status is that status as the system reports it: on Linux the exit code,
+// or 128 + the signal that ended it; on Windows the whole 32-bit code.
+int32_t process_run(const char* path, const char* const* args, uint32_t count, int32_t* status);
+
+// ---------------------------------------------------------------- target
+// Makes the folder the user named, and its missing parents, and enters it.
+// The path is the user's own, followed as the user's shell would: links in
+// it lead where they lead (only what the run itself creates below it is
+// kept from links). Its separators are the system's: on Linux '/' alone (a
+// '\' is part of a name), on Windows '\' and '/'. False on failure.
+bool dir_enter_user(const char* path);
 
 // ---------------------------------------------------------------- threads
 // What the block pipeline needs to decode on several processors: threads,

@@ -306,35 +306,4 @@ bool file_make_executable(const char* path) {
     return fchmodat(place.folder, place.name, mode | ((mode & 0444) >> 2), 0) == 0;
 }
 
-int32_t process_run(const char* path, const char* const* args, uint32_t count) {
-    // "./" in front: a name without a '/' would be looked up on PATH.
-    char os_path[kOsPathSize];
-    os_path[0] = '.';
-    os_path[1] = '/';
-    if (!to_os_path(path, os_path + 2)) return -1;
-    constexpr uint32_t kMaxArgs = 1024;
-    if (count + 2 > kMaxArgs) return -1;
-    const char* argv[kMaxArgs];
-    argv[0] = os_path;
-    for (uint32_t i = 0; i < count; ++i) argv[i + 1] = args[i];
-    argv[count + 1] = nullptr;
-    const pid_t child = fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        // The program gets the signal dispositions a shell would give it.
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(os_path, const_cast<char* const*>(argv), environ);
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
 }  // namespace zq

@@ -51,30 +51,78 @@ char* append_quoted(char* out, const char* end, const char* word) {
 }
 }  // namespace
 
-int32_t process_run(const char* path, const char* const* args, uint32_t count) {
+namespace {
+// While the program runs, Ctrl+C and Ctrl+Break are its own: the console
+// sends them to every process on it, the program included, and this one
+// takes them as handled so that the run waits on and ends with the program's
+// status (as system(3) does on Linux). A handler, rather than ignoring the
+// keys outright, leaves the program's own handling of them as it would be.
+// Closing the console, log-off and shut-down still end the run.
+BOOL WINAPI keys_for_the_program(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+}  // namespace
+
+int32_t process_run(const char* path, const char* const* args, uint32_t count, int32_t* status) {
     char* const end = g_command_line + sizeof g_command_line - 1;
     char* out = append_quoted(g_command_line, end, path);
     for (uint32_t i = 0; i < count; ++i) out = append_quoted(out, end, args[i]);
-    if (out == end) return -1;  // no room: never start a cut command line
+    if (out == end) return kRunTooLong;  // never start a cut command line
     *out = '\0';
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     {
         Section section;
-        if (!CreateProcessA(nullptr, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+        // By its full path: with no folder in the name, Windows would look in
+        // the self-extractor's own folder first and could start a namesake.
+        char full[MAX_PATH];
+        const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+        if (length == 0 || length >= sizeof full) return kRunNotStarted;
+        SetConsoleCtrlHandler(keys_for_the_program, TRUE);
+        if (!CreateProcessA(full, g_command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                             &startup, &process)) {
-            return -1;
+            SetConsoleCtrlHandler(keys_for_the_program, FALSE);
+            return kRunNotStarted;
         }
         CloseHandle(process.hThread);
     }
-    // The wait is no section: a console event meanwhile ends this run at once.
+    // The wait is no section: an event that ends the run meanwhile ends it.
     WaitForSingleObject(process.hProcess, INFINITE);
     Section section;
     DWORD code = 0;
-    if (!GetExitCodeProcess(process.hProcess, &code)) code = DWORD(-1);
+    // Every code is the program's own, STILL_ACTIVE and crash codes too:
+    // the program ran, so its code is passed on as it is.
+    GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
-    return static_cast<int32_t>(code);
+    *status = static_cast<int32_t>(code);
+    return kRunEnded;
+}
+
+bool dir_enter_user(const char* path) {
+    Section section;
+    // Each folder on the way, then the folder itself; the second byte of a
+    // two-byte character is never a separator. A leading separator or a
+    // drive ("C:\") makes no folder of its own; whatever CreateDirectoryA
+    // refuses is left for SetCurrentDirectoryA to judge.
+    char prefix[MAX_PATH];
+    uint32_t i = 0;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 2 >= sizeof prefix) return false;
+        const char byte = path[i];
+        if ((byte == '\\' || byte == '/') && i != 0 && prefix[i - 1] != ':') {
+            prefix[i] = '\0';
+            CreateDirectoryA(prefix, nullptr);
+        }
+        prefix[i] = byte;
+        if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i + 1] != '\0') {
+            prefix[i + 1] = path[i + 1];
+            ++i;
+        }
+    }
+    prefix[i] = '\0';
+    CreateDirectoryA(prefix, nullptr);
+    return SetCurrentDirectoryA(prefix) != 0;
 }
 
 void exit_process(int code) {

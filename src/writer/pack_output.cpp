@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/host_files.h"
+#include "writer/packer.h"
 #include "writer/tool_error.h"
 
 namespace zq::packing {
@@ -92,6 +93,7 @@ void Output::commit() {
                         fs::perm_options::add, ec);
     }
     if (!ec) {
+        refuse_special_output(target_);  // once more: it may have changed meanwhile
         hold_interrupts();
         fs::rename(temp_, target_, ec);
         if (!ec) forget_on_interrupt();

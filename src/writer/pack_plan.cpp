@@ -249,7 +249,10 @@ size_t find_run_file(const Plan& plan, const std::string& path) {
         std::string stored = plan.files[f].name;
         for (size_t d = plan.files[f].dir; d != kNoDir; d = parent[d])
             stored = plan.dirs[d].name + "/" + stored;
-        if (stored == path && !plan.files[f].link) return f;
+        if (stored != path) continue;
+        if (plan.files[f].link)
+            fail("--run: " + path + " is a symbolic link; name the packed file itself");
+        return f;
     }
     fail("--run: no packed file is stored as " + path);
 }

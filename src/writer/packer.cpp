@@ -133,6 +133,7 @@ void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::p
 void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
                     const PackOptions& options) {
     if (inputs.empty()) fail("nothing to pack");
+    refuse_special_output(out);
     refuse_output_among_inputs(inputs, out);
     if (options.password && (options.password->empty() || options.password->size() > 255 ||
                              options.password->find('\0') != std::string::npos)) {
@@ -169,6 +170,13 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                                                  : LinkPolicy::kKeep;
     plan.add_inputs(inputs);
     form.refuse_problems();
+    if (!options.full_path) {
+        // Without their folders every file lands in the one folder.
+        std::vector<std::pair<std::string, std::string>> flat;
+        for (const PlanFile& file : plan.files)
+            flat.emplace_back(fs::path(file.source).filename().string(), file.source);
+        form.check_flat(std::move(flat));
+    }
 
     ArchiveImage image;
     NamePools names;

@@ -78,6 +78,11 @@ struct PackSummary {
     std::vector<std::string> warnings;  // one line each: stored, but not quite as it is
 };
 
+// Throws when something other than a regular file (a device, a FIFO, a
+// folder, a symbolic link) exists at `out`: the output takes the place of
+// what is there, and only a regular file may be replaced.
+void refuse_special_output(const std::filesystem::path& out);
+
 // Packs the given files and folders (each folder under its own name, with
 // everything below it) into `out`, which is written under a temporary name
 // beside it, made executable and renamed at the end. Throws

@@ -124,4 +124,20 @@ void NameForm::refuse_problems() const {
     fail(all);
 }
 
+void NameForm::check_flat(std::vector<std::pair<std::string, std::string>> name_and_path) const {
+    std::vector<std::pair<std::wstring, std::string>> keyed;
+    for (auto& [name, path] : name_and_path) {
+        keyed.emplace_back(
+            code_page_ != 0 ? upper_case_key(name) : std::wstring(name.begin(), name.end()),
+            std::move(path));
+    }
+    std::sort(keyed.begin(), keyed.end());
+    for (size_t i = 1; i < keyed.size(); ++i) {
+        if (keyed[i].first != keyed[i - 1].first) continue;
+        fail("cannot store both " + keyed[i - 1].second + " and " + keyed[i].second +
+             " with --flat: they would land on one file" +
+             (code_page_ != 0 ? " (Windows names ignore letter case)" : ""));
+    }
+}
+
 }  // namespace zq

@@ -41,6 +41,10 @@ public:
     // Throws with every problem noted so far, one per line, so that a user
     // mends a tree in one pass rather than one rerun per name.
     void refuse_problems() const;
+    // For files that all land in one folder (a flat layout): throws naming
+    // both paths when two of the names (UTF-8, each with the path it comes
+    // from) are the same, or for Windows differ only in letter case.
+    void check_flat(std::vector<std::pair<std::string, std::string>> name_and_path) const;
 
 private:
     uint32_t code_page_;
