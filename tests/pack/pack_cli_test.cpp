@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -44,9 +46,10 @@ protected:
     Result zqpack(const std::string& arguments, const std::string& input = "/dev/null") {
         const fs::path out = dir_ / "stdout";
         const fs::path err = dir_ / "stderr";
-        std::string command = "cd '" + dir_.path().string() + "' && '" ZQPACK_PATH "' " +
-                              arguments + " <" + input + " >'" + out.string() + "' 2>'" +
-                              err.string() + "'";
+        // A deadline, so that a run that hangs fails instead.
+        std::string command = "cd '" + dir_.path().string() +
+                              "' && timeout 120 '" ZQPACK_PATH "' " + arguments + " <" + input +
+                              " >'" + out.string() + "' 2>'" + err.string() + "'";
         int raw = std::system(command.c_str());
         Result result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_text(out), read_text(err)};
         if (result.status == 0) check_created_listing(arguments);
@@ -245,6 +248,7 @@ TEST_F(PackCli, NeverDestroysAnInput) {
         const Result run = zqpack(arguments);
         EXPECT_NE(run.status, 0);
         EXPECT_TRUE(run.err.find("is the input") != std::string::npos ||
+                    run.err.find("not a regular file") != std::string::npos ||
                     run.err.find("inside the packed folder") != std::string::npos ||
                     run.err.find("is the stub") != std::string::npos)
             << run.err;
@@ -530,6 +534,116 @@ TEST_F(PackCliOptions, StubsByName) {
     EXPECT_NE(unknown.err.find("no stub at solaris (give a stub's path, one of the names"),
               std::string::npos)
         << unknown.err;
+}
+
+}  // namespace
+}  // namespace zq::test
+
+namespace zq::test {
+namespace {
+
+// zqpack in hostile surroundings: outputs and inputs that are no files,
+// password files without end, names that collide, selections that take
+// nothing, installers the extractor could not run as asked.
+class PackHostile : public PackCliOptions {};
+
+TEST_F(PackHostile, OnlyARegularFileIsEverReplacedAndThatIsKnownFirst) {
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+    fs::create_symlink("small/a.txt", dir_ / "alias");
+    fs::create_directories(dir_ / "folder");
+    std::vector<std::pair<std::string, std::string>> outputs = {
+        {"fifo", "a FIFO"}, {"alias", "a symbolic link"}, {"folder", "a folder"}};
+    // As root, a device node of our own (the null device's numbers).
+    if (::mknod((dir_ / "nul").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0)
+        outputs.push_back({"nul", "a device"});
+    for (const auto& [output, what] : outputs) {
+        SCOPED_TRACE(output);
+        // The input does not exist: the output is judged before it is read.
+        const Result run = zqpack("create --stub none -o " + output + " missing-input");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "zqpack: the output " + output + " is " + what +
+                               ", not a regular file: refused (only a file is ever replaced)\n");
+    }
+    EXPECT_EQ(fs::symlink_status(dir_ / "fifo").type(), fs::file_type::fifo);
+    EXPECT_EQ(fs::symlink_status(dir_ / "alias").type(), fs::file_type::symlink);
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+    if (fs::exists(dir_ / "nul")) {
+        EXPECT_EQ(fs::symlink_status(dir_ / "nul").type(), fs::file_type::character);
+    }
+
+    // What is not a regular file is no archive either, and is not opened.
+    for (const char* command : {"list", "test", "extract"}) {
+        const Result run = zqpack(std::string(command) + " fifo");
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_EQ(run.err, "zqpack: fifo is not a regular file, not an archive\n") << command;
+    }
+}
+
+TEST_F(PackHostile, APasswordFileGivesItsFirstLineOnly) {
+    write_bytes(dir_ / "two-lines", bytes_of("first\r\nsecond\n"));
+    ASSERT_EQ(zqpack("create --stub none --password-file two-lines -C small -o s.zq").status, 0);
+    EXPECT_EQ(zqpack("list --password first s.zq").status, 0);
+    write_bytes(dir_ / "longest", bytes_of(std::string(255, 'p') + "\r\n"));
+    EXPECT_EQ(zqpack("create --stub none --password-file longest -C small -o l.zq").status, 0);
+    write_bytes(dir_ / "too-long", bytes_of(std::string(256, 'p')));
+    for (const char* file : {"too-long", "/dev/zero"}) {
+        const Result run =
+            zqpack(std::string("create --stub none --password-file ") + file + " -C small -o z.zq");
+        EXPECT_EQ(run.status, 1) << file;
+        EXPECT_NE(run.err.find("longer than the longest password (255 bytes)"), std::string::npos)
+            << run.err;
+    }
+}
+
+TEST_F(PackHostile, NamesThatWouldLandOnOneFileAreRefused) {
+    write_bytes(dir_ / "small" / "sub" / "a.txt", bytes_of("another alpha"));
+    Result run = zqpack("create --stub none --flat -o f.zq small");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "zqpack: cannot store both small/a.txt and small/sub/a.txt with --flat: they would "
+              "land on one file\n");
+    // For Windows, names that differ only in letter case are one file.
+    std::string pe(0x48, '\0');
+    pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x40, pe[0x40] = 'P', pe[0x41] = 'E';
+    write_bytes(dir_ / "pe.exe", bytes_of(pe));
+    fs::remove(dir_ / "small" / "sub" / "a.txt");
+    write_bytes(dir_ / "small" / "sub" / "A.TXT", bytes_of("another alpha"));
+    EXPECT_EQ(zqpack("create --stub none --flat -o f.zq small").status, 0);
+    run = zqpack("create --stub pe.exe --flat -o f.exe small");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "zqpack: cannot store both small/a.txt and small/sub/A.TXT with --flat: they would "
+              "land on one file (Windows names ignore letter case)\n");
+}
+
+TEST_F(PackHostile, ExtractRefusesASelectionThatTakesNothing) {
+    ASSERT_EQ(zqpack("create --stub none -C small -o s.zq").status, 0);
+    const Result run = zqpack("extract s.zq -C out -q a.txt nomatch");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zqpack: no file matches nomatch\n");
+    EXPECT_EQ(listing(dir_ / "out"), std::vector<std::string>{});
+}
+
+TEST_F(PackHostile, InstallersTheExtractorCannotRunAreRefused) {
+    const std::string create = "create --stub none -C small -o i.zq ";
+    std::string words;
+    for (int i = 0; i < 1001; ++i) words += " w";
+    fs::create_symlink("c.txt", dir_ / "small" / "sub" / "link.txt");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--run ''", "--run needs the stored path of a packed file"},
+        {"--run sub/link.txt",
+         "--run: sub/link.txt is a symbolic link; name the packed file itself"},
+        {"--run a.txt --run-args '" + words + "'",
+         "--run-args: more than 1000 words; the self-extractor passes at most 1000"},
+        {"--run a.txt --run-args '" + std::string(12289, 'x') + "'",
+         "--run-args: 12289 bytes; at most 12288"}};
+    for (const auto& [options, expected] : cases) {
+        const Result run = zqpack(create + options);
+        EXPECT_EQ(run.status, 1) << options.substr(0, 40);
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(dir_ / "i.zq"));
+    }
+    EXPECT_EQ(zqpack(create + "--run a.txt --run-args '" + words.substr(2) + "'").status, 0);
 }
 
 }  // namespace
