@@ -51,7 +51,8 @@ set(allowed_calls
   GetConsoleMode SetConsoleMode SetConsoleCtrlHandler GetModuleFileNameA ExitProcess TerminateProcess
   GlobalAlloc GlobalFree lstrcpyA lstrcatA lstrlenA lstrcmpiA wsprintfA
   # the command line, the time of a listed file and the program an installer runs
-  GetCommandLineA FileTimeToSystemTime CreateProcessA GetExitCodeProcess
+  # (by its full path)
+  GetCommandLineA FileTimeToSystemTime CreateProcessA GetExitCodeProcess GetFullPathNameA
   # the two-byte rule of the ANSI code page in force
   IsDBCSLeadByte
   # the decoding threads
