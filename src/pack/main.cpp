@@ -282,17 +282,13 @@ int selection_complete(void* selection) {
 [[noreturn]] void run_extract(const std::string& archive, const ExtractArgs& args,
                               const std::optional<std::string>& password,
                               zq::pack::Selection& selection) {
-    const std::string& directory = args.directory;
     fs::path source = fs::absolute(archive);
     if (!fs::is_regular_file(source)) fail_to_read("cannot open " + archive);
-    if (!directory.empty()) {
-        std::error_code ec;
-        fs::create_directories(directory, ec);
-        if (!ec) fs::current_path(directory, ec);
-        if (ec) fail_to_read("cannot enter " + directory + ": " + ec.message());
-    }
     std::fflush(stdout);
     zq::ExtractOptions options{};
+    // The run makes and enters the folder as the stub's -d does: after the
+    // catalogue and the selection are checked, so a refused run leaves none.
+    if (!args.directory.empty()) options.target = args.directory.c_str();
     options.overwrite_all = args.overwrite_all;
     options.never_overwrite = args.never_overwrite;
     options.quiet = args.quiet;

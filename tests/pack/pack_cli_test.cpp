@@ -622,7 +622,7 @@ TEST_F(PackHostile, ExtractRefusesASelectionThatTakesNothing) {
     const Result run = zqpack("extract s.zq -C out -q a.txt nomatch");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "zqpack: no file matches nomatch\n");
-    EXPECT_EQ(listing(dir_ / "out"), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
 TEST_F(PackHostile, InstallersTheExtractorCannotRunAreRefused) {
