@@ -32,15 +32,11 @@ void set_up(uint32_t input[16], const uint8_t key[32], uint32_t counter, const u
 void core(const uint32_t input[16], uint32_t x[16]) {
     for (int i = 0; i < 16; ++i) x[i] = input[i];
     for (int round = 0; round < 10; ++round) {
-        // A column round, then a diagonal round.
-        quarter_round(x, 0, 4, 8, 12);
-        quarter_round(x, 1, 5, 9, 13);
-        quarter_round(x, 2, 6, 10, 14);
-        quarter_round(x, 3, 7, 11, 15);
-        quarter_round(x, 0, 5, 10, 15);
-        quarter_round(x, 1, 6, 11, 12);
-        quarter_round(x, 2, 7, 8, 13);
-        quarter_round(x, 3, 4, 9, 14);
+        // A column round, (i, 4 + i, 8 + i, 12 + i), then a diagonal round,
+        // each row turned one more place.
+        for (int i = 0; i < 4; ++i) quarter_round(x, i, 4 + i, 8 + i, 12 + i);
+        for (int i = 0; i < 4; ++i)
+            quarter_round(x, i, 4 + ((i + 1) & 3), 8 + ((i + 2) & 3), 12 + ((i + 3) & 3));
     }
     for (int i = 0; i < 16; ++i) x[i] += input[i];
 }

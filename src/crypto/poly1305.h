@@ -11,6 +11,7 @@ namespace zq::crypto {
 
 struct Poly1305 {
     uint32_t r[5];    // the clamped first half of the key
+    uint32_t r5[5];   // 5 r, limb by limb
     uint32_t h[5];    // the accumulator, limbs of 26 bits (h[0] lowest)
     uint32_t pad[4];  // the second half of the key, added at the end
 };

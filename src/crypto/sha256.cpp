@@ -22,9 +22,10 @@ const uint32_t kRound[64] = {
 // The message schedule is kept as a ring of 16 words: word t needs only
 // words t-2, t-7, t-15 and t-16.
 void compress(uint32_t state[8], const uint8_t block[64]) {
-    uint32_t w[16], v[8];
+    uint32_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = load32_be(block + 4 * i);
-    for (int i = 0; i < 8; ++i) v[i] = state[i];
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (int t = 0; t < 64; ++t) {
         if (t >= 16) {
             const uint32_t w15 = w[(t - 15) & 15], w2 = w[(t - 2) & 15];
@@ -32,18 +33,16 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
             const uint32_t s1 = rotr32(w2, 17) ^ rotr32(w2, 19) ^ (w2 >> 10);
             w[t & 15] += s0 + w[(t - 7) & 15] + s1;
         }
-        const uint32_t a = v[0], e = v[4];
-        const uint32_t t1 = v[7] + (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) +
-                            ((e & v[5]) ^ (~e & v[6])) + kRound[t] + w[t & 15];
-        const uint32_t t2 = (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) +
-                            ((a & v[1]) ^ (a & v[2]) ^ (v[1] & v[2]));
-        for (int i = 7; i > 0; --i) v[i] = v[i - 1];
-        v[4] += t1;
-        v[0] = t1 + t2;
+        const uint32_t t1 = h + (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) +
+                            ((e & f) ^ (~e & g)) + kRound[t] + w[t & 15];
+        const uint32_t t2 =
+            (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        h = g, g = f, f = e, e = d + t1;
+        d = c, c = b, b = a, a = t1 + t2;
     }
-    for (int i = 0; i < 8; ++i) state[i] += v[i];
+    state[0] += a, state[1] += b, state[2] += c, state[3] += d;
+    state[4] += e, state[5] += f, state[6] += g, state[7] += h;
     wipe(w, sizeof w);
-    wipe(v, sizeof v);
 }
 
 }  // namespace
