@@ -13,11 +13,11 @@ namespace {
 
 void compute_tag(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes], const uint8_t* ad,
                  size_t ad_length, const uint8_t* sealed, size_t length, uint8_t tag[kTagBytes]) {
-    uint8_t block0[64];
-    chacha20_block(key, 0, nonce, block0);
+    uint8_t mac_key[32] = {};
+    chacha20_xor(key, 0, nonce, mac_key, sizeof mac_key, mac_key);
     Poly1305 mac;
-    poly1305_init(mac, block0);
-    wipe(block0, sizeof block0);
+    poly1305_init(mac, mac_key);
+    wipe(mac_key, sizeof mac_key);
     poly1305_update(mac, ad, ad_length, true);
     poly1305_update(mac, sealed, length, true);
     uint8_t lengths[16];

@@ -7,13 +7,10 @@
 
 namespace zq::crypto {
 
-// The 64-byte key stream block number `counter`.
-void chacha20_block(const uint8_t key[32], uint32_t counter, const uint8_t nonce[12],
-                    uint8_t out[64]);
-
 // XORs `length` bytes of `in` with the key stream from block `counter` on
-// into `out` (`out` may be `in`). The counter wraps after 2^32 blocks
-// (256 GiB), far beyond any length a caller of this library seals at once.
+// into `out` (`out` may be `in`); over zeros it gives the key stream itself.
+// The counter wraps after 2^32 blocks (256 GiB), far beyond any length a
+// caller of this library seals at once.
 void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[12],
                   const uint8_t* in, size_t length, uint8_t* out);
 

@@ -21,18 +21,28 @@ inline void salsa_quarter(uint32_t* x, int a, int b, int c, int d) {
     x[a] ^= rotl32(x[d] + x[c], 18);
 }
 
+void copy_words(uint32_t* to, const uint32_t* from, size_t n) {
+    for (size_t k = 0; k < n; ++k) to[k] = from[k];
+}
+
+void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
+    for (size_t k = 0; k < n; ++k) to[k] ^= from[k];
+}
+
+// A double round: the four columns, each from its diagonal element down,
+// then the four rows, each from its diagonal element along. Walked as a
+// table in a loop, the eight quarter rounds cost a fraction of the code of
+// eight calls with constant arguments.
+const uint8_t kOrder[32] = {0, 4, 8, 12, 5, 9, 13, 1, 10, 14, 2, 6, 15, 3,  7,  11,
+                            0, 1, 2, 3,  5, 6, 7,  4, 10, 11, 8, 9, 15, 12, 13, 14};
+
 // b = Salsa20/8(b), in place.
 void salsa20_8(uint32_t b[16]) {
     uint32_t x[16];
-    for (int i = 0; i < 16; ++i) x[i] = b[i];
+    copy_words(x, b, 16);
     for (int round = 0; round < 8; round += 2) {
-        // Columns, each from its diagonal element down (5i, 5i + 4, ...
-        // modulo 16), then rows, each from its diagonal element along.
-        for (int i = 0; i < 4; ++i)
-            salsa_quarter(x, 5 * i, (5 * i + 4) & 15, (5 * i + 8) & 15, (5 * i + 12) & 15);
-        for (int i = 0; i < 4; ++i)
-            salsa_quarter(x, 5 * i, 4 * i + ((i + 1) & 3), 4 * i + ((i + 2) & 3),
-                          4 * i + ((i + 3) & 3));
+        for (int q = 0; q < 32; q += 4)
+            salsa_quarter(x, kOrder[q], kOrder[q + 1], kOrder[q + 2], kOrder[q + 3]);
     }
     for (int i = 0; i < 16; ++i) b[i] += x[i];
 }
@@ -42,33 +52,28 @@ void salsa20_8(uint32_t b[16]) {
 // into the first half of `b`, the odd ones into the second.
 void block_mix(uint32_t* b, uint32_t* y, uint32_t r) {
     uint32_t x[16];
-    const uint32_t* last = b + (2 * r - 1) * 16;
-    for (int k = 0; k < 16; ++k) x[k] = last[k];
+    copy_words(x, b + (2 * r - 1) * 16, 16);
     for (uint32_t i = 0; i < 2 * r; ++i) {
-        for (int k = 0; k < 16; ++k) x[k] ^= b[i * 16 + k];
+        xor_words(x, b + i * 16, 16);
         salsa20_8(x);
-        uint32_t* to = y + ((i & 1) * r + i / 2) * 16;
-        for (int k = 0; k < 16; ++k) to[k] = x[k];
+        copy_words(y + ((i & 1) * r + i / 2) * 16, x, 16);
     }
-    for (uint32_t i = 0; i < 32 * r; ++i) b[i] = y[i];
+    copy_words(b, y, size_t(32) * r);
 }
 
 // ROMix of one 128r-byte block in place. `v` holds N blocks, `x` and `y`
-// one block each; all are words.
+// one block each; all are words. The first N rounds fill V, the next N
+// mix in the block of V that Integerify picks: the first word of X's last
+// 64-byte block, modulo N (a power of two, so no division).
 void ro_mix(uint8_t* block, uint32_t n, uint32_t r, uint32_t* v, uint32_t* x, uint32_t* y) {
     const size_t words = size_t(32) * r;
     for (size_t k = 0; k < words; ++k) x[k] = load32_le(block + 4 * k);
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t* slot = v + i * words;
-        for (size_t k = 0; k < words; ++k) slot[k] = x[k];
-        block_mix(x, y, r);
-    }
-    for (uint32_t i = 0; i < n; ++i) {
-        // Integerify: the first word of the last 64-byte block, modulo N (a
-        // power of two, so no division).
-        const uint32_t j = x[(2 * r - 1) * 16] & (n - 1);
-        const uint32_t* slot = v + j * words;
-        for (size_t k = 0; k < words; ++k) x[k] ^= slot[k];
+    for (uint32_t i = 0; i < 2 * n; ++i) {  // 2N <= 2^31
+        if (i < n) {
+            copy_words(v + i * words, x, words);
+        } else {
+            xor_words(x, v + (x[(2 * r - 1) * 16] & (n - 1)) * words, words);
+        }
         block_mix(x, y, r);
     }
     for (size_t k = 0; k < words; ++k) store32_le(block + 4 * k, x[k]);
@@ -111,23 +116,23 @@ bool scrypt(const uint8_t* password, size_t password_length, const uint8_t* salt
     // reads them into X before it first writes Y.
     uint8_t* block = reinterpret_cast<uint8_t*>(y);
 
-    Hmac keyed, salted, mixed;
-    hmac_init(keyed, password, password_length);
-    salted = keyed;
-    hmac_update(salted, salt, salt_length);
+    struct {
+        Hmac keyed, salted, mixed;
+    } h;
+    hmac_init(h.keyed, password, password_length);
+    h.salted = h.keyed;
+    hmac_update(h.salted, salt, salt_length);
     // The salt of the last PBKDF2 is the p mixed blocks in order, taken in
     // by a running HMAC as each is done: memory does not grow with p.
-    mixed = keyed;
+    h.mixed = h.keyed;
     for (uint32_t i = 0; i < p; ++i) {
         // Block i is PBKDF2's output blocks 4ri + 1 to 4r(i + 1), 32 bytes each.
-        pbkdf2_blocks(keyed, salted, 4 * r * i + 1, 1, block, block_bytes);
+        pbkdf2_blocks(h.keyed, h.salted, 4 * r * i + 1, 1, block, block_bytes);
         ro_mix(block, n, r, v, x, y);
-        hmac_update(mixed, block, block_bytes);
+        hmac_update(h.mixed, block, block_bytes);
     }
-    pbkdf2_blocks(keyed, mixed, 1, 1, out, out_length);
-    wipe(&keyed, sizeof keyed);
-    wipe(&salted, sizeof salted);
-    wipe(&mixed, sizeof mixed);
+    pbkdf2_blocks(h.keyed, h.mixed, 1, 1, out, out_length);
+    wipe(&h, sizeof h);
     wipe(work, need);
     return true;
 }

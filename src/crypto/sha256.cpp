@@ -127,29 +127,29 @@ void hmac_finish(Hmac& h, uint8_t out[32]) {
 
 void pbkdf2_blocks(const Hmac& keyed, const Hmac& salted, uint32_t first_block, uint32_t iterations,
                    uint8_t* out, size_t out_length) {
-    uint8_t u[32], t[32], index[4];
-    Hmac h;
+    struct {
+        uint8_t u[32], t[32], index[4];
+        Hmac h;
+    } s;  // everything derived from the password, wiped at once
     for (uint32_t block = first_block; out_length > 0; ++block) {
         // U1 = HMAC(P, S || INT(block)), Uj = HMAC(P, Uj-1), T = U1 ^ ... ^ Uc.
-        h = salted;
-        store32_be(index, block);
-        hmac_update(h, index, 4);
-        hmac_finish(h, u);
-        for (int i = 0; i < 32; ++i) t[i] = u[i];
+        s.h = salted;
+        store32_be(s.index, block);
+        hmac_update(s.h, s.index, 4);
+        hmac_finish(s.h, s.u);
+        for (int i = 0; i < 32; ++i) s.t[i] = s.u[i];
         for (uint32_t j = 1; j < iterations; ++j) {
-            h = keyed;
-            hmac_update(h, u, 32);
-            hmac_finish(h, u);
-            for (int i = 0; i < 32; ++i) t[i] ^= u[i];
+            s.h = keyed;
+            hmac_update(s.h, s.u, 32);
+            hmac_finish(s.h, s.u);
+            for (int i = 0; i < 32; ++i) s.t[i] ^= s.u[i];
         }
         const size_t n = out_length < 32 ? out_length : 32;
-        for (size_t i = 0; i < n; ++i) out[i] = t[i];
+        for (size_t i = 0; i < n; ++i) out[i] = s.t[i];
         out += n;
         out_length -= n;
     }
-    wipe(u, sizeof u);
-    wipe(t, sizeof t);
-    wipe(&h, sizeof h);
+    wipe(&s, sizeof s);
 }
 
 void sha256(const uint8_t* data, size_t length, uint8_t out[kSha256Bytes]) {
@@ -171,13 +171,12 @@ void hmac_sha256(const uint8_t* key, size_t key_length, const uint8_t* data, siz
 // 1: the first HMAC is always computed, so the output is never left unset.
 void pbkdf2_sha256(const uint8_t* password, size_t password_length, const uint8_t* salt,
                    size_t salt_length, uint32_t iterations, uint8_t* out, size_t out_length) {
-    Hmac keyed, salted;
-    hmac_init(keyed, password, password_length);
-    salted = keyed;
-    hmac_update(salted, salt, salt_length);
-    pbkdf2_blocks(keyed, salted, 1, iterations, out, out_length);
-    wipe(&keyed, sizeof keyed);
-    wipe(&salted, sizeof salted);
+    Hmac h[2];  // keyed, and keyed with the salt taken in
+    hmac_init(h[0], password, password_length);
+    h[1] = h[0];
+    hmac_update(h[1], salt, salt_length);
+    pbkdf2_blocks(h[0], h[1], 1, iterations, out, out_length);
+    wipe(h, sizeof h);
 }
 
 }  // namespace zq::crypto
