@@ -46,6 +46,13 @@ inline std::string to_hex(const uint8_t* data, size_t length) {
 
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
 
+// libsodium declares its pointers never null, even beside a length of 0,
+// which is what an empty vector's data() may be.
+inline const uint8_t* nonnull(const Bytes& b) {
+    static const uint8_t none = 0;
+    return b.empty() ? &none : b.data();
+}
+
 // libsodium once per test binary; it fails only where it has no entropy
 // source, which its deterministic functions used here do not need anyway.
 class Sodium : public ::testing::Test {

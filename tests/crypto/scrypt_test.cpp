@@ -50,7 +50,7 @@ TEST_F(CryptoScryptSodium, AgreesOverParameters) {
             const Bytes password = noise(log2_n * 7 % 70, ++seed), salt = noise(r * 11, ++seed);
             Bytes theirs(length);
             ASSERT_EQ(crypto_pwhash_scryptsalsa208sha256_ll(
-                          password.data(), password.size(), salt.data(), salt.size(),
+                          nonnull(password), password.size(), nonnull(salt), salt.size(),
                           uint64_t(1) << log2_n, r, p, theirs.data(), theirs.size()),
                       0);
             ASSERT_EQ(scrypt_hex(password, salt, log2_n, r, p, length), to_hex(theirs))

@@ -86,8 +86,8 @@ TEST_F(CryptoSha256Sodium, HmacAgreesForEveryKeyLength) {
             const Bytes key = noise(key_length, ++seed), m = noise(length, ++seed);
             crypto_auth_hmacsha256_state state;
             uint8_t theirs[32];
-            crypto_auth_hmacsha256_init(&state, key.data(), key.size());
-            crypto_auth_hmacsha256_update(&state, m.data(), m.size());
+            crypto_auth_hmacsha256_init(&state, nonnull(key), key.size());
+            crypto_auth_hmacsha256_update(&state, nonnull(m), m.size());
             crypto_auth_hmacsha256_final(&state, theirs);
             ASSERT_EQ(hmac_hex(key, m), to_hex(theirs, 32))
                 << "key " << key_length << ", data " << length;
