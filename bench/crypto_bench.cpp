@@ -59,15 +59,18 @@ void bench_open(size_t block_bytes) {
             nonce[0] = uint8_t(b), nonce[1] = uint8_t(b >> 8), nonce[2] = uint8_t(b >> 16);
             if (!aead_open(key, nonce, ad, sizeof ad, &data[b * block_bytes], block_bytes,
                            &tags[b * kTagBytes], plain.data())) {
-                std::fprintf(stderr, "crypto_bench: block %zu did not open\n", b);
+                std::fprintf(stderr, "crypto_bench: block %u did not open\n", unsigned(b));
                 std::exit(1);
             }
         }
         rates.push_back(double(data.size()) / 1e6 / (thread_seconds() - start));
     }
     std::sort(rates.begin(), rates.end());
-    std::printf("aead_open: %.0f MB/s over %zu MiB in blocks of %zu bytes\n", rates[1],
-                data.size() >> 20, block_bytes);
+    const uint8_t* last = &tags[(blocks - 1) * kTagBytes];
+    std::printf(
+        "aead_open: %.0f MB/s over %u MiB in blocks of %u bytes, last tag %02x%02x%02x%02x...\n",
+        rates[1], unsigned(data.size() >> 20), unsigned(block_bytes), last[0], last[1], last[2],
+        last[3]);
 }
 
 void bench_scrypt(uint32_t log2_n) {
@@ -82,8 +85,12 @@ void bench_scrypt(uint32_t log2_n) {
         std::fprintf(stderr, "crypto_bench: scrypt refused log2_n %u\n", unsigned(log2_n));
         std::exit(1);
     }
-    std::printf("scrypt log2_n %u r %u p %u: %.3f s, %.1f MiB\n", unsigned(log2_n), unsigned(r),
-                unsigned(p), thread_seconds() - start, double(bytes) / (1 << 20));
+    const double seconds = thread_seconds() - start;
+    // The key's first bytes, so that builds (the host's, the Windows stub's
+    // under Wine) can be seen to agree.
+    std::printf("scrypt log2_n %u r %u p %u: %.3f s, %.1f MiB, key %02x%02x%02x%02x...\n",
+                unsigned(log2_n), unsigned(r), unsigned(p), seconds, double(bytes) / (1 << 20),
+                key[0], key[1], key[2], key[3]);
 }
 
 }  // namespace
