@@ -21,8 +21,8 @@ void compute_tag(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes],
     poly1305_update(mac, ad, ad_length, true);
     poly1305_update(mac, sealed, length, true);
     uint8_t lengths[16];
-    // size_t has at most 64 bits on every target, so the upper words come
-    // from a shift that is never wider than the type.
+    // Widened to 64 bits before the shift, which is then defined where
+    // size_t has 32.
     const uint64_t sizes[2] = {uint64_t(ad_length), uint64_t(length)};
     for (int i = 0; i < 2; ++i) {
         store32_le(lengths + 8 * i, uint32_t(sizes[i]));

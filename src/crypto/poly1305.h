@@ -20,8 +20,8 @@ void poly1305_init(Poly1305& state, const uint8_t key[32]);
 
 // Absorbs `length` bytes as 16-byte blocks. A short last block is either
 // padded with zeros to a whole block (`zero_pad`, as the AEAD pads its AD and
-// ciphertext) or closed the one-shot way, with a 1 byte after the data.
-// Only the last call may leave a short block.
+// ciphertext) or closed the one-shot way, with a 1 byte after the data;
+// only the last call may end that way.
 void poly1305_update(Poly1305& state, const uint8_t* data, size_t length, bool zero_pad);
 
 // Writes the tag and wipes the state.
