@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test zqsfx: the host
 # toolchain, GoogleTest and CLI11, musl for the static Linux stub, zlib and
+# libsodium (the oracle of the cryptographic primitives' tests),
 # zip/unzip, gnuplot and strace for the benchmarks and the system-call count, clang's runtime for the fuzzers, mingw-w64 +
 # 32-bit Wine for the Windows stub, the aarch64 cross toolchain + qemu-user for
 # the aarch64 stub, file, man-db and dpkg-dev for the package checks, clang-format for the
@@ -18,7 +19,7 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
   $SUDO locale-gen ja_JP.UTF-8 >/dev/null
 fi
-need=(cmake g++ make pkg-config libgtest-dev zlib1g-dev libcli11-dev musl-tools
+need=(cmake g++ make pkg-config libgtest-dev zlib1g-dev libsodium-dev libcli11-dev musl-tools
       zip unzip time gnuplot-nox clang libclang-rt-14-dev mingw-w64 wine wine32
       g++-aarch64-linux-gnu qemu-user file man-db dpkg-dev clang-format
       osslsigncode openssl python3-pefile strace)

@@ -1,0 +1,17 @@
+// ChaCha20 with a 96-bit nonce and a 32-bit block counter, the stream cipher
+// of the AEAD. Exposed inside the library for the AEAD and its tests.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace zq::crypto {
+
+// XORs `length` bytes of `in` with the key stream from block `counter` on
+// into `out` (`out` may be `in`); over zeros it gives the key stream itself.
+// The counter wraps after 2^32 blocks (256 GiB), far beyond any length a
+// caller of this library seals at once.
+void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[12],
+                  const uint8_t* in, size_t length, uint8_t* out);
+
+}  // namespace zq::crypto
