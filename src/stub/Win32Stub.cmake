@@ -100,9 +100,17 @@ target_sources(zqsfx PRIVATE ${zq_stub_res})
 set_target_properties(zqsfx PROPERTIES SUFFIX ".exe"
   LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld)
 
-# Size goal and runtime-free start of the stub, checked at every build.
+# The headers fitted into one file page (CompactHeaders.cmake, with the
+# toolchain's assembler and objcopy), then the size goal and runtime-free
+# start of the stub, checked at every build.
+if(NOT CMAKE_OBJCOPY)
+  message(FATAL_ERROR "the Windows stub needs the toolchain's objcopy (CMAKE_OBJCOPY)")
+endif()
 set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
 add_custom_command(TARGET zqsfx POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DCC=${CMAKE_CXX_COMPILER}
+          -DOBJCOPY=${CMAKE_OBJCOPY} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/headers
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DMAP=${CMAKE_CURRENT_BINARY_DIR}/zqsfx.map
           -DMAX=${ZQ_STUB_MAX_BYTES} -P ${CMAKE_CURRENT_SOURCE_DIR}/CheckStub.cmake
   VERBATIM)
