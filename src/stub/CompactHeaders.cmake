@@ -1,13 +1,13 @@
 # cmake -DFILE=zqsfx.exe -DCC=i686-w64-mingw32-g++ -DOBJCOPY=i686-w64-mingw32-objcopy
 #       -DWORK=dir -P CompactHeaders.cmake
 # Run after every link of the Windows stub: fits its headers into the file's
-# first 512 bytes. The linker puts the PE headers behind a 128-byte DOS
-# program, and with four section headers they end 24 bytes past 512, so the
-# header block takes two file pages. Here the DOS program shrinks to the 5
-# bytes that end it under DOS (exit code 1), the PE headers move down behind
-# it and every section's data 512 bytes down with them. The PE checksum is
-# computed again. An image laid out otherwise than this expects is left as
-# it is, and its size shows what that costs.
+# first 512 bytes. The linker puts the PE headers at 128, behind the DOS
+# header and a 64-byte DOS program, and with four section headers they end
+# 24 bytes past 512, so the header block takes two file pages. Here the DOS
+# program shrinks to the 5 bytes that end it under DOS (exit code 1), the PE
+# headers move down behind it and every section's data 512 bytes down with
+# them. The PE checksum is computed again. An image laid out otherwise than
+# this expects is left as it is, and its size shows what that costs.
 #
 # The bytes are put together by the assembler (.byte for the new headers,
 # .incbin for the sections' data) and taken out of its object by objcopy.
