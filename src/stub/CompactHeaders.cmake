@@ -4,9 +4,10 @@
 # first 512 bytes. The linker puts the PE headers at 128, behind the DOS
 # header and a 64-byte DOS program, and with four section headers they end
 # 24 bytes past 512, so the header block takes two file pages. Here the DOS
-# program shrinks to the 5 bytes that end it under DOS (exit code 1), the PE
-# headers move down behind it and every section's data 512 bytes down with
-# them. The PE checksum is computed again. An image laid out otherwise than
+# program shrinks to the 5 bytes that end it under DOS (exit code 1), kept in
+# the DOS header's reserved words; the PE headers move to 64, right behind
+# that header (room for five section headers), and every section's data
+# 512 bytes down. The PE checksum is computed again. An image laid out otherwise than
 # this expects is left as it is, and its size shows what that costs.
 #
 # The bytes are put together by the assembler (.byte for the new headers,
@@ -45,7 +46,7 @@ function(hex_le out value bytes)
 endfunction()
 
 set(old_pe 0x80)
-set(new_pe 0x48)  # after the DOS header and its 5-byte program, on 8 bytes
+set(new_pe 0x40)  # straight after the DOS header
 field(lfanew 0x3C 4)
 if(NOT size GREATER 1024 OR NOT lfanew EQUAL old_pe)
   message(STATUS "zqsfx stub: headers left as linked (not the layout expected)")
@@ -84,12 +85,20 @@ if(NOT padding MATCHES "^0*$")
   return()
 endif()
 
-# The new header block: the DOS header pointing at the new place, its
-# program (mov ax, 4C01h; int 21h), then the PE headers with the header size
-# and the sections' file offsets 512 bytes smaller.
-string(SUBSTRING "${head}" 0 120 block)
+# The new header block: the DOS header with its program (mov ax, 4C01h;
+# int 21h) and pointing at the new place, then the PE headers with the
+# header size and the sections' file offsets 512 bytes smaller.
+# The DOS program lives in the header's reserved words at 0x28: a header of
+# two paragraphs (e_cparhdr, at 0x08) makes DOS load the file from 0x20, and
+# the program starts 8 bytes in (e_ip, at 0x14).
+string(SUBSTRING "${head}" 0 16 block)
+string(APPEND block "0200")
+string(SUBSTRING "${head}" 20 20 dos)
+string(APPEND block "${dos}0800")
+string(SUBSTRING "${head}" 44 36 dos)
+string(APPEND block "${dos}b8014ccd21000000000000000000000000000000")
 hex_le(lfanew_hex ${new_pe} 4)
-string(APPEND block "${lfanew_hex}b8014ccd21000000")
+string(APPEND block "${lfanew_hex}")
 math(EXPR length "2 * (${end} - ${old_pe})")
 math(EXPR pos "2 * ${old_pe}")
 string(SUBSTRING "${head}" ${pos} ${length} pe)

@@ -106,7 +106,7 @@ add_custom_command(OUTPUT ${zq_stub_res}
 set_source_files_properties(${zq_stub_res} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 target_sources(zqsfx PRIVATE ${zq_stub_res})
 set_target_properties(zqsfx PROPERTIES SUFFIX ".exe"
-  LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld)
+  LINK_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld;${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake")
 
 # The headers fitted into one file page (CompactHeaders.cmake, with the
 # toolchain's assembler and objcopy), then the size goal and runtime-free
