@@ -32,7 +32,7 @@ PROBE
 options="-std=c++17 -Os -fomit-frame-pointer -fno-exceptions -fno-rtti
   -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics -fno-stack-protector
   -fno-ident -ffunction-sections -fmerge-all-constants -mpreferred-stack-boundary=2 -flto
-  -malign-data=abi -fno-inline-small-functions"
+  -malign-data=abi -fno-inline-small-functions -fno-tree-loop-optimize -fno-tree-dominator-opts"
 for variant in without with; do
   define=
   [ $variant = with ] && define=-DWITH_CRYPTO

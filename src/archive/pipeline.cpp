@@ -4,13 +4,14 @@
 #include "archive/pipeline.h"
 
 #include "archive/stream_frames.h"
+#include "platform/divide.h"
 
 namespace zq {
 
 namespace {
 
 PipelineSlot& slot_of(BlockPipeline* pipeline, uint64_t frame) {
-    return pipeline->slots[frame % pipeline->slot_count];
+    return pipeline->slots[remainder_u64_u32(frame, pipeline->slot_count)];
 }
 
 // Takes the slot of the oldest frame no worker has taken yet; the caller has

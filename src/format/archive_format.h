@@ -47,7 +47,15 @@ constexpr uint16_t kExtRunAfter = 0x8000;  // run this file after a successful e
 
 inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t load_u32(const uint8_t* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The field as it lies: one load, which the compiler sees as small
+    // enough to inline wherever a field is read.
+    uint32_t value;
+    __builtin_memcpy(&value, p, sizeof value);
+    return value;
+#else
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+#endif
 }
 inline void store_u16(uint8_t* p, uint16_t value) {
     p[0] = uint8_t(value);

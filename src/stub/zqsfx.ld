@@ -37,7 +37,12 @@ SECTIONS
     __IAT_end__ = .;
     ".idata$6" = ABSOLUTE(. - __image_base__);
     KEEP (SORT(*)(.idata$6))
-    KEEP (SORT(*)(.idata$7))
+    /* Each library's name, which its descriptor refers to. The member of
+       each import (libkernel32s00135.o and so on) also brings a word of
+       .idata$7 that refers to its library's descriptor, there only to draw
+       the descriptor into the link. Nothing refers to those words, so they
+       are discarded below (4 bytes an import). */
+    KEEP (SORT(*)(EXCLUDE_FILE (*s[0-9][0-9][0-9][0-9][0-9].o) .idata$7))
   }
   /* The stub keeps no initialised data that changes; should some appear, it
      gets a section of its own (and the size check notices the cost). */
@@ -67,5 +72,6 @@ SECTIONS
     *(.drectve)
     *(.note.GNU-stack)
     *(.gnu.lto_*)
+    *(.idata$7)
   }
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/divide.h"
 #include "platform/platform.h"
 
 namespace {
@@ -191,6 +192,20 @@ void test_runtime_helpers() {
     volatile int64_t sd = 3;
     CHECK(sn / sd == -2333333333ll && sn % sd == -1);
     CHECK(deep_frame(1) == 1 + 7);
+
+    // The inline 64-by-32 division against the runtime's general one.
+    const uint64_t dividends[] = {
+        0, 1, 0xFFFFFFFFull, 0x100000000ull, 0x1FFFFFFFFull, 116444736000012345ull, ~0ull};
+    const uint32_t divisors[] = {1, 3, 28, 0x10000, 0x7FFFFFFF, 0x80000001u, 0xFFFFFFFFu};
+    for (uint64_t dividend : dividends) {
+        for (uint32_t divisor : divisors) {
+            volatile uint64_t wide = divisor;
+            uint32_t remainder = ~0u;
+            CHECK(divide_u64_u32(dividend, divisor, &remainder) == dividend / wide);
+            CHECK(remainder == dividend % wide);
+            CHECK(remainder_u64_u32(dividend, divisor) == remainder);
+        }
+    }
 }
 
 // The semaphores keep their count in the process and call the system only
