@@ -1,0 +1,18 @@
+// The archive layer's one way to the archive's bytes: straight from the file,
+// or through the decrypting view when the context has one (sealed.h).
+#pragma once
+
+#include <cstdint>
+
+#include "archive/stream.h"
+
+namespace zq {
+
+// Reads exactly `count` bytes at the current position; false on a short
+// read, a failed read, or a chunk that does not authenticate.
+bool archive_read(StreamContext* context, void* buffer, uint32_t count);
+// Moves to the file position `position`; false when it lies outside what
+// can be read (in a view: before the archive or past its plain end).
+bool archive_seek(StreamContext* context, int64_t position);
+
+}  // namespace zq
