@@ -48,7 +48,9 @@ Bytes container(const Bytes& envelope) {
 }
 
 // Offset in the container of chunk `index` of an envelope at kPrefix.
-size_t chunk_at(uint32_t index) { return kPrefix + kSealedHeaderSize + index * (kChunk + kSealTagBytes); }
+size_t chunk_at(uint32_t index) {
+    return kPrefix + kSealedHeaderSize + index * (kChunk + kSealTagBytes);
+}
 
 // A dialogue that offers the given candidates in turn and notes each answer.
 struct Candidates {
@@ -180,15 +182,15 @@ TEST_F(Sealed, ChunksCannotBeSwappedDroppedCutOrChanged) {
 // the key derivation and before the password is asked for.
 TEST_F(Sealed, AHostileHeaderIsRefusedBeforeTheDialogue) {
     const std::vector<std::function<void(Bytes&)>> changes = {
-        [](Bytes& f) { f[kPrefix + 8] = 24; },                        // N = 2^24
-        [](Bytes& f) { store_u32(&f[kPrefix + 12], 1u << 20); },      // r
-        [](Bytes& f) { store_u32(&f[kPrefix + 16], 1u << 16); },      // p: minutes of work
-        [](Bytes& f) { store_u32(&f[kPrefix + 20], 16); },            // chunk size
-        [](Bytes& f) { store_u32(&f[kPrefix + 20], 64u << 20); },     // chunk size
-        [](Bytes& f) { store_u32(&f[kPrefix + 28], 1); },             // plain length past 4 GiB
-        [](Bytes& f) { store_u32(&f[kPrefix + 24], 0x7FFF0000); },    // longer than the file
-        [](Bytes& f) { f[kPrefix + 6] = 2; },                         // another version
-        [](Bytes& f) { f[kPrefix + 10] = 1; },                        // reserved
+        [](Bytes& f) { f[kPrefix + 8] = 24; },                      // N = 2^24
+        [](Bytes& f) { store_u32(&f[kPrefix + 12], 1u << 20); },    // r
+        [](Bytes& f) { store_u32(&f[kPrefix + 16], 1u << 16); },    // p: minutes of work
+        [](Bytes& f) { store_u32(&f[kPrefix + 20], 16); },          // chunk size
+        [](Bytes& f) { store_u32(&f[kPrefix + 20], 64u << 20); },   // chunk size
+        [](Bytes& f) { store_u32(&f[kPrefix + 28], 1); },           // plain length past 4 GiB
+        [](Bytes& f) { store_u32(&f[kPrefix + 24], 0x7FFF0000); },  // longer than the file
+        [](Bytes& f) { f[kPrefix + 6] = 2; },                       // another version
+        [](Bytes& f) { f[kPrefix + 10] = 1; },                      // reserved
     };
     for (size_t i = 0; i < changes.size(); ++i) {
         Candidates user;
