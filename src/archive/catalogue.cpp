@@ -125,7 +125,11 @@ int offer_given_password(void* user, char* typed) {
     return 0;
 }
 
-void ignore_answer(void*, bool) {}
+// A right password may be asked for again by the next lock: the gate of
+// the archive inside an encrypted one.
+void note_answer(void* user, bool accepted) {
+    if (accepted) static_cast<GivenPassword*>(user)->offered = false;
+}
 
 uint8_t* dir_slot(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
 uint8_t* file_slot(Catalogue* catalogue, uint32_t i) { return catalogue->file_table[i]->bytes; }
@@ -272,7 +276,7 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
 
 PasswordDialogue given_password_dialogue(GivenPassword* given) {
     given->offered = false;
-    return PasswordDialogue{offer_given_password, ignore_answer, given};
+    return PasswordDialogue{offer_given_password, note_answer, given};
 }
 
 int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,

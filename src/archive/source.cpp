@@ -75,8 +75,10 @@ bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
 bool archive_seek(StreamContext* context, int64_t position) {
     SealedView* view = context->sealed;
     if (view != nullptr) {
+        // As in a file, a position past the end may be reached; reading
+        // there fails.
         const int64_t plain = position - view->key->base;
-        if (plain < 0 || plain > int64_t(view->key->header.plain_length)) return false;
+        if (plain < 0 || position > 0x7FFFFFFF) return false;
         view->position = uint32_t(plain);
         return true;
     }

@@ -11,8 +11,9 @@ namespace zq {
 // Reads exactly `count` bytes at the current position; false on a short
 // read, a failed read, or a chunk that does not authenticate.
 bool archive_read(StreamContext* context, void* buffer, uint32_t count);
-// Moves to the file position `position`; false when it lies outside what
-// can be read (in a view: before the archive or past its plain end).
+// Moves to the file position `position`; false when no seek reaches it (in
+// a view also before the archive). As in a file, a position past the end
+// can be reached, and reading there fails.
 bool archive_seek(StreamContext* context, int64_t position);
 
 }  // namespace zq
