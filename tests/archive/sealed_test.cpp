@@ -202,6 +202,14 @@ TEST_F(Sealed, AHostileHeaderIsRefusedBeforeTheDialogue) {
     }
 }
 
+// A reader that knows only plain archives takes bytes 4-5 for the magic "ZQ":
+// an envelope never has it there, so such a reader refuses it as invalid.
+TEST_F(Sealed, AnEnvelopeIsNoPlainHeader) {
+    EXPECT_FALSE(envelope_[4] == 'Z' && envelope_[5] == 'Q');
+    Bytes header(envelope_.begin(), envelope_.begin() + kHeaderSize);
+    EXPECT_TRUE(is_sealed_magic(header.data()));
+}
+
 // The header's bytes are the chunks' associated data: any change to the
 // salt or a parameter the caps allow is a key that opens nothing.
 TEST_F(Sealed, AChangedHeaderOpensNothing) {
