@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Extraction with and without encryption: the same large file packed twice,
 # plain and with --encrypt (default key derivation), each extracted by the
-# Linux stub with one and with all decoding threads; the median of RUNS wall
-# times is printed, and the key derivation alone (a one-byte archive). Prints
-# figures only; it never fails on a timing.
+# Linux stub with one and with all decoding threads; the medians of RUNS wall
+# and user CPU times are printed (on a shared machine the CPU time is the
+# steadier figure), and the key derivation alone (a one-byte archive), with
+# its peak memory. Needs GNU time. Prints figures only; it never fails on a
+# timing.
 #
 #   bench/encrypted.sh
 #
@@ -33,17 +35,18 @@ pack() {  # pack OUT DIR [options]
     "$build/zqpack" create -o "$out" -C "$dir" "$@" >/dev/null
 }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-# timed SFX WORKERS: the median wall time of extracting SFX into an empty folder.
+# timed SFX WORKERS: "WALL USER", the medians of extracting SFX into an
+# empty folder.
 timed() {
     local sfx=$1 workers=$2
+    : >"$work/times"
     for _ in $(seq "$runs"); do
         rm -rf "$work/out" && mkdir "$work/out"
-        local start end
-        start=$(date +%s.%N)
-        (cd "$work/out" && ZQSFX_WORKERS=$workers "$sfx" <"$work/pw" >/dev/null)
-        end=$(date +%s.%N)
-        echo "$end - $start" | bc
-    done | median
+        (cd "$work/out" && ZQSFX_WORKERS=$workers /usr/bin/time -a -o "$work/times" -f '%e %U %M' \
+            "$sfx" <"$work/pw" >/dev/null)
+    done
+    echo "$(cut -d' ' -f1 "$work/times" | median) $(cut -d' ' -f2 "$work/times" | median)" \
+        "$(cut -d' ' -f3 "$work/times" | median)"
 }
 
 pack "$work/plain.sfx" "$work/in"
@@ -54,14 +57,11 @@ threads=$(nproc)
 printf 'one file of %d bytes; plain self-extractor %d bytes, encrypted %d bytes\n' "$bytes" \
     "$(stat -c %s "$work/plain.sfx")" "$(stat -c %s "$work/sealed.sfx")"
 for workers in 1 "$threads"; do
-    p=$(timed "$work/plain.sfx" "$workers")
-    s=$(timed "$work/sealed.sfx" "$workers")
-    printf '%d thread(s): plain %.3f s (%.0f MB/s), encrypted %.3f s (%.0f MB/s)\n' "$workers" \
-        "$p" "$(echo "$bytes / $p / 1000000" | bc -l)" "$s" "$(echo "$bytes / $s / 1000000" | bc -l)"
+    read -r pw pu _ <<<"$(timed "$work/plain.sfx" "$workers")"
+    read -r sw su _ <<<"$(timed "$work/sealed.sfx" "$workers")"
+    printf '%d thread(s): plain %.2f s wall, %.2f s user; encrypted %.2f s wall, %.2f s user\n' \
+        "$workers" "$pw" "$pu" "$sw" "$su"
 done
-printf 'key derivation alone (one-byte encrypted archive): %.3f s\n' "$(timed "$work/tiny.sfx" 1)"
-if command -v /usr/bin/time >/dev/null; then
-    rm -rf "$work/out" && mkdir "$work/out"
-    peak=$(cd "$work/out" && /usr/bin/time -f %M "$work/tiny.sfx" <"$work/pw" 2>&1 >/dev/null | tail -1)
-    printf 'peak memory of that run: %s KiB\n' "$peak"
-fi
+read -r kw ku km <<<"$(timed "$work/tiny.sfx" 1)"
+printf 'key derivation alone (one-byte encrypted archive): %.2f s wall, %.2f s user, peak %s KiB\n' \
+    "$kw" "$ku" "$km"

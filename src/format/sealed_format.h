@@ -45,14 +45,14 @@ constexpr uint32_t kMinChunk = 1024;
 constexpr uint32_t kMaxChunk = 1u << 20;
 constexpr uint32_t kMaxPlainLength = 0x7FFFFFFF;  // offsets inside are signed 32-bit
 constexpr uint64_t kMaxKdfMemory = uint64_t(128) << 20;
-constexpr uint64_t kMaxKdfWork = uint64_t(1) << 24;  // N * r * p: 8 times the default
+constexpr uint64_t kMaxKdfWork = uint64_t(1) << 23;  // N * r * p: 8 times the default
 
-// What zqpack writes: 64 MiB and about half a second of scrypt (p = 4 runs
-// the 64 MiB pass four times over rather than taking four times the memory),
-// and chunks as large as two coded frames.
+// What zqpack writes: 64 MiB and about half a second of scrypt in the Linux
+// stub (p = 2 runs the 64 MiB pass twice over rather than taking twice the
+// memory), and chunks as large as two coded frames.
 constexpr uint8_t kDefaultLog2N = 16;
 constexpr uint32_t kDefaultR = 8;
-constexpr uint32_t kDefaultP = 4;
+constexpr uint32_t kDefaultP = 2;
 constexpr uint32_t kDefaultChunk = 65536;
 
 struct SealedHeader {
