@@ -7,6 +7,8 @@
 
 #include "archive/dir_index.h"
 #include "archive/names.h"
+#include "archive/sealed.h"
+#include "archive/source.h"
 #include "archive/stream_frames.h"
 
 namespace zq {
@@ -15,16 +17,16 @@ namespace {
 
 constexpr uint32_t kMaxSection = 0x7FFF;  // largest pool or password frame run
 
-bool read_u16(FileHandle file, uint16_t* value) {
+bool read_u16(StreamContext* file, uint16_t* value) {
     uint8_t bytes[2];
-    if (!read_exact(file, bytes, 2)) return false;
+    if (!archive_read(file, bytes, 2)) return false;
     *value = load_u16(bytes);
     return true;
 }
 
-bool read_u32(FileHandle file, uint32_t* value) {
+bool read_u32(StreamContext* file, uint32_t* value) {
     uint8_t bytes[4];
-    if (!read_exact(file, bytes, 4)) return false;
+    if (!archive_read(file, bytes, 4)) return false;
     *value = load_u32(bytes);
     return true;
 }
@@ -36,8 +38,7 @@ bool read_u32(FileHandle file, uint32_t* value) {
 int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
     uint16_t size = 0;
     uint16_t coded = 0;
-    if (!read_u16(context->archive_file, &size) || !read_u16(context->archive_file, &coded))
-        return kExitIoError;
+    if (!read_u16(context, &size) || !read_u16(context, &coded)) return kExitIoError;
     // Both sizes are signed 16-bit quantities in the format: a pool of
     // 32768 bytes or more is an allocation the format cannot ask for.
     if (size > kMaxSection) return kExitNoMemory;
@@ -56,7 +57,7 @@ int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t
 }
 
 int read_pools(StreamContext* context, Catalogue* catalogue) {
-    FileHandle file = context->archive_file;
+    StreamContext* file = context;
     if (!read_u16(file, &catalogue->pool_count)) return kExitIoError;
     uint16_t count = catalogue->pool_count;
     if (count == 0) return 0;
@@ -81,13 +82,13 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
 }
 
 int ask_password(StreamContext* context, const PasswordDialogue& dialogue) {
-    FileHandle file = context->archive_file;
+    StreamContext* file = context;
     uint16_t length = 0;
     if (!read_u16(file, &length)) return kExitIoError;
     // Exactly one frame: a header and a payload that fit coded_buf.
     if (length < 3 || length > kMaxSection) return kExitInvalidArchive;
     uint8_t* coded = context->coded_buf;
-    if (!read_exact(file, coded, length)) return kExitIoError;
+    if (!archive_read(file, coded, length)) return kExitIoError;
     stream_start(context, length);
     const FrameHeader header = parse_frame_header(coded);
     if (header.payload != uint32_t(length) - 2) return kExitInvalidArchive;
@@ -124,7 +125,11 @@ int offer_given_password(void* user, char* typed) {
     return 0;
 }
 
-void ignore_answer(void*, bool) {}
+// A right password may be asked for again by the next lock: the gate of
+// the archive inside an encrypted one.
+void note_answer(void* user, bool accepted) {
+    if (accepted) static_cast<GivenPassword*>(user)->offered = false;
+}
 
 uint8_t* dir_slot(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
 uint8_t* file_slot(Catalogue* catalogue, uint32_t i) { return catalogue->file_table[i]->bytes; }
@@ -160,7 +165,7 @@ int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, u
 }
 
 int read_dirs(StreamContext* context, Catalogue* catalogue) {
-    FileHandle file = context->archive_file;
+    StreamContext* file = context;
     if (!read_u16(file, &catalogue->dir_count)) return kExitIoError;
     uint16_t count = catalogue->dir_count;
     if (count == 0) return 0;
@@ -175,7 +180,7 @@ int read_dirs(StreamContext* context, Catalogue* catalogue) {
 }
 
 int read_files(StreamContext* context, Catalogue* catalogue) {
-    FileHandle file = context->archive_file;
+    StreamContext* file = context;
     uint32_t stored_count = 0;
     if (!read_u32(file, &stored_count)) return kExitIoError;
     uint16_t count = uint16_t(stored_count & 0xFFFF);
@@ -271,14 +276,20 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
 
 PasswordDialogue given_password_dialogue(GivenPassword* given) {
     given->offered = false;
-    return PasswordDialogue{offer_given_password, ignore_answer, given};
+    return PasswordDialogue{offer_given_password, note_answer, given};
 }
 
 int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
                    uint16_t* file_count, const PasswordDialogue& dialogue) {
-    FileHandle file = context->archive_file;
+    // An encrypted archive is read through its view from here on, as a
+    // plain one; its own catalogue then says whether there is a gate too.
+    if (context->sealed == nullptr && archive_is_sealed(context->archive_file, archive_offset)) {
+        const int unlocked = sealed_unlock(context, archive_offset, dialogue);
+        if (unlocked != 0) return unlocked;
+    }
+    StreamContext* file = context;
     uint8_t header[kHeaderSize];
-    if (!read_exact(file, header, kHeaderSize)) return kExitIoError;
+    if (!archive_read(file, header, kHeaderSize)) return kExitIoError;
     uint16_t flags = load_u16(header);
     uint8_t options = header[2];
     if ((flags & kFlagTypeMask) != kFlagTypeBits || header[4] != 'Z' || header[5] != 'Q') {
@@ -291,7 +302,7 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
 
     int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
     if (position < 0 || position > 0x7FFFFFFF) return kExitIoError;
-    if (file_seek(file, int32_t(position), kSeekSet) != int32_t(position)) return kExitIoError;
+    if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);
     if (result == 0 && (flags & kFlagPassword) != 0) result = ask_password(context, dialogue);

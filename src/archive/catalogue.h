@@ -59,7 +59,9 @@ struct PasswordDialogue {
 };
 
 // A password known beforehand (a tool's command line): offered once; asked a
-// second time, it ends the reading with kExitPasswordFail.
+// second time after a wrong answer, it ends the reading with
+// kExitPasswordFail. Once right, it is offered again to the next lock (an
+// encrypted archive's, then the gate of the archive inside).
 struct GivenPassword {
     const char* text;
     bool offered;

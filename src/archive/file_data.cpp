@@ -3,6 +3,7 @@
 // wrap, then the size and the CRC-32.
 #include "archive/file_data.h"
 
+#include "archive/source.h"
 #include "codec/crc32.h"
 
 namespace zq {
@@ -29,7 +30,7 @@ bool sink_write(const DataSink& sink, uint32_t at, const uint8_t* bytes, uint32_
 bool seek_to_data(StreamContext* context, int32_t archive_offset, const FileRecord& file) {
     const uint32_t position = uint32_t(archive_offset) + file.data_offset();
     return position >= file.data_offset() && position <= uint32_t(INT32_MAX) &&
-           file_seek(context->archive_file, int32_t(position), kSeekSet) == int32_t(position);
+           archive_seek(context, int64_t(position));
 }
 
 // The next piece of the data into plain_buf, its size in *count: a raw
@@ -49,8 +50,7 @@ bool next_piece(StreamContext* context, const FileRecord& file, uint32_t done, u
     const uint32_t left = file.original_size() - done;
     if (left == 0) return false;
     *count = left < kPlainBufferSize ? left : kPlainBufferSize;
-    if (file_read(context->archive_file, context->plain_buf, *count) == int32_t(*count))
-        return true;
+    if (archive_read(context, context->plain_buf, *count)) return true;
     *outcome = kDataCutShort;
     return false;
 }

@@ -3,6 +3,7 @@
 // its own codec, between its `go` wait and its `decoded` post.
 #include "archive/pipeline.h"
 
+#include "archive/source.h"
 #include "archive/stream_frames.h"
 #include "platform/divide.h"
 
@@ -50,12 +51,12 @@ void run_worker(void* argument) {
 void read_frame(StreamContext* context, PipelineSlot& slot) {
     uint8_t header[2];
     slot.length = -1;
-    slot.short_read = !read_exact(context->archive_file, header, 2);
+    slot.short_read = !archive_read(context, header, 2);
     if (slot.short_read) return;
     const FrameHeader frame = parse_frame_header(header);
     slot.length = int32_t(frame.payload);
     slot.substituted = frame.substituted;
-    slot.short_read = !read_exact(context->archive_file, slot.coded, frame.payload);
+    slot.short_read = !archive_read(context, slot.coded, frame.payload);
 }
 
 // Fills the free slots with the stream's next frames and queues each for the

@@ -1,5 +1,7 @@
 #include "archive/release.h"
 
+#include "archive/sealed.h"
+
 namespace zq {
 
 namespace {
@@ -27,6 +29,7 @@ void release_catalogue(Catalogue* catalogue) {
 }
 
 void release_stream(StreamContext* context) {
+    sealed_release(context);
     codec_free(context->codec);
     release(context->coded_buf);
     release(context->plain_buf);

@@ -4,6 +4,7 @@
 #include "archive/stream.h"
 
 #include "archive/pipeline.h"
+#include "archive/source.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
 
@@ -32,12 +33,12 @@ void clear_counters(StreamContext* context) {
 
 StreamStatus next_block(StreamContext* context, uint16_t* produced) {
     uint8_t* coded = context->coded_buf;
-    if (!read_exact(context->archive_file, coded, 2)) return kStreamShortRead;
+    if (!archive_read(context, coded, 2)) return kStreamShortRead;
     const FrameHeader header = parse_frame_header(coded);
     const uint32_t length = header.payload;
     context->block_len = int32_t(length);
     // The payload goes over the header: coded_buf holds exactly one payload.
-    if (!read_exact(context->archive_file, coded, length)) return kStreamShortRead;
+    if (!archive_read(context, coded, length)) return kStreamShortRead;
     uint16_t n = 0;
     context->status = int16_t(decode_block(context->codec, coded, context->plain_buf,
                                            uint16_t(length), &n, header.substituted));
@@ -53,6 +54,7 @@ StreamStatus stream_init(StreamContext* context) {
     crc32_prepare();
     context->crc_wanted = true;
     context->pipeline = nullptr;
+    context->sealed = nullptr;
     const CodecAllocator allocator{mem_alloc, mem_free};
     if (codec_init(context->codec, allocator) != kCodecOk) return kStreamNoMemory;
     context->coded_buf = static_cast<uint8_t*>(mem_alloc(kBlockSize));
@@ -116,8 +118,7 @@ StreamStatus stream_to_memory(StreamContext* context, uint8_t* area, uint32_t bo
 StreamStatus copy_raw(StreamContext* context, FileHandle output, uint32_t count) {
     for (;;) {
         uint32_t k = count < kPlainBufferSize ? count : kPlainBufferSize;
-        if (file_read(context->archive_file, context->plain_buf, k) != int32_t(k))
-            return kStreamCopyFailed;
+        if (!archive_read(context, context->plain_buf, k)) return kStreamCopyFailed;
         if (output != kNoFile && file_write(output, context->plain_buf, k) != int32_t(k))
             return kStreamCopyFailed;
         if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, k);

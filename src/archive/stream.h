@@ -26,6 +26,7 @@ enum StreamStatus : int16_t {
 constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
 
 struct BlockPipeline;
+struct SealedView;
 
 struct StreamContext {
     FileHandle archive_file;  // -1 until the driver stores the open archive
@@ -45,6 +46,9 @@ struct StreamContext {
     // pipeline's workers decode the blocks of stream_to_file and stream_next
     // (the catalogue's blocks stay on this thread).
     BlockPipeline* pipeline;
+    // Null: the archive is read from archive_file as it is. Otherwise every
+    // read goes through this decrypting view of an encrypted archive.
+    SealedView* sealed;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.

@@ -13,6 +13,7 @@
 #include "archive/links.h"
 #include "archive/pipeline.h"
 #include "archive/release.h"
+#include "archive/sealed.h"
 
 namespace zq::pack {
 
@@ -227,6 +228,10 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     }
 }
 
+bool OpenedArchive::share_reading(StreamContext* context) const {
+    return context_.sealed == nullptr || sealed_attach(context, context_.sealed->key) == 0;
+}
+
 std::string OpenedArchive::folder_path(size_t index) const {
     return folder_entry_path(catalogue_, host_names_, folders_[index]).shown;
 }
@@ -376,7 +381,7 @@ bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& 
     FileHandle file = open_archive_file(archive.path(), &offset);
     StreamContext context{};
     BlockPipeline pipeline{};
-    bool ready = stream_init(&context) == kStreamOk;
+    bool ready = stream_init(&context) == kStreamOk && archive.share_reading(&context);
     if (ready && pipeline_start(&pipeline, pipeline_worker_count(threads)) == kStreamOk)
         context.pipeline = &pipeline;
     context.archive_file = file;
@@ -419,7 +424,7 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
             return;
         }
         StreamContext context{};
-        if (stream_init(&context) != kStreamOk) {
+        if (stream_init(&context) != kStreamOk || !archive.share_reading(&context)) {
             setup_failed = kExitNoMemory;
             release_stream(&context);
             file_close(file);

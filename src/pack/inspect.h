@@ -69,7 +69,12 @@ public:
     std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
-    bool has_password() const { return has_password_; }
+    bool has_password() const { return has_password_ || encrypted(); }
+    bool encrypted() const { return context_.sealed != nullptr; }
+    // Lets `context`, reading the archive through a handle of its own, read
+    // it as this one does (through the decrypting view of an encrypted
+    // archive). False when there is no memory for it.
+    bool share_reading(StreamContext* context) const;
     uint16_t dir_count() const { return catalogue_.dir_count; }
     // The Windows code page the names were converted from; 0: shown as stored.
     uint16_t code_page() const { return host_names_.code_page; }

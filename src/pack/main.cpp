@@ -105,6 +105,8 @@ struct CreateArgs {
     std::string password;
     bool password_given = false;
     std::string password_file;
+    bool encrypt = false;
+    unsigned scrypt_log2n = zq::kDefaultLog2N;
     bool flat = false;
     bool dir_tree = false;
     bool store = false;
@@ -198,6 +200,11 @@ int run_create(const CreateArgs& args, unsigned threads) {
     }
     if (args.password_given) options.password = args.password;
     if (!args.password_file.empty()) options.password = read_password_file(args.password_file);
+    if (args.encrypt) {
+        if (!options.password) fail("--encrypt needs --password or --password-file");
+        options.seal = zq::SealOptions{*options.password, uint8_t(args.scrypt_log2n)};
+        options.password.reset();
+    }
     std::string made = "a bare archive";
     if (args.stub != "none") {
         const fs::path stub = zq::pack::find_stub(args.stub);
@@ -352,13 +359,20 @@ int main(int argc, char** argv) {
     create_cmd->footer(zq::pack::stubs_found_text);
     CLI::Option* password_opt =
         create_cmd->add_option("--password", create.password,
-                               "ask for this password before extracting. A gate only: the files "
-                               "are not encrypted and can be read "
+                               "ask for this password before extracting. Without --encrypt a "
+                               "gate only: the files are not encrypted and can be read "
                                "from the archive without it");
     create_cmd
         ->add_option("--password-file", create.password_file,
                      "take the password from the first line of this file")
         ->excludes(password_opt);
+    create_cmd->add_flag("--encrypt", create.encrypt,
+                         "encrypt and authenticate the whole archive (names, sizes, times, "
+                         "contents) under the password; only the total size shows");
+    create_cmd
+        ->add_option("--scrypt-log2n", create.scrypt_log2n,
+                     "with --encrypt: scrypt's cost, log2 of N (default 16: 64 MiB)")
+        ->check(CLI::Range(1, 17));
     create_cmd->add_flag("--flat", create.flat,
                          "extract every file into one folder, without its stored path");
     create_cmd->add_flag(

@@ -31,9 +31,17 @@ Output::Output(const fs::path& out) : target_(out) {
     std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
 }
 
+Output::Output(Scratch) {
+    file_ = std::tmpfile();
+    if (file_ == nullptr)
+        fail(std::string("cannot create a scratch file: ") + std::strerror(errno));
+    buffer_.resize(1 << 20);
+    std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+}
+
 Output::~Output() {
     if (file_ != nullptr) std::fclose(file_);
-    if (!committed_) {
+    if (!committed_ && !temp_.empty()) {
         hold_interrupts();
         std::error_code ec;
         fs::remove(temp_, ec);
@@ -54,6 +62,13 @@ void Output::write_at(uint64_t at, const Bytes& bytes) {
     seek(at);
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
         fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+    seek(position_);
+}
+
+void Output::read_at(uint64_t at, uint8_t* bytes, size_t count) {
+    seek(at);
+    if (std::fread(bytes, 1, count, file_) != count)
+        fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
     seek(position_);
 }
 

@@ -18,6 +18,11 @@ constexpr uint64_t kMaxOutput = 0x7FFFFFFF;  // offsets are signed 32-bit
 class Output {
 public:
     explicit Output(const std::filesystem::path& out);
+    // A scratch output: an unnamed temporary file that the system removes
+    // when it is closed or the process ends, never committed. The packer
+    // builds an archive to be encrypted there.
+    struct Scratch {};
+    explicit Output(Scratch);
     ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -28,6 +33,8 @@ public:
     void write(const Bytes& bytes) { write(bytes.data(), bytes.size()); }
     // Overwrites bytes already written at `at`; the position stays.
     void write_at(uint64_t at, const Bytes& bytes);
+    // Reads back `count` bytes written at `at`; the position stays.
+    void read_at(uint64_t at, uint8_t* bytes, size_t count);
 
     // Turns the substituted frames written from `start` on into the plain
     // bytes they stand for, in place (plain bytes are shorter, so the write

@@ -139,6 +139,10 @@ void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
                              options.password->find('\0') != std::string::npos)) {
         fail("the password must have 1 to 255 characters");
     }
+    if (options.seal) {
+        if (options.password) fail("an encrypted archive stores no password gate");
+        check_seal_options(*options.seal);
+    }
 }
 
 // The record of a planned file before its name and data: attributes, folder
@@ -209,7 +213,14 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     // resource.
     std::optional<Bytes> stub = options.stub;
     if (plan.for_windows) fill_version_texts(*stub, options.version);
-    Output output(out);
+    // An archive to be encrypted is built in scratch and sealed into `out`.
+    std::optional<Output> scratch;
+    std::optional<Output> direct;
+    if (options.seal)
+        scratch.emplace(Output::Scratch{});
+    else
+        direct.emplace(out);
+    Output& output = options.seal ? *scratch : *direct;
     if (stub) output.write(*stub);
     uint64_t archive_start = output.position();
     output.write(Bytes(kHeaderSize, 0));
@@ -248,20 +259,25 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
 
     uint64_t catalogue_offset = output.position() - archive_start;
     output.write(catalogue_bytes(codec.state(), image));
-    // Windows self-extractors only: they are the ones signed.
-    if (plan.for_windows) output.write(Bytes(signing_padding(output.position()), 0));
-    Bytes trailer;
-    put_u32(trailer, uint32_t(archive_start));
-    output.write(trailer);
+    const uint64_t archive_end = output.position();
     output.write_at(archive_start, header_bytes(image.flags, image.options,
                                                 uint32_t(catalogue_offset), form.mark()));
-    output.commit();
-
     PackSummary summary;
+    if (options.seal) {
+        summary.output_bytes =
+            seal_output(output, archive_start, archive_end, out, *options.seal, plan.for_windows);
+    } else {
+        // Windows self-extractors only: they are the ones signed.
+        if (plan.for_windows) output.write(Bytes(signing_padding(output.position()), 0));
+        Bytes trailer;
+        put_u32(trailer, uint32_t(archive_start));
+        output.write(trailer);
+        output.commit();
+        summary.output_bytes = output.position();
+    }
     summary.files = uint32_t(plan.files.size());
     summary.dirs = uint32_t(plan.dirs.size());
     summary.original_bytes = total;
-    summary.output_bytes = output.position();
     summary.skipped = plan.skipped;
     summary.warnings = plan.warnings;
     return summary;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "writer/pe_resources.h"
+#include "writer/seal.h"
 #include "writer/writer.h"
 
 namespace zq {
@@ -43,6 +44,9 @@ struct PackOptions {
     // extension bytes as zero, which every reader takes as "none given".
     bool extension = true;
     std::optional<std::string> password;
+    // Encrypts the whole archive under this password (no gate is stored:
+    // `password` must then be unset).
+    std::optional<SealOptions> seal;
     unsigned threads = 0;       // 0: one per hardware thread
     std::optional<Bytes> stub;  // none: a bare archive
     // The Windows ANSI code page names are stored in, for a Windows stub;

@@ -1,0 +1,89 @@
+// Reading the archive: from the file, or out of the decrypting view. A view
+// keeps the one chunk it last opened, so the small reads of the catalogue
+// and the frame-by-frame reads of the streams open each chunk once as they
+// pass through it.
+#include "archive/source.h"
+
+#include "archive/sealed.h"
+#include "crypto/crypto.h"
+
+namespace zq {
+
+namespace {
+
+void copy_bytes(uint8_t* to, const uint8_t* from, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) to[i] = from[i];
+}
+
+bool view_read(SealedView* view, FileHandle file, uint8_t* out, uint32_t count) {
+    const uint32_t plain = uint32_t(view->key->header.plain_length);
+    const uint32_t size = view->key->header.chunk_size;
+    while (count > 0) {
+        if (view->position >= plain) return false;
+        const uint32_t index = view->position / size;
+        const uint32_t offset = view->position % size;
+        if (load_chunk(view, file, index) != kChunkOpened) return false;
+        const uint32_t length = chunk_length(*view->key, index);
+        uint32_t k = length - offset;
+        if (k > count) k = count;
+        copy_bytes(out, view->chunk + offset, k);
+        view->position += k;
+        out += k;
+        count -= k;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t chunk_length(const SealedKey& key, uint32_t index) {
+    const uint32_t plain = uint32_t(key.header.plain_length);
+    const uint32_t size = key.header.chunk_size;
+    const uint32_t start = index * size;  // index < chunk_count: no overflow
+    return plain - start < size ? plain - start : size;
+}
+
+ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index) {
+    if (view->cached == index) return kChunkOpened;
+    const SealedKey& key = *view->key;
+    if (index >= key.chunk_count) return kChunkUnread;
+    view->cached = kNoChunk;
+    const uint32_t length = chunk_length(key, index);
+    const int64_t at = key.base + kSealedHeaderSize +
+                       int64_t(index) * (int64_t(key.header.chunk_size) + kSealTagBytes);
+    if (at > 0x7FFFFFFF || file_seek(file, int32_t(at), kSeekSet) != int32_t(at))
+        return kChunkUnread;
+    const uint32_t sealed = length + kSealTagBytes;
+    if (file_read(file, view->chunk, sealed) != int32_t(sealed)) return kChunkUnread;
+    uint8_t nonce[kSealNonceBytes];
+    sealed_nonce(index, index + 1 == key.chunk_count, nonce);
+    if (!crypto::aead_open(key.key, nonce, key.header_bytes, kSealedHeaderSize, view->chunk, length,
+                           view->chunk + length, view->chunk)) {
+        return kChunkForged;
+    }
+    view->cached = index;
+    return kChunkOpened;
+}
+
+bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
+    if (context->sealed != nullptr)
+        return view_read(context->sealed, context->archive_file, static_cast<uint8_t*>(buffer),
+                         count);
+    return file_read(context->archive_file, buffer, count) == int32_t(count);
+}
+
+bool archive_seek(StreamContext* context, int64_t position) {
+    SealedView* view = context->sealed;
+    if (view != nullptr) {
+        // As in a file, a position past the end may be reached; reading
+        // there fails.
+        const int64_t plain = position - view->key->base;
+        if (plain < 0 || position > 0x7FFFFFFF) return false;
+        view->position = uint32_t(plain);
+        return true;
+    }
+    return position >= 0 && position <= 0x7FFFFFFF &&
+           file_seek(context->archive_file, int32_t(position), kSeekSet) == int32_t(position);
+}
+
+}  // namespace zq
