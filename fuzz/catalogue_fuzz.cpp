@@ -1,5 +1,6 @@
-// read_catalogue on a whole archive image (a bare archive: it starts at file
-// offset 0). Standard input holds the line "fuzz" and then ends, so a
+// read_trailer and read_catalogue on a whole archive image: where the trailer
+// leads (the wide form's locator included), or, when it leads nowhere, a
+// narrow bare archive at file offset 0. Standard input holds the line "fuzz" and then ends, so a
 // password-protected archive gets one try (seeds use that password) and a
 // wrong one ends at the exhausted input instead of asking for ever.
 //
@@ -76,9 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     context->archive_file = file.fd();
     zq::Catalogue catalogue{};
-    uint16_t file_count = 0xBEEF;
+    uint32_t file_count = 0xBEEF;
+    zq::ArchiveSpot spot{0, 0, false};
+    if (zq::read_trailer(file.fd(), &spot) != 0) {
+        spot = zq::ArchiveSpot{0, 0, false};
+        check(zq::file_seek(file.fd(), 0, zq::kSeekSet) == 0);
+    }
     const int result =
-        zq::read_catalogue(context, &catalogue, 0, &file_count, zq::console_password_dialogue());
+        zq::read_catalogue(context, &catalogue, spot, &file_count, zq::console_password_dialogue());
     check(result == zq::kExitOk || result == zq::kExitAbort || result == zq::kExitIoError ||
           result == zq::kExitNoMemory || result == zq::kExitInvalidArchive);
     if (result != 0) {

@@ -59,18 +59,21 @@ inline bool catalogue_from_bytes(const uint8_t* data, size_t size, Catalogue* ou
     *out = Catalogue{};
     const uint8_t* at = data + 3;
     if (dirs != 0) {
-        out->dir_count = uint16_t(dirs);
-        out->dir_table = static_cast<DirRecord*>(mem_alloc(dirs * kDirRecordSize));
-        std::memcpy(out->dir_table, at, dirs * kDirRecordSize);
-        at += dirs * kDirRecordSize;
+        out->dir_count = dirs;
+        out->dir_table = static_cast<DirRecord*>(mem_alloc(dirs * uint32_t(sizeof(DirRecord))));
+        // Narrow records: the first bytes of each, the high parts zero.
+        for (uint32_t i = 0; i < dirs; ++i, at += kDirRecordSize)
+            std::memcpy(out->dir_table[i].bytes, at, kDirRecordSize);
     }
     if (files != 0) {
-        out->file_count = uint16_t(files);
+        out->file_count = files;
+        out->file_slots = files;
         out->file_table = static_cast<FileRecord**>(mem_alloc(files * sizeof(FileRecord*)));
         FileRecord* chunk = nullptr;  // chunks of 128 records, as the reader makes them
         for (uint32_t i = 0; i < files; ++i, at += 8) {
             if (i % kRecordsPerChunk == 0)
-                chunk = static_cast<FileRecord*>(mem_alloc(kRecordsPerChunk * kFileRecordSize));
+                chunk = static_cast<FileRecord*>(
+                    mem_alloc(kRecordsPerChunk * uint32_t(sizeof(FileRecord))));
             FileRecord& record = chunk[i % kRecordsPerChunk];
             out->file_table[i] = &record;
             std::memcpy(record.bytes + 2, at, 2);                   // folder id

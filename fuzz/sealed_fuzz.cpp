@@ -40,9 +40,9 @@ Reading read_archive(int file) {
     context.archive_file = file;
     zq::Catalogue catalogue{};
     zq::GivenPassword given{kPassword, false};
-    uint16_t count = 0;
-    reading.catalogue =
-        zq::read_catalogue(&context, &catalogue, 0, &count, zq::given_password_dialogue(&given));
+    uint32_t count = 0;
+    reading.catalogue = zq::read_catalogue(&context, &catalogue, zq::ArchiveSpot{0, 0, false},
+                                           &count, zq::given_password_dialogue(&given));
     for (uint32_t i = 0; reading.catalogue == 0 && i < count; ++i) {
         reading.files.push_back(
             zq::read_file_data(&context, 0, *catalogue.file_table[i], zq::kNoFile, nullptr));

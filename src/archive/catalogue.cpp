@@ -45,7 +45,7 @@ int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t
     if (coded > kMaxSection) return kExitInvalidArchive;
     stream_start(context, coded);
     if (stream_to_memory(context, decoded, size) != kStreamOk) return kExitIoError;
-    const uint32_t length = context->plain_done;  // at most `size`
+    const uint32_t length = uint32_t(context->plain_done);  // at most `size`
     const uint32_t kept = length < size ? length + 1 : size;
     uint8_t* area = static_cast<uint8_t*>(mem_alloc(kept + 1));
     if (area == nullptr) return kExitNoMemory;
@@ -56,11 +56,29 @@ int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t
     return 0;
 }
 
+bool read_u64(StreamContext* file, uint64_t* value) {
+    uint8_t bytes[8];
+    if (!archive_read(file, bytes, 8)) return false;
+    *value = load_u64(bytes);
+    return true;
+}
+
+// A count: 16-bit in the narrow form, 32-bit in the wide one.
+bool read_count(StreamContext* file, bool wide, uint32_t* count) {
+    if (wide) return read_u32(file, count);
+    uint16_t narrow = 0;
+    if (!read_u16(file, &narrow)) return false;
+    *count = narrow;
+    return true;
+}
+
 int read_pools(StreamContext* context, Catalogue* catalogue) {
-    StreamContext* file = context;
-    if (!read_u16(file, &catalogue->pool_count)) return kExitIoError;
-    uint16_t count = catalogue->pool_count;
+    if (!read_count(context, catalogue->wide, &catalogue->pool_count))
+        return kExitIoError;
+    const uint32_t count = catalogue->pool_count;
     if (count == 0) return 0;
+    // A name reference holds a 16-bit pool index: more pools could never be named.
+    if (count > kWideMaxPools) return kExitInvalidArchive;
     catalogue->name_pools = static_cast<uint8_t**>(mem_alloc(count * uint32_t(sizeof(uint8_t*))));
     catalogue->pool_sizes = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
     if (catalogue->name_pools == nullptr || catalogue->pool_sizes == nullptr) return kExitNoMemory;
@@ -68,13 +86,14 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
     // has: a header's size alone never decides an allocation.
     uint8_t* decoded = static_cast<uint8_t*>(mem_alloc(kMaxSection));
     if (decoded == nullptr) return kExitNoMemory;
+    const uint32_t limit = catalogue->wide ? kWideMaxNameBytes : kMaxNameBytes;
     uint32_t total = 0;
     int result = 0;
-    for (uint16_t i = 0; i < count && result == 0; ++i) {
+    for (uint32_t i = 0; i < count && result == 0; ++i) {
         result = read_pool(context, decoded, &catalogue->name_pools[i], &catalogue->pool_sizes[i]);
         if (result == 0) {
             total += uint32_t(catalogue->pool_sizes[i]) + 1;
-            if (total > kMaxNameBytes) result = kExitNoMemory;
+            if (total > limit) result = kExitNoMemory;
         }
     }
     mem_free(decoded);
@@ -131,14 +150,69 @@ void note_answer(void* user, bool accepted) {
     if (accepted) static_cast<GivenPassword*>(user)->offered = false;
 }
 
-uint8_t* dir_slot(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
-uint8_t* file_slot(Catalogue* catalogue, uint32_t i) { return catalogue->file_table[i]->bytes; }
+// Record i's place in the folder table, which grows (doubling, zero-filled)
+// as records arrive: its memory follows what the frames decoded, never the
+// count alone. Null when memory runs out.
+struct DirSlots {
+    uint32_t capacity;
+    uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
+        if (i >= capacity) {
+            uint32_t grown = capacity == 0 ? 64 : capacity * 2;
+            if (grown > catalogue->dir_count) grown = catalogue->dir_count;
+            DirRecord* table =
+                static_cast<DirRecord*>(mem_alloc(grown * uint32_t(sizeof(DirRecord))));
+            if (table == nullptr) return nullptr;
+            uint8_t* to = table[0].bytes;
+            if (catalogue->dir_table != nullptr) {
+                const uint8_t* from = catalogue->dir_table[0].bytes;
+                for (uint32_t k = 0; k < capacity * uint32_t(sizeof(DirRecord)); ++k)
+                    to[k] = from[k];
+                mem_free(catalogue->dir_table);
+            }
+            catalogue->dir_table = table;
+            capacity = grown;
+        }
+        return catalogue->dir_table[i].bytes;
+    }
+};
 
-// Spreads the decoded bytes of a record table over its records; a record may
-// start in one block and end in the next. Plain bytes beyond the last record
-// make the archive invalid rather than being written anywhere.
+// The same for the file table: its pointers grow by doubling, its records
+// come in chunks of kRecordsPerChunk as the first of each arrives.
+struct FileSlots {
+    uint32_t capacity;
+    uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
+        if (i >= capacity) {
+            uint32_t grown = capacity == 0 ? kRecordsPerChunk : capacity * 2;
+            if (grown > catalogue->file_count) grown = catalogue->file_count;
+            FileRecord** table =
+                static_cast<FileRecord**>(mem_alloc(grown * uint32_t(sizeof(FileRecord*))));
+            if (table == nullptr) return nullptr;
+            for (uint32_t k = 0; k < capacity; ++k) table[k] = catalogue->file_table[k];
+            if (catalogue->file_table != nullptr) mem_free(catalogue->file_table);
+            catalogue->file_table = table;
+            catalogue->file_slots = grown;
+            capacity = grown;
+        }
+        if (catalogue->file_table[i] == nullptr) {
+            FileRecord* chunk = static_cast<FileRecord*>(
+                mem_alloc(kRecordsPerChunk * uint32_t(sizeof(FileRecord))));
+            if (chunk == nullptr) return nullptr;
+            const uint32_t first = i - i % kRecordsPerChunk;
+            for (uint32_t k = 0; k < kRecordsPerChunk && first + k < catalogue->file_count; ++k) {
+                if (first + k < capacity) catalogue->file_table[first + k] = chunk + k;
+            }
+        }
+        return catalogue->file_table[i]->bytes;
+    }
+};
+
+// Spreads the decoded bytes of a record table over its records (of `size`
+// stored bytes); a record may start in one block and end in the next. Plain
+// bytes beyond the last record make the archive invalid rather than being
+// written anywhere.
+template <typename Slots>
 int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, uint32_t size,
-                 uint8_t* (*slot)(Catalogue*, uint32_t), int short_read_code) {
+                 Slots& slot, int short_read_code) {
     uint32_t i = 0;
     uint32_t w = 0;
     while (i < count) {
@@ -151,6 +225,7 @@ int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, u
             uint32_t k = n - context->cursor;
             if (k > size - w) k = size - w;
             uint8_t* record = slot(catalogue, i);
+            if (record == nullptr) return kExitNoMemory;
             const uint8_t* from = context->plain_buf + context->cursor;
             for (uint32_t j = 0; j < k; ++j) record[w + j] = from[j];
             context->cursor += k;
@@ -164,44 +239,57 @@ int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, u
     return 0;
 }
 
+// A table's coded size: 16 or 32 bits in the narrow form, 64 in the wide one.
+bool read_table_size(StreamContext* file, bool wide, bool narrow32, int64_t* size) {
+    if (wide) {
+        uint64_t value = 0;
+        if (!read_u64(file, &value)) return false;
+        // Beyond any file: the stream reads short, as it would at the file's end.
+        *size = value > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(value);
+        return true;
+    }
+    uint32_t value = 0;
+    uint16_t small = 0;
+    if (narrow32 ? !read_u32(file, &value) : !read_u16(file, &small)) return false;
+    // The narrow file table's size is signed, as it always was read.
+    *size = narrow32 ? int64_t(int32_t(value)) : int64_t(small);
+    return true;
+}
+
 int read_dirs(StreamContext* context, Catalogue* catalogue) {
     StreamContext* file = context;
-    if (!read_u16(file, &catalogue->dir_count)) return kExitIoError;
-    uint16_t count = catalogue->dir_count;
+    const bool wide = catalogue->wide;
+    if (!read_count(file, wide, &catalogue->dir_count)) return kExitIoError;
+    const uint32_t count = catalogue->dir_count;
+    if (count > kWideMaxEntries) return kExitNoMemory;
+    // The narrow form leaves the size out for no folders; the wide one has it.
+    if (count == 0 && !wide) return 0;
+    int64_t coded = 0;
+    if (!read_table_size(file, wide, false, &coded)) return kExitIoError;
     if (count == 0) return 0;
-    uint16_t coded = 0;
-    if (!read_u16(file, &coded)) return kExitIoError;
-    catalogue->dir_table = static_cast<DirRecord*>(mem_alloc(count * kDirRecordSize));
-    if (catalogue->dir_table == nullptr) return kExitNoMemory;
     stream_start(context, coded);
+    DirSlots slots{0};
     // A directory frame that does not decode is a broken archive, as for the
     // file table; a short read is an I/O error, as for the other sections.
-    return fill_records(context, catalogue, count, kDirRecordSize, dir_slot, kExitIoError);
+    return fill_records(context, catalogue, count, wide ? kWideDirRecordSize : kDirRecordSize,
+                        slots, kExitIoError);
 }
 
 int read_files(StreamContext* context, Catalogue* catalogue) {
     StreamContext* file = context;
+    const bool wide = catalogue->wide;
     uint32_t stored_count = 0;
     if (!read_u32(file, &stored_count)) return kExitIoError;
-    uint16_t count = uint16_t(stored_count & 0xFFFF);
+    // Narrow: only the low 16 bits count.
+    const uint32_t count = wide ? stored_count : stored_count & 0xFFFF;
+    if (count > kWideMaxEntries) return kExitNoMemory;
     catalogue->file_count = count;
-    if (count != 0) {
-        catalogue->file_table =
-            static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
-        if (catalogue->file_table == nullptr) return kExitNoMemory;
-    }
-    uint32_t coded = 0;
-    if (!read_u32(file, &coded)) return kExitIoError;
-    stream_start(context, int32_t(coded));
-    FileRecord* chunk = nullptr;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (i % kRecordsPerChunk == 0) {
-            chunk = static_cast<FileRecord*>(mem_alloc(kRecordsPerChunk * kFileRecordSize));
-            if (chunk == nullptr) return kExitNoMemory;
-        }
-        catalogue->file_table[i] = chunk + i % kRecordsPerChunk;
-    }
-    return fill_records(context, catalogue, count, kFileRecordSize, file_slot, kExitInvalidArchive);
+    int64_t coded = 0;
+    if (!read_table_size(file, wide, true, &coded)) return kExitIoError;
+    stream_start(context, coded);
+    FileSlots slots{0};
+    return fill_records(context, catalogue, count, wide ? kWideFileRecordSize : kFileRecordSize,
+                        slots, kExitInvalidArchive);
 }
 
 // ------------------------------------------------------------------ checks
@@ -227,7 +315,7 @@ int32_t checked_name_length(const Catalogue* catalogue, uint32_t ref, const Lead
 // index. `path_len` (dir_count entries, zero) receives each record's path
 // length.
 int index_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
-    return walk_dirs(*catalogue, [&](uint16_t record, uint16_t parent) {
+    return walk_dirs(*catalogue, [&](uint32_t record, uint32_t parent) {
         if (path_len[record] != 0) return kExitInvalidArchive;
         const DirRecord& dir = catalogue->dir_table[record];
         const uint32_t base = parent == 0 ? 0 : path_len[parent - 1];
@@ -236,21 +324,27 @@ int index_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) 
         if (length > kMaxPath) return kExitInvalidArchive;
         path_len[record] = uint16_t(length);
         catalogue->dir_parent[record] = parent;
-        uint16_t& first = catalogue->dir_by_id[uint16_t(dir.id())];
-        if (first == 0) first = uint16_t(record + 1);
+        uint32_t& first = catalogue->dir_by_id[dir.id()];
+        if (first == 0) first = record + 1;
         return 0;
     });
 }
 
 int check_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) {
-    const uint16_t count = catalogue->dir_count;
+    const uint32_t count = catalogue->dir_count;
+    // Narrow ids are any 16-bit value; wide ids run from 1 to the count, so
+    // that the index by id stays as large as the table.
+    catalogue->id_count = catalogue->wide ? count + 1 : 0x10000;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
         if (checked_name_length(catalogue, dir.name(), lead) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
+        if (dir.id() >= catalogue->id_count || (catalogue->wide && dir.id() == 0))
+            return kExitInvalidArchive;
     }
-    catalogue->dir_parent = static_cast<uint16_t*>(mem_alloc(count * uint32_t(sizeof(uint16_t))));
-    catalogue->dir_by_id = static_cast<uint16_t*>(mem_alloc(0x10000 * uint32_t(sizeof(uint16_t))));
+    catalogue->dir_parent = static_cast<uint32_t*>(mem_alloc(count * uint32_t(sizeof(uint32_t))));
+    catalogue->dir_by_id =
+        static_cast<uint32_t*>(mem_alloc(catalogue->id_count * uint32_t(sizeof(uint32_t))));
     if (catalogue->dir_parent == nullptr || catalogue->dir_by_id == nullptr) return kExitNoMemory;
     return index_dirs(catalogue, lead, path_len);
 }
@@ -263,7 +357,8 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
         uint32_t full = uint32_t(length);
         // Without folders the driver gives every file its bare name.
         if (catalogue->dir_count != 0 && file.dir_id() != 0) {
-            const uint16_t folder = catalogue->dir_by_id[file.dir_id()];
+            if (file.dir_id() >= catalogue->id_count) return kExitInvalidArchive;
+            const uint32_t folder = catalogue->dir_by_id[file.dir_id()];
             if (folder == 0) return kExitInvalidArchive;
             full += path_len[folder - 1];
         }
@@ -274,17 +369,24 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
 
 }  // namespace
 
+int64_t catalogue_offset(const ArchiveSpot& spot, const uint8_t* header) {
+    // Narrow: signed 32-bit, as it always was read.
+    return spot.wide ? spot.catalogue_offset : int64_t(int32_t(load_u32(header + 6)));
+}
+
 PasswordDialogue given_password_dialogue(GivenPassword* given) {
     given->offered = false;
     return PasswordDialogue{offer_given_password, note_answer, given};
 }
 
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count, const PasswordDialogue& dialogue) {
+int read_catalogue(StreamContext* context, Catalogue* catalogue, const ArchiveSpot& spot,
+                   uint32_t* file_count, const PasswordDialogue& dialogue) {
     // An encrypted archive is read through its view from here on, as a
     // plain one; its own catalogue then says whether there is a gate too.
-    if (context->sealed == nullptr && archive_is_sealed(context->archive_file, archive_offset)) {
-        const int unlocked = sealed_unlock(context, archive_offset, dialogue);
+    // Encrypted archives are narrow: their envelope starts at an offset of 31 bits.
+    if (!spot.wide && context->sealed == nullptr &&
+        archive_is_sealed(context->archive_file, int32_t(spot.archive_offset))) {
+        const int unlocked = sealed_unlock(context, int32_t(spot.archive_offset), dialogue);
         if (unlocked != 0) return unlocked;
     }
     StreamContext* file = context;
@@ -299,9 +401,14 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     catalogue->header_nibble = flags & 0x000F;
     catalogue->code_page_mark = header[3];
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
+    // The header and the container agree on the form, or the archive is not
+    // what either says.
+    catalogue->wide = spot.wide;
+    if (((flags & kFlagWide) != 0) != spot.wide) return kExitInvalidArchive;
+    if (spot.wide && load_u32(header + 6) != kWideMark) return kExitInvalidArchive;
 
-    int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
-    if (position < 0 || position > 0x7FFFFFFF) return kExitIoError;
+    const int64_t position = spot.archive_offset + catalogue_offset(spot, header);
+    if (position < 0) return kExitIoError;
     if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);

@@ -17,21 +17,29 @@ constexpr uint32_t kRecordsPerChunk = 128;
 // full pools; a catalogue that asks for more is refused as out of memory, so
 // no archive can make the extractor hold more than about 40 MiB.
 constexpr uint32_t kMaxNameBytes = 34u << 20;
+// The same for a wide catalogue: at most 65536 pools (a name reference holds
+// a 16-bit pool index) and 512 MiB of names, far more than the names of
+// kWideMaxEntries files need when equal names are shared.
+constexpr uint32_t kWideMaxPools = 0x10000;
+constexpr uint32_t kWideMaxNameBytes = 512u << 20;
 
 // The catalogue in memory; filled once by read_catalogue, then only read.
 struct Catalogue {
-    uint16_t pool_count;
+    uint32_t pool_count;
     uint8_t** name_pools;  // pool_count areas, or null
     uint16_t* pool_sizes;  // decoded size of each pool
-    uint16_t dir_count;
+    uint32_t dir_count;
     DirRecord* dir_table;  // dir_count records, or null
     // The folder index, built once the tree has passed its checks: each
     // record's parent (record + 1, 0 at the top level), and for each id the
     // first folder in walk order that carries it (record + 1, 0 for none).
-    uint16_t* dir_parent;  // dir_count entries, or null
-    uint16_t* dir_by_id;   // 65536 entries, or null
-    uint16_t file_count;
+    uint32_t* dir_parent;  // dir_count entries, or null
+    uint32_t* dir_by_id;   // id_count entries, or null
+    uint32_t id_count;     // 65536 (narrow ids are any 16-bit value), or dir_count + 1 (wide)
+    uint32_t file_count;
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
+    uint32_t file_slots;      // pointers the table has room for (file_count once read whole)
+    bool wide;                // the catalogue is in the wide form
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
@@ -68,25 +76,38 @@ struct GivenPassword {
 };
 PasswordDialogue given_password_dialogue(GivenPassword* given);
 
-// Follows the trailer of the container open as `file`: stores the archive's
-// offset and leaves the file at the archive's first byte. The trailer ends
+// Where the archive lies in its container. The archive's offset is the file
+// offset of its first byte, which everything else counts from.
+struct ArchiveSpot {
+    int64_t archive_offset;
+    int64_t catalogue_offset;  // wide form: from the locator; narrow: 0, the header holds it
+    bool wide;
+};
+
+// Follows the trailer of the container open as `file` (and, when the trailer
+// holds kWideMark, the locator in front of it): stores where the archive and
+// its catalogue lie and leaves the file at the archive's first byte. The trailer ends
 // the file, or, in a PE image whose security entry names a certificate table
 // that ends the file (a signed self-extractor), it ends in front of that
 // table and the zero padding a signing tool puts before it (container.cpp).
-// 0; kExitIoError when the file is too short or too large for a trailer, or
-// cannot be read; kExitInvalidArchive when the trailer points outside the
-// file or leaves no room for the archive's header.
-int read_trailer(FileHandle file, int32_t* archive_offset);
+// 0; kExitIoError when the file is too short for a trailer or cannot be
+// read; kExitInvalidArchive when the trailer (or the locator) points outside
+// the file or leaves no room for the archive's header.
+int read_trailer(FileHandle file, ArchiveSpot* spot);
 
-// Reads and checks the whole catalogue of the archive at `archive_offset`
+// The catalogue's offset from the archive's first byte, in either form: the
+// locator's (wide) or the 10-byte header's (narrow).
+int64_t catalogue_offset(const ArchiveSpot& spot, const uint8_t* header);
+
+// Reads and checks the whole catalogue of the archive at `spot`
 // (the context's archive_file stands at the archive's first byte), holding
 // `dialogue` when the archive has a password. Returns 0 and stores the file
 // count, or an exit code: kExitIoError, kExitNoMemory, kExitInvalidArchive or
 // what the dialogue ended with. A catalogue that names anything outside its
 // tables, holds an unsafe name, a cycle or a path longer than 511 bytes is
 // refused with kExitInvalidArchive before anything is written.
-int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive_offset,
-                   uint16_t* file_count, const PasswordDialogue& dialogue);
+int read_catalogue(StreamContext* context, Catalogue* catalogue, const ArchiveSpot& spot,
+                   uint32_t* file_count, const PasswordDialogue& dialogue);
 
 // The checks read_catalogue ends with, on tables already in memory; builds
 // the folder index (the catalogue's to release). 0, kExitNoMemory or

@@ -3,11 +3,11 @@
 // certificate table that signing appends.
 #include "archive/catalogue.h"
 #include "archive/stream_frames.h"
+#include "codec/crc32.h"
 
 namespace zq {
 namespace {
 
-constexpr uint32_t kTrailerSize = 4;
 // Signing tools start the certificate table on an 8-byte boundary and fill
 // the gap in front of it with zero bytes.
 constexpr uint32_t kMaxPadding = 7;
@@ -21,8 +21,7 @@ constexpr uint16_t kMaxSections = 96;  // the most the Windows loader takes
 constexpr uint32_t kSecurityEntry = 4;
 
 bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
-    return at >= 0 && at <= 0x7FFFFFFF && file_seek(file, int32_t(at), kSeekSet) == at &&
-           read_exact(file, bytes, count);
+    return at >= 0 && file_seek(file, at, kSeekSet) == at && read_exact(file, bytes, count);
 }
 
 // What the PE headers say about a signature: where the certificate table
@@ -47,7 +46,7 @@ int64_t image_end(FileHandle file, int64_t sections_at, uint16_t sections) {
     return end;
 }
 
-Signature read_signature(FileHandle file, int32_t size) {
+Signature read_signature(FileHandle file, int64_t size) {
     Signature none;
     uint8_t dos[64];
     if (!read_at(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return none;
@@ -90,7 +89,7 @@ Signature read_signature(FileHandle file, int32_t size) {
 // none holds it (an archive that starts elsewhere), the trailer is taken
 // right in front of the table, where the packer, which writes files a
 // multiple of 8 bytes long, leaves it.
-int64_t data_end(FileHandle file, int32_t size) {
+int64_t data_end(FileHandle file, int64_t size) {
     const Signature signature = read_signature(file, size);
     if (signature.table == 0) return size;
     uint8_t window[kTrailerSize + kMaxPadding];
@@ -105,19 +104,57 @@ int64_t data_end(FileHandle file, int32_t size) {
     return signature.table;
 }
 
+// The wide form's locator, right in front of the trailer that ends at `end`:
+// its magic and CRC-32 must hold, the archive must start before it with room
+// for its header, and the catalogue must start behind the header and before
+// the locator. 0 or kExitInvalidArchive.
+int read_locator(FileHandle file, int64_t end, ArchiveSpot* spot) {
+    const int64_t at = end - kTrailerSize - kLocatorSize;
+    uint8_t locator[kLocatorSize];
+    if (at < 0) return kExitInvalidArchive;
+    if (!read_at(file, at, locator, kLocatorSize)) return kExitIoError;
+    for (uint32_t i = 0; i < 4; ++i) {
+        if (locator[i] != kLocatorMagic[i]) return kExitInvalidArchive;
+    }
+    const uint32_t crc = crc32_final(crc32_update(kCrc32Start, locator, kLocatorSize - 4));
+    if (crc != load_u32(locator + kLocatorSize - 4)) return kExitInvalidArchive;
+    const uint64_t archive = load_u64(locator + 4);
+    const uint64_t catalogue = load_u64(locator + 12);
+    // Both below the locator's own position, so neither sum can wrap.
+    if (archive > uint64_t(at) || catalogue > uint64_t(at) || catalogue < kHeaderSize ||
+        archive + catalogue > uint64_t(at)) {
+        return kExitInvalidArchive;
+    }
+    spot->archive_offset = int64_t(archive);
+    spot->catalogue_offset = int64_t(catalogue);
+    spot->wide = true;
+    return 0;
+}
+
 }  // namespace
 
-int read_trailer(FileHandle file, int32_t* archive_offset) {
-    const int32_t size = file_seek(file, 0, kSeekEnd);
-    if (size < int32_t(kHeaderSize + kTrailerSize)) return kExitIoError;
+int read_trailer(FileHandle file, ArchiveSpot* spot) {
+    const int64_t size = file_seek(file, 0, kSeekEnd);
+    if (size < int64_t(kHeaderSize + kTrailerSize)) return kExitIoError;
+    crc32_prepare();
     const int64_t end = data_end(file, size);
     uint8_t trailer[kTrailerSize];
     if (!read_at(file, end - kTrailerSize, trailer, kTrailerSize)) return kExitIoError;
-    const int32_t offset = int32_t(load_u32(trailer));
-    if (offset < 0 || offset > end - int64_t(kHeaderSize + kTrailerSize))
-        return kExitInvalidArchive;
-    if (file_seek(file, offset, kSeekSet) != offset) return kExitIoError;
-    *archive_offset = offset;
+    spot->catalogue_offset = 0;
+    spot->wide = false;
+    const uint32_t stored = load_u32(trailer);
+    if (stored == kWideMark) {
+        const int found = read_locator(file, end, spot);
+        if (found != 0) return found;
+    } else {
+        // The narrow form: a signed 32-bit offset.
+        const int32_t offset = int32_t(stored);
+        if (offset < 0 || offset > end - int64_t(kHeaderSize + kTrailerSize))
+            return kExitInvalidArchive;
+        spot->archive_offset = offset;
+    }
+    if (file_seek(file, spot->archive_offset, kSeekSet) != spot->archive_offset)
+        return kExitIoError;
     return 0;
 }
 

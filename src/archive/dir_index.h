@@ -23,19 +23,18 @@ template <typename Visit>
 int walk_dirs(const Catalogue& catalogue, Visit visit) {
     const uint32_t count = catalogue.dir_count;
     if (count == 0 || catalogue.dir_table == nullptr) return 0;
-    uint16_t parents[kMaxDirDepth];
+    uint32_t parents[kMaxDirDepth];
     uint32_t depth = 0;
     uint32_t visits = 0;
     uint32_t record = 0;
     for (;;) {
         if (record >= count || ++visits > count) return kExitInvalidArchive;
-        const int result =
-            visit(uint16_t(record), depth == 0 ? uint16_t(0) : uint16_t(parents[depth - 1] + 1));
+        const int result = visit(record, depth == 0 ? 0u : parents[depth - 1] + 1);
         if (result != 0) return result;
         const DirRecord& dir = catalogue.dir_table[record];
         if (dir.child() != 0) {
             if (depth + 1 >= kMaxDirDepth) return kExitInvalidArchive;
-            parents[depth++] = uint16_t(record);
+            parents[depth++] = record;
             record = dir.child();
             continue;
         }
@@ -50,10 +49,10 @@ int walk_dirs(const Catalogue& catalogue, Visit visit) {
 // Writes the path of folder `record` (each name followed by `separator`) into
 // `out` (kMaxPath + 1 bytes); its length, or -1 when it does not fit. Needs
 // the catalogue's index (dir_parent).
-int32_t record_path(const Catalogue& catalogue, uint16_t record, char separator, char* out);
+int32_t record_path(const Catalogue& catalogue, uint32_t record, char separator, char* out);
 
 // The same for the first folder in walk order with id `id`; -1 when there is
 // none. The time it takes grows with the folder's depth, not the tree's size.
-int32_t dir_path(const Catalogue& catalogue, int16_t id, char separator, char* out);
+int32_t dir_path(const Catalogue& catalogue, uint32_t id, char separator, char* out);
 
 }  // namespace zq

@@ -1,6 +1,5 @@
-// The one path of a file's data: raw bytes or frames, counted apart from the
-// stream's plain_done (which wraps after 4 GiB) by a count that can never
-// wrap, then the size and the CRC-32.
+// The one path of a file's data: raw bytes or frames, counted by a 64-bit
+// count that never passes original_size, then the size and the CRC-32.
 #include "archive/file_data.h"
 
 #include "archive/source.h"
@@ -17,7 +16,7 @@ struct DataSink {
     uint8_t* area;
 };
 
-bool sink_write(const DataSink& sink, uint32_t at, const uint8_t* bytes, uint32_t count) {
+bool sink_write(const DataSink& sink, uint64_t at, const uint8_t* bytes, uint32_t count) {
     if (sink.area != nullptr) {
         for (uint32_t i = 0; i < count; ++i) sink.area[at + i] = bytes[i];
         return true;
@@ -25,18 +24,19 @@ bool sink_write(const DataSink& sink, uint32_t at, const uint8_t* bytes, uint32_
     return sink.file == kNoFile || file_write(sink.file, bytes, count) == int32_t(count);
 }
 
-// The archive's offset is never negative, so the sum of two values below
-// 2^32 is beyond a seek's reach exactly when it passes INT32_MAX or wraps.
-bool seek_to_data(StreamContext* context, int32_t archive_offset, const FileRecord& file) {
-    const uint32_t position = uint32_t(archive_offset) + file.data_offset();
-    return position >= file.data_offset() && position <= uint32_t(INT32_MAX) &&
-           archive_seek(context, int64_t(position));
+// The archive's offset is never negative, so the sum is beyond a seek's reach
+// exactly when the data offset passes what is left below INT64_MAX.
+bool seek_to_data(StreamContext* context, int64_t archive_offset, const FileRecord& file) {
+    const uint64_t offset = file.data_offset();
+    if (archive_offset < 0 || offset > uint64_t(INT64_MAX - archive_offset)) return false;
+    const int64_t position = archive_offset + int64_t(offset);
+    return archive_seek(context, position);
 }
 
 // The next piece of the data into plain_buf, its size in *count: a raw
 // file's bytes a buffer at a time up to original_size, a coded file's
 // blocks while its frames last. False at the end; `outcome` holds a failure.
-bool next_piece(StreamContext* context, const FileRecord& file, uint32_t done, uint32_t* count,
+bool next_piece(StreamContext* context, const FileRecord& file, uint64_t done, uint32_t* count,
                 DataOutcome* outcome) {
     if (file.block_coded()) {
         if (context->coded_left <= 0) return false;
@@ -47,9 +47,9 @@ bool next_piece(StreamContext* context, const FileRecord& file, uint32_t done, u
         *outcome = status == kStreamShortRead ? kDataCutShort : kDataBadBlock;
         return false;
     }
-    const uint32_t left = file.original_size() - done;
+    const uint64_t left = file.original_size() - done;
     if (left == 0) return false;
-    *count = left < kPlainBufferSize ? left : kPlainBufferSize;
+    *count = left < kPlainBufferSize ? uint32_t(left) : kPlainBufferSize;
     if (archive_read(context, context->plain_buf, *count)) return true;
     *outcome = kDataCutShort;
     return false;
@@ -58,29 +58,30 @@ bool next_piece(StreamContext* context, const FileRecord& file, uint32_t done, u
 // Hands every piece on to the sink and the CRC-32. A piece that takes the
 // count past original_size ends the reading once it has been handed on
 // (into memory, only the part that fits), so no stream runs on for long.
-// The count in hand therefore never passes original_size and cannot wrap;
-// the total reported is 64 bits wide for the piece that went past.
+// The count in hand therefore never passes original_size and cannot wrap.
 DataOutcome transfer(StreamContext* context, const FileRecord& file, const DataSink& sink,
                      DataProgress progress, FileData* data) {
-    const uint32_t size = file.original_size();
+    const uint64_t size = file.original_size();
     if (file.block_coded()) {
-        stream_start(context, int32_t(file.stored_size()));
+        // Sizes are unsigned; one beyond any file simply reads short.
+        const uint64_t stored = file.stored_size();
+        stream_start(context, stored > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(stored));
         context->plain_total = size;
         if (progress != nullptr) progress(context);
     } else {
         progress = nullptr;  // a raw copy has no bar
     }
     DataOutcome outcome = kDataOk;
-    uint32_t done = 0;
+    uint64_t done = 0;
     uint32_t n = 0;
     while (next_piece(context, file, done, &n, &outcome)) {
         const bool over = n > size - done;
-        const uint32_t kept = sink.area != nullptr && over ? size - done : n;
+        const uint32_t kept = sink.area != nullptr && over ? uint32_t(size - done) : n;
         if (!sink_write(sink, done, context->plain_buf, kept)) return kDataShortWrite;
         if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (progress != nullptr) progress(context);
         if (over) {
-            data->bytes = uint64_t(done) + n;
+            data->bytes = done + n;
             return kDataTooLong;
         }
         done += n;
@@ -91,7 +92,7 @@ DataOutcome transfer(StreamContext* context, const FileRecord& file, const DataS
 
 // The sink comes as two plain values, so that where only files are read
 // (the Windows stub makes no links) the memory path folds away.
-FileData read_data(StreamContext* context, int32_t archive_offset, const FileRecord& file,
+FileData read_data(StreamContext* context, int64_t archive_offset, const FileRecord& file,
                    FileHandle output, uint8_t* area, DataProgress progress) {
     const DataSink sink{output, area};
     FileData data{kDataOk, 0, 0};
@@ -115,18 +116,18 @@ FileData read_data(StreamContext* context, int32_t archive_offset, const FileRec
 
 }  // namespace
 
-FileData read_file_data(StreamContext* context, int32_t archive_offset, const FileRecord& file,
+FileData read_file_data(StreamContext* context, int64_t archive_offset, const FileRecord& file,
                         FileHandle output, DataProgress progress) {
     return read_data(context, archive_offset, file, output, nullptr, progress);
 }
 
-FileData read_link_target(StreamContext* context, int32_t archive_offset, const FileRecord& file,
+FileData read_link_target(StreamContext* context, int64_t archive_offset, const FileRecord& file,
                           char* target) {
-    const uint32_t size = file.original_size();
+    const uint64_t size = file.original_size();
     if (size == 0 || size > kMaxPath) return FileData{kDataBadLink, 0, 0};
     uint8_t* area = reinterpret_cast<uint8_t*>(target);
     const FileData data = read_data(context, archive_offset, file, kNoFile, area, nullptr);
-    target[data.bytes < size ? data.bytes : size] = '\0';
+    target[data.bytes < size ? uint32_t(data.bytes) : uint32_t(size)] = '\0';
     return data;
 }
 

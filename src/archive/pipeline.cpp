@@ -71,9 +71,9 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
         if (slot.short_read) {
             pipeline->read_failed = true;
         } else {
-            // Counted modulo 2^32, as the stream's own coded_left is.
+            // Counted modulo 2^64, as the stream's own coded_left is.
             pipeline->read_left =
-                int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
+                int64_t(uint64_t(pipeline->read_left) - uint32_t(slot.length + 2));
         }
         semaphore_post(pipeline->queued);
         ++pipeline->frames_read;

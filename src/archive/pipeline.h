@@ -67,7 +67,7 @@ struct BlockPipeline {
     uint32_t next_claim;  // slot of the next frame a worker takes (atomic)
     uint64_t frames_read;
     uint64_t frames_taken;
-    int32_t read_left;  // coded bytes the reader has still to fetch
+    int64_t read_left;  // coded bytes the reader has still to fetch
     bool read_failed;   // no more reading until the stream is taken up to here
     bool quit;
     PipelineWorker workers[kMaxWorkers];

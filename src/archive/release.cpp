@@ -21,7 +21,8 @@ void release_catalogue(Catalogue* catalogue) {
     release(catalogue->dir_by_id);
     if (catalogue->file_table != nullptr) {
         // One chunk per 128 records, reached through its first record.
-        for (uint32_t i = 0; i < catalogue->file_count; i += kRecordsPerChunk)
+        // The table may have stopped short of file_count when reading failed.
+        for (uint32_t i = 0; i < catalogue->file_slots; i += kRecordsPerChunk)
             release(catalogue->file_table[i]);
         release(catalogue->file_table);
     }

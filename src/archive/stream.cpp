@@ -65,7 +65,7 @@ StreamStatus stream_init(StreamContext* context) {
     return kStreamOk;
 }
 
-void stream_start(StreamContext* context, int32_t coded_size) {
+void stream_start(StreamContext* context, int64_t coded_size) {
     // Frames a pipeline read ahead for an abandoned stream are dropped.
     if (context->pipeline != nullptr) pipeline_drain(context->pipeline);
     clear_counters(context);

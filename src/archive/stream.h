@@ -35,10 +35,10 @@ struct StreamContext {
     uint8_t* plain_buf;       // 32770 bytes: one decoded block (+ room for a NUL)
     uint32_t cursor;          // read position in plain_buf (record tables)
     int16_t status;           // result of the last decode_block
-    uint32_t coded_done;      // coded bytes consumed, headers included
-    uint32_t plain_done;      // plain bytes produced
-    uint32_t plain_total;     // plain bytes the caller expects (progress only)
-    int32_t coded_left;       // coded bytes still to consume; -1 after a reset
+    uint64_t coded_done;      // coded bytes consumed, headers included
+    uint64_t plain_done;      // plain bytes produced
+    uint64_t plain_total;     // plain bytes the caller expects (progress only)
+    int64_t coded_left;       // coded bytes still to consume; -1 after a reset
     uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
     bool crc_wanted;          // false: the writers leave crc alone (see checksum_start)
     CodecState codec;         // the codec state every block of this context uses
@@ -59,7 +59,7 @@ StreamStatus stream_init(StreamContext* context);
 // Starts a coded section of `coded_size` bytes (frame headers included) at the
 // archive file's position: counters, status and the bytes left begin afresh,
 // and frames a pipeline read ahead for the last section are dropped.
-void stream_start(StreamContext* context, int32_t coded_size);
+void stream_start(StreamContext* context, int64_t coded_size);
 // The next block into plain_buf, its plain count in *produced: kStreamOk,
 // kStreamShortRead or kStreamBadBlock.
 StreamStatus stream_next(StreamContext* context, uint16_t* produced);

@@ -16,9 +16,8 @@ inline bool read_exact(FileHandle file, void* buffer, uint32_t count) {
 // bytes that gave `produced` plain bytes.
 inline void count_block(StreamContext* context, uint32_t length, uint16_t produced) {
     // The record tables read on past their recorded size, so coded_left may
-    // start near the most negative value and keep falling: it counts modulo
-    // 2^32, as a 32-bit register would, without signed overflow.
-    context->coded_left = int32_t(uint32_t(context->coded_left) - (length + 2));
+    // keep falling below zero: it counts modulo 2^64, without signed overflow.
+    context->coded_left = int64_t(uint64_t(context->coded_left) - (length + 2));
     context->coded_done += length + 2;
     context->plain_done += produced;
 }

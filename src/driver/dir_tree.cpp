@@ -6,7 +6,7 @@ namespace zq {
 
 int build_file_path(const Catalogue& catalogue, const FileRecord& file, char* out) {
     out[0] = '\0';
-    const int16_t dir_id = int16_t(file.dir_id());
+    const uint32_t dir_id = file.dir_id();
     if (catalogue.dir_table != nullptr && dir_id != 0 &&
         dir_path(catalogue, dir_id, '\\', out) < 0) {
         out[0] = '\0';
@@ -22,7 +22,7 @@ int create_dir_tree(const Catalogue& catalogue) {
     // Relative paths from where the walk starts, so the current directory
     // stays put even where a folder is a link.
     char path[kPathBufferSize];
-    const int result = walk_dirs(catalogue, [&](uint16_t record, uint16_t) {
+    const int result = walk_dirs(catalogue, [&](uint32_t record, uint32_t) {
         const int32_t length = record_path(catalogue, record, '\\', path);
         if (length <= 0) return -1;
         path[length - 1] = '\0';  // the folder itself, without its separator

@@ -21,13 +21,13 @@ void list_file(const FileRecord& file, const char* path) {
 bool file_is_sound(const FileRecord& file, const char* path) {
     if (file.is_symlink() && platform_makes_links()) {
         char* target = driver.link_target;
-        return read_link_target(&stream_context, driver.archive_offset, file, target).outcome ==
-                   kDataOk &&
+        return read_link_target(&stream_context, driver.spot.archive_offset, file, target)
+                       .outcome == kDataOk &&
                link_target_is_safe(reinterpret_cast<const uint8_t*>(target), file.original_size(),
                                    path_depth(path));
     }
-    return read_file_data(&stream_context, driver.archive_offset, file, kNoFile, nullptr).outcome ==
-           kDataOk;
+    return read_file_data(&stream_context, driver.spot.archive_offset, file, kNoFile, nullptr)
+               .outcome == kDataOk;
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ void list_or_test() {
     const bool testing = driver.options.mode == kModeTest;
     bool all_sound = true;
     for (uint32_t i = 0; i < driver.file_count; ++i) {
-        if (!is_selected(uint16_t(i))) continue;
+        if (!is_selected(i)) continue;
         const FileRecord& file = *catalogue.file_table[i];
         const char* path = stored_path(file);
         if (!testing) {

@@ -39,7 +39,7 @@ void start_up(const char* archive_path) {
     if (driver.exe_file == kNoFile) fail_system(kExitIoError, archive_path, last_system_error());
     // Whatever is wrong with the trailer, the archive cannot be read where
     // it is said to be: a file I/O error, as a seek or read there would give.
-    if (read_trailer(driver.exe_file, &driver.archive_offset) != 0)
+    if (read_trailer(driver.exe_file, &driver.spot) != 0)
         fail(kExitIoError, archive_path, "no archive at its end");
 }
 
@@ -237,7 +237,7 @@ bool may_replace(uint32_t existing) {
 // Reads a link record's target into driver.link_target, NUL-terminated.
 void read_link_target(const FileRecord& file) {
     const FileData data =
-        read_link_target(&stream_context, driver.archive_offset, file, driver.link_target);
+        read_link_target(&stream_context, driver.spot.archive_offset, file, driver.link_target);
     if (data.outcome != kDataOk)
         fail(extraction_status(data.outcome, file.block_coded()), driver.target_name,
              outcome_reason(data.outcome));
@@ -273,7 +273,7 @@ bool begin_record(const FileRecord& file, const char* name, uint32_t* temp_numbe
     return true;
 }
 
-void extract_link(uint16_t index) {
+void extract_link(uint32_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
     read_link_target(file);
@@ -301,7 +301,7 @@ bool stamp_open_file(FileHandle output, const FileRecord& file) {
     return file_set_attributes_open(output, file.attributes(), file.has_mode(), file.mode());
 }
 
-void extract_file(uint16_t index) {
+void extract_file(uint32_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
     if (file.is_symlink()) {
@@ -316,7 +316,7 @@ void extract_file(uint16_t index) {
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const FileData data = read_file_data(&stream_context, driver.archive_offset, file,
+    const FileData data = read_file_data(&stream_context, driver.spot.archive_offset, file,
                                          driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that
     // came out other than recorded is reported once the file is closed.
@@ -354,9 +354,18 @@ void start_workers() {
 }  // namespace
 
 void progress_update(StreamContext* context, int16_t*) {
-    const uint32_t total = context->plain_total;
-    const uint32_t done = context->plain_done;
-    if (done == 0) {
+    // Past 4 GiB both counts drop the same low bits, so the bar's arithmetic
+    // stays 32-bit (no 64-bit division in the Windows stub); below, it is exact.
+    uint64_t total64 = context->plain_total;
+    uint64_t done64 = context->plain_done;
+    while (total64 >> 32 != 0) {
+        total64 >>= 1;
+        done64 >>= 1;
+    }
+    const uint32_t total = uint32_t(total64);
+    // done may pass total by a block (the last one read past the size).
+    const uint32_t done = done64 >> 32 != 0 ? 0xFFFFFFFFu : uint32_t(done64);
+    if (context->plain_done == 0) {
         driver.progress_marks = 0;
         driver.progress_step = total >= kProgressMarks ? total / kProgressMarks : total;
         return;
@@ -382,7 +391,7 @@ const char* stored_path(const FileRecord& file) {
 
 // A file the caller's selection leaves out is not looked at again: no
 // question, no temporary file, no line.
-bool is_selected(uint16_t index) {
+bool is_selected(uint32_t index) {
     if (driver.options.select == nullptr) return true;
     return driver.options.select(stored_path(*catalogue.file_table[index]),
                                  driver.options.select_context);
@@ -405,7 +414,7 @@ namespace {
 // caller can refuse one that takes nothing (or less than it asked for).
 void check_selection() {
     if (driver.options.select == nullptr || driver.options.selection_done == nullptr) return;
-    for (uint32_t i = 0; i < driver.file_count; ++i) is_selected(uint16_t(i));
+    for (uint32_t i = 0; i < driver.file_count; ++i) is_selected(i);
     const int status = driver.options.selection_done(driver.options.select_context);
     if (status != 0) terminate_silently(status);
 }
@@ -419,14 +428,14 @@ void run_extraction(const char* archive_path) {
     if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
     stream_context.archive_file = driver.exe_file;
 
-    uint16_t file_count = 0;
+    uint32_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
     GivenPassword given{driver.options.password, false};
     const PasswordDialogue dialogue = driver.options.password != nullptr
                                           ? given_password_dialogue(&given)
                                           : console_password_dialogue();
     const int status =
-        read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
+        read_catalogue(&stream_context, &catalogue, driver.spot, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
     check_selection();
@@ -439,11 +448,10 @@ void run_extraction(const char* archive_path) {
     if (makes_links) check_links();
     if (catalogue.dir_tree && catalogue.full_path) create_dir_tree(catalogue);
     for (uint32_t i = 0; i < driver.file_count; ++i) {
-        if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
+        if (is_selected(i)) extract_file(i);
     }
     for (uint32_t i = 0; makes_links && i < driver.file_count; ++i) {
-        if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i)))
-            extract_link(uint16_t(i));
+        if (catalogue.file_table[i]->is_symlink() && is_selected(i)) extract_link(i);
     }
 
     const FileHandle archive = driver.exe_file;

@@ -26,8 +26,8 @@ extern const char kOverwritePrompt[];
 
 struct DriverState {
     volatile FileHandle exe_file;  // the archive; kNoFile when not open
-    int32_t archive_offset;
-    uint16_t file_count;
+    ArchiveSpot spot;              // where the archive and its catalogue lie
+    uint32_t file_count;
     volatile FileHandle output_file;  // the temporary file; kNoFile when closed
     // 1 while a temporary file of ours exists at temp_path: terminate deletes
     // only then, so it never removes a name it did not create.
@@ -76,7 +76,7 @@ void progress_update(StreamContext* context, int16_t* stop);
 // The file's stored path (in driver.full_path when it has folders).
 const char* stored_path(const FileRecord& file);
 // Whether the caller's selection takes the file.
-bool is_selected(uint16_t index);
+bool is_selected(uint32_t index);
 // The runs that only read (list, test): a line per selected file, then the
 // end of the run.
 [[noreturn]] void list_or_test();

@@ -9,6 +9,14 @@
 // behind that. Archive: 10-byte header, file data, catalogue (name pools,
 // optional password block, directory table, file table). Offsets inside the
 // archive count from its first byte.
+//
+// The wide form, written only when a tree passes the narrow limits (or when
+// asked for): a 24-byte locator in front of the trailer carries 64-bit archive
+// and catalogue offsets, the trailer and the header's catalogue offset hold
+// 0xFFFFFFFF (a narrow reader stops at the trailer as at any that points
+// outside the file), header flags bit 10 is set, and the catalogue's counts
+// are 32-bit, its table sizes 64-bit and its records longer: the narrow
+// record's bytes with the high parts of its numbers behind them.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +28,29 @@ constexpr uint32_t kDirRecordSize = 10;
 constexpr uint32_t kFileRecordSize = 40;
 constexpr uint32_t kMaxPath = 511;  // paths live in 512-byte buffers
 
+// The wide form: records hold the narrow bytes, then the high parts.
+constexpr uint32_t kWideDirRecordSize = 16;
+constexpr uint32_t kWideFileRecordSize = 56;
+constexpr uint32_t kTrailerSize = 4;
+constexpr uint32_t kLocatorSize = 24;       // magic, archive offset, catalogue offset, CRC-32
+constexpr uint32_t kWideMark = 0xFFFFFFFF;  // trailer and header catalogue offset
+constexpr uint8_t kLocatorMagic[4] = {'Z', 'Q', 'W', 'L'};
+// Narrow limits: past any of them the packer writes the wide form.
+constexpr uint32_t kNarrowMaxFiles = 0xFFFF;
+constexpr uint32_t kNarrowMaxDirs = 0x7FFF;
+constexpr uint64_t kNarrowMaxFileSize = 0xFFFFFFFF;
+constexpr uint64_t kNarrowMaxEnd = 0x7FFFFFFF;   // the whole self-extractor's last byte
+constexpr uint32_t kNarrowMaxDirTable = 0x7FFF;  // coded bytes of the folder table
+// The most files and folders a wide catalogue may hold: far beyond any real
+// tree, and a bound on what an archive can make a reader allocate.
+constexpr uint32_t kWideMaxEntries = 0x1000000 - 1;
+
 // Header flag bits.
 constexpr uint16_t kFlagTypeMask = 0x0070;
 constexpr uint16_t kFlagTypeBits = 0x0050;
 constexpr uint16_t kFlagPassword = 0x0080;
 constexpr uint16_t kFlagFullPath = 0x0100;
+constexpr uint16_t kFlagWide = 0x0400;  // the catalogue is in the wide form
 constexpr uint8_t kOptionDirTree = 0x40;
 
 // FileRecord.method
@@ -65,6 +91,17 @@ inline void store_u32(uint8_t* p, uint32_t value) {
     store_u16(p, uint16_t(value));
     store_u16(p + 2, uint16_t(value >> 16));
 }
+inline uint64_t load_u64(const uint8_t* p) {
+    return uint64_t(load_u32(p)) | (uint64_t(load_u32(p + 4)) << 32);
+}
+inline void store_u64(uint8_t* p, uint64_t value) {
+    store_u32(p, uint32_t(value));
+    store_u32(p + 4, uint32_t(value >> 32));
+}
+// The number of a low and a high part stored apart.
+inline uint64_t join_u64(const uint8_t* low, const uint8_t* high) {
+    return uint64_t(load_u32(low)) | (uint64_t(load_u32(high)) << 32);
+}
 
 // A NameRef: the pool's index in the high half, the name's offset inside
 // the pool in the low half.
@@ -74,24 +111,29 @@ inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) {
 
 // Records are kept as their stored bytes, since table frames fill them byte by
 // byte across block boundaries; the accessors decode the little-endian fields.
+// In memory every record has the wide size: a narrow record fills the first
+// bytes and leaves the high parts zero. Wide folder record: bytes 10-11 the
+// id's high half, 12-13 next's, 14-15 child's.
 struct DirRecord {
-    uint8_t bytes[kDirRecordSize];
-    int16_t id() const { return int16_t(load_u16(bytes)); }
+    uint8_t bytes[kWideDirRecordSize];
+    uint32_t id() const { return load_u16(bytes) | (uint32_t(load_u16(bytes + 10)) << 16); }
     uint32_t name() const { return load_u32(bytes + 2); }
-    uint16_t next() const { return load_u16(bytes + 6); }
-    uint16_t child() const { return load_u16(bytes + 8); }
+    uint32_t next() const { return load_u16(bytes + 6) | (uint32_t(load_u16(bytes + 12)) << 16); }
+    uint32_t child() const { return load_u16(bytes + 8) | (uint32_t(load_u16(bytes + 14)) << 16); }
 };
 
+// Wide file record: bytes 40-43, 44-47 and 48-51 the high halves of size,
+// stored size and data offset, 52-53 the folder id's high half, 54-55 zero.
 struct FileRecord {
-    uint8_t bytes[kFileRecordSize];
+    uint8_t bytes[kWideFileRecordSize];
     uint16_t attributes() const { return load_u16(bytes); }
-    uint16_t dir_id() const { return load_u16(bytes + 2); }
+    uint32_t dir_id() const { return load_u16(bytes + 2) | (uint32_t(load_u16(bytes + 52)) << 16); }
     int32_t access_time() const { return int32_t(load_u32(bytes + 4)); }
     int32_t write_time() const { return int32_t(load_u32(bytes + 8)); }
     int32_t create_time() const { return int32_t(load_u32(bytes + 12)); }
-    uint32_t original_size() const { return load_u32(bytes + 16); }
-    uint32_t stored_size() const { return load_u32(bytes + 20); }
-    uint32_t data_offset() const { return load_u32(bytes + 24); }
+    uint64_t original_size() const { return join_u64(bytes + 16, bytes + 40); }
+    uint64_t stored_size() const { return join_u64(bytes + 20, bytes + 44); }
+    uint64_t data_offset() const { return join_u64(bytes + 24, bytes + 48); }
     uint32_t name() const { return load_u32(bytes + 28); }
     uint16_t method() const { return load_u16(bytes + 32); }
     bool block_coded() const { return (method() & kMethodCodedMask) != 0; }

@@ -71,10 +71,6 @@ inline bool is_sealed_magic(const uint8_t* bytes) {
     return true;
 }
 
-inline uint64_t load_u64(const uint8_t* p) {
-    return uint64_t(load_u32(p)) | (uint64_t(load_u32(p + 4)) << 32);
-}
-
 inline void store_sealed_header(const SealedHeader& header, uint8_t out[kSealedHeaderSize]) {
     for (uint32_t i = 0; i < kSealedHeaderSize; ++i) out[i] = 0;
     for (uint32_t i = 0; i < sizeof kSealedMagic; ++i) out[i] = kSealedMagic[i];

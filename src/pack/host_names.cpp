@@ -95,7 +95,7 @@ public:
         if (catalogue_.pool_sizes != nullptr) mem_free(catalogue_.pool_sizes);
         catalogue_.name_pools = areas;
         catalogue_.pool_sizes = sizes;
-        catalogue_.pool_count = uint16_t(count);
+        catalogue_.pool_count = uint32_t(count);
         return 0;
     }
 

@@ -41,11 +41,11 @@ EntryPath entry_name(const Catalogue& catalogue, const HostNames& names, uint32_
 
 // The path of folder `record`, '/'-separated and ending in '/', through the
 // index the catalogue check built (its chains end within the depth limit).
-EntryPath folder_entry_path(const Catalogue& catalogue, const HostNames& names, uint16_t record) {
-    std::vector<uint16_t> chain;
+EntryPath folder_entry_path(const Catalogue& catalogue, const HostNames& names, uint32_t record) {
+    std::vector<uint32_t> chain;
     for (uint32_t at = uint32_t(record) + 1; at != 0 && chain.size() <= kMaxDirDepth;
          at = catalogue.dir_parent[at - 1]) {
-        chain.push_back(uint16_t(at - 1));
+        chain.push_back(at - 1);
     }
     EntryPath path;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
@@ -123,7 +123,7 @@ std::string data_problem(const FileRecord& record, const FileData& data) {
 // Expands one file's data without writing it anywhere; the empty string when
 // it comes out exactly as recorded, size and CRC-32. A link's target must
 // also be one the extractor makes, `depth` folders below the run folder.
-std::string check_file(StreamContext& context, int32_t archive_offset, const FileRecord& record,
+std::string check_file(StreamContext& context, int64_t archive_offset, const FileRecord& record,
                        uint32_t depth) {
     if (!record.is_symlink())
         return data_problem(record,
@@ -140,7 +140,7 @@ std::string check_file(StreamContext& context, int32_t archive_offset, const Fil
 
 // A link record's target as stored, for the listing; empty when it cannot be
 // read (zqpack test names the fault).
-std::string read_link_text(StreamContext& context, int32_t archive_offset,
+std::string read_link_text(StreamContext& context, int64_t archive_offset,
                            const FileRecord& record) {
     char text[kMaxPath + 1];
     const FileData data = read_link_target(&context, archive_offset, record, text);
@@ -165,10 +165,10 @@ std::string or_dash(const std::string& text) { return text.empty() ? "-" : text;
 
 }  // namespace
 
-FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
+FileHandle open_archive_file(const std::string& path, ArchiveSpot* spot) {
     FileHandle file = file_open_read(path.c_str());
     if (file == kNoFile) fail_with(kExitIoError, "cannot open " + path);
-    const int result = read_trailer(file, archive_offset);
+    const int result = read_trailer(file, spot);
     if (result != 0) {
         file_close(file);
         fail_with(kExitIoError,
@@ -181,11 +181,11 @@ FileHandle open_archive_file(const std::string& path, int32_t* archive_offset) {
 OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::string>& password,
                              const PasswordDialogue* ask)
     : path_(path) {
-    file_ = open_archive_file(path, &archive_offset_);
+    file_ = open_archive_file(path, &spot_);
     uint8_t header[kHeaderSize];
     has_password_ = file_read(file_, header, kHeaderSize) == int32_t(kHeaderSize) &&
                     (load_u16(header) & kFlagPassword) != 0;
-    file_seek(file_, archive_offset_, kSeekSet);
+    file_seek(file_, spot_.archive_offset, kSeekSet);
     // A constructor that throws runs no destructor: give back what was taken.
     auto give_up = [this, &path](int status) {
         release_catalogue(&catalogue_);
@@ -196,7 +196,7 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
     };
     if (stream_init(&context_) != kStreamOk) give_up(kExitNoMemory);
     context_.archive_file = file_;
-    uint16_t count = 0;
+    uint32_t count = 0;
     // Listing and testing read unmarked archives with the fixed two-byte
     // ranges; extraction follows this system's own rule, as its path code does.
     host_names_.fixed_lead_bytes_when_unmarked = true;
@@ -207,16 +207,15 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
                                       : ask != nullptr
                                           ? *ask
                                           : PasswordDialogue{no_answer, no_reply, nullptr};
-    int code = read_catalogue(&context_, &catalogue_, archive_offset_, &count, dialogue);
+    int code = read_catalogue(&context_, &catalogue_, spot_, &count, dialogue);
     if (code != 0) give_up(code);
 
     order_.resize(count);
-    for (uint32_t i = 0; i < count; ++i) order_[i] = uint16_t(i);
+    for (uint32_t i = 0; i < count; ++i) order_[i] = i;
     // Each folder once: the first record in walk order with its id, as the
     // extractor finds it.
     for (uint32_t i = 0; i < catalogue_.dir_count; ++i) {
-        if (catalogue_.dir_by_id[uint16_t(catalogue_.dir_table[i].id())] == i + 1)
-            folders_.push_back(uint16_t(i));
+        if (catalogue_.dir_by_id[catalogue_.dir_table[i].id()] == i + 1) folders_.push_back(i);
     }
     // The arguments of a file marked to run must end inside their pool, as
     // the self-extractor requires before it writes anything.
@@ -241,12 +240,12 @@ ArchiveEntry OpenedArchive::entry(size_t index) const {
     // Folder paths as the extractor finds them, '/'-separated for display.
     EntryPath path;
     if (catalogue_.dir_count != 0 && record.dir_id() != 0) {
-        const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
-        if (at != 0) path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1));
+        const uint32_t at = catalogue_.dir_by_id[record.dir_id()];
+        if (at != 0) path = folder_entry_path(catalogue_, host_names_, at - 1);
     }
     const EntryPath name = entry_name(catalogue_, host_names_, record.name());
     std::string link;
-    if (record.is_symlink()) link = read_link_text(context_, archive_offset_, record);
+    if (record.is_symlink()) link = read_link_text(context_, spot_.archive_offset, record);
     std::string run_args;
     if (record.runs_after()) run_args = run_arguments(catalogue_, record.name());
     return ArchiveEntry{path.shown + name.shown, path.stored + name.stored, record, link, run_args};
@@ -255,9 +254,9 @@ ArchiveEntry OpenedArchive::entry(size_t index) const {
 uint32_t OpenedArchive::depth(size_t index) const {
     const FileRecord& record = *catalogue_.file_table[order_[index]];
     if (!full_path() || catalogue_.dir_count == 0 || record.dir_id() == 0) return 0;
-    const uint16_t at = catalogue_.dir_by_id[record.dir_id()];
+    const uint32_t at = catalogue_.dir_by_id[record.dir_id()];
     if (at == 0) return 0;
-    const std::string path = folder_entry_path(catalogue_, host_names_, uint16_t(at - 1)).shown;
+    const std::string path = folder_entry_path(catalogue_, host_names_, at - 1).shown;
     return uint32_t(std::count(path.begin(), path.end(), '/'));
 }
 
@@ -312,7 +311,7 @@ std::string json_listing(const OpenedArchive& archive) {
         const FileRecord& r = entry.record;
         out += std::string(separator) + "  {\"path\": " + json_string(entry.path);
         append_format(out,
-                      ", \"type\": \"%s\", \"size\": %" PRIu32 ", \"stored\": %" PRIu32
+                      ", \"type\": \"%s\", \"size\": %" PRIu64 ", \"stored\": %" PRIu64
                       ", \"method\": %u, \"coded\": %s, \"write_time\": %" PRId32
                       ", \"access_time\": %" PRId32 ", \"attributes\": %u",
                       r.is_symlink() ? "link" : "file", r.original_size(), r.stored_size(),
@@ -359,7 +358,7 @@ int list_archive(const OpenedArchive& archive, bool json) {
         if (r.runs_after())
             path += "  [runs after extraction" +
                     (entry.run_args.empty() ? "" : ": " + entry.run_args) + "]";
-        std::printf("%12" PRIu32 " %12" PRIu32 " %6.1f%% %-6s %-8s %-4s %-19s  %s\n",
+        std::printf("%12" PRIu64 " %12" PRIu64 " %6.1f%% %-6s %-8s %-4s %-19s  %s\n",
                     r.original_size(), r.stored_size(), ratio(r.stored_size(), r.original_size()),
                     r.block_coded() ? "coded" : "raw", or_dash(crc_text(r)).c_str(),
                     or_dash(mode_text(r)).c_str(), format_time(r.write_time()).c_str(),
@@ -377,8 +376,8 @@ namespace {
 bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& large,
                        const std::vector<uint32_t>& depths, unsigned threads,
                        std::vector<std::string>& problems) {
-    int32_t offset = 0;
-    FileHandle file = open_archive_file(archive.path(), &offset);
+    ArchiveSpot spot{};
+    FileHandle file = open_archive_file(archive.path(), &spot);
     StreamContext context{};
     BlockPipeline pipeline{};
     bool ready = stream_init(&context) == kStreamOk && archive.share_reading(&context);
@@ -386,7 +385,8 @@ bool check_large_files(const OpenedArchive& archive, const std::vector<size_t>& 
         context.pipeline = &pipeline;
     context.archive_file = file;
     for (size_t i : large) {
-        if (ready) problems[i] = check_file(context, offset, archive.record(i), depths[i]);
+        if (ready)
+            problems[i] = check_file(context, spot.archive_offset, archive.record(i), depths[i]);
     }
     pipeline_finish(&pipeline);
     release_stream(&context);
@@ -415,10 +415,10 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
     std::atomic<int> setup_failed{kExitOk};
     auto work = [&] {
         // Each worker reads through its own handle and its own codec.
-        int32_t offset = 0;
+        ArchiveSpot spot{};
         FileHandle file = kNoFile;
         try {
-            file = open_archive_file(archive.path(), &offset);
+            file = open_archive_file(archive.path(), &spot);
         } catch (const StatusError& e) {
             setup_failed = e.status();
             return;
@@ -432,8 +432,8 @@ int test_archive(const OpenedArchive& archive, unsigned threads) {
         }
         context.archive_file = file;
         for (size_t k; (k = next++) < small.size();) {
-            problems[small[k]] =
-                check_file(context, offset, archive.record(small[k]), depths[small[k]]);
+            problems[small[k]] = check_file(context, spot.archive_offset, archive.record(small[k]),
+                                            depths[small[k]]);
         }
         file_close(file);
         release_stream(&context);

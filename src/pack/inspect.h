@@ -46,7 +46,8 @@ public:
     OpenedArchive& operator=(const OpenedArchive&) = delete;
 
     const std::string& path() const { return path_; }
-    int32_t archive_offset() const { return archive_offset_; }
+    int64_t archive_offset() const { return spot_.archive_offset; }
+    bool wide() const { return spot_.wide; }
     // The files in view: every file, or those a selection kept.
     size_t entry_count() const { return order_.size(); }
     const FileRecord& record(size_t index) const { return *catalogue_.file_table[order_[index]]; }
@@ -56,7 +57,7 @@ public:
     // Keeps in view only the files for which `keep` returns true.
     template <typename Keep>
     void keep_only(Keep keep) {
-        std::vector<uint16_t> kept;
+        std::vector<uint32_t> kept;
         for (size_t i = 0; i < order_.size(); ++i) {
             if (keep(entry(i))) kept.push_back(order_[i]);
         }
@@ -75,26 +76,26 @@ public:
     // it as this one does (through the decrypting view of an encrypted
     // archive). False when there is no memory for it.
     bool share_reading(StreamContext* context) const;
-    uint16_t dir_count() const { return catalogue_.dir_count; }
+    uint32_t dir_count() const { return catalogue_.dir_count; }
     // The Windows code page the names were converted from; 0: shown as stored.
     uint16_t code_page() const { return host_names_.code_page; }
 
 private:
     std::string path_;
     FileHandle file_ = kNoFile;
-    int32_t archive_offset_ = 0;
+    ArchiveSpot spot_{};
     bool has_password_ = false;
     mutable StreamContext context_{};  // also reads link targets on demand
     Catalogue catalogue_{};
     HostNames host_names_;
-    std::vector<uint16_t> order_;    // file indices in view
-    std::vector<uint16_t> folders_;  // folder records, one per id
+    std::vector<uint32_t> order_;    // file indices in view
+    std::vector<uint32_t> folders_;  // folder records, one per id
 };
 
-// Opens `path` and finds the archive behind its trailer: the archive's offset.
+// Opens `path` and finds the archive behind its trailer: where it lies.
 // Throws StatusError (kExitIoError, as the self-extractor ends when its
 // trailer cannot be followed).
-FileHandle open_archive_file(const std::string& path, int32_t* archive_offset);
+FileHandle open_archive_file(const std::string& path, ArchiveSpot* spot);
 
 // The listing for scripts: one JSON object, always valid UTF-8 (names that
 // are not are shown with replacements and their bytes in hex).

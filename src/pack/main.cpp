@@ -112,6 +112,7 @@ struct CreateArgs {
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
+    bool wide = false;
     std::string run_file;
     bool run_given = false;
     std::string run_args;
@@ -190,6 +191,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.dir_tree = args.dir_tree;
     options.store = args.store;
     options.extension = !args.no_extension;
+    options.wide = args.wide;
     options.threads = threads;
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
@@ -379,6 +381,8 @@ int main(int argc, char** argv) {
         "--dir-tree", create.dir_tree,
         "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
+    create_cmd->add_flag("--wide", create.wide,
+                         "write the wide catalogue even where it is not needed");
     create_cmd->add_flag(
         "--no-extension", create.no_extension,
         "leave out checksums, Unix modes and links (records exactly as first defined)");

@@ -39,9 +39,9 @@ FileHandle file_create_new(const char* path);
 // Bytes moved, or -1 on failure. A short count is not an error here.
 int32_t file_read(FileHandle file, void* buffer, uint32_t bytes);
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes);
-// New position from the start of the file, or -1 on failure (also when the
-// position does not fit in 31 bits).
-int32_t file_seek(FileHandle file, int32_t offset, int origin);
+// New position from the start of the file, or -1 on failure. Positions are
+// 64-bit: an archive may be far larger than 4 GiB.
+int64_t file_seek(FileHandle file, int64_t offset, int origin);
 // 0 on success, -1 on failure.
 int32_t file_close(FileHandle file);
 
@@ -231,9 +231,9 @@ int str_compare_nocase(const char* a, const char* b);
 // Writes prefix followed by `number` as six decimal digits ("%s%06d") into
 // `out`, which holds `out_size` bytes; false when it does not fit.
 bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint32_t number);
-// Writes `size` right-aligned in ten places, two blanks, the Unix time as
-// "YYYY-MM-DD HH:MM:SS" in UTC and two blanks (44 bytes and a NUL; `out`
-// holds at least 64).
-void format_size_and_time(char* out, uint32_t size, int32_t unix_time);
+// Writes `size` right-aligned in ten places (more for a size of more digits),
+// two blanks, the Unix time as "YYYY-MM-DD HH:MM:SS" in UTC and two blanks
+// (44 to 54 bytes and a NUL; `out` holds at least 64).
+void format_size_and_time(char* out, uint64_t size, int32_t unix_time);
 
 }  // namespace zq

@@ -1,6 +1,7 @@
 // The Linux side's text routines: letter case, the numbered temporary names
 // and the listing's size-and-time line. Plain loops that ask the system for
 // nothing; the Windows stub has its own, which ask the system (win32.cpp).
+#include "platform/decimal.h"
 #include "platform/platform.h"
 
 namespace zq {
@@ -97,12 +98,12 @@ CivilDate civil_from_days(int32_t days) {
 
 // By hand rather than with gmtime and snprintf: this is the stub's only
 // formatted line, and the C library's printf would be a fifth of the stub.
-void format_size_and_time(char* out, uint32_t size, int32_t unix_time) {
+void format_size_and_time(char* out, uint64_t size, int32_t unix_time) {
     const int64_t seconds = unix_time;
     const int32_t days = int32_t((seconds >= 0 ? seconds : seconds - 86399) / 86400);
     const uint32_t of_day = uint32_t(seconds - int64_t(days) * 86400);
     const CivilDate date = civil_from_days(days);
-    char* p = put_number(out, size, 10, ' ');
+    char* p = put_size(out, size, 10);
     *p++ = ' ';
     *p++ = ' ';
     p = put_number(p, date.year, 4, '0');  // 1901..2038

@@ -52,7 +52,7 @@ Output::~Output() {
 
 void Output::write(const uint8_t* bytes, size_t count) {
     if (count == 0) return;
-    if (position_ + count > kMaxOutput) fail("archive would exceed 2 GiB");
+    if (position_ + count > kMaxOutput) fail("archive too large");
     if (std::fwrite(bytes, 1, count, file_) != count)
         fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
     position_ += count;

@@ -11,7 +11,8 @@
 
 namespace zq::packing {
 
-constexpr uint64_t kMaxOutput = 0x7FFFFFFF;  // offsets are signed 32-bit
+// Offsets are 64-bit in the wide form; the packer picks the form that fits.
+constexpr uint64_t kMaxOutput = uint64_t(INT64_MAX);
 
 // The output under its temporary name; removed unless committed. Every
 // failure throws with a one-line message.

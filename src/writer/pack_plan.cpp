@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kMaxEntries = 0xFFFF;
+constexpr uint32_t kMaxEntries = kWideMaxEntries;
 constexpr size_t kTempNameLength = 8;      // "zq" and six digits
 constexpr size_t kWindowsPathLimit = 259;  // characters before the terminating NUL
 constexpr size_t kAssumedInstallFolder = 60;
@@ -75,7 +75,8 @@ size_t Plan::add_dir(const fs::path& path, const std::string& disk_name,
     const std::string name = form_.stored(disk_name, path, true);
     size_t length = parent_length + name.size() + 1;
     if (length > kMaxPath) fail("path too long for the archive: " + path.string());
-    if (dirs.size() >= kMaxEntries) fail("too many folders (at most 65535)");
+    if (dirs.size() >= kMaxEntries)
+        fail("too many folders (at most " + std::to_string(kMaxEntries - 1) + ")");
     size_t index = dirs.size();
     dirs.push_back(PlanDir{name, {}, {}, length, parent_depth + 1, 0});
 
@@ -180,7 +181,8 @@ size_t Plan::add_file(const fs::path& path, const std::string& disk_name, size_t
     if (dir_length + name.size() > kMaxPath)
         fail("path too long for the archive: " + path.string());
     check_extractor_paths(path, full_path ? dir_length : 0, name.size());
-    if (files.size() >= kMaxEntries) fail("too many files (at most 65535)");
+    if (files.size() >= kMaxEntries)
+        fail("too many files (at most " + std::to_string(kMaxEntries - 1) + ")");
     PlanFile file;
     file.name = name;
     file.source = path.string();
@@ -217,12 +219,11 @@ std::vector<size_t> lay_out_tree(Plan& plan, NamePools& names, std::vector<DirEn
             for (size_t dir : siblings) {
                 uint32_t index = uint32_t(records.size());
                 plan.dirs[dir].record = index;
-                records.push_back(
-                    DirEntry{int16_t(uint16_t(index + 1)), names.add(plan.dirs[dir].name), 0, 0});
-                if (previous != SIZE_MAX) records[previous].next = uint16_t(index);
+                records.push_back(DirEntry{index + 1, names.add(plan.dirs[dir].name), 0, 0});
+                if (previous != SIZE_MAX) records[previous].next = index;
                 previous = index;
                 if (!plan.dirs[dir].subdirs.empty()) {
-                    records[index].child = uint16_t(index + 1);
+                    records[index].child = index + 1;
                     chain(plan.dirs[dir].subdirs);
                 }
             }

@@ -44,8 +44,8 @@ struct DataWriter {
 
 void DataWriter::write(const PlanFile& plan, FileEntry& entry) {
     uint64_t start = output.position();
-    entry.data_offset = uint32_t(start - archive_start);
-    entry.original_size = uint32_t(plan.size);
+    entry.data_offset = start - archive_start;
+    entry.original_size = plan.size;
     Bytes pending;
     bool spilled = false;
     bool all_substituted = true;
@@ -81,7 +81,7 @@ void DataWriter::write(const PlanFile& plan, FileEntry& entry) {
         entry.stored_size = entry.original_size;
     } else {
         entry.method = kMethodCoded;
-        entry.stored_size = uint32_t(output.position() - start);
+        entry.stored_size = output.position() - start;
     }
     if (entry.ext_word & kExtHasCrc) entry.crc32 = crc;
 }
@@ -150,11 +150,29 @@ void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
 FileEntry record_of(const Plan& plan, const PlanFile& source) {
     FileEntry entry;
     entry.attributes = uint16_t(source.info.read_only ? kAttrReadOnly : kAttrArchive);
-    entry.dir_id = source.dir == kNoDir ? 0 : uint16_t(plan.dirs[source.dir].record + 1);
+    entry.dir_id = source.dir == kNoDir ? 0 : plan.dirs[source.dir].record + 1;
     entry.access_time = clamp_time(source.info.access_time);
     entry.write_time = clamp_time(source.info.write_time);
     entry.create_time = -1;
     return entry;
+}
+
+// The catalogue in the narrow form when the whole self-extractor fits it
+// (then byte for byte what it always was), else in the wide form, which
+// `wide` also forces. `end` is where the catalogue starts in the output.
+Bytes catalogue_in_fitting_form(CodecState& codec, ArchiveImage& image, bool wide, uint64_t end,
+                                bool padded) {
+    image.wide = wide;
+    if (!image.wide) {
+        try {
+            Bytes catalogue = catalogue_bytes(codec, image);
+            const uint64_t after = end + catalogue.size();
+            const uint64_t size = after + (padded ? signing_padding(after) : 0) + kTrailerSize;
+            if (size <= kNarrowMaxEnd) return catalogue;
+        } catch (const NarrowLimit&) {}
+        image.wide = true;
+    }
+    return catalogue_bytes(codec, image);
 }
 
 }  // namespace
@@ -257,21 +275,25 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     image.pools = names.pools();
 
-    uint64_t catalogue_offset = output.position() - archive_start;
-    output.write(catalogue_bytes(codec.state(), image));
+    const uint64_t catalogue_offset = output.position() - archive_start;
+    const Bytes catalogue = catalogue_in_fitting_form(codec.state(), image, options.wide,
+                                                      output.position(), plan.for_windows);
+    // The envelope of an encrypted archive holds a narrow one.
+    if (options.seal && image.wide) fail("an encrypted archive must fit the narrow form");
+    output.write(catalogue);
     const uint64_t archive_end = output.position();
-    output.write_at(archive_start, header_bytes(image.flags, image.options,
-                                                uint32_t(catalogue_offset), form.mark()));
+    output.write_at(archive_start, header_bytes(image.flags, image.options, catalogue_offset,
+                                                form.mark(), image.wide));
     PackSummary summary;
     if (options.seal) {
         summary.output_bytes =
             seal_output(output, archive_start, archive_end, out, *options.seal, plan.for_windows);
     } else {
-        // Windows self-extractors only: they are the ones signed.
-        if (plan.for_windows) output.write(Bytes(signing_padding(output.position()), 0));
-        Bytes trailer;
-        put_u32(trailer, uint32_t(archive_start));
-        output.write(trailer);
+        // Windows self-extractors only: they are the ones signed. The padding
+        // goes in front of what ends the file, so the trailer still ends it.
+        const size_t tail = image.wide ? kLocatorSize : 0;
+        if (plan.for_windows) output.write(Bytes(signing_padding(output.position() + tail), 0));
+        output.write(container_tail(archive_start, catalogue_offset, image.wide));
         output.commit();
         summary.output_bytes = output.position();
     }

@@ -43,6 +43,9 @@ struct PackOptions {
     // Each record's checksum, Unix mode and link mark. Off writes the six
     // extension bytes as zero, which every reader takes as "none given".
     bool extension = true;
+    // The wide catalogue even for a tree that fits the narrow one (tests);
+    // without it the wide form is written only when something does not fit.
+    bool wide = false;
     std::optional<std::string> password;
     // Encrypts the whole archive under this password (no gate is stored:
     // `password` must then be unset).

@@ -18,8 +18,10 @@ namespace zq::test {
 // A stream context over a file, as the extractor sets it up.
 class ReaderSession {
 public:
-    explicit ReaderSession(const fs::path& path, int32_t archive_offset = 0)
-        : offset_(archive_offset) {
+    // A narrow archive at `archive_offset`; follow_trailer() finds it (in
+    // either form) instead.
+    explicit ReaderSession(const fs::path& path, int64_t archive_offset = 0)
+        : spot_{archive_offset, 0, false} {
         file_ = file_open_read(path.string().c_str());
         initialised_ = stream_init(&context_) == kStreamOk;
         context_.archive_file = file_;
@@ -31,19 +33,21 @@ public:
         if (file_ != kNoFile) file_close(file_);
     }
     bool ok() const { return initialised_ && file_ != kNoFile; }
+    int follow_trailer() { return read_trailer(file_, &spot_); }
+    const ArchiveSpot& spot() const { return spot_; }
     // Without a password the console dialogue runs.
-    int read(uint16_t* count, const char* password = nullptr) {
+    int read(uint32_t* count, const char* password = nullptr) {
         GivenPassword given{password, false};
         const PasswordDialogue dialogue =
             password ? given_password_dialogue(&given) : console_password_dialogue();
-        return read_catalogue(&context_, &catalogue_, offset_, count, dialogue);
+        return read_catalogue(&context_, &catalogue_, spot_, count, dialogue);
     }
     StreamContext& context() { return context_; }
     Catalogue& catalogue() { return catalogue_; }
     FileHandle file() const { return file_; }
 
 private:
-    int32_t offset_;
+    ArchiveSpot spot_;
     FileHandle file_ = kNoFile;
     bool initialised_ = false;
     StreamContext context_{};

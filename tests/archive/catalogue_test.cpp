@@ -27,7 +27,7 @@ protected:
     ScratchDir dir_;
     OwnedCodec codec_;
     std::unique_ptr<ReaderSession> session_;
-    uint16_t count_ = 0;
+    uint32_t count_ = 0;
 };
 
 FileEntry numbered_file(uint32_t i, uint32_t name_ref) {

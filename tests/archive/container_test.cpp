@@ -22,10 +22,10 @@ int64_t located(const ScratchDir& dir, const Bytes& file) {
     write_bytes(path, file);
     const FileHandle handle = file_open_read(path.string().c_str());
     EXPECT_NE(handle, kNoFile);
-    int32_t offset = -1;
-    const int status = read_trailer(handle, &offset);
+    ArchiveSpot spot{-1, 0, false};
+    const int status = read_trailer(handle, &spot);
     file_close(handle);
-    return status == 0 ? offset : -1 - status;
+    return status == 0 ? spot.archive_offset : -1 - status;
 }
 
 // Image, a stand-in archive of `archive_bytes` bytes at `archive_at`,

@@ -22,7 +22,7 @@ protected:
         expect_json_listing(dir_ / "listed");
         ReaderSession session(dir_ / "archive");
         EXPECT_TRUE(session.ok());
-        uint16_t count = 0xBEEF;
+        uint32_t count = 0xBEEF;
         int result = session.read(&count);
         if (result != 0) {
             EXPECT_EQ(count, 0xBEEF);
@@ -375,7 +375,7 @@ TEST_F(SectionTest, PoolMemoryFollowsWhatWasDecoded) {
     // Declared full, decoded to three bytes.
     write_bytes(dir_ / "short", pools(2, bytes_of(std::string("ab\0", 3)), 0x7FFF));
     ReaderSession session(dir_ / "short");
-    uint16_t count = 0;
+    uint32_t count = 0;
     ASSERT_EQ(session.read(&count), 0);
     EXPECT_LE(session.catalogue().pool_sizes[1], 4u);
 

@@ -75,18 +75,19 @@ struct Candidates {
 // at `path`: 0, the catalogue's exit code, or 100 + the first failed outcome.
 int read_everything(const fs::path& path, const PasswordDialogue& dialogue, uint32_t workers = 1,
                     uint16_t* files = nullptr) {
-    int32_t offset = 0;
+    ArchiveSpot spot{};
     FileHandle probe = file_open_read(path.string().c_str());
-    const int trailer = read_trailer(probe, &offset);
+    const int trailer = read_trailer(probe, &spot);
+    const int64_t offset = spot.archive_offset;
     file_close(probe);
     if (trailer != 0) return trailer;
     ReaderSession session(path, offset);
     BlockPipeline pipeline{};
     if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk)
         session.context().pipeline = &pipeline;
-    uint16_t count = 0;
-    int result = read_catalogue(&session.context(), &session.catalogue(), offset, &count, dialogue);
-    for (uint16_t i = 0; result == 0 && i < count; ++i) {
+    uint32_t count = 0;
+    int result = read_catalogue(&session.context(), &session.catalogue(), spot, &count, dialogue);
+    for (uint32_t i = 0; result == 0 && i < count; ++i) {
         const FileData data = read_file_data(&session.context(), offset,
                                              *session.catalogue().file_table[i], kNoFile, nullptr);
         if (data.outcome != kDataOk) result = 100 + data.outcome;

@@ -92,7 +92,7 @@ TEST(FormatDoc, WorkedExampleIsWhatItsCommandWrites) {
 
     ReaderSession session(dir / "hello.zq");
     ASSERT_TRUE(session.ok());
-    uint16_t count = 0;
+    uint32_t count = 0;
     ASSERT_EQ(session.read(&count), 0);
     ASSERT_EQ(count, 2);
     for (uint16_t i = 0; i < count; ++i) {

@@ -27,7 +27,10 @@ bool serial_run() {
     return workers == nullptr || std::string(workers) == "1";
 }
 
-class DamageSweep : public ::testing::Test {
+// The sample in the narrow form (as zqpack writes it by default) or, with
+// `kWide`, in the wide form.
+template <bool kWide>
+class Sweep : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         scratch_ = new Scratch();
@@ -49,10 +52,12 @@ protected:
         }
         RunOptions options;
         options.cwd = src;
-        const Outcome made =
-            run_program({zqpack_path(), "create", "-o", scratch_->root() + "/sample.sfx", "--stub",
-                         stub_path(), "--dir-tree", "docs", "note.txt"},
-                        options);
+        std::vector<std::string> argv = {
+            zqpack_path(), "create",    "-o",         scratch_->root() + "/sample.sfx",
+            "--stub",      stub_path(), "--dir-tree", "docs",
+            "note.txt"};
+        if (kWide) argv.push_back("--wide");
+        const Outcome made = run_program(argv, options);
         ASSERT_EQ(made.status, 0) << made.out;
         sample_ = new Bytes(read_bytes(scratch_->root() + "/sample.sfx"));
         original_ = new Parsed(parse_sfx(scratch_->root() + "/sample.sfx"));
@@ -136,6 +141,16 @@ protected:
         }
     }
 
+    void cut_at_every_byte() {
+        for (size_t length = stub_size_; length < sample_->size(); ++length) {
+            check_run(Bytes(sample_->begin(), sample_->begin() + long(length)),
+                      "cut at " + std::to_string(length));
+            if (HasFatalFailure()) break;
+        }
+        report();
+    }
+    void flip_every_catalogue_bit();
+
     static void report() {
         std::string codes;
         for (const auto& [code, count] : codes_)
@@ -156,7 +171,18 @@ protected:
     static inline int runs_ = 0;
     static inline int undetectable_ = 0;
     static inline std::map<int, int> codes_;
+
+    // Where the catalogue starts, from the header or the wide locator.
+    static size_t catalogue_start() {
+        const size_t archive = stub_size_;
+        if (!kWide) return archive + zq::load_u32(sample_->data() + archive + 6);
+        const uint8_t* locator = sample_->data() + sample_->size() - 4 - zq::kLocatorSize;
+        return archive + size_t(zq::load_u64(locator + 12));
+    }
 };
+
+using DamageSweep = Sweep<false>;
+using WideDamageSweep = Sweep<true>;
 
 TEST_F(DamageSweep, SampleExtractsWhole) {
     check_run(*sample_, "undamaged");
@@ -166,16 +192,17 @@ TEST_F(DamageSweep, SampleExtractsWhole) {
     report();
 }
 
-// The self-extractor cut short anywhere in its archive or trailer: the
-// trailer is then whatever four bytes end the file.
-TEST_F(DamageSweep, CutAtEveryByte) {
-    for (size_t length = stub_size_; length < sample_->size(); ++length) {
-        check_run(Bytes(sample_->begin(), sample_->begin() + long(length)),
-                  "cut at " + std::to_string(length));
-        if (HasFatalFailure()) break;
-    }
+TEST_F(WideDamageSweep, SampleExtractsWhole) {
+    check_run(*sample_, "undamaged");
+    EXPECT_EQ(codes_[0], 1);
+    EXPECT_EQ(scan(scratch_->work()).files.size(), 3u);
     report();
 }
+
+// The self-extractor cut short anywhere in its archive or trailer: the
+// trailer is then whatever four bytes end the file.
+TEST_F(DamageSweep, CutAtEveryByte) { cut_at_every_byte(); }
+TEST_F(WideDamageSweep, CutAtEveryByte) { cut_at_every_byte(); }
 
 // The archive cut short anywhere, behind a sound trailer. A cut of a few bytes
 // lets the trailer stand in for the end of the last frame, which may then
@@ -192,10 +219,15 @@ TEST_F(DamageSweep, ArchiveCutAtEveryByteBehindASoundTrailer) {
     report();
 }
 
-// Every bit of the header, the catalogue and the trailer flipped in turn.
-TEST_F(DamageSweep, EveryCatalogueBitFlipped) {
+// Every bit of the header, the catalogue and the trailer (the wide form's
+// locator too) flipped in turn.
+TEST_F(DamageSweep, EveryCatalogueBitFlipped) { flip_every_catalogue_bit(); }
+TEST_F(WideDamageSweep, EveryCatalogueBitFlipped) { flip_every_catalogue_bit(); }
+
+template <bool kWide>
+void Sweep<kWide>::flip_every_catalogue_bit() {
     const size_t archive = stub_size_;
-    const size_t catalogue = archive + zq::load_u32(sample_->data() + archive + 6);
+    const size_t catalogue = catalogue_start();
     std::vector<size_t> offsets;
     for (size_t i = archive; i < archive + zq::kHeaderSize; ++i) offsets.push_back(i);
     for (size_t i = catalogue; i < sample_->size(); ++i) offsets.push_back(i);

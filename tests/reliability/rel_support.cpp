@@ -64,24 +64,20 @@ Parsed parse_sfx(const std::string& path) {
         parsed.result = 3;
         return parsed;
     }
-    uint8_t trailer[4];
-    int32_t offset = 0;
-    if (zq::file_seek(file, -4, zq::kSeekEnd) < 0 || zq::file_read(file, trailer, 4) != 4) {
-        parsed.result = 3;
-    } else {
-        offset = int32_t(zq::load_u32(trailer));
-        if (zq::file_seek(file, offset, zq::kSeekSet) < 0) parsed.result = 3;
-    }
+    // As the stub does: a trailer (or wide locator) that leads nowhere is a
+    // file I/O error.
+    zq::ArchiveSpot spot{};
+    if (zq::read_trailer(file, &spot) != 0) parsed.result = 3;
     if (parsed.result == -1) {
         zq::StreamContext context{};
         zq::Catalogue catalogue{};
         if (zq::stream_init(&context) != 0) throw std::bad_alloc();
         context.archive_file = file;
-        uint16_t count = 0;
+        uint32_t count = 0;
         // A password nobody types: the run, whose input is empty, meets the
         // prompt and ends as an abort.
         zq::GivenPassword nobody{"\x01", false};
-        parsed.result = zq::read_catalogue(&context, &catalogue, offset, &count,
+        parsed.result = zq::read_catalogue(&context, &catalogue, spot, &count,
                                            zq::given_password_dialogue(&nobody));
         if (parsed.result == 4) parsed.result = 1;
         if (parsed.result == 0) {

@@ -59,7 +59,7 @@ protected:
     std::map<std::string, FileRecord> read_back(const fs::path& archive, int32_t offset,
                                                 const char* password = nullptr) {
         session_ = std::make_unique<ReaderSession>(archive, offset);
-        uint16_t count = 0;
+        uint32_t count = 0;
         EXPECT_EQ(session_->read(&count, password), 0);
         const Catalogue& c = session_->catalogue();
         std::map<int16_t, std::string> dir_paths;
@@ -195,7 +195,7 @@ TEST_F(PackerTest, StoreFlatDirTreeAndPassword) {
     EXPECT_EQ(contents(files["tree\\big.log"], 0), read_bytes(src_ / "tree" / "big.log"));
 
     ReaderSession wrong(out);
-    uint16_t count = 0;
+    uint32_t count = 0;
     EXPECT_EQ(wrong.read(&count, "sesam"), 4);
 }
 
