@@ -1,8 +1,8 @@
-// read_trailer and read_catalogue on a whole archive image: where the trailer
-// leads (the wide form's locator included), or, when it leads nowhere, a
-// narrow bare archive at file offset 0. Standard input holds the line "fuzz" and then ends, so a
-// password-protected archive gets one try (seeds use that password) and a
-// wrong one ends at the exhausted input instead of asking for ever.
+// read_catalogue on a whole archive image: a narrow bare archive at file
+// offset 0 without a trailer, or, when the image ends in the wide trailer
+// mark, wherever read_trailer and the wide locator lead. Standard input holds the line "fuzz" and
+// then ends, so a password-protected archive gets one try (seeds use that password) and a wrong one
+// ends at the exhausted input instead of asking for ever.
 //
 // An accepted catalogue must be one the extraction run can use without
 // surprise: every file's path builds within 511 bytes, from safe components.
@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zq::Catalogue catalogue{};
     uint32_t file_count = 0xBEEF;
     zq::ArchiveSpot spot{0, 0, false};
-    if (zq::read_trailer(file.fd(), &spot) != 0) {
+    const bool wide = size >= 4 && zq::load_u32(data + size - 4) == zq::kWideMark;
+    if (!wide || zq::read_trailer(file.fd(), &spot) != 0) {
         spot = zq::ArchiveSpot{0, 0, false};
         check(zq::file_seek(file.fd(), 0, zq::kSeekSet) == 0);
     }

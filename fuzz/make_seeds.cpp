@@ -44,9 +44,11 @@ const char kProse[] =
     "The archive travels inside the executable, behind the program image.\n";
 
 // top\sub\leaf.txt, top\a.txt, note.txt; `password` set when not empty.
+// `wide`: the wide form, with its locator and trailer behind it.
 Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_t frame_plain,
-                     bool raw_data) {
+                     bool raw_data, bool wide = false) {
     zq::ArchiveImage image;
+    image.wide = wide;
     image.frame_plain = frame_plain;
     image.options = 0x40;
     zq::NamePools names;
@@ -66,6 +68,10 @@ Bytes sample_archive(zq::CodecState& codec, const std::string& password, uint32_
     if (!password.empty()) {
         image.password = text(password);
         image.flags |= zq::kFlagPassword;
+    }
+    if (wide) {
+        return zq::self_extractor_bytes({}, zq::archive_bytes(codec, image), true,
+                                        zq::kHeaderSize + image.data.size());
     }
     return zq::archive_bytes(codec, image);
 }
@@ -213,6 +219,7 @@ int main(int argc, char** argv) {
     write(corpus / "catalogue" / "coded", sample_archive(codec, "", zq::kBlockSize, false));
     write(corpus / "catalogue" / "small_frames", sample_archive(codec, "", 24, true));
     write(corpus / "catalogue" / "password", sample_archive(codec, "fuzz", 64, true));
+    write(corpus / "catalogue" / "wide", sample_archive(codec, "", 64, true, true));
     write(corpus / "catalogue" / "wrong_password",
           sample_archive(codec, "secret", zq::kBlockSize, false));
     {

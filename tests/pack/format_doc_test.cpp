@@ -61,32 +61,68 @@ Bytes decoded_record(const std::string& text, const std::string& name) {
     return hex_bytes(match[1].str() + match[2].str());
 }
 
-TEST(FormatDoc, WorkedExampleIsWhatItsCommandWrites) {
+std::string format_doc() {
     std::ifstream file(ZQ_FORMAT_DOC);
-    ASSERT_TRUE(file) << "cannot open " << ZQ_FORMAT_DOC;
+    EXPECT_TRUE(file) << "cannot open " << ZQ_FORMAT_DOC;
     std::stringstream whole;
     whole << file.rdbuf();
-    const std::string example = section(whole.str(), "## A worked example");
-    const std::string command = first_match(example, "`(zqpack create [^`]*)`");
-    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
-    const std::string time = first_match(example, "Unix time ([0-9]+)");
-    ASSERT_FALSE(command.empty() || size.empty() || time.empty()) << example;
+    return whole.str();
+}
 
-    ScratchDir dir("format_doc");
+// The example's tree in `dir`, packed by the command of `example`: the bytes.
+Bytes example_archive(const ScratchDir& dir, const std::string& example) {
+    const std::string command = first_match(example, "`(zqpack create [^`]*)`");
+    const std::string time = first_match(format_doc(), "Unix time ([0-9]+)");
+    EXPECT_FALSE(command.empty() || time.empty()) << example;
     write_bytes(dir / "hello" / "a.txt", bytes_of("hi\n"));
     write_bytes(dir / "hello" / "b.txt", bytes_of("aaaaaa"));
-    ASSERT_EQ(chmod((dir / "hello" / "b.txt").c_str(), 0444), 0);
+    EXPECT_EQ(chmod((dir / "hello" / "b.txt").c_str(), 0444), 0);
     pin_times(dir / "hello", std::stoll(time), std::stoll(time));
-
     std::vector<std::string> argv;
     std::istringstream words(command);
     for (std::string word; words >> word;) argv.push_back(argv.empty() ? zqpack_path() : word);
     RunOptions options;
     options.cwd = dir.string();
     const Outcome made = run_program(argv, options);
-    ASSERT_EQ(made.status, 0) << command << "\n" << made.out;
+    EXPECT_EQ(made.status, 0) << command << "\n" << made.out;
+    return read_bytes(dir / argv[argv.size() - 2]);
+}
 
-    const Bytes archive = read_bytes(dir / "hello.zq");
+// The wide example: its dump is what the command writes, and its file
+// records are the narrow example's followed by the zero high parts.
+TEST(FormatDoc, WideWorkedExampleIsWhatItsCommandWrites) {
+    const std::string doc = format_doc();
+    const std::string example = section(doc, "### A worked example of the wide form");
+    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
+    ASSERT_FALSE(size.empty()) << example;
+    ScratchDir dir("format_doc_wide");
+    const Bytes archive = example_archive(dir, example);
+    EXPECT_EQ(archive.size(), std::stoul(size));
+    EXPECT_EQ(archive, xxd_bytes(example));
+
+    ReaderSession session(dir / "hello-wide.zq");
+    ASSERT_TRUE(session.ok());
+    ASSERT_EQ(session.follow_trailer(), 0);
+    EXPECT_TRUE(session.spot().wide);
+    uint32_t count = 0;
+    ASSERT_EQ(session.read(&count), 0);
+    ASSERT_EQ(count, 2u);
+    const std::string narrow = section(doc, "## A worked example");
+    for (uint32_t i = 0; i < count; ++i) {
+        const FileRecord& record = *session.catalogue().file_table[i];
+        Bytes expected = decoded_record(narrow, i == 0 ? "a.txt" : "b.txt");
+        ASSERT_EQ(expected.size(), kFileRecordSize);
+        expected.resize(kWideFileRecordSize, 0);
+        EXPECT_EQ(Bytes(record.bytes, record.bytes + kWideFileRecordSize), expected) << i;
+    }
+}
+
+TEST(FormatDoc, WorkedExampleIsWhatItsCommandWrites) {
+    const std::string example = section(format_doc(), "## A worked example");
+    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
+    ASSERT_FALSE(size.empty()) << example;
+    ScratchDir dir("format_doc");
+    const Bytes archive = example_archive(dir, example);
     EXPECT_EQ(archive.size(), std::stoul(size));
     EXPECT_EQ(archive, xxd_bytes(example));
 

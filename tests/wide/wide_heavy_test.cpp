@@ -41,6 +41,7 @@ uint32_t file_crc(const fs::path& path, uint64_t* size) {
 // distinct 4 KiB mark every 256 MiB and around the 4 GiB boundary, so that
 // data placed at a wrapped offset would change the checksum.
 void write_big_file(const fs::path& path) {
+    fs::create_directories(path.parent_path());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, off_t(kBigSize)), 0);
