@@ -196,7 +196,6 @@ size_t Plan::add_file(const fs::path& path, const std::string& disk_name, size_t
         file.size = fs::file_size(path, ec);
     }
     if (ec) fail("cannot read " + path.string() + ": " + ec.message());
-    if (file.size > 0xFFFFFFFFu) fail("file too large for the archive: " + path.string());
     if (!host_file_info(file.source, &file.info, !file.link)) {
         fail("cannot read " + path.string() + ": " + std::strerror(errno));
     }
