@@ -91,7 +91,7 @@ FileRecord file_in(uint16_t dir_id) {
 
 std::string search(const Catalogue& catalogue, int16_t id, int* found) {
     char path[kPathBufferSize] = "untouched";
-    *found = dir_path(catalogue, id, '\\', path) >= 0 ? 1 : 0;
+    *found = dir_path(catalogue, uint16_t(id), '\\', path) >= 0 ? 1 : 0;
     return path;
 }
 
@@ -209,7 +209,7 @@ TEST(DirPath, IndexAgreesWithAPlainWalk) {
     size_t wrong_ids = 0;
     for (int id = -32768; id < 32768; ++id) {
         const auto expected = first_by_id.find(int16_t(id));
-        const int32_t length = dir_path(tree.get(), int16_t(id), '\\', out);
+        const int32_t length = dir_path(tree.get(), uint16_t(id), '\\', out);
         wrong_ids +=
             expected == first_by_id.end() ? length != -1 : length < 0 || expected->second != out;
     }
