@@ -73,8 +73,7 @@ bool read_count(StreamContext* file, bool wide, uint32_t* count) {
 }
 
 int read_pools(StreamContext* context, Catalogue* catalogue) {
-    if (!read_count(context, catalogue->wide, &catalogue->pool_count))
-        return kExitIoError;
+    if (!read_count(context, catalogue->wide, &catalogue->pool_count)) return kExitIoError;
     const uint32_t count = catalogue->pool_count;
     if (count == 0) return 0;
     // A name reference holds a 16-bit pool index: more pools could never be named.
