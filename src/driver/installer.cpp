@@ -56,9 +56,9 @@ void tell_the_program() {
 void enter_run_folder() {
     const char* target = driver.options.target;
     if (driver.run_file != 0) {
-        // Noted before anything moves the run elsewhere.
-        if (dir_get_current(driver.start_folder, sizeof driver.start_folder) == 0)
-            driver.start_folder[0] = '\0';
+        // Noted before anything moves the run elsewhere; empty when it
+        // cannot be had.
+        dir_get_current(driver.start_folder, sizeof driver.start_folder);
         // -d names where the files are to stay: a folder of the user's, kept.
         if (catalogue.temp_folder && target == nullptr) {
             // The folder and the note that it is ours appear together, or an

@@ -35,54 +35,42 @@ int file_check_status(const FileRecord& file, const char* path) {
     return data.outcome == kDataOk ? kExitOk : extraction_status(data.outcome, file.block_coded());
 }
 
-void write_failed(const char* path) {
-    console_write("FAILED  ", kEndNone);
-    console_write_path(path, kEndLine);
-}
-
-}  // namespace
-
-void list_or_test() {
-    const bool testing = driver.options.mode == kModeTest;
+// Lists or tests every selected file, as the mode says; true when every
+// test came out sound. Before writing (`first`), a test prints nothing for a
+// sound file, and the first that fails ends the run with the status its
+// extraction would have had.
+bool read_selected(bool listing, bool first) {
     bool all_sound = true;
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (!is_selected(uint16_t(i))) continue;
         const FileRecord& file = *catalogue.file_table[i];
         const char* path = stored_path(file);
-        if (!testing) {
+        if (listing) {
             list_file(file, path);
             continue;
         }
-        const bool sound = file_check_status(file, path) == kExitOk;
-        all_sound = all_sound && sound;
-        if (!sound) {
-            write_failed(path);
-        } else if (!driver.options.quiet) {
-            console_write("ok      ", kEndNone);
-            console_write_path(path, kEndLine);
-        }
+        const int status = file_check_status(file, path);
+        if (status == kExitOk && (first || driver.options.quiet)) continue;
+        console_write(status == kExitOk ? "ok      " : "FAILED  ", kEndNone);
+        console_write_path(path, kEndLine);
+        if (status != kExitOk && first) fail(status, path, "damaged, so nothing was written");
+        all_sound = all_sound && status == kExitOk;
     }
+    return all_sound;
+}
+
+}  // namespace
+
+void list_or_test() {
+    const bool all_sound = read_selected(driver.options.mode == kModeList, false);
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;
     if (file_close(archive) != 0) terminate(kExitIoError);
     terminate(all_sound ? kExitOk : kExitDecodeFailed);
 }
 
-}  // namespace zq
-
-namespace zq {
-
 void check_before_writing() {
-    if (!catalogue.check_first || driver.options.no_check_first) return;
-    for (uint32_t i = 0; i < driver.file_count; ++i) {
-        if (!is_selected(uint16_t(i))) continue;
-        const FileRecord& file = *catalogue.file_table[i];
-        const char* path = stored_path(file);
-        const int status = file_check_status(file, path);
-        if (status == kExitOk) continue;
-        write_failed(path);
-        fail(status, path, "damaged, so nothing was written");
-    }
+    if (catalogue.check_first && !driver.options.no_check_first) read_selected(false, true);
 }
 
 }  // namespace zq

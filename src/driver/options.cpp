@@ -65,21 +65,22 @@ uint32_t split_command_line(const char* line, bool program_first, char* storage,
     return count;
 }
 
-// One option per line, after the usage line that names the program.
+// The three problems' lines, the usage line around the program's name, then
+// one option per line.
 const char kUsage[] =
-    "  -d, --target DIR  extract into DIR (made when missing)\0"
-    "  -l, --list        list the files, write nothing\0"
-    "  -t, --test        check the files, write nothing\0"
-    "  -y                overwrite every existing file\0"
-    "  -n                keep every existing file\0"
-    "  -q                quiet: no banner, file lines or bars\0"
-    "  --noexec          extract only, run nothing after\0"
-    "  --nocheck         write without checking the files first\0"
-    "  -h, --help        this text\0"
-    "  --version         the version\0"
-    "  -- ARGS           words for the program run after\0";
-
-const char kOptionProblems[] = "Unknown option: \0Missing value for \0Conflicting option: ";
+    "Unknown option: \0Missing value for \0Conflicting option: \0"
+    "Usage: \0 [OPTIONS] [-- ARGS]\0"
+    "  -d, --target DIR  extract into DIR\0"
+    "  -l, --list        list the files\0"
+    "  -t, --test        test the files\0"
+    "  -y                overwrite all\0"
+    "  -n                overwrite none\0"
+    "  -q                quiet\0"
+    "  --noexec          run nothing after\0"
+    "  --nocheck         no test before writing\0"
+    "  -h, --help        help\0"
+    "  --version         version\0"
+    "  -- ARGS           words for the program\0";
 
 namespace {
 
@@ -115,31 +116,29 @@ int short_option(char letter) {
 // Takes option `id` (with `value` for the target); 0, or the problem.
 int take_option(int id, const char* value, StubOptions* options, bool* no_exec) {
     ExtractOptions& run = options->extract;
-    switch (id) {
-        case kTarget:
-            // Given twice, neither wins: refused as two modes are.
-            if (run.target != nullptr) return kOptionConflict;
-            if (value == nullptr || *value == '\0') return kOptionMissingValue;
-            run.target = value;
-            return 0;
-        case kList:
-        case kTest: {
-            const int mode = id == kList ? kModeList : kModeTest;
-            if (run.mode != kModeExtract && run.mode != mode) return kOptionConflict;
-            run.mode = mode;
-            return 0;
-        }
-        case kYes:
-        case kNo:
-            if (id == kYes ? run.never_overwrite : run.overwrite_all) return kOptionConflict;
-            (id == kYes ? run.overwrite_all : run.never_overwrite) = true;
-            return 0;
-        case kQuiet: run.quiet = true; return 0;
-        case kNoExec: *no_exec = true; return 0;
-        case kNoCheck: run.no_check_first = true; return 0;
-        case kVersion: options->version = true; return 0;
-        default: options->help = true; return 0;
+    if (id == kTarget) {
+        // Given twice, neither wins: refused as two modes are.
+        if (run.target != nullptr) return kOptionConflict;
+        if (value == nullptr || *value == '\0') return kOptionMissingValue;
+        run.target = value;
+        return 0;
     }
+    if (id <= kTest) {
+        const int mode = id == kList ? kModeList : kModeTest;
+        if (run.mode != kModeExtract && run.mode != mode) return kOptionConflict;
+        run.mode = mode;
+        return 0;
+    }
+    if (id <= kNo) {
+        if (id == kYes ? run.never_overwrite : run.overwrite_all) return kOptionConflict;
+        (id == kYes ? run.overwrite_all : run.never_overwrite) = true;
+        return 0;
+    }
+    // The options that only switch something on, from kQuiet on.
+    bool* const flags[] = {&run.quiet, &options->help, no_exec, &run.no_check_first,
+                           &options->version};
+    *flags[id - kQuiet] = true;
+    return 0;
 }
 
 int refuse(StubOptions* options, int problem, const char* word) {

@@ -21,7 +21,7 @@ uint32_t split_command_line(const char* line, bool program_first, char* storage,
                             uint32_t max_words);
 
 // What is wrong with a command line that cannot be used; each has its line
-// (kOptionProblems), and every one ends the run with kExitUsage.
+// (kUsage), and every one ends the run with kExitUsage.
 constexpr int kOptionUnknown = 1;       // not an option of ours, or a value it takes none of
 constexpr int kOptionMissingValue = 2;  // -d (--target) with no folder after it
 constexpr int kOptionConflict = 3;      // excludes an earlier one (-l -t, -y -n, -d twice)
@@ -42,11 +42,10 @@ struct StubOptions {
 // problem and the option at fault.
 int parse_stub_options(uint32_t count, const char* const* words, StubOptions* options);
 
-// The lines that follow the usage line, each ended by a NUL, the last
-// followed by an empty one (the string's own NUL).
+// The console texts of the command line, NUL after each: the start of each
+// problem's line (problem 1 first; the option at fault follows it), the
+// usage line's start (the program's name follows it) and the rest of that
+// line, then one line per option; an empty text ends them.
 extern const char kUsage[];
-// The start of each problem's line, by problem (1 first), NUL after each;
-// the option at fault follows it.
-extern const char kOptionProblems[];
 
 }  // namespace zq

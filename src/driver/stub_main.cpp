@@ -27,17 +27,18 @@ const char* program_name(uint32_t count, const char* const* words, char* buffer)
 // The line that says what is wrong, if anything is, then the usage line and
 // one line per option, each ended as this console ends lines.
 void write_usage(const StubOptions& options, const char* name) {
-    if (options.problem != 0) {
-        const char* text = kOptionProblems;
-        for (int i = 1; i < options.problem; ++i) text += str_length(text) + 1;
-        console_write(text, kEndNone);
-        console_write(options.refused, kEndLine);
+    const char* text = kUsage;
+    for (int i = 1; i <= 3; ++i) {
+        if (i == options.problem) {
+            console_write(text, kEndNone);
+            console_write(options.refused, kEndLine);
+        }
+        text += str_length(text) + 1;
     }
-    console_write("Usage: ", kEndNone);
+    console_write(text, kEndNone);
     console_write(name, kEndNone);
-    console_write(" [OPTIONS] [-- ARGS]", kEndLine);
-    for (const char* line = kUsage; *line != '\0'; line += str_length(line) + 1) {
-        console_write(line, kEndLine);
+    for (text += str_length(text) + 1; *text != '\0'; text += str_length(text) + 1) {
+        console_write(text, kEndLine);
     }
 }
 

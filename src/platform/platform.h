@@ -182,8 +182,9 @@ int32_t process_run(const char* path, const char* const* args, uint32_t count, i
 bool platform_help_word(const char* word);
 
 // ---------------------------------------------------------------- installer
-// The folder the process is in, as an absolute path: its length, or 0 when
-// it does not fit in `size` bytes or cannot be had.
+// The folder the process is in, as an absolute path: its length, or 0 (and
+// the buffer left empty) when it does not fit in `size` bytes or cannot be
+// had.
 uint32_t dir_get_current(char* buffer, uint32_t size);
 // Makes a new folder that only this user may enter, for an installer that
 // leaves nothing behind, and writes its absolute path into `buffer` (`size`

@@ -16,7 +16,11 @@ namespace zq {
 bool platform_help_word(const char*) { return false; }
 
 uint32_t dir_get_current(char* buffer, uint32_t size) {
-    if (getcwd(buffer, size) == nullptr) return 0;
+    // A failing getcwd may leave a partial text behind.
+    if (getcwd(buffer, size) == nullptr) {
+        if (size > 0) buffer[0] = '\0';
+        return 0;
+    }
     return uint32_t(strlen(buffer));
 }
 

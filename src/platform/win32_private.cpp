@@ -12,22 +12,21 @@ bool platform_help_word(const char* word) {
 uint32_t dir_get_current(char* buffer, uint32_t size) {
     Section section;
     const DWORD length = GetCurrentDirectoryA(size, buffer);
-    return length < size ? length : 0;
+    if (length != 0 && length < size) return length;
+    buffer[0] = '\0';
+    return 0;
 }
 
 bool dir_make_private(char* buffer, uint32_t size) {
     Section section;
     const DWORD length = GetTempPathA(size, buffer);
     if (length == 0 || length + 12 > size) return false;
-    // The user's own temporary folder; a name taken by anyone is passed by.
-    // The process id makes a clash with another run unlikely to begin with.
-    const char* prefix = "zqsfx";
-    lstrcpyA(buffer + length, prefix);
-    for (uint32_t number = GetCurrentProcessId() % 1000000, tries = 0; tries < 1000; ++tries) {
-        format_numbered_name(buffer + length, size - length, prefix, number);
+    // In the user's own temporary folder, the first free name: made
+    // exclusively, so a name taken by anyone (meanwhile too) is passed by.
+    for (uint32_t number = 0; number < 1000000; ++number) {
+        format_numbered_name(buffer + length, size - length, "zqsfx", number);
         if (CreateDirectoryA(buffer, nullptr)) return true;
         if (GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return false;
-        number = (number + 1) % 1000000;
     }
     return false;
 }
