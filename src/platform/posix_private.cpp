@@ -1,6 +1,6 @@
-// What an installer that leaves nothing behind needs on Linux: its private
+// What an installer that leaves nothing behind needs on Linux (its private
 // folder, made and removed, the folder the user was in, and the variables
-// it hands to the program it runs.
+// it hands to the program it runs), and the system's word for help.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
