@@ -34,6 +34,8 @@ struct Catalogue {
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
+    uint8_t check_first;      // 0 or 1: kOptionCheckFirst
+    uint8_t temp_folder;      // 0 or 1: kOptionTempFolder
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
     uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
     // Set by a reader on another system before read_catalogue; null in the

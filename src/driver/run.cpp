@@ -433,7 +433,8 @@ void run_extraction(const char* archive_path) {
     start_workers();
     if (driver.options.mode != kModeExtract) list_or_test();
     prepare_run();
-    if (driver.options.target != nullptr) enter_target(driver.options.target);
+    check_before_writing();
+    enter_run_folder();
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();

@@ -49,6 +49,11 @@ struct DriverState {
     int32_t progress_marks;
     uint32_t run_file;     // 1 + the index of the file to run after extraction; 0: none
     bool run_file_placed;  // this run put that file in place (not kept from before)
+    // 1 while the installer's private folder exists at private_folder:
+    // terminate removes it, with all it holds, whatever the run's end.
+    volatile int32_t private_folder_made;
+    char private_folder[kOwnPathBufferSize];
+    char start_folder[kOwnPathBufferSize];  // where the user started the run
 };
 
 // Ends the run with `code` after a line on standard error that names `path`
@@ -86,6 +91,13 @@ bool is_selected(uint16_t index);
 void prepare_run();
 // Runs that file, if there is one, and ends the process with its status.
 void run_marked_file();
+// Enters the folder the files go to: -d's, or for an installer packed to
+// leave nothing behind a private folder made for the run; otherwise stays.
+void enter_run_folder();
+// When the archive asks for it (and the options do not skip it), checks
+// every selected file as a test does before anything is written; the first
+// that fails ends the run with the status its extraction would have had.
+void check_before_writing();
 // Makes the folder `target` with its parents as needed and moves into it.
 void enter_target(const char* target);
 // Ends the process as terminate() does, without a message: for the status

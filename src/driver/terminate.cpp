@@ -55,6 +55,7 @@ namespace {
     }
     // Closed first: an open file cannot be deleted everywhere.
     if (driver.temp_pending) delete_file(driver.temp_path);
+    if (driver.private_folder_made) dir_remove_tree(driver.private_folder);
     exit_process(code);
 }
 

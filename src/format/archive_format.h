@@ -26,6 +26,12 @@ constexpr uint16_t kFlagTypeBits = 0x0050;
 constexpr uint16_t kFlagPassword = 0x0080;
 constexpr uint16_t kFlagFullPath = 0x0100;
 constexpr uint8_t kOptionDirTree = 0x40;
+// Every file is checked, as a test does, before the first is written.
+constexpr uint8_t kOptionCheckFirst = 0x01;
+// The file marked to run (kExtRunAfter) runs in a private temporary folder
+// that the extractor makes, extracts into and removes at the end. Means
+// nothing without that file.
+constexpr uint8_t kOptionTempFolder = 0x02;
 
 // FileRecord.method
 constexpr uint16_t kMethodCodedMask = 0xFF00;  // high byte nonzero: block-coded

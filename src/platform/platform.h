@@ -177,6 +177,30 @@ constexpr int32_t kRunTooLong = 2;     // its words exceed the system's command 
 // or 128 + the signal that ended it; on Windows the whole 32-bit code.
 int32_t process_run(const char* path, const char* const* args, uint32_t count, int32_t* status);
 
+// Whether `word` asks for help in this system's own way: "/?" on Windows;
+// no word on Linux, where it is a path.
+bool platform_help_word(const char* word);
+
+// ---------------------------------------------------------------- installer
+// The folder the process is in, as an absolute path: its length, or 0 (and
+// the buffer left empty) when it does not fit in `size` bytes or cannot be
+// had.
+uint32_t dir_get_current(char* buffer, uint32_t size);
+// Makes a new folder that only this user may enter, for an installer that
+// leaves nothing behind, and writes its absolute path into `buffer` (`size`
+// bytes): on Linux by mkdtemp under $TMPDIR (/tmp when unset or relative),
+// mode 0700; on Windows a new name under GetTempPathA, made exclusively.
+// False on failure (the error is the system's).
+bool dir_make_private(char* buffer, uint32_t size);
+// Removes the folder at the absolute `path` and everything in it, without
+// following any link inside (a link is removed, never what it leads to), and
+// read-only entries too. What the process cannot remove is left. Leaves the
+// folder first where the system cannot remove the current folder (Windows).
+// Async-signal-safe on Linux; terminate() calls it.
+void dir_remove_tree(const char* path);
+// Sets an environment variable that the programs started after inherit.
+void environment_set(const char* name, const char* value);
+
 // ---------------------------------------------------------------- target
 // Makes the folder the user named, and its missing parents, and enters it.
 // The path is the user's own, followed as the user's shell would: links in

@@ -187,8 +187,10 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
-    image.options =
-        options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
+    image.options = uint8_t(
+        (options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0) |
+        (options.check_first ? kOptionCheckFirst : 0) |
+        (options.temp_folder && options.run_file ? kOptionTempFolder : 0));
     // The Windows stub compares the password in its code page.
     if (options.password) {
         const std::string password = form.in_page(*options.password, "the password");

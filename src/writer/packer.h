@@ -63,6 +63,13 @@ struct PackOptions {
     // self-extractor runs after a successful extraction, and its arguments.
     std::optional<std::string> run_file;
     std::string run_args;
+    // The self-extractor checks every file, as a test does, before it writes
+    // the first one.
+    bool check_first = false;
+    // The run file runs in a private temporary folder that the
+    // self-extractor makes, extracts into and removes afterwards; needs
+    // run_file.
+    bool temp_folder = false;
     // When set, what it returns true for is left out, a folder with
     // everything under it. It is given each path from the top of what is
     // packed (an input's own name, then its folders and files), with '/'
