@@ -25,6 +25,8 @@ constexpr uint16_t kFlagTypeMask = 0x0070;
 constexpr uint16_t kFlagTypeBits = 0x0050;
 constexpr uint16_t kFlagPassword = 0x0080;
 constexpr uint16_t kFlagFullPath = 0x0100;
+// A tree supplement (format/tree_format.h) lies in front of the catalogue.
+constexpr uint16_t kFlagTreeSupplement = 0x0200;
 constexpr uint8_t kOptionDirTree = 0x40;
 
 // FileRecord.method
