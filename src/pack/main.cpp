@@ -112,6 +112,7 @@ struct CreateArgs {
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
+    bool owners = false;
     std::string run_file;
     bool run_given = false;
     std::string run_args;
@@ -190,6 +191,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.dir_tree = args.dir_tree;
     options.store = args.store;
     options.extension = !args.no_extension;
+    options.owners = args.owners;
     options.threads = threads;
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
@@ -379,9 +381,14 @@ int main(int argc, char** argv) {
         "--dir-tree", create.dir_tree,
         "create the whole stored folder tree (empty folders too) before extracting");
     create_cmd->add_flag("--store", create.store, "store every file uncoded");
-    create_cmd->add_flag(
+    CLI::Option* no_extension_opt = create_cmd->add_flag(
         "--no-extension", create.no_extension,
-        "leave out checksums, Unix modes and links (records exactly as first defined)");
+        "leave out checksums, Unix modes, links and folder modes and times (records exactly as "
+        "first defined)");
+    create_cmd
+        ->add_flag("--owners", create.owners,
+                   "store numeric owners too, restored when the extractor runs as root")
+        ->excludes(no_extension_opt);
     CLI::Option* code_page_opt =
         create_cmd->add_option("--codepage", create.code_page,
                                "for a Windows stub: the ANSI code page to store names in (default "
