@@ -6,9 +6,10 @@
 //
 // Container: [program image][archive][4-byte LE trailer = file offset of the
 // archive], and in a signed Windows self-extractor the certificate table
-// behind that. Archive: 10-byte header, file data, catalogue (name pools,
-// optional password block, directory table, file table). Offsets inside the
-// archive count from its first byte.
+// behind that. Archive: 10-byte header, file data, optional tree supplement
+// (format/tree_format.h), catalogue (name pools, optional password block,
+// directory table, file table). Offsets inside the archive count from its
+// first byte.
 #pragma once
 
 #include <cstdint>

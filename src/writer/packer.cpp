@@ -221,7 +221,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         if (firsts[at] < 0) data_order.push_back(order[at]);
     }
     const std::vector<Unit> units = units_of(plan.files, data_order);
-    uint64_t total = 0;
+    uint64_t total = 0;  // the bytes to read and code
     for (size_t file : data_order) total += plan.files[file].size;
 
     unsigned threads =
@@ -307,7 +307,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     summary.files = uint32_t(plan.files.size());
     summary.dirs = uint32_t(plan.dirs.size());
-    summary.original_bytes = total;
+    // What the archive extracts to: every name's bytes, a second name's too.
+    for (size_t file : order) summary.original_bytes += plan.files[file].size;
     summary.skipped = plan.skipped;
     summary.warnings = plan.warnings;
     return summary;
