@@ -280,7 +280,9 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     image.pools = names.pools();
 
-    if (options.extension) {
+    // An encrypted archive is read through its decrypting layer, which the
+    // supplement's reader does not use yet: it carries none.
+    if (options.extension && !options.seal) {
         const TreeImage tree = tree_of(plan, order, firsts, options.owners);
         if (tree_has_content(tree)) {
             output.write(tree_section_bytes(codec.state(), tree));
