@@ -301,6 +301,8 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, int32_t archive
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
     catalogue->check_first = (options & kOptionCheckFirst) != 0 ? 1 : 0;
     catalogue->temp_folder = (options & kOptionTempFolder) != 0 ? 1 : 0;
+    catalogue->tree_supplement = (flags & kFlagTreeSupplement) != 0 ? 1 : 0;
+    catalogue->catalogue_offset = load_u32(header + 6);
 
     int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
     if (position < 0 || position > 0x7FFFFFFF) return kExitIoError;

@@ -3,6 +3,7 @@
 #include "archive/links.h"
 #include "driver/driver.h"
 #include "driver/state.h"
+#include "driver/tree_restore.h"
 #include "platform/console.h"
 
 namespace zq {
@@ -93,25 +94,15 @@ void draw_progress_start(bool block_coded) {
     console_write(line, kEndNone);
 }
 
-// Moves temp_path on to the first free name after number `*number`; false
-// when none is left.
+}  // namespace
+
 bool next_temp_name(uint32_t* number) {
     str_copy(driver.temp_path, driver.temp_prefix);
     return *number < kLastTempNumber &&
            make_temp_name(driver.temp_path, *number + 1, number) != nullptr;
 }
 
-// Makes the temporary entry at temp_path through `make` (true when made).
-// The entry and the note that it is ours must appear together, or an event
-// in between would leave it behind.
-template <typename Make>
-bool make_temp_entry(Make make) {
-    control_events_hold();
-    const bool made = make();
-    if (made) driver.temp_pending = 1;
-    control_events_release();
-    return made;
-}
+namespace {
 
 // Creates the temporary file named in temp_path (number `number`)
 // exclusively. A name that turns out to be taken (made by someone else since
@@ -178,9 +169,8 @@ const char* outcome_reason(DataOutcome outcome) {
     return kReasons[outcome];
 }
 
-// Puts the finished temporary file in the target's place in one step, so
-// that a failure leaves the old target as it was. `existing` holds the
-// target's attributes as read before the question.
+}  // namespace
+
 void replace_target(uint32_t existing) {
     bool cleared = false;
     if (existing != kNoAttributes) {
@@ -197,6 +187,8 @@ void replace_target(uint32_t existing) {
     }
     driver.temp_pending = 0;
 }
+
+namespace {
 
 // Sets target_name for the file; returns what its file line names.
 const char* choose_target(const FileRecord& file) {
@@ -282,6 +274,7 @@ void extract_link(uint16_t index) {
     if (!begin_record(file, name, &temp_number, &existing)) return;
     create_temp_link(temp_number);
     replace_target(existing);
+    note_placed(index);
 }
 
 // A platform without links says so and writes nothing for the record.
@@ -301,6 +294,12 @@ bool stamp_open_file(FileHandle output, const FileRecord& file) {
     return file_set_attributes_open(output, file.attributes(), file.has_mode(), file.mode());
 }
 
+// The file is in place, put there by this run.
+void mark_placed(uint16_t index) {
+    if (index + 1u == driver.run_file) driver.run_file_placed = true;
+    note_placed(index);
+}
+
 void extract_file(uint16_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
@@ -312,6 +311,7 @@ void extract_file(uint16_t index) {
     uint32_t temp_number = 0;
     uint32_t existing = 0;
     if (!begin_record(file, name, &temp_number, &existing)) return;
+    if (place_second_name(index, temp_number, existing)) return mark_placed(index);
     const bool bar = !driver.progress_hidden;
     if (bar) draw_progress_start(file.block_coded());
 
@@ -337,7 +337,7 @@ void extract_file(uint16_t index) {
     if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
 
     replace_target(existing);
-    if (index + 1u == driver.run_file) driver.run_file_placed = true;
+    mark_placed(index);
     if (!stamped) file_set_attributes(driver.target_name, file.attributes());
 }
 
@@ -429,6 +429,7 @@ void run_extraction(const char* archive_path) {
         read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    load_tree();
     check_selection();
     start_workers();
     if (driver.options.mode != kModeExtract) list_or_test();
@@ -446,6 +447,7 @@ void run_extraction(const char* archive_path) {
         if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i)))
             extract_link(uint16_t(i));
     }
+    restore_tree();
 
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;

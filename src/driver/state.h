@@ -69,6 +69,21 @@ struct DriverState {
     fail(code, path, system_error_text(error));
 }
 
+// Moves temp_path on to the first free name after number `*number`; false
+// when none is left.
+bool next_temp_name(uint32_t* number);
+
+// Makes the temporary entry at temp_path through `make` (true when made).
+// The entry and the note that it is ours must appear together, or an event
+// in between would leave it behind.
+template <typename Make>
+bool make_temp_entry(Make make);
+
+// Puts the finished temporary entry in the target's place in one step, so
+// that a failure leaves the old target as it was. `existing` holds the
+// target's attributes as read before the question.
+void replace_target(uint32_t existing);
+
 extern DriverState driver;
 extern StreamContext stream_context;
 extern BlockPipeline pipeline;
@@ -107,5 +122,14 @@ void enter_target(const char* target);
 // The extraction run on the archive file at `archive_path`, or on our own
 // executable when it is null.
 [[noreturn]] void run_extraction(const char* archive_path);
+
+template <typename Make>
+bool make_temp_entry(Make make) {
+    control_events_hold();
+    const bool made = make();
+    if (made) driver.temp_pending = 1;
+    control_events_release();
+    return made;
+}
 
 }  // namespace zq

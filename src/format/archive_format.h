@@ -6,9 +6,10 @@
 //
 // Container: [program image][archive][4-byte LE trailer = file offset of the
 // archive], and in a signed Windows self-extractor the certificate table
-// behind that. Archive: 10-byte header, file data, catalogue (name pools,
-// optional password block, directory table, file table). Offsets inside the
-// archive count from its first byte.
+// behind that. Archive: 10-byte header, file data, optional tree supplement
+// (format/tree_format.h), catalogue (name pools, optional password block,
+// directory table, file table). Offsets inside the archive count from its
+// first byte.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ constexpr uint16_t kFlagTypeMask = 0x0070;
 constexpr uint16_t kFlagTypeBits = 0x0050;
 constexpr uint16_t kFlagPassword = 0x0080;
 constexpr uint16_t kFlagFullPath = 0x0100;
+// A tree supplement (format/tree_format.h) lies in front of the catalogue.
+constexpr uint16_t kFlagTreeSupplement = 0x0200;
 constexpr uint8_t kOptionDirTree = 0x40;
 // Every file is checked, as a test does, before the first is written.
 constexpr uint8_t kOptionCheckFirst = 0x01;

@@ -151,6 +151,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     options.dir_tree = args.dir_tree;
     options.store = args.store;
     options.extension = !args.no_extension;
+    options.owners = args.owners;
     options.threads = threads;
     if (!args.run_file.empty()) options.run_file = args.run_file;
     options.run_args = args.run_args;
@@ -267,9 +268,14 @@ void add_create_command(CLI::App& app, CreateCommand& command, unsigned& threads
         "--dir-tree", args.dir_tree,
         "create the whole stored folder tree (empty folders too) before extracting");
     command.app->add_flag("--store", args.store, "store every file uncoded");
-    command.app->add_flag(
+    CLI::Option* no_extension = command.app->add_flag(
         "--no-extension", args.no_extension,
-        "leave out checksums, Unix modes and links (records exactly as first defined)");
+        "leave out checksums, Unix modes, links and folder modes and times (records exactly as "
+        "first defined)");
+    command.app
+        ->add_flag("--owners", args.owners,
+                   "store numeric owners too, restored when the extractor runs as root")
+        ->excludes(no_extension);
     command.code_page =
         command.app->add_option("--codepage", args.code_page,
                                 "for a Windows stub: the ANSI code page to store names in (default "

@@ -29,6 +29,7 @@ struct CreateArgs {
     bool store = false;
     std::string base;  // -C: paths are taken inside this folder
     bool no_extension = false;
+    bool owners = false;
     std::string run_file;
     bool run_given = false;
     std::string run_args;

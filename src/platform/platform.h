@@ -95,6 +95,28 @@ bool platform_makes_links();
 // anything already exists at `path`.
 bool link_create(const char* target, const char* path);
 
+// ---------------------------------------------------------------- the tree
+// Whether this platform restores what the tree supplement keeps: folder
+// modes and times, hard links and owners. Linux does; Windows keeps none of
+// them, and the Windows stub never reads the supplement.
+bool platform_restores_tree();
+// Makes `path` another name of the file `existing` (a hard link, never to
+// what a link leads to); fails when anything exists at `path` or the system
+// cannot link the two (another file system, no hard links there).
+bool file_link_create(const char* existing, const char* path);
+// Whether the two paths name one file (or folder).
+bool files_are_one(const char* a, const char* b);
+// A folder's permission bits masked by the umask, as for files, and its
+// set-group-id and sticky bits (mode & 03000), which only order how the
+// folder's contents are made; set-user-id is never set. Does nothing where
+// `path` is not a folder.
+bool dir_set_mode(const char* path, uint32_t mode);
+// Gives the file, folder or link at `path` itself (never what a link leads
+// to) the numeric owner and group.
+bool path_set_owner(const char* path, uint32_t uid, uint32_t gid);
+// Whether the run may give what it made to other owners (root on Linux).
+bool process_may_set_owners();
+
 // ---------------------------------------------------------------- directories
 bool dir_create(const char* path);
 // Makes `path` the current folder: the one relative paths start from.

@@ -43,6 +43,10 @@ struct PackOptions {
     // Each record's checksum, Unix mode and link mark. Off writes the six
     // extension bytes as zero, which every reader takes as "none given".
     bool extension = true;
+    // With the extension: the numeric owners of folders and files too, in
+    // the tree supplement, for an extractor run as root (zqpack create
+    // --owners).
+    bool owners = false;
     std::optional<std::string> password;
     // Encrypts the whole archive under this password (no gate is stored:
     // `password` must then be unset).
