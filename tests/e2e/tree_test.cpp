@@ -47,8 +47,12 @@ protected:
         RunOptions options;
         options.cwd = (dir_ / work).string();
         options.input = input;
-        const std::vector<std::string> prefix = run_prefix();
-        argv.insert(argv.begin(), prefix.begin(), prefix.end());
+        // The stub may need a runner (qemu for another architecture); zqpack
+        // is this machine's own program.
+        if (argv.front() != zqpack_path()) {
+            const std::vector<std::string> prefix = run_prefix();
+            argv.insert(argv.begin(), prefix.begin(), prefix.end());
+        }
         const Outcome outcome = run_program(argv, options);
         last_out_ = outcome.out;
         return outcome.status;
