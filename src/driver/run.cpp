@@ -416,8 +416,9 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
-    stream_context.archive_file = driver.exe_file;
+    StreamContext* const context = unfolded(&stream_context);
+    if (stream_init(context) != kStreamOk) terminate(kExitNoMemory);
+    context->archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
