@@ -316,7 +316,7 @@ void extract_file(uint16_t index) {
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const FileData data = read_file_data(&stream_context, driver.archive_offset, file,
+    const FileData data = read_file_data(unfolded(&stream_context), driver.archive_offset, file,
                                          driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that
     // came out other than recorded is reported once the file is closed.
