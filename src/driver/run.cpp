@@ -427,7 +427,7 @@ void run_extraction(const char* archive_path) {
                                           ? given_password_dialogue(&given)
                                           : console_password_dialogue();
     const int status =
-        read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
+        read_catalogue(context, unfolded(&catalogue), driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
     load_tree();
