@@ -316,7 +316,7 @@ void extract_file(uint16_t index) {
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const FileData data = read_file_data(&stream_context, driver.archive_offset, file,
+    const FileData data = read_file_data(unfolded(&stream_context), driver.archive_offset, file,
                                          driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that
     // came out other than recorded is reported once the file is closed.
@@ -416,8 +416,9 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
-    stream_context.archive_file = driver.exe_file;
+    StreamContext* const context = unfolded(&stream_context);
+    if (stream_init(context) != kStreamOk) terminate(kExitNoMemory);
+    context->archive_file = driver.exe_file;
 
     uint16_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
@@ -426,7 +427,7 @@ void run_extraction(const char* archive_path) {
                                           ? given_password_dialogue(&given)
                                           : console_password_dialogue();
     const int status =
-        read_catalogue(&stream_context, &catalogue, driver.archive_offset, &file_count, dialogue);
+        read_catalogue(context, unfolded(&catalogue), driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
     load_tree();

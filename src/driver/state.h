@@ -84,6 +84,17 @@ bool make_temp_entry(Make make);
 // target's attributes as read before the question.
 void replace_target(uint32_t existing);
 
+// `object`'s address as code generation cannot foresee it. The state below
+// has one instance each, and 32-bit code reaches a field of a known address
+// absolutely: an image that keeps its relocations carries an entry for each
+// such access. Through this pointer the fields are register-relative, with
+// shorter encodings and no relocations.
+template <typename T>
+[[gnu::always_inline]] inline T* unfolded(T* object) {
+    asm("" : "+r"(object));
+    return object;
+}
+
 extern DriverState driver;
 extern StreamContext stream_context;
 extern BlockPipeline pipeline;
