@@ -203,8 +203,6 @@ bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mod
     return true;
 }
 
-bool platform_makes_links() { return true; }
-
 bool link_create(const char* target, const char* path) {
     // Made only in the folder the path names, never through a link on the
     // way: the target was judged safe for that folder's depth alone.

@@ -211,7 +211,6 @@ bool file_set_attributes(const char* path, uint32_t attributes) {
 }
 
 bool file_set_mode(const char*, uint32_t) { return true; }
-bool platform_makes_links() { return false; }
 bool link_create(const char*, const char*) { return false; }
 bool platform_restores_tree() { return false; }
 bool file_link_create(const char*, const char*) { return false; }
