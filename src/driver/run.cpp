@@ -444,6 +444,7 @@ void run_extraction(const char* archive_path) {
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (is_selected(uint16_t(i))) extract_file(uint16_t(i));
     }
+    stop_workers();
     for (uint32_t i = 0; makes_links && i < driver.file_count; ++i) {
         if (catalogue.file_table[i]->is_symlink() && is_selected(uint16_t(i)))
             extract_link(uint16_t(i));

@@ -130,6 +130,12 @@ void enter_target(const char* target);
 // of the program an installer ran, or a run whose own line said why.
 [[noreturn]] void terminate_silently(int code);
 
+// Ends the decoding threads (when there are any) and goes on serially: once
+// every regular file is in place, so that the run's last steps (links, the
+// folders' times and modes, closing) leave no thread behind if an event ends
+// the run during them.
+void stop_workers();
+
 // The extraction run on the archive file at `archive_path`, or on our own
 // executable when it is null.
 [[noreturn]] void run_extraction(const char* archive_path);
