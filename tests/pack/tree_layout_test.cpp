@@ -60,7 +60,7 @@ TEST_F(TreeLayout, TodaysReaderReadsDefaultArchivesAsBefore) {
     ASSERT_EQ(with_tree.files[0].path, "top/data.bin");
     EXPECT_LT(real.size() + 2 * load_u32(&data[20]) - 1000, plain.size());
     for (const LayoutFile& file : with_tree.files) {
-        // Links are records whose data is their target, as before.
+        // A link is a record whose data is its target, the same in both archives.
         if (file.path != "top/shared/readme.lnk") {
             EXPECT_EQ(file.content, read_bytes(dir_ / "real" / file.path)) << file.path;
         }
