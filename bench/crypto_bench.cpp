@@ -12,32 +12,12 @@
 #include <cstdlib>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
 #include "crypto/crypto.h"
+#include "thread_seconds.h"
 
 namespace {
 
 using namespace zq::crypto;
-
-// CPU time of this thread: the machine is shared, and time spent waiting
-// for a core says nothing about the code.
-double thread_seconds() {
-#ifdef _WIN32
-    FILETIME created, ended, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    uint64_t ticks = (uint64_t(user.dwHighDateTime) << 32) | user.dwLowDateTime;
-    return double(ticks) * 1e-7;
-#else
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-#endif
-}
 
 void bench_open(size_t block_bytes) {
     const size_t total = size_t(64) << 20;

@@ -12,13 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
 #include "codec/codec.h"
+#include "thread_seconds.h"
 
 namespace {
 
@@ -30,21 +25,6 @@ void release(void* block) { std::free(block); }
 [[noreturn]] void fail(const char* what, const char* detail) {
     std::fprintf(stderr, "codec_decode_bench: %s %s\n", what, detail);
     std::exit(1);
-}
-
-// CPU time of this thread: the machine is shared, and time spent waiting
-// for a core says nothing about the decoder.
-double thread_seconds() {
-#ifdef _WIN32
-    FILETIME created, ended, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    uint64_t ticks = (uint64_t(user.dwHighDateTime) << 32) | user.dwLowDateTime;
-    return double(ticks) * 1e-7;
-#else
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-#endif
 }
 
 Bytes read_file(const char* path) {

@@ -4,6 +4,7 @@
 #
 #   bench/extract.sh [TREE]        (default TREE: /usr/include)
 #   bench/extract.sh --large       one large file: scaling with decoding threads
+#   bench/extract.sh --check [TREE]  the cost of the test before writing
 #
 # Environment:
 #   BUILD_DIR  build folder holding zqpack and zqsfx (default: <repo>/build)
@@ -30,13 +31,17 @@
 # decoding threads (ZQSFX_WORKERS), unzip -q, tar xzf, the Windows stub under
 # Wine with 1 thread and all threads, and Wine's start-up alone (the Windows
 # stub on an archive of one empty file), then the peak memory per thread count.
+#
+# --check packs TREE and the corpus twice, without and with --check-first, and
+# prints the median extraction of each (into tmpfs when there is one, so the
+# disk hides nothing), the test (-t) alone, and what the check adds.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 mode=tree
-if [[ ${1:-} == --large ]]; then
-    mode=large
+if [[ ${1:-} == --large || ${1:-} == --check ]]; then
+    mode=${1#--}
     shift
 fi
 tree=${1:-/usr/include}
@@ -217,8 +222,32 @@ PLOT_END
     fi
 }
 
+# The same data packed with and without the test before writing.
+check_cost() {
+    local label=$1 source=$2
+    "$zqpack" create -o "$scratch/$label.sfx" "$source" >/dev/null
+    "$zqpack" create --check-first -o "$scratch/$label-checked.sfx" "$source" >/dev/null
+    [[ -n $memory ]] && out_base=$memory
+    local plain checked tested
+    plain=$(time_median "'$scratch/$label.sfx'")
+    checked=$(time_median "'$scratch/$label-checked.sfx'")
+    tested=$(time_median "'$scratch/$label.sfx' -t -q")
+    printf '\n%s: %s files, %s bytes, into %s\n' "$label" "$(find "$source" -type f | wc -l)" \
+        "$(du -sb "$source" | cut -f1)" "$([[ -n $memory ]] && echo tmpfs || echo the disk)"
+    printf '  %-26s %10.3f\n' "extract" "$plain" "extract, checked first" "$checked" "-t alone" "$tested"
+    printf '  the check adds %.0f %% (the test alone is %.0f %% of an extraction)\n' \
+        "$(calc "($checked - $plain) * 100 / $plain")" "$(calc "$tested * 100 / $plain")"
+    out_base=$scratch
+}
+
 if [[ $mode == large ]]; then
     large_file
+    exit 0
+fi
+if [[ $mode == check ]]; then
+    echo "zqsfx, the test before writing: $runs runs each, medians; $(nproc) cores"
+    check_cost tree "$tree"
+    [[ -d $corpus ]] && check_cost corpus "$corpus"
     exit 0
 fi
 

@@ -154,6 +154,8 @@ void write_parser_seeds(const fs::path& corpus, zq::CodecState& codec) {
     write(corpus / "options" / "line",
           text("\x02setup.exe -d \"C:\\Program Files\\x\" -y -- a\\\"b"));
     write(corpus / "options" / "list_only", text("\x04x.exe -l -q"));
+    // Letters grouped, values glued, long values, and the three refusals.
+    write(corpus / "options" / "grouped", text("\x22x.exe -qydout --target=b --nocheck -lt /?"));
     write(corpus / "options" / "words", raw("\x03-t\0--target\0a b\\\0-\"-\0--\0\\\\\""));
     write(corpus / "links" / "sibling", raw("a/l\0../b\0a/b/m\0../../c\0d\0.\0d/x\0.."));
     write(corpus / "links" / "deep", raw("x/y/z/w\0../../q/./r\0x/q\0../../.."));

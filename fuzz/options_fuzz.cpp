@@ -7,8 +7,10 @@
 //     way a program writes a command line for another, joined by blanks
 //     (bit 1: behind a quoted program path) and split again: every word must
 //     come back as it was.
-// Whatever the words, the options parse to 0 or the usage status, and what
-// they give points into the words.
+// Whatever the words, the options parse to 0 or the usage status with one
+// of its three problems, and what they give points into the words (a
+// refused letter of a group is one of the group's letters).
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,14 +78,39 @@ void check_options(const std::vector<const char*>& words) {
     const int result = zq::parse_stub_options(uint32_t(words.size()), words.data(), &options);
     check(result == 0 || result == zq::kExitUsage);
     if (result != 0) {
-        check(is_word(words, options.refused));
+        check(options.problem >= zq::kOptionUnknown && options.problem <= zq::kOptionConflict);
+        // The option at fault: a whole word, or "-x" for letter x of a group
+        // (a letter one of the words holds after its '-').
+        if (options.refused == options.refused_letter) {
+            check(options.refused[0] == '-' && options.refused[1] != '\0' &&
+                  options.refused[2] == '\0');
+            bool found = false;
+            for (const char* w : words)
+                found =
+                    found || (w[0] == '-' && w[1] != '-' && std::strchr(w + 1, options.refused[1]));
+            check(found);
+        } else {
+            check(is_word(words, options.refused));
+        }
         return;
     }
     const zq::ExtractOptions& run = options.extract;
-    check(options.refused == nullptr);
+    check(options.refused == nullptr && options.problem == 0);
     check(!(run.overwrite_all && run.never_overwrite));
     check(run.mode == zq::kModeExtract || run.mode == zq::kModeList || run.mode == zq::kModeTest);
-    if (run.target != nullptr) check(is_word(words, run.target) && run.target[0] != '\0');
+    // The target is a whole word, or the rest of one after a glued "d" or
+    // "--target=": never empty.
+    if (run.target != nullptr) {
+        check(run.target[0] != '\0');
+        bool inside = false;
+        for (const char* w : words) {
+            const size_t length = std::strlen(w);
+            inside =
+                inside || (run.target >= w && run.target + std::strlen(run.target) == w + length);
+        }
+        check(inside);
+        if (!is_word(words, run.target)) check(run.target[-1] == 'd' || run.target[-1] == '=');
+    }
     if (run.run_args != nullptr) {
         // The words after "--", to the end.
         check(run.run_args > words.data() && run.run_args <= words.data() + words.size());

@@ -3,7 +3,7 @@
 
 _zqpack_options() {
     case "$1" in
-        create)  echo "-o --output --stub --password --password-file --flat --dir-tree --store --no-extension --codepage -C --directory --exclude -j --jobs --run --run-args --product-name --file-description --company-name --file-version --product-version --legal-copyright -h --help" ;;
+        create)  echo "-o --output --stub --password --password-file --flat --dir-tree --store --no-extension --codepage -C --directory --exclude -j --jobs --run --run-args --temp --check-first --no-check-first --product-name --file-description --company-name --file-version --product-version --legal-copyright -h --help" ;;
         list)    echo "--json --password -h --help" ;;
         test)    echo "-j --jobs --password -h --help" ;;
         extract) echo "-C --directory -y --yes -n --no-overwrite -q --quiet -j --jobs --password -h --help" ;;

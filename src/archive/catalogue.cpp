@@ -378,8 +378,11 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
     return PasswordDialogue{offer_given_password, note_answer, given};
 }
 
-int read_catalogue(StreamContext* context, Catalogue* catalogue, const ArchiveSpot& spot,
-                   uint32_t* file_count, const PasswordDialogue& dialogue) {
+// Out of line although the stub calls it once: inlined into that caller, a
+// long function already, it compiles about 430 bytes larger for 32 bits.
+[[gnu::noinline]] int read_catalogue(StreamContext* context, Catalogue* catalogue,
+                                     const ArchiveSpot& spot, uint32_t* file_count,
+                                     const PasswordDialogue& dialogue) {
     // An encrypted archive is read through its view from here on, as a
     // plain one; its own catalogue then says whether there is a gate too.
     // Encrypted archives are narrow: their envelope starts at an offset of 31 bits.
@@ -400,14 +403,21 @@ int read_catalogue(StreamContext* context, Catalogue* catalogue, const ArchiveSp
     catalogue->header_nibble = flags & 0x000F;
     catalogue->code_page_mark = header[3];
     catalogue->dir_tree = (options & kOptionDirTree) != 0 ? 1 : 0;
+    catalogue->check_first = (options & kOptionCheckFirst) != 0 ? 1 : 0;
+    catalogue->temp_folder = (options & kOptionTempFolder) != 0 ? 1 : 0;
+    catalogue->tree_supplement = (flags & kFlagTreeSupplement) != 0 ? 1 : 0;
     // The header and the container agree on the form, or the archive is not
     // what either says.
     catalogue->wide = spot.wide;
     if (((flags & kFlagWide) != 0) != spot.wide) return kExitInvalidArchive;
     if (spot.wide && load_u32(header + 6) != kWideMark) return kExitInvalidArchive;
 
-    const int64_t position = spot.archive_offset + catalogue_offset(spot, header);
-    if (position < 0) return kExitIoError;
+    const int64_t offset = catalogue_offset(spot, header);
+    const int64_t position = spot.archive_offset + offset;
+    // A narrow archive lies whole within the first 2 GiB of its file.
+    if (offset < 0 || position < 0 || (!spot.wide && position > int64_t(kNarrowMaxEnd)))
+        return kExitIoError;
+    catalogue->catalogue_offset = uint64_t(offset);
     if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);

@@ -42,8 +42,14 @@ struct Catalogue {
     bool wide;                // the catalogue is in the wide form
     uint16_t full_path;       // 0 or 1
     uint16_t dir_tree;        // 0 or 1
+    uint8_t check_first;      // 0 or 1: kOptionCheckFirst
+    uint8_t temp_folder;      // 0 or 1: kOptionTempFolder
     uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
     uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
+    // 1 when a tree supplement ends where the catalogue begins (archive/tree.h),
+    // and the catalogue's offset from the archive's first byte.
+    uint16_t tree_supplement;
+    uint64_t catalogue_offset;
     // Set by a reader on another system before read_catalogue; null in the
     // extractor. Called once the tables are read and before they are checked,
     // it may rewrite the names into the reader's own character set and choose

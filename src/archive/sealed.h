@@ -46,7 +46,7 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index);
 
 // True when the bytes at the archive's start are an envelope's magic. Reads
 // at the file's position and seeks back to `archive_offset`; false on a
-// short read (the plain reader then reports it as it always has).
+// short read (the plain reader then finds no header and reports that).
 bool archive_is_sealed(FileHandle file, int32_t archive_offset);
 
 // Reads and bounds the envelope at `archive_offset` and holds `dialogue`

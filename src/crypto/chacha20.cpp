@@ -56,9 +56,15 @@ void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[1
     while (length > 0) {
         core(s.input, s.x);
         ++s.input[12];
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // The key stream is the words' little-endian bytes, here as they lie.
+        const uint8_t* stream = reinterpret_cast<const uint8_t*>(s.x);
+#else
         for (int i = 0; i < 16; ++i) store32_le(s.stream + 4 * i, s.x[i]);
+        const uint8_t* stream = s.stream;
+#endif
         const size_t n = length < 64 ? length : 64;
-        for (size_t i = 0; i < n; ++i) out[i] = in[i] ^ s.stream[i];
+        for (size_t i = 0; i < n; ++i) out[i] = in[i] ^ stream[i];
         in += n;
         out += n;
         length -= n;

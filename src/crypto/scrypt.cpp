@@ -67,7 +67,13 @@ void block_mix(uint32_t* b, uint32_t* y, uint32_t r) {
 // 64-byte block, modulo N (a power of two, so no division).
 void ro_mix(uint8_t* block, uint32_t n, uint32_t r, uint32_t* v, uint32_t* x, uint32_t* y) {
     const size_t words = size_t(32) * r;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The block lies in words (scrypt's Y), and on this machine its bytes in
+    // order are its little-endian words.
+    copy_words(x, reinterpret_cast<const uint32_t*>(block), words);
+#else
     for (size_t k = 0; k < words; ++k) x[k] = load32_le(block + 4 * k);
+#endif
     for (uint32_t i = 0; i < 2 * n; ++i) {  // 2N <= 2^31
         if (i < n) {
             copy_words(v + i * words, x, words);
@@ -76,7 +82,11 @@ void ro_mix(uint8_t* block, uint32_t n, uint32_t r, uint32_t* v, uint32_t* x, ui
         }
         block_mix(x, y, r);
     }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    copy_words(reinterpret_cast<uint32_t*>(block), x, words);
+#else
     for (size_t k = 0; k < words; ++k) store32_le(block + 4 * k, x[k]);
+#endif
 }
 
 bool parameters_valid(uint32_t log2_n, uint32_t r, uint32_t p) {

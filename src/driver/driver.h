@@ -52,6 +52,9 @@ struct ExtractOptions {
     // Threads that decode blocks; 0 leaves it to the environment variable
     // and the processor count, 1 decodes every block on the run's own thread.
     uint32_t workers;
+    // Writes at once even when the archive asks for every file to be checked
+    // before the first is written (the stub's --nocheck).
+    bool no_check_first;
 };
 
 // The same run on an archive file given by path (a self-extractor or a bare

@@ -41,6 +41,40 @@ void prepare_run() {
     }
 }
 
+namespace {
+// Where the user started the run and the self-extractor's own path, for the
+// program: environment variables under the names the manual gives. One
+// that cannot be had is left as the environment had it.
+void tell_the_program() {
+    if (driver.start_folder[0] != '\0') environment_set("ZQSFX_USER_PWD", driver.start_folder);
+    static char own_path[kOwnPathBufferSize];
+    if (own_executable_path(own_path, sizeof own_path) != 0)
+        environment_set("ZQSFX_SELF", own_path);
+}
+}  // namespace
+
+void enter_run_folder() {
+    const char* target = driver.options.target;
+    if (driver.run_file != 0) {
+        // Noted before anything moves the run elsewhere; empty when it
+        // cannot be had.
+        dir_get_current(driver.start_folder, sizeof driver.start_folder);
+        // -d names where the files are to stay: a folder of the user's, kept.
+        if (catalogue.temp_folder && target == nullptr) {
+            // The folder and the note that it is ours appear together, or an
+            // event in between would leave it behind.
+            control_events_hold();
+            const bool made = dir_make_private(driver.private_folder, sizeof driver.private_folder);
+            const int32_t error = last_system_error();
+            if (made) driver.private_folder_made = 1;
+            control_events_release();
+            if (!made) fail_system(kExitTempFail, driver.private_folder, error);
+            target = driver.private_folder;
+        }
+    }
+    if (target != nullptr) enter_target(target);
+}
+
 void run_marked_file() {
     if (driver.run_file == 0) return;
     const char* path = stored_path(*catalogue.file_table[driver.run_file - 1]);
@@ -52,6 +86,7 @@ void run_marked_file() {
         terminate_silently(kExitAbort);
     }
     file_make_executable(path);
+    tell_the_program();
     int32_t status = 0;
     const int32_t started = process_run(path, run_words, run_word_count, &status);
     if (started == kRunTooLong) refuse_words();

@@ -20,19 +20,32 @@ namespace zq {
 uint32_t split_command_line(const char* line, bool program_first, char* storage, const char** words,
                             uint32_t max_words);
 
+// What is wrong with a command line that cannot be used; each has its line
+// (kUsage), and every one ends the run with kExitUsage.
+constexpr int kOptionUnknown = 1;       // not an option of ours, or a value it takes none of
+constexpr int kOptionMissingValue = 2;  // -d (--target) with no folder after it
+constexpr int kOptionConflict = 3;      // excludes an earlier one (-l -t, -y -n, -d twice)
+
 struct StubOptions {
     bool help;
     bool version;
-    const char* refused;     // the word that made the line unusable, if one did
+    int problem;             // 0, or why the line is unusable
+    const char* refused;     // then the option at fault: a word, or refused_letter
+    char refused_letter[3];  // "-x" for letter x of a group such as -qx
     ExtractOptions extract;  // everything else, for the run
 };
 
-// Reads the words after the program's own (words[0]). 0, or kExitUsage for
-// an unknown option, a missing folder or options that exclude each other.
+// Reads the words after the program's own (words[0]), as getopt-style tools
+// take them: letters grouped (-qy), a value glued to its letter (-dDIR) or
+// after it (-d DIR), --target=DIR or --target DIR, and "--" before the
+// words for the program an installer runs. 0, or kExitUsage with the
+// problem and the option at fault.
 int parse_stub_options(uint32_t count, const char* const* words, StubOptions* options);
 
-// The usage text: its lines one after the other, each ended by a NUL, the
-// last followed by an empty one (the string's own NUL).
+// The console texts of the command line, NUL after each: the start of each
+// problem's line (problem 1 first; the option at fault follows it), the
+// usage line's start (the program's name follows it) and the rest of that
+// line, then one line per option; an empty text ends them.
 extern const char kUsage[];
 
 }  // namespace zq

@@ -109,6 +109,11 @@ bool create_link_with_parents(const char* target, const char* path) {
     return create_parents(path) && link_create(target, path);
 }
 
+bool hard_link_with_parents(const char* existing, const char* path) {
+    if (file_link_create(existing, path)) return true;
+    return create_parents(path) && file_link_create(existing, path);
+}
+
 uint32_t path_depth(const char* path) {
     uint32_t depth = 0;
     for (uint32_t i = 0; path[i] != '\0'; ++i) {

@@ -46,6 +46,9 @@ FileHandle create_file_with_parents(const char* path);
 // the way fails or something already exists at `path`.
 bool create_link_with_parents(const char* target, const char* path);
 
+// The same for another name (a hard link) of the file `existing`.
+bool hard_link_with_parents(const char* existing, const char* path);
+
 // Folders between the run folder and what `path` names: its separators.
 uint32_t path_depth(const char* path);
 

@@ -3,6 +3,7 @@
 #include "archive/links.h"
 #include "driver/driver.h"
 #include "driver/state.h"
+#include "driver/tree_restore.h"
 #include "platform/console.h"
 
 namespace zq {
@@ -93,25 +94,15 @@ void draw_progress_start(bool block_coded) {
     console_write(line, kEndNone);
 }
 
-// Moves temp_path on to the first free name after number `*number`; false
-// when none is left.
+}  // namespace
+
 bool next_temp_name(uint32_t* number) {
     str_copy(driver.temp_path, driver.temp_prefix);
     return *number < kLastTempNumber &&
            make_temp_name(driver.temp_path, *number + 1, number) != nullptr;
 }
 
-// Makes the temporary entry at temp_path through `make` (true when made).
-// The entry and the note that it is ours must appear together, or an event
-// in between would leave it behind.
-template <typename Make>
-bool make_temp_entry(Make make) {
-    control_events_hold();
-    const bool made = make();
-    if (made) driver.temp_pending = 1;
-    control_events_release();
-    return made;
-}
+namespace {
 
 // Creates the temporary file named in temp_path (number `number`)
 // exclusively. A name that turns out to be taken (made by someone else since
@@ -178,9 +169,8 @@ const char* outcome_reason(DataOutcome outcome) {
     return kReasons[outcome];
 }
 
-// Puts the finished temporary file in the target's place in one step, so
-// that a failure leaves the old target as it was. `existing` holds the
-// target's attributes as read before the question.
+}  // namespace
+
 void replace_target(uint32_t existing) {
     bool cleared = false;
     if (existing != kNoAttributes) {
@@ -197,6 +187,8 @@ void replace_target(uint32_t existing) {
     }
     driver.temp_pending = 0;
 }
+
+namespace {
 
 // Sets target_name for the file; returns what its file line names.
 const char* choose_target(const FileRecord& file) {
@@ -282,6 +274,7 @@ void extract_link(uint32_t index) {
     if (!begin_record(file, name, &temp_number, &existing)) return;
     create_temp_link(temp_number);
     replace_target(existing);
+    note_placed(index);
 }
 
 // A platform without links says so and writes nothing for the record.
@@ -301,6 +294,12 @@ bool stamp_open_file(FileHandle output, const FileRecord& file) {
     return file_set_attributes_open(output, file.attributes(), file.has_mode(), file.mode());
 }
 
+// The file is in place, put there by this run.
+void mark_placed(uint32_t index) {
+    if (index + 1u == driver.run_file) driver.run_file_placed = true;
+    note_placed(index);
+}
+
 void extract_file(uint32_t index) {
     const FileRecord& file = *catalogue.file_table[index];
     const char* name = choose_target(file);
@@ -312,12 +311,13 @@ void extract_file(uint32_t index) {
     uint32_t temp_number = 0;
     uint32_t existing = 0;
     if (!begin_record(file, name, &temp_number, &existing)) return;
+    if (place_second_name(index, temp_number, existing)) return mark_placed(index);
     const bool bar = !driver.progress_hidden;
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
-    const FileData data = read_file_data(&stream_context, driver.spot.archive_offset, file,
-                                         driver.output_file, show_progress);
+    const FileData data = read_file_data(unfolded(&stream_context), driver.spot.archive_offset,
+                                         file, driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that
     // came out other than recorded is reported once the file is closed.
     const int status = extraction_status(data.outcome, file.block_coded());
@@ -337,7 +337,7 @@ void extract_file(uint32_t index) {
     if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
 
     replace_target(existing);
-    if (index + 1u == driver.run_file) driver.run_file_placed = true;
+    mark_placed(index);
     if (!stamped) file_set_attributes(driver.target_name, file.attributes());
 }
 
@@ -425,8 +425,9 @@ void run_extraction(const char* archive_path) {
     driver.exe_file = kNoFile;
     driver.output_file = kNoFile;
     start_up(archive_path);
-    if (stream_init(&stream_context) != kStreamOk) terminate(kExitNoMemory);
-    stream_context.archive_file = driver.exe_file;
+    StreamContext* const context = unfolded(&stream_context);
+    if (stream_init(context) != kStreamOk) terminate(kExitNoMemory);
+    context->archive_file = driver.exe_file;
 
     uint32_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
@@ -435,14 +436,16 @@ void run_extraction(const char* archive_path) {
                                           ? given_password_dialogue(&given)
                                           : console_password_dialogue();
     const int status =
-        read_catalogue(&stream_context, &catalogue, driver.spot, &file_count, dialogue);
+        read_catalogue(context, unfolded(&catalogue), driver.spot, &file_count, dialogue);
     if (status != 0) terminate(status);
     driver.file_count = file_count;
+    load_tree();
     check_selection();
     start_workers();
     if (driver.options.mode != kModeExtract) list_or_test();
     prepare_run();
-    if (driver.options.target != nullptr) enter_target(driver.options.target);
+    check_before_writing();
+    enter_run_folder();
 
     const bool makes_links = platform_makes_links();
     if (makes_links) check_links();
@@ -450,9 +453,11 @@ void run_extraction(const char* archive_path) {
     for (uint32_t i = 0; i < driver.file_count; ++i) {
         if (is_selected(i)) extract_file(i);
     }
+    stop_workers();
     for (uint32_t i = 0; makes_links && i < driver.file_count; ++i) {
         if (catalogue.file_table[i]->is_symlink() && is_selected(i)) extract_link(i);
     }
+    restore_tree();
 
     const FileHandle archive = driver.exe_file;
     driver.exe_file = kNoFile;

@@ -49,6 +49,11 @@ struct DriverState {
     int32_t progress_marks;
     uint32_t run_file;     // 1 + the index of the file to run after extraction; 0: none
     bool run_file_placed;  // this run put that file in place (not kept from before)
+    // 1 while the installer's private folder exists at private_folder:
+    // terminate removes it, with all it holds, whatever the run's end.
+    volatile int32_t private_folder_made;
+    char private_folder[kOwnPathBufferSize];
+    char start_folder[kOwnPathBufferSize];  // where the user started the run
 };
 
 // Ends the run with `code` after a line on standard error that names `path`
@@ -62,6 +67,32 @@ struct DriverState {
 [[noreturn, gnu::always_inline]] inline void fail_system(int code, const char* path,
                                                          int32_t error) {
     fail(code, path, system_error_text(error));
+}
+
+// Moves temp_path on to the first free name after number `*number`; false
+// when none is left.
+bool next_temp_name(uint32_t* number);
+
+// Makes the temporary entry at temp_path through `make` (true when made).
+// The entry and the note that it is ours must appear together, or an event
+// in between would leave it behind.
+template <typename Make>
+bool make_temp_entry(Make make);
+
+// Puts the finished temporary entry in the target's place in one step, so
+// that a failure leaves the old target as it was. `existing` holds the
+// target's attributes as read before the question.
+void replace_target(uint32_t existing);
+
+// `object`'s address as code generation cannot foresee it. The state below
+// has one instance each, and 32-bit code reaches a field of a known address
+// absolutely: an image that keeps its relocations carries an entry for each
+// such access. Through this pointer the fields are register-relative, with
+// shorter encodings and no relocations.
+template <typename T>
+[[gnu::always_inline]] inline T* unfolded(T* object) {
+    asm("" : "+r"(object));
+    return object;
 }
 
 extern DriverState driver;
@@ -86,14 +117,36 @@ bool is_selected(uint32_t index);
 void prepare_run();
 // Runs that file, if there is one, and ends the process with its status.
 void run_marked_file();
+// Enters the folder the files go to: -d's, or for an installer packed to
+// leave nothing behind a private folder made for the run; otherwise stays.
+void enter_run_folder();
+// When the archive asks for it (and the options do not skip it), checks
+// every selected file as a test does before anything is written; the first
+// that fails ends the run with the status its extraction would have had.
+void check_before_writing();
 // Makes the folder `target` with its parents as needed and moves into it.
 void enter_target(const char* target);
 // Ends the process as terminate() does, without a message: for the status
 // of the program an installer ran, or a run whose own line said why.
 [[noreturn]] void terminate_silently(int code);
 
+// Ends the decoding threads (when there are any) and goes on serially: once
+// every regular file is in place, so that the run's last steps (links, the
+// folders' times and modes, closing) leave no thread behind if an event ends
+// the run during them.
+void stop_workers();
+
 // The extraction run on the archive file at `archive_path`, or on our own
 // executable when it is null.
 [[noreturn]] void run_extraction(const char* archive_path);
+
+template <typename Make>
+bool make_temp_entry(Make make) {
+    control_events_hold();
+    const bool made = make();
+    if (made) driver.temp_pending = 1;
+    control_events_release();
+    return made;
+}
 
 }  // namespace zq

@@ -20,6 +20,13 @@ StreamContext stream_context;
 BlockPipeline pipeline;
 Catalogue catalogue;
 
+void stop_workers() {
+    if (stream_context.pipeline == nullptr) return;
+    BlockPipeline* running = stream_context.pipeline;
+    stream_context.pipeline = nullptr;
+    pipeline_finish(running);
+}
+
 namespace {
 
 [[noreturn]] void end_run(int code, bool with_message) {
@@ -28,11 +35,7 @@ namespace {
     // Not after a control event: it may have come in the middle of the
     // pipeline's own bookkeeping. Done before the hold, so that an event
     // meanwhile can still end the run.
-    if (!driver.ending_on_event && stream_context.pipeline != nullptr) {
-        BlockPipeline* running = stream_context.pipeline;
-        stream_context.pipeline = nullptr;
-        pipeline_finish(running);
-    }
+    if (!driver.ending_on_event) stop_workers();
     // Once here, no further control event may start a second termination.
     control_events_hold();
     // An event during the password prompt must not leave the terminal mute.
@@ -55,6 +58,7 @@ namespace {
     }
     // Closed first: an open file cannot be deleted everywhere.
     if (driver.temp_pending) delete_file(driver.temp_path);
+    if (driver.private_folder_made) dir_remove_tree(driver.private_folder);
     exit_process(code);
 }
 

@@ -6,9 +6,10 @@
 //
 // Container: [program image][archive][4-byte LE trailer = file offset of the
 // archive], and in a signed Windows self-extractor the certificate table
-// behind that. Archive: 10-byte header, file data, catalogue (name pools,
-// optional password block, directory table, file table). Offsets inside the
-// archive count from its first byte.
+// behind that. Archive: 10-byte header, file data, optional tree supplement
+// (format/tree_format.h), catalogue (name pools, optional password block,
+// directory table, file table). Offsets inside the archive count from its
+// first byte.
 //
 // The wide form, written only when a tree passes the narrow limits (or when
 // asked for): a 24-byte locator in front of the trailer carries 64-bit archive
@@ -50,8 +51,16 @@ constexpr uint16_t kFlagTypeMask = 0x0070;
 constexpr uint16_t kFlagTypeBits = 0x0050;
 constexpr uint16_t kFlagPassword = 0x0080;
 constexpr uint16_t kFlagFullPath = 0x0100;
+// A tree supplement (format/tree_format.h) lies in front of the catalogue.
+constexpr uint16_t kFlagTreeSupplement = 0x0200;
 constexpr uint16_t kFlagWide = 0x0400;  // the catalogue is in the wide form
 constexpr uint8_t kOptionDirTree = 0x40;
+// Every file is checked, as a test does, before the first is written.
+constexpr uint8_t kOptionCheckFirst = 0x01;
+// The file marked to run (kExtRunAfter) runs in a private temporary folder
+// that the extractor makes, extracts into and removes at the end. Means
+// nothing without that file.
+constexpr uint8_t kOptionTempFolder = 0x02;
 
 // FileRecord.method
 constexpr uint16_t kMethodCodedMask = 0xFF00;  // high byte nonzero: block-coded

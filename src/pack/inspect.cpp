@@ -14,6 +14,7 @@
 #include "archive/pipeline.h"
 #include "archive/release.h"
 #include "archive/sealed.h"
+#include "archive/tree.h"
 
 namespace zq::pack {
 
@@ -209,6 +210,15 @@ OpenedArchive::OpenedArchive(const std::string& path, const std::optional<std::s
                                           : PasswordDialogue{no_answer, no_reply, nullptr};
     int code = read_catalogue(&context_, &catalogue_, spot_, &count, dialogue);
     if (code != 0) give_up(code);
+    // A damaged tree supplement refuses the archive, as it does in the
+    // extractor, before anything is listed or tested.
+    if (catalogue_.tree_supplement) {
+        TreeSupplement tree{};
+        code = read_tree_supplement(&context_, spot_.archive_offset, catalogue_.catalogue_offset,
+                                    catalogue_, &tree);
+        if (tree.plain != nullptr) mem_free(tree.plain);
+        if (code != 0) give_up(code);
+    }
 
     order_.resize(count);
     for (uint32_t i = 0; i < count; ++i) order_[i] = i;

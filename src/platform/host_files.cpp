@@ -18,6 +18,11 @@ bool host_file_info(const std::string& path, HostFileInfo* info, bool follow) {
     info->write_time = int64_t(st.st_mtime);
     info->read_only = (st.st_mode & S_IWUSR) == 0;
     info->mode = uint32_t(st.st_mode & 07777);
+    info->device = uint64_t(st.st_dev);
+    info->inode = uint64_t(st.st_ino);
+    info->link_count = uint64_t(st.st_nlink);
+    info->uid = uint32_t(st.st_uid);
+    info->gid = uint32_t(st.st_gid);
     return true;
 }
 

@@ -13,6 +13,12 @@ struct HostFileInfo {
     int64_t write_time = 0;
     bool read_only = false;  // the owner may not write it
     uint32_t mode = 0;       // the Unix permission bits, mode & 07777
+    // What tells hard links of one file apart from other files, and its owner.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t link_count = 1;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
 };
 
 // false when the path cannot be examined. `follow` false describes a

@@ -89,11 +89,38 @@ bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_acces
                          uint64_t last_write);
 bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode);
 // Whether this platform makes symbolic links (Linux does; the Windows stub
-// skips link records).
-bool platform_makes_links();
+// skips link records). Known when compiling, so that a program for Windows
+// carries none of the code that reads and checks link targets.
+#ifdef _WIN32
+constexpr bool platform_makes_links() { return false; }
+#else
+constexpr bool platform_makes_links() { return true; }
+#endif
 // Creates a symbolic link at `path` holding `target` verbatim; fails when
 // anything already exists at `path`.
 bool link_create(const char* target, const char* path);
+
+// ---------------------------------------------------------------- the tree
+// Whether this platform restores what the tree supplement keeps: folder
+// modes and times, hard links and owners. Linux does; Windows keeps none of
+// them, and the Windows stub never reads the supplement.
+bool platform_restores_tree();
+// Makes `path` another name of the file `existing` (a hard link, never to
+// what a link leads to); fails when anything exists at `path` or the system
+// cannot link the two (another file system, no hard links there).
+bool file_link_create(const char* existing, const char* path);
+// Whether the two paths name one file (or folder).
+bool files_are_one(const char* a, const char* b);
+// A folder's permission bits masked by the umask, as for files, and its
+// set-group-id and sticky bits (mode & 03000), which only order how the
+// folder's contents are made; set-user-id is never set. Does nothing where
+// `path` is not a folder.
+bool dir_set_mode(const char* path, uint32_t mode);
+// Gives the file, folder or link at `path` itself (never what a link leads
+// to) the numeric owner and group.
+bool path_set_owner(const char* path, uint32_t uid, uint32_t gid);
+// Whether the run may give what it made to other owners (root on Linux).
+bool process_may_set_owners();
 
 // ---------------------------------------------------------------- directories
 bool dir_create(const char* path);
@@ -176,6 +203,30 @@ constexpr int32_t kRunTooLong = 2;     // its words exceed the system's command 
 // *status is that status as the system reports it: on Linux the exit code,
 // or 128 + the signal that ended it; on Windows the whole 32-bit code.
 int32_t process_run(const char* path, const char* const* args, uint32_t count, int32_t* status);
+
+// Whether `word` asks for help in this system's own way: "/?" on Windows;
+// no word on Linux, where it is a path.
+bool platform_help_word(const char* word);
+
+// ---------------------------------------------------------------- installer
+// The folder the process is in, as an absolute path: its length, or 0 (and
+// the buffer left empty) when it does not fit in `size` bytes or cannot be
+// had.
+uint32_t dir_get_current(char* buffer, uint32_t size);
+// Makes a new folder that only this user may enter, for an installer that
+// leaves nothing behind, and writes its absolute path into `buffer` (`size`
+// bytes): on Linux by mkdtemp under $TMPDIR (/tmp when unset or relative),
+// mode 0700; on Windows a new name under GetTempPathA, made exclusively.
+// False on failure (the error is the system's).
+bool dir_make_private(char* buffer, uint32_t size);
+// Removes the folder at the absolute `path` and everything in it, without
+// following any link inside (a link is removed, never what it leads to), and
+// read-only entries too. What the process cannot remove is left. Leaves the
+// folder first where the system cannot remove the current folder (Windows).
+// Async-signal-safe on Linux; terminate() calls it.
+void dir_remove_tree(const char* path);
+// Sets an environment variable that the programs started after inherit.
+void environment_set(const char* name, const char* value);
 
 // ---------------------------------------------------------------- target
 // Makes the folder the user named, and its missing parents, and enters it.

@@ -179,6 +179,17 @@ bool file_set_mode(const char* path, uint32_t mode) {
     return fchmodat(place.folder, place.name, mode_t(mode & 0777) & ~process_umask(), 0) == 0;
 }
 
+bool dir_set_mode(const char* path, uint32_t mode) {
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    struct stat info;
+    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISDIR(info.st_mode)) return true;
+    const mode_t wanted = (mode_t(mode & 0777) & ~process_umask()) | mode_t(mode & 03000);
+    return fchmodat(place.folder, place.name, wanted, 0) == 0;
+}
+
 bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode) {
     // A recorded mode replaces what the attributes would make of the bits.
     if (has_mode) {
@@ -192,8 +203,6 @@ bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mod
     return true;
 }
 
-bool platform_makes_links() { return true; }
-
 bool link_create(const char* target, const char* path) {
     // Made only in the folder the path names, never through a link on the
     // way: the target was judged safe for that folder's depth alone.
@@ -203,6 +212,41 @@ bool link_create(const char* target, const char* path) {
     posix::forget_moved_away();
     return symlinkat(target, place.folder, place.name) == 0;
 }
+
+bool platform_restores_tree() { return true; }
+
+bool file_link_create(const char* existing, const char* path) {
+    char os_from[kOsPathSize];
+    char os_to[kOsPathSize];
+    Place from;
+    Place to;
+    if (!resolve(existing, os_from, &from) || !resolve(path, os_to, &to)) return false;
+    posix::forget_moved_away();
+    // No AT_SYMLINK_FOLLOW: a link at `existing` is linked as itself.
+    return linkat(from.folder, from.name, to.folder, to.name, 0) == 0;
+}
+
+bool files_are_one(const char* a, const char* b) {
+    char os_a[kOsPathSize];
+    char os_b[kOsPathSize];
+    Place place_a;
+    Place place_b;
+    if (!resolve(a, os_a, &place_a) || !resolve(b, os_b, &place_b)) return false;
+    struct stat info_a;
+    struct stat info_b;
+    return fstatat(place_a.folder, place_a.name, &info_a, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstatat(place_b.folder, place_b.name, &info_b, AT_SYMLINK_NOFOLLOW) == 0 &&
+           info_a.st_dev == info_b.st_dev && info_a.st_ino == info_b.st_ino;
+}
+
+bool path_set_owner(const char* path, uint32_t uid, uint32_t gid) {
+    char os_path[kOsPathSize];
+    Place place;
+    if (!resolve(path, os_path, &place)) return false;
+    return fchownat(place.folder, place.name, uid_t(uid), gid_t(gid), AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool process_may_set_owners() { return geteuid() == 0; }
 
 bool file_delete(const char* path) {
     char os_path[kOsPathSize];

@@ -20,7 +20,7 @@ uint32_t decimal_digits(uint32_t number) {
 
 // ---------------------------------------------------------------- strings
 
-bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
+[[gnu::noinline]] bool is_lead_byte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int str_compare_nocase(const char* a, const char* b) {
     Section section;

@@ -78,7 +78,9 @@ size_t Plan::add_dir(const fs::path& path, const std::string& disk_name,
     if (dirs.size() >= kMaxEntries)
         fail("too many folders (at most " + std::to_string(kMaxEntries - 1) + ")");
     size_t index = dirs.size();
-    dirs.push_back(PlanDir{name, {}, {}, length, parent_depth + 1, 0});
+    dirs.push_back(PlanDir{name, {}, {}, length, parent_depth + 1, 0, {}});
+    if (!host_file_info(path.string(), &dirs[index].info))
+        fail("cannot read " + path.string() + ": " + std::strerror(errno));
 
     std::vector<std::pair<std::string, fs::directory_entry>> entries;
     std::error_code ec;

@@ -33,6 +33,7 @@ struct PlanDir {
     size_t path_length = 0;  // names each followed by '\'
     uint32_t depth = 0;      // folders from the run folder down to this one
     uint32_t record = 0;
+    HostFileInfo info;  // its mode, times and owner
 };
 
 struct PlanFile {

@@ -11,6 +11,7 @@
 #include "writer/coding_pool.h"
 #include "writer/pack_output.h"
 #include "writer/pack_plan.h"
+#include "writer/pack_tree.h"
 #include "writer/packer.h"
 #include "writer/stored_names.h"
 #include "writer/tool_error.h"
@@ -84,6 +85,15 @@ void DataWriter::write(const PlanFile& plan, FileEntry& entry) {
         entry.stored_size = output.position() - start;
     }
     if (entry.ext_word & kExtHasCrc) entry.crc32 = crc;
+}
+
+// A second name of a file already written: its record reads the same data.
+void share_data(const FileEntry& first, FileEntry& entry) {
+    entry.original_size = first.original_size;
+    entry.stored_size = first.stored_size;
+    entry.data_offset = first.data_offset;
+    entry.method = first.method;
+    entry.crc32 = first.crc32;
 }
 
 // The extension word of a record: a link's mode means nothing on extraction.
@@ -205,8 +215,10 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
-    image.options =
-        options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0;
+    image.options = uint8_t(
+        (options.dir_tree || (options.full_path && plan.has_empty_folder()) ? kOptionDirTree : 0) |
+        (options.check_first ? kOptionCheckFirst : 0) |
+        (options.temp_folder && options.run_file ? kOptionTempFolder : 0));
     // The Windows stub compares the password in its code page.
     if (options.password) {
         const std::string password = form.in_page(*options.password, "the password");
@@ -220,9 +232,17 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                          : kNoDir;
     const std::string run_args = form.in_page(options.run_args, "the --run-args words");
 
-    const std::vector<Unit> units = units_of(plan.files, order);
-    uint64_t total = 0;
-    for (size_t file : order) total += plan.files[file].size;
+    // Second names of a file share its data, through the tree supplement,
+    // which goes with the extension; without it every name has data of its own.
+    const std::vector<int64_t> firsts =
+        options.extension ? second_names(plan, order) : std::vector<int64_t>(order.size(), -1);
+    std::vector<size_t> data_order;
+    for (size_t at = 0; at < order.size(); ++at) {
+        if (firsts[at] < 0) data_order.push_back(order[at]);
+    }
+    const std::vector<Unit> units = units_of(plan.files, data_order);
+    uint64_t total = 0;  // the bytes to read and code
+    for (size_t file : data_order) total += plan.files[file].size;
 
     unsigned threads =
         options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
@@ -260,14 +280,19 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
                         options.pending_limit,
                         codec.state().unsubst_table,
                         advanced};
-        for (size_t file : order) {
+        for (size_t at = 0; at < order.size(); ++at) {
+            const size_t file = order[at];
             const PlanFile& source = plan.files[file];
             FileEntry entry = record_of(plan, source);
             entry.name = file == run_index ? names.add_with_arguments(source.name, run_args)
                                            : names.add(source.name);
             if (options.extension) entry.ext_word = extension_word(source);
             if (file == run_index) entry.ext_word |= kExtRunAfter;
-            data.write(source, entry);
+            if (firsts[at] >= 0) {
+                share_data(image.files[size_t(firsts[at])], entry);
+            } else {
+                data.write(source, entry);
+            }
             image.files.push_back(entry);
             ++progress.files_done;
             if (options.progress) options.progress(progress);
@@ -275,6 +300,15 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     image.pools = names.pools();
 
+    // An encrypted archive carries none: sealed archives keep the layout
+    // their readers were made for.
+    if (options.extension && !options.seal) {
+        const TreeImage tree = tree_of(plan, order, firsts, options.owners);
+        if (tree_has_content(tree)) {
+            output.write(tree_section_bytes(codec.state(), tree));
+            image.flags |= kFlagTreeSupplement;
+        }
+    }
     const uint64_t catalogue_offset = output.position() - archive_start;
     const Bytes catalogue = catalogue_in_fitting_form(codec.state(), image, options.wide,
                                                       output.position(), plan.for_windows);
@@ -299,7 +333,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     summary.files = uint32_t(plan.files.size());
     summary.dirs = uint32_t(plan.dirs.size());
-    summary.original_bytes = total;
+    // What the archive extracts to: every name's bytes, a second name's too.
+    for (size_t file : order) summary.original_bytes += plan.files[file].size;
     summary.skipped = plan.skipped;
     summary.warnings = plan.warnings;
     return summary;

@@ -46,6 +46,10 @@ struct PackOptions {
     // The wide catalogue even for a tree that fits the narrow one (tests);
     // without it the wide form is written only when something does not fit.
     bool wide = false;
+    // With the extension: the numeric owners of folders and files too, in
+    // the tree supplement, for an extractor run as root (zqpack create
+    // --owners).
+    bool owners = false;
     std::optional<std::string> password;
     // Encrypts the whole archive under this password (no gate is stored:
     // `password` must then be unset).
@@ -66,6 +70,13 @@ struct PackOptions {
     // self-extractor runs after a successful extraction, and its arguments.
     std::optional<std::string> run_file;
     std::string run_args;
+    // The self-extractor checks every file, as a test does, before it writes
+    // the first one.
+    bool check_first = false;
+    // The run file runs in a private temporary folder that the
+    // self-extractor makes, extracts into and removes afterwards; needs
+    // run_file.
+    bool temp_folder = false;
     // When set, what it returns true for is left out, a folder with
     // everything under it. It is given each path from the top of what is
     // packed (an input's own name, then its folders and files), with '/'

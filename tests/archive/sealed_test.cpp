@@ -166,7 +166,7 @@ TEST_F(Sealed, ChunksCannotBeSwappedDroppedCutOrChanged) {
         put_u32(file, kPrefix);
     };
     // A whole chunk's room short, with a plain length that says so: the
-    // header is bound to every chunk, so the first no longer opens.
+    // header is bound to every chunk, so the first does not open.
     const auto shorten = [](Bytes& file) {
         store_u32(&file[kPrefix + 24], load_u32(&file[kPrefix + 24]) - kChunk);
         file.erase(file.end() - 4 - kChunk - kSealTagBytes, file.end() - 4);

@@ -74,4 +74,44 @@ TEST(StubOptions, ReadsEachOptionAndTheWordsAfterTheMark) {
     }
 }
 
+// As getopt-style tools take them: letters grouped, a value glued to -d or
+// after it, --target=DIR; each refusal says which of the three problems it is.
+TEST(StubOptions, TakesGroupedLettersGluedValuesAndLongValues) {
+    zq::StubOptions options;
+    ASSERT_EQ(parse({"-qyt", "--nocheck"}, &options), 0);
+    EXPECT_TRUE(options.extract.quiet && options.extract.overwrite_all &&
+                options.extract.no_check_first);
+    EXPECT_EQ(options.extract.mode, zq::kModeTest);
+    for (std::vector<const char*> words :
+         {std::vector<const char*>{"-dout"}, {"-qd", "out"}, {"--target=out"}, {"-nqdout", "-l"}}) {
+        ASSERT_EQ(parse(words, &options), 0) << words[0];
+        EXPECT_STREQ(options.extract.target, "out") << words[0];
+    }
+    EXPECT_TRUE(options.extract.never_overwrite && options.extract.mode == zq::kModeList);
+    // The same mode twice is no conflict.
+    EXPECT_EQ(parse({"-l", "--list"}, &options), 0);
+
+    struct Refusal {
+        std::vector<const char*> words;
+        int problem;
+        const char* refused;
+    };
+    for (const Refusal& bad :
+         std::vector<Refusal>{{{"-qx"}, zq::kOptionUnknown, "-x"},
+                              {{"--list=yes"}, zq::kOptionUnknown, "--list=yes"},
+                              {{"--targets=a"}, zq::kOptionUnknown, "--targets=a"},
+                              {{"-"}, zq::kOptionUnknown, "-"},
+                              {{"/?"}, zq::kOptionUnknown, "/?"},  // help on Windows only
+                              {{"-qd"}, zq::kOptionMissingValue, "-d"},
+                              {{"--target="}, zq::kOptionMissingValue, "--target="},
+                              {{"--target"}, zq::kOptionMissingValue, "--target"},
+                              {{"-yn"}, zq::kOptionConflict, "-n"},
+                              {{"-lt"}, zq::kOptionConflict, "-t"},
+                              {{"-dA", "--target=B"}, zq::kOptionConflict, "--target=B"}}) {
+        EXPECT_EQ(parse(bad.words, &options), zq::kExitUsage) << bad.words[0];
+        EXPECT_EQ(options.problem, bad.problem) << bad.words[0];
+        EXPECT_STREQ(options.refused, bad.refused) << bad.words[0];
+    }
+}
+
 }  // namespace

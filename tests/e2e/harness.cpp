@@ -111,7 +111,9 @@ RunResult EndToEnd::run_command(std::vector<std::string> words, const Script& sc
     options.input = script.input;
     options.signal = script.signal;
     options.signal_after_output = script.signal_after;
-    if (!script.signal_file.empty()) {
+    if (script.signal_when) {
+        options.signal_ready = script.signal_when;
+    } else if (!script.signal_file.empty()) {
         options.signal_ready = [this, &script] {
             struct stat info;
             return stat(work(script.signal_file).c_str(), &info) == 0 &&

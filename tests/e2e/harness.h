@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,8 @@ struct Script {
     std::string signal_after;
     std::string signal_file;
     int64_t signal_file_size = 0;
+    // In place of `signal_file`: sent once this holds (checked as closely).
+    std::function<bool()> signal_when;
     // When not 0, files the run writes cannot grow past this many bytes
     // (a full disk, as far as the program can tell).
     int64_t file_size_limit = 0;

@@ -177,7 +177,7 @@ TEST_F(TargetFolder, FollowsTheLinksTheUserGave) {
     // Given twice, neither wins: refused as two modes are.
     const RunResult twice = run_with(program, {"-d", "one", "-d", "two"});
     EXPECT_EQ(twice.status, 10);
-    EXPECT_EQ(twice.out.rfind(console("Unknown or misplaced option: -d\r\n"), 0), 0u) << twice.out;
+    EXPECT_EQ(twice.out.rfind(console("Conflicting option: -d\r\n"), 0), 0u) << twice.out;
     EXPECT_FALSE(exists("one") || exists("two"));
 }
 

@@ -1,6 +1,8 @@
 // The self-extractor's options, on whichever stub the suite runs.
 #include "harness.h"
 
+#include <filesystem>
+
 #include "archive/catalogue.h"
 
 namespace e2e {
@@ -25,7 +27,10 @@ ArchiveBuilder two_files() {
     return archive;
 }
 
-class Options : public EndToEnd {};
+class Options : public EndToEnd {
+protected:
+    static bool windows_stub() { return ends_with(stub_path(), ".exe"); }
+};
 
 TEST_F(Options, ListAndTestWriteNothing) {
     ArchiveBuilder archive = two_files();
@@ -82,7 +87,11 @@ TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
     const std::string sfx = make_sfx(two_files().archive());
     RunResult result = run_with(sfx, {"--help"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out.rfind("Options: -d, --target DIR", 0), 0u) << result.out;
+    // The usage line names the program as it was started, then one option
+    // per line.
+    const std::string usage_line = console(
+        "Usage: " + std::filesystem::path(sfx).filename().string() + " [OPTIONS] [-- ARGS]\r\n");
+    EXPECT_EQ(result.out.rfind(usage_line + console("  -d, --target DIR"), 0), 0u) << result.out;
     EXPECT_EQ(run_with(sfx, {"-h"}).out, result.out);
     const std::string usage = result.out;
 
@@ -90,15 +99,38 @@ TEST_F(Options, HelpVersionAndRefusedLinesTouchNothing) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, banner().substr(0, banner().find('~')));
 
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"--frob"}, {"-y", "-n"}, {"-l", "-t"}, {"-d"}, {"x"}}) {
+    for (const auto& [words, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--frob"}, "Unknown option: --frob"},
+             {{"-qz"}, "Unknown option: -z"},
+             {{"x"}, "Unknown option: x"},
+             {{"--list=x"}, "Unknown option: --list=x"},
+             {{"-y", "-n"}, "Conflicting option: -n"},
+             {{"-lt"}, "Conflicting option: -t"},
+             {{"-q", "-d"}, "Missing value for -d"},
+             {{"--target="}, "Missing value for --target="}}) {
         result = run_with(sfx, words);
         EXPECT_EQ(result.status, 10) << words[0];
-        EXPECT_EQ(result.out,
-                  console("Unknown or misplaced option: " + words.back() + "\r\n") + usage)
-            << words[0];
+        EXPECT_EQ(result.out, console(line + "\r\n") + usage) << words[0];
     }
+    // "/?" asks for help where that is the system's way.
+    result = run_with(sfx, {"/?"});
+    EXPECT_EQ(result.status, windows_stub() ? 0 : 10);
+    EXPECT_EQ(result.out, windows_stub() ? usage : console("Unknown option: /?\r\n") + usage);
     EXPECT_EQ(listing(), std::vector<std::string>{});
+}
+
+// Letters grouped, a glued value and --target=DIR, as getopt-style tools
+// take them.
+TEST_F(Options, GroupedLettersAndGluedValues) {
+    const std::string sfx = make_sfx(two_files().archive());
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"-qydone"}, {"-yqd", "two"}, {"--target=three", "-qy"}}) {
+        const RunResult result = run_with(sfx, words);
+        EXPECT_EQ(result.status, 0) << words[0] << result.out;
+        EXPECT_EQ(result.out, "") << words[0];
+    }
+    for (const std::string folder : {"one", "two", "three"})
+        EXPECT_EQ(read_file(folder + "/docs/data.bin"), "0123456789") << folder;
 }
 
 }  // namespace

@@ -649,3 +649,32 @@ TEST_F(PackHostile, InstallersTheExtractorCannotRunAreRefused) {
 
 }  // namespace
 }  // namespace zq::test
+
+namespace zq::test {
+namespace {
+
+// An installer's choices are bits 0-1 of header byte 2: a plain archive
+// carries neither (its bytes stay as they were), an installer the test
+// before writing unless it is left out, --temp its own bit. --temp needs
+// --run, and the two test options exclude each other.
+TEST_F(PackHostile, InstallerChoicesAreHeaderBits) {
+    const auto choices = [this](const std::string& options) {
+        const Result run = zqpack("create --stub none -C small -o c.zq " + options);
+        EXPECT_EQ(run.status, 0) << options << run.err;
+        const Bytes archive = read_bytes(dir_ / "c.zq");
+        return archive.size() > 2 ? archive[2] & 3 : -1;
+    };
+    EXPECT_EQ(choices(""), 0);
+    EXPECT_EQ(choices("--check-first"), 1);
+    EXPECT_EQ(choices("--run a.txt"), 1);
+    EXPECT_EQ(choices("--run a.txt --no-check-first"), 0);
+    EXPECT_EQ(choices("--run a.txt --temp"), 3);
+    for (const char* bad : {"--temp", "--check-first --no-check-first"}) {
+        EXPECT_EQ(zqpack(std::string("create --stub none -C small -o d.zq ") + bad).status, 10)
+            << bad;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "d.zq"));
+}
+
+}  // namespace
+}  // namespace zq::test

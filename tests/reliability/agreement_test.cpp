@@ -66,6 +66,19 @@ const std::vector<Case>& cases() {
         // The data runs past the end of the file, as in a file cut short.
         {"coded data past the end", [](Image& i) { i.files[0].data_offset = 0x40000000; }, 3},
         {"raw data past the end", [](Image& i) { i.files[2].original_size += 1 << 20; }, 3},
+        // Second names of a hard-linked file read its data: no reader may
+        // refuse two records of one data range.
+        {"two records read one data range",
+         [](Image& i) {
+             const zq::FileEntry first = i.files[0];
+             zq::FileEntry& second = i.files[1];
+             second.original_size = first.original_size;
+             second.stored_size = first.stored_size;
+             second.data_offset = first.data_offset;
+             second.method = first.method;
+             second.crc32 = first.crc32;
+         },
+         0},
         // Links: the testers check a target as the extractor does, which
         // refuses the whole archive before it writes anything.
         {"a sound link", [](Image&) {}, 0, "../b.txt"},

@@ -53,6 +53,7 @@ std::vector<std::string> Scratch::strays(const std::vector<std::string>& known) 
 
 #include "archive/catalogue.h"
 #include "archive/release.h"
+#include "archive/tree.h"
 #include "driver/dir_tree.h"
 
 namespace rel {
@@ -80,6 +81,13 @@ Parsed parse_sfx(const std::string& path) {
         parsed.result = zq::read_catalogue(&context, &catalogue, spot, &count,
                                            zq::given_password_dialogue(&nobody));
         if (parsed.result == 4) parsed.result = 1;
+        // The Linux stub reads the tree supplement with the catalogue.
+        if (parsed.result == 0 && catalogue.tree_supplement) {
+            zq::TreeSupplement tree{};
+            parsed.result = zq::read_tree_supplement(&context, spot.archive_offset,
+                                                     catalogue.catalogue_offset, catalogue, &tree);
+            if (tree.plain != nullptr) zq::mem_free(tree.plain);
+        }
         if (parsed.result == 0) {
             char full[zq::kPathBufferSize];
             for (uint32_t i = 0; i < count; ++i) {

@@ -53,6 +53,9 @@ set(allowed_calls
   # the command line, the time of a listed file and the program an installer runs
   # (by its full path)
   GetCommandLineA FileTimeToSystemTime CreateProcessA GetExitCodeProcess GetFullPathNameA
+  # the installer's private folder, made and removed, and what its program is told
+  GetTempPathA FindFirstFileA FindNextFileA FindClose RemoveDirectoryA
+  SetEnvironmentVariableA
   # the two-byte rule of the ANSI code page in force
   IsDBCSLeadByte
   # the decoding threads
