@@ -385,10 +385,10 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
                                      const PasswordDialogue& dialogue) {
     // An encrypted archive is read through its view from here on, as a
     // plain one; its own catalogue then says whether there is a gate too.
-    // Encrypted archives are narrow: their envelope starts at an offset of 31 bits.
+    // Encrypted archives are narrow: the envelope holds a narrow archive.
     if (!spot.wide && context->sealed == nullptr &&
-        archive_is_sealed(context->archive_file, int32_t(spot.archive_offset))) {
-        const int unlocked = sealed_unlock(context, int32_t(spot.archive_offset), dialogue);
+        archive_is_sealed(context->archive_file, spot.archive_offset)) {
+        const int unlocked = sealed_unlock(context, spot.archive_offset, dialogue);
         if (unlocked != 0) return unlocked;
     }
     StreamContext* file = context;

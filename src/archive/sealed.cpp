@@ -11,7 +11,7 @@ namespace zq {
 
 namespace {
 
-bool read_at(FileHandle file, int32_t at, uint8_t* bytes, uint32_t count) {
+bool read_at(FileHandle file, int64_t at, uint8_t* bytes, uint32_t count) {
     return file_seek(file, at, kSeekSet) == at && file_read(file, bytes, count) == int32_t(count);
 }
 
@@ -24,11 +24,11 @@ void release(void* block, uint32_t bytes) {
 // The header read and bounded into `key`: 0, kExitIoError when it cannot be
 // read whole, kExitInvalidArchive when it is out of bounds or the envelope
 // it describes runs past the end of the file.
-int read_envelope(FileHandle file, int32_t archive_offset, SealedKey* key) {
+int read_envelope(FileHandle file, int64_t archive_offset, SealedKey* key) {
     if (!read_at(file, archive_offset, key->header_bytes, kSealedHeaderSize)) return kExitIoError;
     if (!parse_sealed_header(key->header_bytes, &key->header)) return kExitInvalidArchive;
-    const int32_t size = file_seek(file, 0, kSeekEnd);
-    if (size < 0 || int64_t(archive_offset) + int64_t(sealed_size(key->header)) > size)
+    const int64_t size = file_seek(file, 0, kSeekEnd);
+    if (size < 0 || archive_offset + int64_t(sealed_size(key->header)) > size)
         return kExitInvalidArchive;
     key->chunk_count = sealed_chunk_count(key->header);
     key->base = archive_offset;
@@ -87,14 +87,14 @@ int try_passwords(SealedView* view, SealedKey* key, FileHandle file,
 
 }  // namespace
 
-bool archive_is_sealed(FileHandle file, int32_t archive_offset) {
+bool archive_is_sealed(FileHandle file, int64_t archive_offset) {
     uint8_t magic[sizeof kSealedMagic];
     const bool read = file_read(file, magic, sizeof magic) == int32_t(sizeof magic);
     file_seek(file, archive_offset, kSeekSet);
     return read && is_sealed_magic(magic);
 }
 
-int sealed_unlock(StreamContext* context, int32_t archive_offset,
+int sealed_unlock(StreamContext* context, int64_t archive_offset,
                   const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
     SealedKey* key = static_cast<SealedKey*>(mem_alloc(sizeof(SealedKey)));

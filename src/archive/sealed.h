@@ -47,7 +47,7 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index);
 // True when the bytes at the archive's start are an envelope's magic. Reads
 // at the file's position and seeks back to `archive_offset`; false on a
 // short read (the plain reader then finds no header and reports that).
-bool archive_is_sealed(FileHandle file, int32_t archive_offset);
+bool archive_is_sealed(FileHandle file, int64_t archive_offset);
 
 // Reads and bounds the envelope at `archive_offset` and holds `dialogue`
 // until a password opens the first chunk: each wrong one is answered false
@@ -55,7 +55,7 @@ bool archive_is_sealed(FileHandle file, int32_t archive_offset);
 // come from the platform allocator). 0, kExitInvalidArchive (a header out of
 // bounds, or an envelope longer than the file), kExitIoError, kExitNoMemory,
 // or what the dialogue ended with.
-int sealed_unlock(StreamContext* context, int32_t archive_offset, const PasswordDialogue& dialogue);
+int sealed_unlock(StreamContext* context, int64_t archive_offset, const PasswordDialogue& dialogue);
 
 // Attaches another view of an unlocked archive to `context`, which reads the
 // same file through a handle of its own. 0 or kExitNoMemory.

@@ -51,8 +51,7 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index) {
     const uint32_t length = chunk_length(key, index);
     const int64_t at = key.base + kSealedHeaderSize +
                        int64_t(index) * (int64_t(key.header.chunk_size) + kSealTagBytes);
-    if (at > 0x7FFFFFFF || file_seek(file, int32_t(at), kSeekSet) != int32_t(at))
-        return kChunkUnread;
+    if (file_seek(file, at, kSeekSet) != at) return kChunkUnread;
     const uint32_t sealed = length + kSealTagBytes;
     if (file_read(file, view->chunk, sealed) != int32_t(sealed)) return kChunkUnread;
     uint8_t nonce[kSealNonceBytes];
@@ -77,13 +76,15 @@ bool archive_seek(StreamContext* context, int64_t position) {
     if (view != nullptr) {
         // As in a file, a position past the end may be reached; reading
         // there fails.
+        // There, positions are offsets in an envelope of at most
+        // kMaxPlainLength bytes.
         const int64_t plain = position - view->key->base;
-        if (plain < 0 || position > 0x7FFFFFFF) return false;
+        if (plain < 0 || plain > int64_t(kMaxPlainLength)) return false;
         view->position = uint32_t(plain);
         return true;
     }
-    return position >= 0 && position <= 0x7FFFFFFF &&
-           file_seek(context->archive_file, int32_t(position), kSeekSet) == int32_t(position);
+    // A file's positions are 64-bit: the wide form reaches past 4 GiB.
+    return position >= 0 && file_seek(context->archive_file, position, kSeekSet) == position;
 }
 
 }  // namespace zq

@@ -3,9 +3,14 @@
 // damaged locator or wide catalogue.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "archive/file_data.h"
+#include "archive/tree.h"
 #include "archive_test_support.h"
 #include "child.h"
 #include "codec/crc32.h"
+#include "writer/tree_image.h"
 
 namespace zq::test {
 namespace {
@@ -225,6 +230,50 @@ TEST_F(WideForm, HostileCountsCostNoMoreThanTheFramesHold) {
     EXPECT_EQ(session.read(&count), kExitInvalidArchive);
     // The table grew with the one record that came, not with the count.
     EXPECT_LE(session.catalogue().file_slots, kRecordsPerChunk);
+}
+
+// An archive whose first byte lies past 4 GiB in its file (behind a hole,
+// which costs no disk): its catalogue, tree supplement and file data are all
+// read at 64-bit positions. Offsets cut to 31 or 32 bits would land in the
+// hole and fail as a file I/O error.
+TEST_F(WideForm, EveryReadOfAnArchivePastFourGibibytesLandsOnItsBytes) {
+    WideImage sample;
+    TreeImage tree;
+    tree.folders = {{0, 02750, 5, 6, 0, 0}};
+    const Bytes section = tree_section_bytes(sample.codec.state(), tree);
+    sample.image.data.insert(sample.image.data.end(), section.begin(), section.end());
+    sample.image.flags |= kFlagTreeSupplement;
+    const uint64_t start = (uint64_t(4) << 30) + 4096 + 3;
+    const uint64_t catalogue = kHeaderSize + sample.image.data.size();
+    Bytes body = archive_bytes(sample.codec.state(), sample.image);
+    const Bytes tail = container_tail(start, catalogue, true);
+    body.insert(body.end(), tail.begin(), tail.end());
+    const fs::path path = home() / "far.zq";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.seekp(std::streamoff(start));
+        out.write(reinterpret_cast<const char*>(body.data()), std::streamsize(body.size()));
+        ASSERT_TRUE(out.good());
+    }
+    ReaderSession session(path);
+    ASSERT_EQ(session.follow_trailer(), 0);
+    EXPECT_EQ(uint64_t(session.spot().archive_offset), start);
+    uint32_t count = 0;
+    ASSERT_EQ(session.read(&count), 0);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(session.catalogue().catalogue_offset, catalogue);
+    TreeSupplement read_tree{};
+    EXPECT_EQ(
+        read_tree_supplement(&session.context(), session.spot().archive_offset,
+                             session.catalogue().catalogue_offset, session.catalogue(), &read_tree),
+        0);
+    ASSERT_EQ(read_tree.folder_count, 1u);
+    EXPECT_EQ(tree_folder(read_tree, 0).mode, 02750);
+    if (read_tree.plain != nullptr) mem_free(read_tree.plain);
+    const FileData data = read_file_data(&session.context(), session.spot().archive_offset,
+                                         *session.catalogue().file_table[0], kNoFile, nullptr);
+    EXPECT_EQ(data.outcome, kDataOk);
+    EXPECT_EQ(data.bytes, 4u);
 }
 
 TEST(WideListing, SizesPastFourGibibytesPrintWhole) {
