@@ -415,9 +415,10 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
     const int64_t offset = catalogue_offset(spot, header);
     const int64_t position = spot.archive_offset + offset;
     // A narrow archive lies whole within the first 2 GiB of its file.
-    if (offset < 0 || position < 0 || (!spot.wide && position > int64_t(kNarrowMaxEnd)))
-        return kExitIoError;
-    catalogue->catalogue_offset = uint64_t(offset);
+    if (position < 0 || (!spot.wide && position > int64_t(kNarrowMaxEnd))) return kExitIoError;
+    // A catalogue in front of the archive has no supplement in front of it:
+    // offset 0 makes read_tree_supplement refuse one.
+    catalogue->catalogue_offset = offset < 0 ? 0 : uint64_t(offset);
     if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);

@@ -8,6 +8,7 @@
 
 #include "harness.h"
 #include "real_tree.h"
+#include "support.h"
 
 namespace e2e {
 namespace {
@@ -74,6 +75,20 @@ TEST_F(TreeRoundTrip, StubAndZqpackExtractBringBackModesTimesAndLinks) {
     ASSERT_EQ(run_in("stub", {sfx}, "a\n"), 0) << last_out_;
     EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "stub" / "top"), "");
     EXPECT_EQ(zq::test::temp_files(zq::test::listing(dir_ / "stub")), std::vector<std::string>{});
+}
+
+// The supplement in front of a wide catalogue: found through the locator's
+// catalogue offset, with the same 32-bit indexes, it brings back the same tree.
+TEST_F(TreeRoundTrip, WideFormBringsBackTheSameTree) {
+    const std::string sfx = pack("top.sfx", {"--wide"});
+    const std::vector<uint8_t> bytes = zq::test::read_bytes(sfx);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.end() - 4, bytes.end()), std::vector<uint8_t>(4, 0xFF))
+        << "the trailer of a wide archive";
+    ASSERT_EQ(run_in("stub", {sfx}), 0) << last_out_;
+    EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "stub" / "top"), "");
+    ASSERT_EQ(run_in("tool", {zqpack_path(), "extract", "-q", sfx}), 0) << last_out_;
+    EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "tool" / "top"), "");
 }
 
 TEST_F(TreeRoundTrip, SecondNamesAreCopiesWhereTheFirstIsKept) {
