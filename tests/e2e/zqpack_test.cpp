@@ -102,6 +102,28 @@ TEST_F(Packed, AnEmptyFolderSetsTheTreeFlagByItself) {
     EXPECT_EQ(snapshot(work_), snapshot(source_));
 }
 
+// The wide form through every stub: the tree and the console text (the run,
+// its listing and its test) are those of the narrow self-extractor.
+TEST_F(Packed, WideSelfExtractorRunsAsTheNarrowOne) {
+    std::vector<RunResult> runs[2];
+    for (const bool wide : {false, true}) {
+        fs::remove_all(work_);
+        fs::create_directory(work_);
+        const std::string sfx =
+            pack(wide ? std::vector<std::string>{"--wide"} : std::vector<std::string>{});
+        runs[wide].push_back(run(sfx));
+        EXPECT_EQ(snapshot(work_), snapshot(source_)) << (wide ? "wide" : "narrow");
+        runs[wide].push_back(run_with(sfx, {"-l"}));
+        runs[wide].push_back(run_with(sfx, {"-t"}));
+    }
+    ASSERT_EQ(runs[1].size(), runs[0].size());
+    for (size_t i = 0; i < runs[0].size(); ++i) {
+        EXPECT_EQ(runs[1][i].status, 0) << runs[1][i].out;
+        EXPECT_EQ(runs[1][i].status, runs[0][i].status);
+        EXPECT_EQ(runs[1][i].out, runs[0][i].out);
+    }
+}
+
 TEST_F(Packed, PasswordAndFlatLayout) {
     const std::string sfx = pack({"--password", "s3cret", "--flat"});
     const RunResult result = run(sfx, say({"nope\n", "S3CRET\n"}));

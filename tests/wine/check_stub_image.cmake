@@ -60,7 +60,10 @@ set(allowed_calls
   IsDBCSLeadByte
   # the decoding threads
   GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
-  CreateSemaphoreA ReleaseSemaphore)
+  CreateSemaphoreA ReleaseSemaphore
+  # file positions past 4 GiB: the high part, and the error code that tells a
+  # low part of all ones from a failure
+  SetFilePointer SetLastError GetLastError)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)
