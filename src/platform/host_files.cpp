@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace zq {
@@ -27,6 +28,24 @@ bool host_file_info(const std::string& path, HostFileInfo* info, bool follow) {
 }
 
 bool stderr_is_terminal() { return ::isatty(2) == 1; }
+
+std::FILE* open_scratch_file(std::string* error) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: a fresh name, taken away at once.
+        std::string name = folder + "/zqpack-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) ::unlink(name.c_str());
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "w+b") : nullptr;
+    if (file == nullptr) {
+        *error = "cannot create a scratch file in " + folder + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+    }
+    return file;
+}
 
 namespace {
 HostStamp stamp_of(const struct stat& st) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace zq {
@@ -25,6 +26,12 @@ struct HostFileInfo {
 // symbolic link itself rather than what it leads to.
 bool host_file_info(const std::string& path, HostFileInfo* info, bool follow = true);
 bool stderr_is_terminal();
+
+// An unnamed file for scratch data, open for reading and writing, in $TMPDIR
+// (/tmp when it is unset or empty): no name ever leads to it, and the system
+// frees it when it is closed or the process ends. Null with the reason in
+// `error` when none can be made.
+std::FILE* open_scratch_file(std::string* error);
 
 // What tells one version of a file from another while it is read.
 struct HostStamp {

@@ -27,14 +27,16 @@ Output::Output(const fs::path& out) : target_(out) {
     if (file_ != nullptr) remove_on_interrupt(temp_.string());
     release_interrupts();
     if (file_ == nullptr) fail("cannot create " + temp_.string() + ": " + std::strerror(error));
+    shown_ = temp_.string();
     buffer_.resize(1 << 20);
     std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
 }
 
 Output::Output(Scratch) {
-    file_ = std::tmpfile();
-    if (file_ == nullptr)
-        fail(std::string("cannot create a scratch file: ") + std::strerror(errno));
+    std::string error;
+    file_ = open_scratch_file(&error);
+    if (file_ == nullptr) fail(error);
+    shown_ = "the scratch file";
     buffer_.resize(1 << 20);
     std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
 }
@@ -54,21 +56,21 @@ void Output::write(const uint8_t* bytes, size_t count) {
     if (count == 0) return;
     if (position_ + count > kMaxOutput) fail("archive too large");
     if (std::fwrite(bytes, 1, count, file_) != count)
-        fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        fail("cannot write " + shown_ + ": " + std::strerror(errno));
     position_ += count;
 }
 
 void Output::write_at(uint64_t at, const Bytes& bytes) {
     seek(at);
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
-        fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        fail("cannot write " + shown_ + ": " + std::strerror(errno));
     seek(position_);
 }
 
 void Output::read_at(uint64_t at, uint8_t* bytes, size_t count) {
     seek(at);
     if (std::fread(bytes, 1, count, file_) != count)
-        fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
+        fail("cannot read back " + shown_ + ": " + std::strerror(errno));
     seek(position_);
 }
 
@@ -79,15 +81,15 @@ void Output::unsubstitute_from(uint64_t start, const uint8_t* unsubst) {
     while (read_at < position_) {
         seek(read_at);
         if (std::fread(frame.data(), 1, 2, file_) != 2)
-            fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
+            fail("cannot read back " + shown_ + ": " + std::strerror(errno));
         const uint32_t length = parse_frame_header(frame.data()).payload;
         if (std::fread(frame.data(), 1, length, file_) != length)
-            fail("cannot read back " + temp_.string() + ": " + std::strerror(errno));
+            fail("cannot read back " + shown_ + ": " + std::strerror(errno));
         read_at += 2 + length;
         for (uint32_t i = 0; i < length; ++i) frame[i] = unsubst[frame[i]];
         seek(write_at);
         if (std::fwrite(frame.data(), 1, length, file_) != length)
-            fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+            fail("cannot write " + shown_ + ": " + std::strerror(errno));
         write_at += length;
     }
     position_ = write_at;
@@ -98,7 +100,7 @@ void Output::commit() {
     bool ok = std::fflush(file_) == 0;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
-    if (!ok) fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+    if (!ok) fail("cannot write " + shown_ + ": " + std::strerror(errno));
     std::error_code ec;
     // Undo what an unsubstituted last file left behind its end.
     fs::resize_file(temp_, position_, ec);
@@ -120,7 +122,7 @@ void Output::commit() {
 
 void Output::seek(uint64_t at) {
     if (std::fseek(file_, long(at), SEEK_SET) != 0)
-        fail("cannot write " + temp_.string() + ": " + std::strerror(errno));
+        fail("cannot write " + shown_ + ": " + std::strerror(errno));
 }
 
 Bytes unsubstitute_frames(const Bytes& frames, const uint8_t* unsubst) {

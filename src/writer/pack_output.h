@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "writer/writer.h"
@@ -19,8 +20,8 @@ constexpr uint64_t kMaxOutput = uint64_t(INT64_MAX);
 class Output {
 public:
     explicit Output(const std::filesystem::path& out);
-    // A scratch output: an unnamed temporary file that the system removes
-    // when it is closed or the process ends, never committed. The packer
+    // A scratch output: an unnamed file under $TMPDIR that the system
+    // removes when it is closed or the process ends, never committed. The packer
     // builds an archive to be encrypted there.
     struct Scratch {};
     explicit Output(Scratch);
@@ -51,6 +52,7 @@ private:
 
     std::filesystem::path target_;
     std::filesystem::path temp_;
+    std::string shown_;  // what messages call the file
     std::FILE* file_ = nullptr;
     std::vector<char> buffer_;
     uint64_t position_ = 0;

@@ -101,6 +101,31 @@ TEST_F(Encrypted, ZqpackReadsItWithThePassword) {
               zq::test::read_bytes(source_ + "/tree/vault/ledger.csv"));
 }
 
+// The plain archive is built in an unnamed scratch file under $TMPDIR before
+// it is sealed: nothing is left there under a name, and a folder that cannot
+// hold it is named in the refusal.
+TEST_F(Encrypted, ThePlainCopyStaysUnnamedUnderTmpdir) {
+    if (under_wine()) GTEST_SKIP() << "zqpack only: the Linux runs cover it";
+    const std::string scratch = root_ + "/scratch";
+    fs::create_directories(scratch);
+    const std::string out = root_ + "/sealed";
+    auto pack_with_tmpdir = [&](const std::string& tmpdir) {
+        // Through a shell that joins standard error to the output read here.
+        return run_host({"/bin/sh", "-c", "TMPDIR=\"$0\" exec \"$@\" 2>&1", tmpdir, zqpack_path(),
+                         "create", "-o", out, "--stub", "none", "--encrypt", "--password",
+                         kPassword, "--scrypt-log2n", "8", source_ + "/tree"});
+    };
+    RunResult made = pack_with_tmpdir(scratch);
+    EXPECT_EQ(made.status, 0) << made.out;
+    EXPECT_TRUE(fs::is_empty(scratch));
+    fs::remove(out);
+    made = pack_with_tmpdir(root_ + "/missing");
+    EXPECT_NE(made.status, 0);
+    EXPECT_NE(made.out.find("scratch file in " + root_ + "/missing"), std::string::npos)
+        << made.out;
+    EXPECT_FALSE(fs::exists(out));
+}
+
 // Every byte of the archive part (the envelope and the trailer) of a small
 // self-extractor, flipped in turn: a run may fail, with any code, but a file
 // it leaves is always the right one, and a success always has every file.

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Scaling benchmark: what packing and extraction cost per file as the number
+# of files grows, and per GiB as one file grows, for zqsfx beside zip/unzip
+# (which switch to zip64 past their limits by themselves) and tar.
+#
+#   bench/scale.sh                 10k, 100k and 1M small files; 1, 4, 8 GiB
+#   FILES="10000 100000" SIZES="1" bench/scale.sh     a shorter sitting
+#
+# Environment:
+#   BUILD_DIR  build folder holding zqpack and zqsfx (default: <repo>/build)
+#   FILES      numbers of small files (default: "10000 100000 1000000")
+#   SIZES      sizes in GiB of the single file (default: "1 4 8")
+#   WORK       where trees, archives and extractions go (default: a fresh
+#              folder under /tmp; the 8 GiB case needs about 25 GB there)
+#   PLOT       write the per-file plot (PNG, gnuplot) here
+#
+# Small files are 1 to 200 bytes of text, 1000 to a folder. The big file is
+# the corpus repeated, so that it codes as real data does. Every tool packs
+# once and extracts once into an empty folder (a `sync` before each clock
+# starts); the lines give seconds, microseconds per file or seconds per GiB,
+# and zqsfx's peak resident memory (GNU time). Prints figures only.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+build=${BUILD_DIR:-$repo/build}
+corpus=${CORPUS:-$repo/../shared/corpus}
+zqpack=$build/zqpack
+[[ -x $zqpack ]] || { echo "no zqpack in $build (set BUILD_DIR)" >&2; exit 2; }
+for tool in zip unzip tar /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 2; }
+done
+if [[ -n ${WORK:-} ]]; then
+    work=$WORK
+    mkdir -p "$work"
+    trap 'rm -rf "$work"/tree "$work"/out "$work"/t.* "$work"/seed.bin' EXIT
+else
+    work=$(mktemp -d /tmp/zq_scale_XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+fi
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+
+# Wall seconds of command $1 run in folder $2 (made empty first when it is
+# the extraction folder).
+timed() {
+    local start end
+    sync
+    start=$(now)
+    (cd "$2" && eval "$1" </dev/null >/dev/null 2>&1)
+    end=$(now)
+    calc "$end - $start"
+}
+fresh_out() { rm -rf "$work/out"; mkdir "$work/out"; }
+
+make_small_tree() {
+    rm -rf "$work/tree"
+    mkdir -p "$work/tree"
+    (cd "$work/tree" && awk -v n="$1" 'BEGIN {
+        for (i = 0; i < n; i++) {
+            if (i % 1000 == 0) { d = sprintf("d%04d", i / 1000); system("mkdir " d) }
+            f = sprintf("%s/f%06d.txt", d, i)
+            printf "%s %d\n", substr("the quick brown fox jumps over the lazy dog again and again ", 1, 1 + i % 60), i > f
+            close(f)
+        }
+    }')
+}
+
+make_big_file() {
+    rm -rf "$work/tree"
+    mkdir -p "$work/tree"
+    local want=$(($1 * 1024 * 1024 * 1024))
+    local seed=$work/seed.bin
+    [[ -f $seed ]] || find "$corpus" -type f -print0 | sort -z | xargs -0 cat >"$seed"
+    local copies=$((want / $(stat -c %s "$seed") + 1)) i
+    for ((i = 0; i < copies; i++)); do cat "$seed"; done 2>/dev/null | head -c "$want" >"$work/tree/big.bin" || true
+}
+
+# Packs and extracts $work/tree with every tool; $1 is the unit count and $2
+# its name ("file" or "GiB").
+measure() {
+    local units=$1 unit=$2 label=$3
+    local zp zx up ux tp tx peak
+    rm -f "$work"/*.sfx "$work"/*.zip "$work"/*.tar
+    zp=$(timed "'$zqpack' create -o '$work/t.sfx' tree" "$work")
+    up=$(timed "zip -qr '$work/t.zip' tree" "$work")
+    tp=$(timed "tar cf '$work/t.tar' tree" "$work")
+    if [[ ! -s $work/t.sfx ]]; then
+        echo "  $label: zqpack refused the tree"
+        return
+    fi
+    fresh_out; zx=$(timed "'$work/t.sfx' -q" "$work/out")
+    fresh_out; ux=$(timed "unzip -q '$work/t.zip'" "$work/out")
+    fresh_out; tx=$(timed "tar xf '$work/t.tar'" "$work/out")
+    fresh_out
+    peak=$(cd "$work/out" && /usr/bin/time -f %M "$work/t.sfx" -q </dev/null 2>&1 >/dev/null | tail -1)
+    local per="1000000 / $units" what="us/$unit"
+    [[ $unit == GiB ]] && per="1 / $units" what="s/GiB"
+    printf '  %-12s %s, pack: zqpack %s  zip %s  tar %s | extract: zqsfx %s  unzip %s  tar %s | zqsfx peak %s KiB\n' \
+        "$label" "$what" "$(calc "$zp * $per")" "$(calc "$up * $per")" "$(calc "$tp * $per")" \
+        "$(calc "$zx * $per")" "$(calc "$ux * $per")" "$(calc "$tx * $per")" "$peak"
+    echo "$units $(calc "$zx * $per") $(calc "$ux * $per") $(calc "$tx * $per")" >>"$work/$unit.dat"
+}
+
+echo "scaling, one run per tool and case, $(nproc) cores; work folder $work"
+: >"$work/file.dat"
+: >"$work/GiB.dat"
+for n in ${FILES-10000 100000 1000000}; do
+    make_small_tree "$n"
+    measure "$n" file "$n files"
+done
+for g in ${SIZES-1 4 8}; do
+    make_big_file "$g"
+    measure "$g" GiB "$g GiB file"
+done
+if [[ -n ${PLOT:-} ]] && command -v gnuplot >/dev/null && [[ -s $work/file.dat ]]; then
+    gnuplot <<EOF
+set terminal pngcairo size 800,480
+set output '$PLOT'
+set logscale x
+set xlabel 'files in the tree'
+set ylabel 'extraction, microseconds per file'
+plot '$work/file.dat' using 1:2 with linespoints title 'zqsfx', \
+     '' using 1:3 with linespoints title 'unzip -q', \
+     '' using 1:4 with linespoints title 'tar xf'
+EOF
+    echo "plot: $PLOT"
+fi
