@@ -35,7 +35,12 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/win32_runtime.cpp PROPER
 # is about 300 bytes smaller, and the checksum's byte loop compiles the same.
 # -Oz rather than -Os: small constants through push and pop, no padding of
 # jump targets, the shorter of two equal instruction sequences; 432 bytes
-# less code. The decoder keeps -O2 by name (below), so its loop is the same.
+# less code. Five more passes trade size for speed that only the decoder
+# needs: hoisting and partial redundancy elimination (-fno-code-hoisting,
+# -fno-tree-pre), invariant motion out of loops (-fno-tree-loop-im),
+# strength reduction (-fno-tree-slsr) and keeping values in call-clobbered
+# registers across calls (-fno-caller-saves); together 272 bytes. The
+# checksum's byte loop keeps its buffer in a register all the same.
 set(ZQ_STUB_COMPILE_OPTIONS
   -Oz
   -fomit-frame-pointer
@@ -54,6 +59,11 @@ set(ZQ_STUB_COMPILE_OPTIONS
   -fno-inline-small-functions
   -fno-tree-loop-optimize
   -fno-tree-dominator-opts
+  -fno-code-hoisting
+  -fno-tree-pre
+  -fno-tree-loop-im
+  -fno-tree-slsr
+  -fno-caller-saves
   -Wall -Wextra)
 set_property(GLOBAL PROPERTY ZQ_STUB_COMPILE_OPTIONS "${ZQ_STUB_COMPILE_OPTIONS}")
 
@@ -62,14 +72,14 @@ set_property(GLOBAL PROPERTY ZQ_STUB_COMPILE_OPTIONS "${ZQ_STUB_COMPILE_OPTIONS}
 # that times the stub's own codec). The exception to -Oz is the block
 # decoder, where extraction spends its time: built for speed it costs a few
 # hundred bytes and decodes markedly faster (bench/decode_32v64.sh). An
-# option given by name outlasts any -O level, so the decoder takes back the
-# loop and dominator optimisations that -O2 would give it.
+# option given by name outlasts any -O level, so the decoder takes back by
+# name every optimisation the options above turn off.
 function(zq_win32_stub_code target)
   get_property(options GLOBAL PROPERTY ZQ_STUB_COMPILE_OPTIONS)
   zq_compile_library_sources(${target} ${ARGN})
   target_compile_options(${target} PRIVATE ${options})
   set_source_files_properties(${PROJECT_SOURCE_DIR}/src/codec/decode.cpp
-    TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-O2;-ftree-loop-optimize;-ftree-dominator-opts")
+    TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-O2;-ftree-loop-optimize;-ftree-dominator-opts;-fcode-hoisting;-ftree-pre;-ftree-loop-im;-ftree-slsr;-fcaller-saves")
 endfunction()
 zq_win32_stub_code(zqsfx zq_driver)
 
