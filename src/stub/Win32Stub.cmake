@@ -131,7 +131,7 @@ set_target_properties(zqsfx PROPERTIES SUFFIX ".exe"
 if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "the Windows stub needs the toolchain's objcopy (CMAKE_OBJCOPY)")
 endif()
-set(ZQ_STUB_MAX_BYTES 31232 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
+set(ZQ_STUB_MAX_BYTES 30208 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
 add_custom_command(TARGET zqsfx POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DCC=${CMAKE_CXX_COMPILER}
           -DOBJCOPY=${CMAKE_OBJCOPY} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/headers
