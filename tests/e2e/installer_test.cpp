@@ -118,7 +118,7 @@ TEST_F(HostileInstaller, EveryStatusIsPassedThrough) {
 // alike. The extractor waits on; the program, which traps SIGINT, cleans up
 // and ends with 5 (with SIGINT ignored it could not trap it and ends with 9).
 TEST_F(HostileInstaller, CtrlCWhileTheProgramRunsIsTheProgramsAffair) {
-    WINE_DIFFERS("the marked file here is a shell script");
+    WINE_DIFFERS("the marked file here is a shell script; wine_ctrl_c runs a Windows one");
     tree_file("trap.sh",
               "#!/bin/sh\ntrap 'echo cleaned >> seen.txt; exit 5' INT\n"
               "kill -QUIT $PPID\nkill -INT $PPID\nkill -INT $$\nexit 9\n");
