@@ -4,6 +4,7 @@
 // and never half applied.
 #include "archive/tree.h"
 
+#include "archive/source.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
 
@@ -83,9 +84,8 @@ bool links_sound(const TreeSupplement& tree, const Catalogue& catalogue) {
     return true;
 }
 
-bool seek_to(FileHandle file, uint64_t position) {
-    if (position > uint64_t(INT32_MAX)) return false;
-    return file_seek(file, int32_t(position), kSeekSet) == int32_t(position);
+bool seek_to(StreamContext* context, uint64_t position) {
+    return position <= uint64_t(INT32_MAX) && archive_seek(context, int64_t(position));
 }
 
 // Decodes the supplement's frames at `frames_at` into `plain` (the
@@ -95,8 +95,7 @@ int decode_supplement(StreamContext* context, int32_t archive_offset, uint64_t f
                       TreeSupplement* tree) {
     const uint64_t coded = load_u64(locator + 4);
     const uint64_t size = load_u64(locator + 12);
-    if (!seek_to(context->archive_file, uint64_t(uint32_t(archive_offset)) + frames_at))
-        return kExitIoError;
+    if (!seek_to(context, uint64_t(uint32_t(archive_offset)) + frames_at)) return kExitIoError;
     stream_start(context, int32_t(coded));
     // Its frames end where the locator begins: one that runs on, or a short
     // read (only a frame running past the file's end can meet one), is
@@ -145,13 +144,12 @@ int check_tree_supplement(const uint8_t* plain, uint64_t size, const Catalogue& 
 int read_tree_supplement(StreamContext* context, int32_t archive_offset, uint64_t catalogue_offset,
                          const Catalogue& catalogue, TreeSupplement* tree) {
     *tree = TreeSupplement{};
-    const FileHandle file = context->archive_file;
     // The header, then at least one frame header, then the locator.
     if (catalogue_offset < kHeaderSize + 2 + kTreeLocatorSize) return kExitInvalidArchive;
     const uint64_t locator_at = catalogue_offset - kTreeLocatorSize;
     uint8_t locator[kTreeLocatorSize];
-    if (!seek_to(file, uint64_t(uint32_t(archive_offset)) + locator_at) ||
-        !read_exact(file, locator, kTreeLocatorSize))
+    if (!seek_to(context, uint64_t(uint32_t(archive_offset)) + locator_at) ||
+        !archive_read(context, locator, kTreeLocatorSize))
         return kExitIoError;
     for (uint32_t k = 0; k < 4; ++k) {
         if (locator[k] != kTreeMagic[k]) return kExitInvalidArchive;
