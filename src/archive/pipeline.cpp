@@ -66,7 +66,8 @@ uint64_t in_flight(const BlockPipeline* pipeline) {
 // Moves the reader on to the plan's next section; false when there is none
 // (or the reader does not know where it stands in the file).
 bool next_planned_section(BlockPipeline* pipeline) {
-    if (pipeline->plan.next == nullptr || pipeline->plan_cursor == 0 || pipeline->read_position < 0)
+    if (!platform_reads_ahead() || pipeline->plan.next == nullptr || pipeline->plan_cursor == 0 ||
+        pipeline->read_position < 0)
         return false;
     int64_t at = 0;
     int32_t coded = 0;
@@ -175,7 +176,7 @@ void pipeline_begin(BlockPipeline* pipeline, int64_t position, int32_t coded) {
     pipeline->plan_restart = 0;
     while (in_flight(pipeline) != 0) {
         const PipelineSlot& head = slot_of(pipeline, pipeline->frames_taken);
-        if (position >= 0 && head.first && head.section_at == position &&
+        if (platform_reads_ahead() && position >= 0 && head.first && head.section_at == position &&
             head.section_coded == coded)
             return;
         drop_oldest(pipeline);

@@ -106,7 +106,7 @@ bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
     if (context->sealed != nullptr)
         return view_read(context->sealed, context->archive_file, static_cast<uint8_t*>(buffer),
                          count);
-    if (context->read_buf != nullptr && context->position >= 0)
+    if (platform_reads_ahead() && context->read_buf != nullptr && context->position >= 0)
         return buffered_read(context, static_cast<uint8_t*>(buffer), count);
     return file_read(context->archive_file, buffer, count) == int32_t(count);
 }
@@ -124,7 +124,7 @@ bool archive_seek(StreamContext* context, int64_t position) {
     if (position < 0 || position > 0x7FFFFFFF) return false;
     // Buffered, the seek is only noted: the next read that needs the file
     // makes it.
-    if (context->read_buf != nullptr) {
+    if (platform_reads_ahead() && context->read_buf != nullptr) {
         context->position = position;
         return true;
     }
@@ -133,7 +133,7 @@ bool archive_seek(StreamContext* context, int64_t position) {
 
 int64_t archive_position(const StreamContext* context) {
     if (context->sealed != nullptr) return context->sealed->key->base + context->sealed->position;
-    return context->read_buf != nullptr ? context->position : -1;
+    return platform_reads_ahead() && context->read_buf != nullptr ? context->position : -1;
 }
 
 }  // namespace zq

@@ -61,8 +61,11 @@ StreamStatus stream_init(StreamContext* context) {
     if (context->coded_buf == nullptr) return kStreamNoMemory;
     context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
     if (context->plain_buf == nullptr) return kStreamNoMemory;
-    context->read_buf = static_cast<uint8_t*>(mem_alloc(kArchiveBufferSize));
-    if (context->read_buf == nullptr) return kStreamNoMemory;
+    context->read_buf = nullptr;
+    if (platform_reads_ahead()) {
+        context->read_buf = static_cast<uint8_t*>(mem_alloc(kArchiveBufferSize));
+        if (context->read_buf == nullptr) return kStreamNoMemory;
+    }
     context->read_start = 0;
     context->read_length = 0;
     context->position = -1;

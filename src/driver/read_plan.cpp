@@ -32,12 +32,15 @@ bool next_coded_file(void*, uint32_t* cursor, int64_t* position, int32_t* coded)
 void plan_reading() {
     // A caller's selection is asked once per file, in order; the guess at
     // what comes does not ask it again.
-    if (stream_context.pipeline == nullptr || driver.options.select != nullptr) return;
+    if (!platform_reads_ahead() || stream_context.pipeline == nullptr ||
+        driver.options.select != nullptr)
+        return;
     pipeline_plan(stream_context.pipeline, SectionPlan{next_coded_file, nullptr});
 }
 
 void reading_file(uint32_t index) {
-    if (stream_context.pipeline != nullptr) pipeline_plan_from(stream_context.pipeline, index);
+    if (platform_reads_ahead() && stream_context.pipeline != nullptr)
+        pipeline_plan_from(stream_context.pipeline, index);
 }
 
 }  // namespace zq
