@@ -91,23 +91,27 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
         if (pipeline->read_left <= 0 && !next_planned_section(pipeline)) return;
         PipelineSlot& slot = slot_of(pipeline, pipeline->frames_read);
         // The caller reads raw files and link targets between its streams.
-        if (pipeline->read_position >= 0 && !archive_seek(context, pipeline->read_position)) {
+        // (Without reading ahead the position is never known: -1.)
+        const bool placed = platform_reads_ahead() && pipeline->read_position >= 0;
+        if (placed && !archive_seek(context, pipeline->read_position)) {
             slot.length = -1;
             slot.short_read = true;
         } else {
             read_frame(context, slot);
         }
-        slot.first = pipeline->section_first;
-        slot.section_at = pipeline->section_at;
-        slot.section_coded = pipeline->section_coded;
-        pipeline->section_first = false;
+        if (platform_reads_ahead()) {
+            slot.first = pipeline->section_first;
+            slot.section_at = pipeline->section_at;
+            slot.section_coded = pipeline->section_coded;
+            pipeline->section_first = false;
+        }
         if (slot.short_read) {
             pipeline->read_failed = true;
         } else {
             // Counted modulo 2^32, as the stream's own coded_left is.
             pipeline->read_left =
                 int32_t(uint32_t(pipeline->read_left) - uint32_t(slot.length + 2));
-            if (pipeline->read_position >= 0) pipeline->read_position += slot.length + 2;
+            if (placed) pipeline->read_position += slot.length + 2;
         }
         semaphore_post(pipeline->queued);
         ++pipeline->frames_read;
@@ -117,9 +121,11 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
 // Reads ahead once half the slots are free, rather than a frame each time
 // one is: the workers are then woken once for many frames, not once per
 // frame (a tree of small files has one frame per file), and still hold
-// half the slots' frames while the caller writes.
+// half the slots' frames while the caller writes. The Windows stub, which
+// reads one file's frames at a time, refills a slot as soon as it is free.
 void top_up(BlockPipeline* pipeline, StreamContext* context) {
-    if (in_flight(pipeline) <= pipeline->slot_count / 2) read_ahead(pipeline, context);
+    if (!platform_reads_ahead() || in_flight(pipeline) <= pipeline->slot_count / 2)
+        read_ahead(pipeline, context);
 }
 
 void drop_oldest(BlockPipeline* pipeline) {
@@ -174,13 +180,14 @@ StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
 void pipeline_begin(BlockPipeline* pipeline, int64_t position, int32_t coded) {
     const uint32_t announced = pipeline->plan_restart;
     pipeline->plan_restart = 0;
-    while (in_flight(pipeline) != 0) {
+    while (platform_reads_ahead() && in_flight(pipeline) != 0) {
         const PipelineSlot& head = slot_of(pipeline, pipeline->frames_taken);
         if (platform_reads_ahead() && position >= 0 && head.first && head.section_at == position &&
             head.section_coded == coded)
             return;
         drop_oldest(pipeline);
     }
+    pipeline_drain(pipeline);
     pipeline->read_position = position;
     pipeline->read_left = coded;
     pipeline->read_failed = false;

@@ -132,8 +132,9 @@ bool archive_seek(StreamContext* context, int64_t position) {
 }
 
 int64_t archive_position(const StreamContext* context) {
+    if (!platform_reads_ahead()) return -1;
     if (context->sealed != nullptr) return context->sealed->key->base + context->sealed->position;
-    return platform_reads_ahead() && context->read_buf != nullptr ? context->position : -1;
+    return context->read_buf != nullptr ? context->position : -1;
 }
 
 }  // namespace zq
