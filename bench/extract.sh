@@ -15,6 +15,10 @@
 #   PLOT       --large mode: write the scaling plot (PNG, gnuplot) here
 #   SHM        a tmpfs folder for the runs into memory (default: /dev/shm;
 #              skipped when missing)
+#   BASE_STUB  another build's Linux stub (an earlier zqsfx): timed beside
+#              this one on the tree into tmpfs, the same data behind it
+#   EMPTY      files in the tree of empty files (default: 65535, the most an
+#              archive holds; 0 skips it)
 #
 # For each data set it packs a self-extractor with `zqpack create`, a zip with
 # `zip -qry` and a tar.gz with `tar czf`, then extracts each several times
@@ -22,9 +26,12 @@
 # unzip. The tree is extracted twice over: onto the disk (with `sync` before
 # each run) and into tmpfs, where the disk's write-back hides nothing of the
 # programs' own cost; there it also counts each program's system calls per
-# file (strace -c -f, when strace is there and may trace). Then it measures zqsfx's peak memory (GNU time) on the tree and on
-# two single-file archives of different sizes: the peak must not follow the
-# file size. Prints figures only; it never fails on a timing.
+# file (strace -c -f, when strace is there and may trace). A tree of EMPTY
+# empty files in 256 folders follows, into tmpfs: the time per file beside
+# the tree's, which must not grow with the count. Then it measures zqsfx's
+# peak memory (GNU time) on the tree and on two single-file archives of
+# different sizes: the peak must not follow the file size. Prints figures
+# only; it never fails on a timing.
 #
 # --large concatenates the corpus into one file of at least 88 MB (text and
 # binary mixed) and prints, side by side: zqsfx with 1, 2, ... up to all
@@ -132,6 +139,19 @@ bench_set() {
     printf '  %-10s %12s %12.3f\n' tar.gz "$(stat -c %s "$scratch/$label.tgz")" "$ta"
     printf '  zqsfx / unzip = %.2f   zqsfx / tar xzf = %.2f   (target: zqsfx / unzip <= %s)\n' \
         "$(calc "$zq / $un")" "$(calc "$zq / $ta")" "$([[ $where == tmpfs ]] && echo 0.8 || echo 2.0)"
+    printf '  per file: zqsfx %.1f us, unzip %.1f us\n' "$(calc "$zq * 1e6 / $files")" \
+        "$(calc "$un * 1e6 / $files")"
+    eval "${label}_per_file=$(calc "$zq * 1e6 / $files")"
+    if [[ $where == tmpfs && -n ${BASE_STUB:-} && $label == tree ]]; then
+        # The same archive behind the other stub: only the stub differs.
+        "$zqpack" create --stub "$BASE_STUB" -o "$scratch/base.sfx" "$source" >/dev/null 2>&1
+        local ba
+        ba=$(time_median "'$scratch/base.sfx'")
+        printf '  %-10s %12s %12.3f   this zqsfx / it = %.2f\n' "BASE_STUB" \
+            "$(stat -c %s "$scratch/base.sfx")" "$ba" "$(calc "$zq / $ba")"
+        printf '  BASE_STUB system calls per file: %s\n' \
+            "$(calls_per_file "'$scratch/base.sfx'" "$files")"
+    fi
     if [[ $where == tmpfs ]]; then
         local zc uc
         zc=$(calls_per_file "'$scratch/$label.sfx'" "$files")
@@ -259,6 +279,18 @@ else
     echo "(no tmpfs at $shm: the runs into memory are skipped)"
 fi
 [[ -d $corpus ]] && bench_set corpus "$corpus"
+
+# Many empty files: what a file costs apart from its data.
+empty_count=${EMPTY:-65535}
+if [[ -n $memory && $empty_count -gt 0 ]]; then
+    mkdir -p "$scratch/empty_tree/empty"
+    (cd "$scratch/empty_tree/empty" && for ((d = 0; d < 256; d++)); do mkdir "d$d"; done &&
+        for ((i = 0; i < empty_count; i++)); do echo "d$((i % 256))/f$i"; done | xargs touch)
+    bench_set empty "$scratch/empty_tree/empty" tmpfs
+    [[ -n $tree_per_file ]] &&
+        printf '  per file against the tree into tmpfs: %.2f   (target: <= 1)\n' \
+            "$(calc "$empty_per_file / $tree_per_file")"
+fi
 
 # One large file, twice the size: the peak must stay where it is.
 mkdir -p "$scratch/one"

@@ -59,25 +59,78 @@ void read_frame(StreamContext* context, PipelineSlot& slot) {
     slot.short_read = !archive_read(context, slot.coded, frame.payload);
 }
 
-// Fills the free slots with the stream's next frames and queues each for the
-// workers. A frame that cannot be read still goes round (a worker passes it
-// straight back), so that frames and slots stay in step; reading stops
-// there, and the failure surfaces when the stream reaches that frame.
+uint64_t in_flight(const BlockPipeline* pipeline) {
+    return pipeline->frames_read - pipeline->frames_taken;
+}
+
+// Moves the reader on to the plan's next section; false when there is none
+// (or the reader does not know where it stands in the file).
+bool next_planned_section(BlockPipeline* pipeline) {
+    if (!platform_reads_ahead() || pipeline->plan.next == nullptr || pipeline->plan_cursor == 0 ||
+        pipeline->read_position < 0)
+        return false;
+    int64_t at = 0;
+    int64_t coded = 0;
+    if (!pipeline->plan.next(pipeline->plan.user, &pipeline->plan_cursor, &at, &coded))
+        return false;
+    pipeline->read_position = at;
+    pipeline->read_left = coded;
+    pipeline->section_at = at;
+    pipeline->section_coded = coded;
+    pipeline->section_first = true;
+    return true;
+}
+
+// Fills the free slots with the stream's next frames, then the planned
+// sections' frames, and queues each for the workers. A frame that cannot be
+// read still goes round (a worker passes it straight back), so that frames
+// and slots stay in step; reading stops there, and the failure surfaces
+// when the stream reaches that frame.
 void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
-    while (!pipeline->read_failed && pipeline->read_left > 0 &&
-           pipeline->frames_read - pipeline->frames_taken < pipeline->slot_count) {
+    while (!pipeline->read_failed && in_flight(pipeline) < pipeline->slot_count) {
+        if (pipeline->read_left <= 0 && !next_planned_section(pipeline)) return;
         PipelineSlot& slot = slot_of(pipeline, pipeline->frames_read);
-        read_frame(context, slot);
+        // The caller reads raw files and link targets between its streams.
+        // (Without reading ahead the position is never known: -1.)
+        const bool placed = platform_reads_ahead() && pipeline->read_position >= 0;
+        if (placed && !archive_seek(context, pipeline->read_position)) {
+            slot.length = -1;
+            slot.short_read = true;
+        } else {
+            read_frame(context, slot);
+        }
+        if (platform_reads_ahead()) {
+            slot.first = pipeline->section_first;
+            slot.section_at = pipeline->section_at;
+            slot.section_coded = pipeline->section_coded;
+            pipeline->section_first = false;
+        }
         if (slot.short_read) {
             pipeline->read_failed = true;
         } else {
             // Counted modulo 2^64, as the stream's own coded_left is.
             pipeline->read_left =
                 int64_t(uint64_t(pipeline->read_left) - uint32_t(slot.length + 2));
+            if (placed) pipeline->read_position += slot.length + 2;
         }
         semaphore_post(pipeline->queued);
         ++pipeline->frames_read;
     }
+}
+
+// Reads ahead once half the slots are free, rather than a frame each time
+// one is: the workers are then woken once for many frames, not once per
+// frame (a tree of small files has one frame per file), and still hold
+// half the slots' frames while the caller writes. The Windows stub, which
+// reads one file's frames at a time, refills a slot as soon as it is free.
+void top_up(BlockPipeline* pipeline, StreamContext* context) {
+    if (!platform_reads_ahead() || in_flight(pipeline) <= pipeline->slot_count / 2)
+        read_ahead(pipeline, context);
+}
+
+void drop_oldest(BlockPipeline* pipeline) {
+    semaphore_wait(slot_of(pipeline, pipeline->frames_taken).decoded);
+    ++pipeline->frames_taken;
 }
 
 void release_slot(PipelineSlot& slot) {
@@ -124,15 +177,35 @@ StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     return kStreamOk;
 }
 
-StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced) {
-    // Nothing in flight: this is the start of a stream (or the whole of the
-    // last one was taken), so reading starts from the context's own count.
-    if (pipeline->frames_taken == pipeline->frames_read) {
-        pipeline->read_left = context->coded_left;
-        pipeline->read_failed = false;
+void pipeline_begin(BlockPipeline* pipeline, int64_t position, int64_t coded) {
+    const uint32_t announced = pipeline->plan_restart;
+    pipeline->plan_restart = 0;
+    while (platform_reads_ahead() && in_flight(pipeline) != 0) {
+        const PipelineSlot& head = slot_of(pipeline, pipeline->frames_taken);
+        if (platform_reads_ahead() && position >= 0 && head.first && head.section_at == position &&
+            head.section_coded == coded)
+            return;
+        drop_oldest(pipeline);
     }
-    read_ahead(pipeline, context);
-    if (pipeline->frames_taken == pipeline->frames_read) return kStreamShortRead;
+    pipeline_drain(pipeline);
+    pipeline->read_position = position;
+    pipeline->read_left = coded;
+    pipeline->read_failed = false;
+    pipeline->section_at = position;
+    pipeline->section_coded = coded;
+    pipeline->section_first = true;
+    pipeline->plan_cursor = announced;
+}
+
+void pipeline_plan(BlockPipeline* pipeline, SectionPlan plan) { pipeline->plan = plan; }
+
+void pipeline_plan_from(BlockPipeline* pipeline, uint32_t index) {
+    pipeline->plan_restart = index + 1;
+}
+
+StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced) {
+    top_up(pipeline, context);
+    if (in_flight(pipeline) == 0) return kStreamShortRead;
 
     PipelineSlot& slot = slot_of(pipeline, pipeline->frames_taken);
     semaphore_wait(slot.decoded);
@@ -143,23 +216,20 @@ StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint
     if (slot.decode_status != 0) return kStreamBadBlock;
 
     // The block changes hands instead of being copied: the context's spare
-    // buffer becomes the slot's, to be filled by the frame read next.
+    // buffer becomes the slot's, to be filled by a frame read later.
     uint8_t* block = slot.plain;
     slot.plain = context->plain_buf;
     context->plain_buf = block;
     count_block(context, uint32_t(slot.length), slot.produced);
     *produced = slot.produced;
-    // Refilled before the caller writes the block, so the workers have work
+    // Topped up before the caller writes the block, so the workers have work
     // while it does.
-    read_ahead(pipeline, context);
+    top_up(pipeline, context);
     return kStreamOk;
 }
 
 void pipeline_drain(BlockPipeline* pipeline) {
-    while (pipeline->frames_taken != pipeline->frames_read) {
-        semaphore_wait(slot_of(pipeline, pipeline->frames_taken).decoded);
-        ++pipeline->frames_taken;
-    }
+    while (in_flight(pipeline) != 0) drop_oldest(pipeline);
 }
 
 void pipeline_finish(BlockPipeline* pipeline) {

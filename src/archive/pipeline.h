@@ -2,7 +2,11 @@
 // can be decoded in any order on any thread: the pipeline reads frames ahead
 // in order on the calling thread, has worker threads decode them (each with
 // a CodecState of its own) and hands the plain blocks back in order, one at
-// a time, on the calling thread. A stream whose context carries a pipeline
+// a time, on the calling thread. With a plan (pipeline_plan) it reads on
+// past the stream in hand into the coded sections of the files to come, so
+// that a tree of small files keeps the workers as busy as one large file;
+// a stream that starts where frames read ahead begin takes them, any other
+// start drops what was read ahead. A stream whose context carries a pipeline
 // (StreamContext::pipeline) goes through it; what comes out, the counters,
 // the statuses and the block at which a failure is reported are those of the
 // serial path.
@@ -45,7 +49,19 @@ struct PipelineSlot {
     uint16_t substituted;  // the header's flag
     uint16_t produced;     // plain bytes of the block
     bool short_read;       // the frame could not be read whole
+    bool first;            // the first frame of its section
     int decode_status;     // decode_block's result
+    int64_t section_at;    // its section: where it starts, and its coded size
+    int64_t section_coded;
+};
+
+// The coded sections a reader will ask for next, in order: `next` gives the
+// first at or after *cursor (its file position and coded size, frame
+// headers included) and moves *cursor past it; false when none is left. A
+// cursor of 0 is no place: nothing is read ahead from there.
+struct SectionPlan {
+    bool (*next)(void* user, uint32_t* cursor, int64_t* position, int64_t* coded);
+    void* user;
 };
 
 struct PipelineWorker {
@@ -70,6 +86,13 @@ struct BlockPipeline {
     int64_t read_left;  // coded bytes the reader has still to fetch
     bool read_failed;   // no more reading until the stream is taken up to here
     bool quit;
+    SectionPlan plan;       // none: reading stops at the end of the stream in hand
+    uint32_t plan_cursor;   // where the plan's next look starts
+    uint32_t plan_restart;  // the announced stream's: see pipeline_plan_from
+    int64_t read_position;  // where the next frame is read; -1: where the file stands
+    int64_t section_at;     // the section being read: its position and coded size
+    int64_t section_coded;
+    bool section_first;  // the next frame read is its first
     PipelineWorker workers[kMaxWorkers];
     PipelineSlot slots[kMaxSlots];
 };
@@ -84,6 +107,19 @@ StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers);
 // The stream's next block, as next_block gives it: the plain block in
 // context->plain_buf, the counters brought up to date.
 StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint16_t* produced);
+// Starts a stream of `coded` bytes at file position `position` (-1: where the
+// file stands): the frames read ahead for it are kept, those before it
+// dropped; with none ahead, reading starts afresh there.
+void pipeline_begin(BlockPipeline* pipeline, int64_t position, int64_t coded);
+// Reads ahead into the sections `plan` gives once a stream's own frames are
+// read. The plan is only a guess at what comes: a stream it got wrong
+// drops the frames read for it.
+void pipeline_plan(BlockPipeline* pipeline, SectionPlan plan);
+// The stream about to start is the plan's entry `index` (the cursor's value
+// once moved past it, less one): when nothing was read ahead for it, the
+// plan goes on from the entry after it. A stream started unannounced reads
+// nothing beyond itself (a link's target, say, which no plan lists).
+void pipeline_plan_from(BlockPipeline* pipeline, uint32_t index);
 // Waits for every frame read ahead and drops them: the stream in hand is
 // abandoned and the next one starts from its context.
 void pipeline_drain(BlockPipeline* pipeline);

@@ -34,8 +34,10 @@ void release_stream(StreamContext* context) {
     codec_free(context->codec);
     release(context->coded_buf);
     release(context->plain_buf);
+    release(context->read_buf);
     context->coded_buf = nullptr;
     context->plain_buf = nullptr;
+    context->read_buf = nullptr;
 }
 
 }  // namespace zq

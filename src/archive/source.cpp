@@ -64,10 +64,48 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index) {
     return kChunkOpened;
 }
 
+namespace {
+
+// Serves `count` bytes at the context's position from the buffer, reading
+// the next kArchiveBufferSize bytes there whenever the position leaves what
+// it holds. A read at least as large as the buffer goes to its destination
+// directly. Every file read seeks first: the envelope check and the
+// decrypting view move the file's own position as they read.
+bool buffered_read(StreamContext* context, uint8_t* out, uint32_t count) {
+    while (count > 0) {
+        const int64_t at = context->position;
+        if (at >= context->read_start && at < context->read_start + context->read_length) {
+            const uint32_t offset = uint32_t(at - context->read_start);
+            uint32_t k = context->read_length - offset;
+            if (k > count) k = count;
+            copy_bytes(out, context->read_buf + offset, k);
+            context->position += k;
+            out += k;
+            count -= k;
+            continue;
+        }
+        if (file_seek(context->archive_file, at, kSeekSet) != at) return false;
+        if (count >= kArchiveBufferSize) {
+            if (file_read(context->archive_file, out, count) != int32_t(count)) return false;
+            context->position += count;
+            return true;
+        }
+        const int32_t got = file_read(context->archive_file, context->read_buf, kArchiveBufferSize);
+        if (got <= 0) return false;
+        context->read_start = at;
+        context->read_length = uint32_t(got);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
     if (context->sealed != nullptr)
         return view_read(context->sealed, context->archive_file, static_cast<uint8_t*>(buffer),
                          count);
+    if (platform_reads_ahead() && context->read_buf != nullptr && context->position >= 0)
+        return buffered_read(context, static_cast<uint8_t*>(buffer), count);
     return file_read(context->archive_file, buffer, count) == int32_t(count);
 }
 
@@ -84,7 +122,20 @@ bool archive_seek(StreamContext* context, int64_t position) {
         return true;
     }
     // A file's positions are 64-bit: the wide form reaches past 4 GiB.
-    return position >= 0 && file_seek(context->archive_file, position, kSeekSet) == position;
+    if (position < 0) return false;
+    // Buffered, the seek is only noted: the next read that needs the file
+    // makes it.
+    if (platform_reads_ahead() && context->read_buf != nullptr) {
+        context->position = position;
+        return true;
+    }
+    return file_seek(context->archive_file, position, kSeekSet) == position;
+}
+
+int64_t archive_position(const StreamContext* context) {
+    if (!platform_reads_ahead()) return -1;
+    if (context->sealed != nullptr) return context->sealed->key->base + context->sealed->position;
+    return context->read_buf != nullptr ? context->position : -1;
 }
 
 }  // namespace zq

@@ -1,5 +1,6 @@
 // The archive layer's one way to the archive's bytes: straight from the file,
-// or through the decrypting view when the context has one (sealed.h).
+// through a read buffer, or through the decrypting view when the context
+// has one (sealed.h).
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,8 @@ bool archive_read(StreamContext* context, void* buffer, uint32_t count);
 // a view also before the archive). As in a file, a position past the end
 // can be reached, and reading there fails.
 bool archive_seek(StreamContext* context, int64_t position);
+// The file position the next archive_read starts from; -1 when the reads go
+// to the file unbuffered, or before the first seek.
+int64_t archive_position(const StreamContext* context);
 
 }  // namespace zq

@@ -61,13 +61,23 @@ StreamStatus stream_init(StreamContext* context) {
     if (context->coded_buf == nullptr) return kStreamNoMemory;
     context->plain_buf = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
     if (context->plain_buf == nullptr) return kStreamNoMemory;
+    context->read_buf = nullptr;
+    if (platform_reads_ahead()) {
+        context->read_buf = static_cast<uint8_t*>(mem_alloc(kArchiveBufferSize));
+        if (context->read_buf == nullptr) return kStreamNoMemory;
+    }
+    context->read_start = 0;
+    context->read_length = 0;
+    context->position = -1;
     clear_counters(context);
     return kStreamOk;
 }
 
 void stream_start(StreamContext* context, int64_t coded_size) {
-    // Frames a pipeline read ahead for an abandoned stream are dropped.
-    if (context->pipeline != nullptr) pipeline_drain(context->pipeline);
+    // Frames a pipeline read ahead for this stream are kept, those of an
+    // abandoned one dropped.
+    if (context->pipeline != nullptr)
+        pipeline_begin(context->pipeline, archive_position(context), coded_size);
     clear_counters(context);
     context->status = kCodecOk;
     context->coded_left = coded_size;

@@ -24,6 +24,9 @@ enum StreamStatus : int16_t {
 };
 
 constexpr uint32_t kPlainBufferSize = kBlockSize + 2;  // one block and a NUL
+// What one read of a plain archive fetches: a tree of small files then takes
+// one read for many files' frames instead of two per frame and a seek each.
+constexpr uint32_t kArchiveBufferSize = 65536;
 
 struct BlockPipeline;
 struct SealedView;
@@ -49,6 +52,14 @@ struct StreamContext {
     // Null: the archive is read from archive_file as it is. Otherwise every
     // read goes through this decrypting view of an encrypted archive.
     SealedView* sealed;
+    // A plain archive's bytes [read_start, read_start + read_length) as last
+    // read into read_buf (kArchiveBufferSize bytes). Reads are served from
+    // `position`, where the archive layer stands; -1 until its first seek,
+    // and until then every read goes to the file as it stands.
+    uint8_t* read_buf;
+    int64_t read_start;
+    uint32_t read_length;
+    int64_t position;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.
@@ -57,8 +68,8 @@ using StreamCallback = void (*)(StreamContext* context, int16_t* stop);
 // kStreamOk; kStreamNoMemory; kStreamBadBlock for a null context.
 StreamStatus stream_init(StreamContext* context);
 // Starts a coded section of `coded_size` bytes (frame headers included) at the
-// archive file's position: counters, status and the bytes left begin afresh,
-// and frames a pipeline read ahead for the last section are dropped.
+// archive file's position: counters, status and the bytes left begin afresh;
+// frames a pipeline read ahead for this section are kept, any others dropped.
 void stream_start(StreamContext* context, int64_t coded_size);
 // The next block into plain_buf, its plain count in *produced: kStreamOk,
 // kStreamShortRead or kStreamBadBlock.

@@ -49,6 +49,7 @@ bool read_selected(bool listing, bool first) {
             list_file(file, path);
             continue;
         }
+        reading_file(i);
         const int status = file_check_status(file, path);
         if (status == kExitOk && (first || driver.options.quiet)) continue;
         console_write(status == kExitOk ? "ok      " : "FAILED  ", kEndNone);

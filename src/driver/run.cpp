@@ -316,6 +316,7 @@ void extract_file(uint32_t index) {
     if (bar) draw_progress_start(file.block_coded());
 
     create_temp_file(temp_number);
+    reading_file(index);
     const FileData data = read_file_data(unfolded(&stream_context), driver.spot.archive_offset,
                                          file, driver.output_file, show_progress);
     // Data that cannot be read or written ends the run at once; data that
@@ -349,6 +350,7 @@ void start_workers() {
     const uint32_t workers = pipeline_worker_count(driver.options.workers);
     if (workers > 1 && pipeline_start(&pipeline, workers) == kStreamOk)
         stream_context.pipeline = &pipeline;
+    plan_reading();
 }
 
 }  // namespace

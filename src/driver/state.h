@@ -108,6 +108,10 @@ void progress_update(StreamContext* context, int16_t* stop);
 const char* stored_path(const FileRecord& file);
 // Whether the caller's selection takes the file.
 bool is_selected(uint32_t index);
+// With decoding threads, has them read ahead into the files to come.
+void plan_reading();
+// The file whose data is read next is the catalogue's `index`.
+void reading_file(uint32_t index);
 // The runs that only read (list, test): a line per selected file, then the
 // end of the run.
 [[noreturn]] void list_or_test();

@@ -96,6 +96,16 @@ constexpr bool platform_makes_links() { return false; }
 #else
 constexpr bool platform_makes_links() { return true; }
 #endif
+// Whether the archive is read 64 KiB at a time and the decoding threads read
+// ahead across files (Linux), or frame by frame with the threads handed one
+// file's frames at a time (the Windows stub, whose size budget the read
+// buffer and the plan of what comes next would pass). Known when compiling,
+// so that the Windows stub carries neither.
+#ifdef _WIN32
+constexpr bool platform_reads_ahead() { return false; }
+#else
+constexpr bool platform_reads_ahead() { return true; }
+#endif
 // Creates a symbolic link at `path` holding `target` verbatim; fails when
 // anything already exists at `path`.
 bool link_create(const char* target, const char* path);

@@ -180,27 +180,48 @@ uint32_t environment_number(const char* name) {
     return value > 9999 ? 0 : value;
 }
 
+// The count lives in the process, as on Windows; the system's semaphore is
+// touched only by a thread that has to sleep and by the post that must wake
+// it. The pipeline queues frames in batches: while a woken worker has yet to
+// run, the system's own semaphore would make a wake call for every post of
+// the batch, where this one makes one per sleeper.
+namespace {
+struct CountedSemaphore {
+    int32_t count;  // posts not yet taken; below zero, minus the sleepers
+    sem_t sleep;    // where the sleepers wait: one post per sleeper to wake
+};
+}  // namespace
+
 Semaphore semaphore_create() {
-    sem_t* semaphore = static_cast<sem_t*>(mem_alloc(sizeof(sem_t)));
-    if (semaphore != nullptr && sem_init(semaphore, 0, 0) != 0) {
+    CountedSemaphore* semaphore =
+        static_cast<CountedSemaphore*>(mem_alloc(sizeof(CountedSemaphore)));
+    if (semaphore == nullptr) return nullptr;
+    semaphore->count = 0;
+    if (sem_init(&semaphore->sleep, 0, 0) != 0) {
         mem_free(semaphore);
         return nullptr;
     }
     return semaphore;
 }
 
-void semaphore_post(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
+void semaphore_post(Semaphore semaphore) {
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    if (__atomic_fetch_add(&counted->count, 1, __ATOMIC_SEQ_CST) < 0) sem_post(&counted->sleep);
+}
 
 void semaphore_wait(Semaphore semaphore) {
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    if (__atomic_fetch_sub(&counted->count, 1, __ATOMIC_SEQ_CST) > 0) return;
     // A control signal interrupts the wait even under SA_RESTART; its
     // handler ends the process, so coming back here means wait on.
-    while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {}
+    while (sem_wait(&counted->sleep) != 0 && errno == EINTR) {}
 }
 
 void semaphore_destroy(Semaphore semaphore) {
     if (semaphore == nullptr) return;
-    sem_destroy(static_cast<sem_t*>(semaphore));
-    mem_free(semaphore);
+    CountedSemaphore* counted = static_cast<CountedSemaphore*>(semaphore);
+    sem_destroy(&counted->sleep);
+    mem_free(counted);
 }
 
 namespace {

@@ -4,7 +4,10 @@
 // of results that do not depend on how the threads happen to run.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "archive/pipeline.h"
+#include "archive/source.h"
 #include "archive_test_support.h"
 
 namespace zq::test {
@@ -142,6 +145,178 @@ TEST_F(PipelineTest, DamageEndsTheStreamAtTheSameBlockAsTheSerialPath) {
         const auto serial_cut = run_streams(dir_.path(), cut, sizes_, 1);
         EXPECT_NE(serial_cut[1].result, kStreamOk);
         EXPECT_TRUE(run_streams(dir_.path(), cut, sizes_, 2) == serial_cut) << "cut at " << at;
+    }
+}
+
+// ------------------------------------------------ reading ahead across streams
+
+struct Section {
+    int64_t at;
+    int64_t coded;
+};
+
+// A file position past 4 GiB, odd so that no cut to 31 or 32 bits lands on
+// the archive's bytes.
+constexpr uint64_t kFarBase = (uint64_t(4) << 30) + 4096 + 3;
+
+// The plan of the tests below: every section, in order.
+bool next_listed(void* user, uint32_t* cursor, int64_t* position, int64_t* coded) {
+    const auto& sections = *static_cast<const std::vector<Section>*>(user);
+    if (*cursor >= sections.size()) return false;
+    const Section& section = sections[(*cursor)++];
+    *position = section.at;
+    *coded = section.coded;
+    return true;
+}
+
+// `archive` written at file position `base`, behind a hole that costs no
+// disk; the sections moved there with it.
+std::vector<Section> write_archive_at(const fs::path& path, const Bytes& archive, uint64_t base,
+                                      std::vector<Section> sections) {
+    fs::remove(path);
+    std::ofstream out(path, std::ios::binary);
+    out.seekp(std::streamoff(base));
+    out.write(reinterpret_cast<const char*>(archive.data()), std::streamsize(archive.size()));
+    EXPECT_TRUE(out.good());
+    for (Section& section : sections) section.at += int64_t(base);
+    return sections;
+}
+
+// Runs the streams `order` names (indexes into `sections`, as a reader that
+// skips some and goes back to others would ask for them) through the
+// buffered reader, with a plan of every section when `workers` > 1, the
+// archive lying at file position `base`.
+std::vector<StreamOutcome> run_planned(const fs::path& dir, const Bytes& archive,
+                                       std::vector<Section> sections,
+                                       const std::vector<uint32_t>& order, uint32_t workers,
+                                       uint64_t base = 0) {
+    sections = write_archive_at(dir / "archive", archive, base, sections);
+    ReaderSession session(dir / "archive");
+    EXPECT_TRUE(session.ok());
+    StreamContext& context = session.context();
+    BlockPipeline pipeline{};
+    if (workers > 1) {
+        EXPECT_EQ(pipeline_start(&pipeline, workers), kStreamOk);
+        pipeline_plan(&pipeline, SectionPlan{next_listed, &sections});
+        context.pipeline = &pipeline;
+    }
+    std::vector<StreamOutcome> outcomes;
+    for (uint32_t index : order) {
+        StreamOutcome outcome;
+        if (workers > 1) pipeline_plan_from(&pipeline, index);
+        EXPECT_TRUE(archive_seek(&context, sections[index].at));
+        stream_start(&context, sections[index].coded);
+        const fs::path out_path = dir / "out";
+        fs::remove(out_path);
+        const FileHandle out = file_create_new(out_path.c_str());
+        g_seen = &outcome.seen;
+        g_stop_after = 0;
+        outcome.result = stream_to_file(&context, out, note_block);
+        file_close(out);
+        outcome.written = read_bytes(out_path);
+        outcome.status = context.status;
+        outcome.coded_done = context.coded_done;
+        outcome.plain_done = context.plain_done;
+        outcome.coded_left = context.coded_left;
+        outcomes.push_back(outcome);
+    }
+    pipeline_finish(&pipeline);
+    context.pipeline = nullptr;
+    return outcomes;
+}
+
+class PlannedPipelineTest : public ::testing::Test {
+protected:
+    // Forty small streams of one to three frames each, back to back, as a
+    // tree of small files lies in an archive.
+    void SetUp() override {
+        for (uint32_t i = 0; i < 40; ++i) {
+            const Bytes plain = mixed_plain(300 + 700 * (i % 4));
+            const Bytes coded = code_frames(codec_.state(), plain, 1000);
+            sections_.push_back({int64_t(archive_.size()), int64_t(coded.size())});
+            archive_.insert(archive_.end(), coded.begin(), coded.end());
+            plains_.push_back(plain);
+        }
+    }
+    ScratchDir dir_;
+    OwnedCodec codec_;
+    Bytes archive_;
+    std::vector<Bytes> plains_;
+    std::vector<Section> sections_;
+};
+
+TEST_F(PlannedPipelineTest, StreamsReadAheadComeOutAsTheSerialOnes) {
+    // In order; then with streams left out (frames read ahead for them are
+    // dropped), one asked for twice and one out of order (both unplanned:
+    // nothing read ahead matches, so reading starts afresh there).
+    std::vector<uint32_t> all(40);
+    for (uint32_t i = 0; i < 40; ++i) all[i] = i;
+    const std::vector<uint32_t> skipping = {0, 1, 5, 6, 6, 7, 20, 3, 4, 30, 38, 39};
+    for (const auto& order : {all, skipping}) {
+        const auto serial = run_planned(dir_.path(), archive_, sections_, order, 1);
+        for (size_t k = 0; k < order.size(); ++k) ASSERT_EQ(serial[k].written, plains_[order[k]]);
+        for (uint32_t workers : {2u, 5u}) {
+            EXPECT_TRUE(run_planned(dir_.path(), archive_, sections_, order, workers) == serial)
+                << workers << " workers, " << order.size() << " streams";
+        }
+        // The same streams with the archive past 4 GiB in its file.
+        EXPECT_TRUE(run_planned(dir_.path(), archive_, sections_, order, 1, kFarBase) == serial);
+        EXPECT_TRUE(run_planned(dir_.path(), archive_, sections_, order, 3, kFarBase) == serial);
+    }
+}
+
+TEST_F(PlannedPipelineTest, TheNextStreamTakesTheFramesReadAheadForIt) {
+    // Counted in frames, which only this thread reads and takes: the first
+    // stream's reading runs on into the planned ones, and the second stream
+    // takes up exactly where the first ended, dropping nothing. Also with the
+    // archive past 4 GiB in its file, where a position or size cut to 32 bits
+    // would miss the frames read ahead (and drop them) or read the hole.
+    for (const uint64_t base : {uint64_t(0), kFarBase}) {
+        const std::vector<Section> sections =
+            write_archive_at(dir_.path() / "archive", archive_, base, sections_);
+        ReaderSession session(dir_.path() / "archive");
+        ASSERT_TRUE(session.ok());
+        StreamContext& context = session.context();
+        BlockPipeline pipeline{};
+        ASSERT_EQ(pipeline_start(&pipeline, 2), kStreamOk);
+        pipeline_plan(&pipeline,
+                      SectionPlan{next_listed, const_cast<std::vector<Section>*>(&sections)});
+        context.pipeline = &pipeline;
+        uint64_t frames = 0;
+        for (uint32_t index : {0u, 1u}) {
+            pipeline_plan_from(&pipeline, index);
+            ASSERT_TRUE(archive_seek(&context, sections[index].at));
+            stream_start(&context, sections[index].coded);
+            const fs::path out_path = dir_.path() / "out";
+            fs::remove(out_path);
+            const FileHandle out = file_create_new(out_path.c_str());
+            ASSERT_EQ(stream_to_file(&context, out, nullptr), kStreamOk);
+            file_close(out);
+            EXPECT_EQ(read_bytes(out_path), plains_[index]) << base;
+            frames += (plains_[index].size() + 999) / 1000;
+            EXPECT_EQ(pipeline.frames_taken, frames) << base;
+            EXPECT_GT(pipeline.frames_read, frames + 10) << base;
+        }
+        pipeline_finish(&pipeline);
+        context.pipeline = nullptr;
+    }
+    fs::remove(dir_.path() / "archive");
+}
+
+TEST_F(PlannedPipelineTest, DamageAheadSurfacesOnlyInItsOwnStream) {
+    // A flipped byte in stream 25, or the archive cut within it: the streams
+    // before it, read ahead into the damage, come out whole, and the damage
+    // shows where the serial reading meets it.
+    std::vector<uint32_t> all(40);
+    for (uint32_t i = 0; i < 40; ++i) all[i] = i;
+    Bytes damaged = archive_;
+    damaged[size_t(sections_[25].at) + 5] ^= 0x5A;
+    const Bytes cut(archive_.begin(), archive_.begin() + sections_[25].at + 3);
+    for (const Bytes& bytes : {damaged, cut}) {
+        const auto serial = run_planned(dir_.path(), bytes, sections_, all, 1);
+        ASSERT_NE(serial[25].written, plains_[25]);
+        ASSERT_EQ(serial[24].written, plains_[24]);
+        EXPECT_TRUE(run_planned(dir_.path(), bytes, sections_, all, 3) == serial);
     }
 }
 
