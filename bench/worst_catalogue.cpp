@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
         constexpr uint16_t kSiblings = 4000;
         NamePools names;
         for (uint16_t i = 0; i < kSiblings; ++i) {
-            image.dirs.push_back(DirEntry{int16_t(i + 1), names.add("d" + std::to_string(i)),
+            image.dirs.push_back(DirEntry{uint32_t(i + 1), names.add("d" + std::to_string(i)),
                                           uint16_t(i + 1 < kSiblings ? i + 1 : 0), 0});
         }
         for (uint32_t i = 0; i < 65535; ++i) {
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         for (uint32_t total = 5 + pool_cost; total + pool_cost <= kMaxNameBytes; total += pool_cost)
             image.pools.push_back(full);
         for (uint16_t i = 0; i < 250; ++i)
-            image.dirs.push_back(DirEntry{int16_t(i + 1), make_name_ref(0, 0), 0,
+            image.dirs.push_back(DirEntry{uint32_t(i + 1), make_name_ref(0, 0), 0,
                                           uint16_t(i + 1 < 250 ? i + 1 : 0)});
         for (uint32_t i = 0; i < 65535; ++i) {
             FileEntry file;

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(status == zq::kStreamOk || status == zq::kStreamShortRead ||
           status == zq::kStreamOverBound || status == zq::kStreamBadBlock);
     // The counters stay consistent with what was asked for.
-    check(int64_t(context->coded_left) + context->coded_done == coded);
+    check(context->coded_left + int64_t(context->coded_done) == coded);
     if (status == zq::kStreamOk) {
         check(context->plain_done <= bound);
         check(context->coded_left <= 0);

@@ -198,7 +198,7 @@ TEST_F(HostileTest, DeepChainsAreRefusedByLength) {
     ArchiveImage image;
     image.pools = {bytes_of(std::string("d\0f\0", 4))};
     for (uint16_t i = 0; i < 300; ++i)
-        image.dirs.push_back({int16_t(i + 1), 0, 0, uint16_t(i == 299 ? 0 : i + 1)});
+        image.dirs.push_back({uint32_t(i + 1), 0, 0, uint16_t(i == 299 ? 0 : i + 1)});
     FileEntry file;
     file.name = make_name_ref(0, 2);
     image.files = {file};
