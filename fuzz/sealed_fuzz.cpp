@@ -45,6 +45,8 @@ public:
         fresh.codec = context_.codec;
         fresh.coded_buf = context_.coded_buf;
         fresh.plain_buf = context_.plain_buf;
+        fresh.read_buf = context_.read_buf;
+        fresh.position = -1;  // the read buffer holds nothing until the first seek
         fresh.archive_file = file;
         fresh.coded_left = -1;
         fresh.crc = zq::kCrc32Start;
