@@ -53,6 +53,24 @@ void note_block(StreamContext* context, int16_t* stop) {
     if (g_stop_after != 0 && g_seen->size() >= g_stop_after) *stop = 1;
 }
 
+// The stream started in `context`, written to `out_path` (stopped after
+// `stop_after` blocks when nonzero), with what it gave.
+StreamOutcome stream_once(StreamContext* context, const fs::path& out_path, uint32_t stop_after) {
+    StreamOutcome outcome;
+    fs::remove(out_path);
+    const FileHandle out = file_create_new(out_path.c_str());
+    g_seen = &outcome.seen;
+    g_stop_after = stop_after;
+    outcome.result = stream_to_file(context, out, note_block);
+    file_close(out);
+    outcome.written = read_bytes(out_path);
+    outcome.status = context->status;
+    outcome.coded_done = context->coded_done;
+    outcome.plain_done = context->plain_done;
+    outcome.coded_left = context->coded_left;
+    return outcome;
+}
+
 // Runs streams over `archive` one after another (each `coded` bytes long,
 // starting where the last left the file) with `workers` threads (1: serial),
 // stopping the first after `stop_after` blocks when nonzero.
@@ -71,22 +89,11 @@ std::vector<StreamOutcome> run_streams(const fs::path& dir, const Bytes& archive
     std::vector<StreamOutcome> outcomes;
     int32_t position = 0;
     for (size_t i = 0; i < coded.size(); ++i) {
-        StreamOutcome outcome;
         file_seek(session.file(), position, kSeekSet);
         stream_start(&context, int32_t(coded[i]));
-        const fs::path out_path = dir / ("out" + std::to_string(workers) + "_" + std::to_string(i));
-        fs::remove(out_path);
-        const FileHandle out = file_create_new(out_path.c_str());
-        g_seen = &outcome.seen;
-        g_stop_after = i == 0 ? stop_after : 0;
-        outcome.result = stream_to_file(&context, out, note_block);
-        file_close(out);
-        outcome.written = read_bytes(out_path);
-        outcome.status = context.status;
-        outcome.coded_done = context.coded_done;
-        outcome.plain_done = context.plain_done;
-        outcome.coded_left = context.coded_left;
-        outcomes.push_back(outcome);
+        outcomes.push_back(
+            stream_once(&context, dir / ("out" + std::to_string(workers) + "_" + std::to_string(i)),
+                        i == 0 ? stop_after : 0));
         position += int32_t(coded[i]);
     }
     pipeline_finish(&pipeline);
@@ -202,23 +209,10 @@ std::vector<StreamOutcome> run_planned(const fs::path& dir, const Bytes& archive
     }
     std::vector<StreamOutcome> outcomes;
     for (uint32_t index : order) {
-        StreamOutcome outcome;
         if (workers > 1) pipeline_plan_from(&pipeline, index);
         EXPECT_TRUE(archive_seek(&context, sections[index].at));
         stream_start(&context, sections[index].coded);
-        const fs::path out_path = dir / "out";
-        fs::remove(out_path);
-        const FileHandle out = file_create_new(out_path.c_str());
-        g_seen = &outcome.seen;
-        g_stop_after = 0;
-        outcome.result = stream_to_file(&context, out, note_block);
-        file_close(out);
-        outcome.written = read_bytes(out_path);
-        outcome.status = context.status;
-        outcome.coded_done = context.coded_done;
-        outcome.plain_done = context.plain_done;
-        outcome.coded_left = context.coded_left;
-        outcomes.push_back(outcome);
+        outcomes.push_back(stream_once(&context, dir / "out", 0));
     }
     pipeline_finish(&pipeline);
     context.pipeline = nullptr;
