@@ -286,7 +286,10 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
                                      const PasswordDialogue& dialogue) {
     // An encrypted archive is read through its view from here on, as a
     // plain one; its own catalogue then says whether there is a gate too.
-    if (context->sealed == nullptr && archive_is_sealed(context->archive_file, archive_offset)) {
+    // A program without the decryption reads the envelope's magic as a
+    // header that is not one.
+    if (kReadsSealed && context->sealed == nullptr &&
+        archive_is_sealed(context->archive_file, archive_offset)) {
         const int unlocked = sealed_unlock(context, archive_offset, dialogue);
         if (unlocked != 0) return unlocked;
     }

@@ -11,6 +11,27 @@ namespace zq {
 
 namespace {
 
+#ifndef ZQ_WITHOUT_DECRYPTION
+// The mark zqpack looks for, copied into this program's own constants. The
+// linker keeps it although nothing reads it; a program built without the
+// decryption has no copy.
+struct ReaderMark {
+    char bytes[sizeof kEncryptedReaderMark];
+};
+constexpr ReaderMark copy_of_mark() {
+    ReaderMark mark{};
+    for (uint32_t i = 0; i < sizeof kEncryptedReaderMark; ++i)
+        mark.bytes[i] = kEncryptedReaderMark[i];
+    return mark;
+}
+#ifdef __ELF__
+[[gnu::used, gnu::retain]]
+#else
+[[gnu::used]]
+#endif
+constexpr ReaderMark kMark = copy_of_mark();
+#endif
+
 bool read_at(FileHandle file, int32_t at, uint8_t* bytes, uint32_t count) {
     return file_seek(file, at, kSeekSet) == at && file_read(file, bytes, count) == int32_t(count);
 }

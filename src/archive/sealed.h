@@ -14,6 +14,15 @@
 
 namespace zq {
 
+// Whether this program reads encrypted archives. Every one does but the plain
+// Windows stub, built without the decryption to stay small: to it an
+// encrypted archive is one it cannot read (kExitInvalidArchive).
+#ifdef ZQ_WITHOUT_DECRYPTION
+inline constexpr bool kReadsSealed = false;
+#else
+inline constexpr bool kReadsSealed = true;
+#endif
+
 // What the password unlocked: the envelope's header and the key. Shared by
 // every view of the same archive (zqpack's test reads through several).
 struct SealedKey {
@@ -33,6 +42,12 @@ struct SealedView {
     uint32_t position;  // in the plain archive
     bool owns_key;      // the view that unlocked the archive releases its key
 };
+
+// The decrypting view `context` reads through, or null for a plain archive
+// (always, in a program that reads no encrypted one).
+inline SealedView* sealed_view(const StreamContext* context) {
+    return kReadsSealed ? context->sealed : nullptr;
+}
 
 // Plain bytes of chunk `index` (below chunk_count).
 uint32_t chunk_length(const SealedKey& key, uint32_t index);

@@ -103,17 +103,15 @@ bool buffered_read(StreamContext* context, uint8_t* out, uint32_t count) {
 }  // namespace
 
 bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
-    if (context->sealed != nullptr)
-        return view_read(context->sealed, context->archive_file, static_cast<uint8_t*>(buffer),
-                         count);
+    if (SealedView* view = sealed_view(context))
+        return view_read(view, context->archive_file, static_cast<uint8_t*>(buffer), count);
     if (platform_reads_ahead() && context->read_buf != nullptr && context->position >= 0)
         return buffered_read(context, static_cast<uint8_t*>(buffer), count);
     return file_read(context->archive_file, buffer, count) == int32_t(count);
 }
 
 bool archive_seek(StreamContext* context, int64_t position) {
-    SealedView* view = context->sealed;
-    if (view != nullptr) {
+    if (SealedView* view = sealed_view(context)) {
         // As in a file, a position past the end may be reached; reading
         // there fails.
         const int64_t plain = position - view->key->base;
@@ -133,7 +131,7 @@ bool archive_seek(StreamContext* context, int64_t position) {
 
 int64_t archive_position(const StreamContext* context) {
     if (!platform_reads_ahead()) return -1;
-    if (context->sealed != nullptr) return context->sealed->key->base + context->sealed->position;
+    if (const SealedView* view = sealed_view(context)) return view->key->base + view->position;
     return context->read_buf != nullptr ? context->position : -1;
 }
 

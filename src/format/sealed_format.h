@@ -29,6 +29,10 @@
 
 namespace zq {
 
+// Bytes a program that reads encrypted archives carries (sealed.cpp), so that
+// zqpack can tell a stub that does from one built without the decryption.
+inline constexpr char kEncryptedReaderMark[] = "zqsfx:decrypts";
+
 constexpr uint8_t kSealedMagic[6] = {'Z', 'Q', 'S', 'E', 'A', 'L'};
 constexpr uint32_t kSealedHeaderSize = 64;
 constexpr uint8_t kSealedVersion = 1;
