@@ -20,8 +20,11 @@ constexpr uint32_t kSectionHeader = 40;
 constexpr uint16_t kMaxSections = 96;  // the most the Windows loader takes
 constexpr uint32_t kSecurityEntry = 4;
 
-bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
-    return at >= 0 && at <= 0x7FFFFFFF && file_seek(file, int32_t(at), kSeekSet) == at &&
+// Offsets are held in 32 bits: the file is shorter than 2 GiB (file_seek's
+// range), and each sum below is either bounded by the file's size or checked
+// for the carry out of 32 bits, which no offset of the file can have.
+bool read_at(FileHandle file, uint32_t at, void* bytes, uint32_t count) {
+    return at <= 0x7FFFFFFF && file_seek(file, int32_t(at), kSeekSet) == int32_t(at) &&
            read_exact(file, bytes, count);
 }
 
@@ -30,30 +33,32 @@ bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
 // where the image's last section ends in the file, which is where a packer
 // puts the archive.
 struct Signature {
-    int64_t table = 0;
-    int64_t image_end = 0;
+    uint32_t table = 0;
+    uint32_t image_end = 0;
 };
 
-int64_t image_end(FileHandle file, int64_t sections_at, uint16_t sections) {
-    int64_t end = 0;
-    for (uint16_t i = 0; i < sections; ++i) {
+// 0 as well for a section whose end lies past 4 GiB: no trailer can hold
+// that end, so such an image ends nowhere a trailer could name.
+uint32_t image_end(FileHandle file, uint32_t sections_at, uint16_t sections) {
+    uint32_t end = 0;
+    for (uint32_t i = 0; i < sections; ++i) {
         uint8_t section[kSectionHeader];
-        if (!read_at(file, sections_at + int64_t(i) * kSectionHeader, section, kSectionHeader))
-            return 0;
+        if (!read_at(file, sections_at + i * kSectionHeader, section, kSectionHeader)) return 0;
         const uint32_t raw_size = load_u32(section + 16);
-        const int64_t raw_end = int64_t(load_u32(section + 20)) + raw_size;
+        uint32_t raw_end;
+        if (__builtin_add_overflow(load_u32(section + 20), raw_size, &raw_end)) return 0;
         if (raw_size != 0 && raw_end > end) end = raw_end;
     }
     return end;
 }
 
-Signature read_signature(FileHandle file, int32_t size) {
+Signature read_signature(FileHandle file, uint32_t size) {
     Signature none;
     uint8_t dos[64];
     if (!read_at(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return none;
     const uint32_t pe = load_u32(dos + 0x3C);
     uint8_t head[kPeHeadRead];
-    if (int64_t(pe) + kPeHeadRead > size || !read_at(file, pe, head, kPeHeadRead) ||
+    if (size < kPeHeadRead || pe > size - kPeHeadRead || !read_at(file, pe, head, kPeHeadRead) ||
         load_u32(head) != 0x00004550) {  // "PE\0\0"
         return none;
     }
@@ -70,13 +75,13 @@ Signature read_signature(FileHandle file, int32_t size) {
         return none;
     }
     // The entry holds a file offset, not an address in the image.
-    const int64_t table = load_u32(head + kPeFileHeader + entry);
+    const uint32_t table = load_u32(head + kPeFileHeader + entry);
     const uint32_t table_size = load_u32(head + kPeFileHeader + entry + 4);
     // A table that does not end the file leaves the trailer at the end.
-    if (table == 0 || table_size == 0 || table + table_size != size) return none;
+    if (table == 0 || table >= size || table_size != size - table) return none;
     Signature found;
     found.table = table;
-    found.image_end = image_end(file, int64_t(pe) + kPeFileHeader + optional_size, sections);
+    found.image_end = image_end(file, pe + kPeFileHeader + optional_size, sections);
     return found;
 }
 
@@ -90,13 +95,14 @@ Signature read_signature(FileHandle file, int32_t size) {
 // none holds it (an archive that starts elsewhere), the trailer is taken
 // right in front of the table, where the packer, which writes files a
 // multiple of 8 bytes long, leaves it.
-int64_t data_end(FileHandle file, int32_t size) {
+uint32_t data_end(FileHandle file, uint32_t size) {
     const Signature signature = read_signature(file, size);
     if (signature.table == 0) return size;
     uint8_t window[kTrailerSize + kMaxPadding];
-    const int64_t window_at = signature.table - int64_t(sizeof window);
-    if (signature.image_end == 0 || !read_at(file, window_at, window, sizeof window))
+    if (signature.image_end == 0 || signature.table < sizeof window ||
+        !read_at(file, signature.table - sizeof window, window, sizeof window)) {
         return signature.table;
+    }
     for (uint32_t padding = 0; padding <= kMaxPadding; ++padding) {
         if (padding != 0 && window[sizeof window - padding] != 0) break;
         const uint8_t* trailer = window + sizeof window - padding - kTrailerSize;
@@ -110,11 +116,14 @@ int64_t data_end(FileHandle file, int32_t size) {
 int read_trailer(FileHandle file, int32_t* archive_offset) {
     const int32_t size = file_seek(file, 0, kSeekEnd);
     if (size < int32_t(kHeaderSize + kTrailerSize)) return kExitIoError;
-    const int64_t end = data_end(file, size);
+    // At most the size, so the sums below stay within int32_t.
+    const int32_t end = int32_t(data_end(file, uint32_t(size)));
     uint8_t trailer[kTrailerSize];
-    if (!read_at(file, end - kTrailerSize, trailer, kTrailerSize)) return kExitIoError;
+    if (end < int32_t(kTrailerSize) ||
+        !read_at(file, uint32_t(end) - kTrailerSize, trailer, kTrailerSize))
+        return kExitIoError;
     const int32_t offset = int32_t(load_u32(trailer));
-    if (offset < 0 || offset > end - int64_t(kHeaderSize + kTrailerSize))
+    if (offset < 0 || offset > end - int32_t(kHeaderSize + kTrailerSize))
         return kExitInvalidArchive;
     if (file_seek(file, offset, kSeekSet) != offset) return kExitIoError;
     *archive_offset = offset;
