@@ -385,9 +385,9 @@ const char* stored_path(const FileRecord& file) {
 // A file the caller's selection leaves out is not looked at again: no
 // question, no temporary file, no line.
 bool is_selected(uint16_t index) {
-    if (driver.options.select == nullptr) return true;
-    return driver.options.select(stored_path(*catalogue.file_table[index]),
-                                 driver.options.select_context);
+    if (caller_options.select == nullptr) return true;
+    return caller_options.select(stored_path(*catalogue.file_table[index]),
+                                 caller_options.select_context);
 }
 
 namespace {
@@ -406,9 +406,9 @@ namespace {
 // A selection is shown every path before anything is written, so that the
 // caller can refuse one that takes nothing (or less than it asked for).
 void check_selection() {
-    if (driver.options.select == nullptr || driver.options.selection_done == nullptr) return;
+    if (caller_options.select == nullptr || caller_options.selection_done == nullptr) return;
     for (uint32_t i = 0; i < driver.file_count; ++i) is_selected(uint16_t(i));
-    const int status = driver.options.selection_done(driver.options.select_context);
+    const int status = caller_options.selection_done(caller_options.select_context);
     if (status != 0) terminate_silently(status);
 }
 }  // namespace
@@ -424,8 +424,8 @@ void run_extraction(const char* archive_path) {
 
     uint16_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
-    GivenPassword given{driver.options.password, false};
-    const PasswordDialogue dialogue = driver.options.password != nullptr
+    GivenPassword given{caller_options.password, false};
+    const PasswordDialogue dialogue = caller_options.password != nullptr
                                           ? given_password_dialogue(&given)
                                           : console_password_dialogue();
     const int status =
@@ -466,6 +466,7 @@ PasswordDialogue console_password_dialogue() {
 
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;
+    caller_options = options;
     driver.overwrite_all = options.overwrite_all;
     catalogue.host_names = options.host_names;
     catalogue.host_names_context = options.host_names_context;

@@ -44,7 +44,8 @@ struct DriverState {
     // No progress bars: asked to be quiet, or the console draws none (a
     // Linux pipe or file). Set at start-up; zero draws them.
     bool progress_hidden;
-    ExtractOptions options;  // all defaults in the self-extractor
+    // All defaults in the self-extractor; the hooks are read from caller_options.
+    ExtractOptions options;
     uint32_t progress_step;
     int32_t progress_marks;
     uint32_t run_file;     // 1 + the index of the file to run after extraction; 0: none
@@ -96,6 +97,12 @@ template <typename T>
 }
 
 extern DriverState driver;
+// extract_archive's options once more, read for the hooks only a tool gives
+// (the password, the selection and its end). Written by extract_archive
+// alone, apart from driver.options, so that in a program that never calls it
+// (the self-extractor) they are null by construction and the link drops the
+// code that serves them.
+extern ExtractOptions caller_options;
 extern StreamContext stream_context;
 extern BlockPipeline pipeline;
 extern Catalogue catalogue;

@@ -16,6 +16,7 @@ const char kCopyingLine[] = "Copying original data...                           
 // Zero-initialised, so its path buffers cost nothing in the stub's file; the
 // run marks both handles closed before anything can call terminate().
 DriverState driver;
+ExtractOptions caller_options;
 StreamContext stream_context;
 BlockPipeline pipeline;
 Catalogue catalogue;
