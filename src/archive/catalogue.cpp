@@ -310,8 +310,12 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
     catalogue->tree_supplement = (flags & kFlagTreeSupplement) != 0 ? 1 : 0;
     catalogue->catalogue_offset = load_u32(header + 6);
 
-    int64_t position = int64_t(archive_offset) + int32_t(load_u32(header + 6));
-    if (position < 0 || position > 0x7FFFFFFF) return kExitIoError;
+    // The catalogue's offset is signed; the sum must land in a seek's reach.
+    int32_t position = 0;
+    if (__builtin_add_overflow(archive_offset, int32_t(load_u32(header + 6)), &position) ||
+        position < 0) {
+        return kExitIoError;
+    }
     if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);
