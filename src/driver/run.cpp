@@ -411,6 +411,12 @@ void check_selection() {
     const int status = caller_options.selection_done(caller_options.select_context);
     if (status != 0) terminate_silently(status);
 }
+
+// The password a tool gave, and the dialogue that offers it: made by
+// extract_archive alone, so where that is never called (the self-extractor)
+// the dialogue stays empty and the offering code is not linked in.
+GivenPassword given_password;
+PasswordDialogue given_dialogue;
 }  // namespace
 
 void run_extraction(const char* archive_path) {
@@ -424,10 +430,8 @@ void run_extraction(const char* archive_path) {
 
     uint16_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
-    GivenPassword given{caller_options.password, false};
-    const PasswordDialogue dialogue = caller_options.password != nullptr
-                                          ? given_password_dialogue(&given)
-                                          : console_password_dialogue();
+    const PasswordDialogue dialogue =
+        given_dialogue.ask != nullptr ? given_dialogue : console_password_dialogue();
     const int status =
         read_catalogue(context, unfolded(&catalogue), driver.archive_offset, &file_count, dialogue);
     if (status != 0) terminate(status);
@@ -467,6 +471,10 @@ PasswordDialogue console_password_dialogue() {
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;
     caller_options = options;
+    if (options.password != nullptr) {
+        given_password.text = options.password;
+        given_dialogue = given_password_dialogue(&given_password);
+    }
     driver.overwrite_all = options.overwrite_all;
     catalogue.host_names = options.host_names;
     catalogue.host_names_context = options.host_names_context;

@@ -98,7 +98,7 @@ template <typename T>
 
 extern DriverState driver;
 // extract_archive's options once more, read for the hooks only a tool gives
-// (the password, the selection and its end). Written by extract_archive
+// (the selection and its end). Written by extract_archive
 // alone, apart from driver.options, so that in a program that never calls it
 // (the self-extractor) they are null by construction and the link drops the
 // code that serves them.
