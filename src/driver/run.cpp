@@ -16,16 +16,22 @@ void on_control_event(int) {
     terminate(kExitAbort);
 }
 
-// 49 marks; a tail of it is written in one go when the bar grows.
-const char kMarks[] = "#################################################";
-static_assert(sizeof kMarks == kProgressMarks + 1, "one byte per mark");
+// Fills `line` from its end on with `fill` to `width` characters: the lines
+// of one character repeated, and the texts as wide as the bar, are made here
+// rather than kept whole.
+char* pad_line(char* line, char fill, uint32_t width) {
+    for (uint32_t i = str_length(line); i < width; ++i) line[i] = fill;
+    line[width] = '\0';
+    return line;
+}
 
 // Null `archive_path`: the archive rides in our own executable.
 void start_up(const char* archive_path) {
     install_control_handler(on_control_event);
+    // The state starts zeroed: the line padded here is still empty.
     if (!driver.options.quiet) {
         console_write(kBannerLine, kEndLine);
-        console_write(kTildeLine, kEndLine);
+        console_write(pad_line(driver.progress_line, '~', kBannerWidth), kEndLine);
     }
     driver.progress_hidden = driver.options.quiet || !console_draws_progress();
 
@@ -81,13 +87,12 @@ void answer_on_console(void*, bool accepted) {
 
 void draw_progress_start(bool block_coded) {
     char* line = driver.progress_line;
-    for (int i = 0; i < 18; ++i) line[i] = ' ';
-    line[18] = '\0';
-    console_write(line, kEndNone);
+    line[0] = '\0';
+    console_write(pad_line(line, ' ', 18), kEndNone);
     if (block_coded) {
         console_write(kProgressBar + 1, kEndCr);
     } else {
-        console_write(kCopyingLine, kEndCr);
+        console_write(pad_line(str_copy(line + 18, kCopyingLine), ' ', kProgressWidth), kEndCr);
     }
     line[15] = ':';
     line[17] = '\0';
@@ -332,7 +337,7 @@ void extract_file(uint16_t index) {
     if (file_close(output) != 0) fail_system(kExitIoError, driver.target_name, last_system_error());
 
     if (bar) {
-        str_copy(driver.progress_line + 17, kDoneLine);
+        pad_line(str_copy(driver.progress_line + 17, kDoneLine), ' ', kProgressWidth);
         console_write(driver.progress_line, kEndLine);
     }
     if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
@@ -359,6 +364,7 @@ void progress_update(StreamContext* context, int16_t*) {
     const uint32_t total = context->plain_total;
     const uint32_t done = context->plain_done;
     if (done == 0) {
+        pad_line(driver.marks, '#', kProgressMarks);
         driver.progress_marks = 0;
         driver.progress_step = total >= kProgressMarks ? total / kProgressMarks : total;
         return;
@@ -369,7 +375,7 @@ void progress_update(StreamContext* context, int16_t*) {
         if (target > kProgressMarks) target = kProgressMarks;
     }
     if (int32_t(target) > driver.progress_marks && !driver.progress_hidden) {
-        console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))),
+        console_write(driver.marks + (kProgressMarks - (target - uint32_t(driver.progress_marks))),
                       kEndNone);
         driver.progress_marks = int32_t(target);
     }

@@ -17,11 +17,14 @@ namespace zq {
 constexpr uint32_t kProgressMarks = 49;
 // The bar, '|' and ten groups "----+", the last '+' a '|'.
 extern const char kProgressBar[];
-// "done." and "Copying original data...", padded with blanks to the bar's width.
+constexpr uint32_t kProgressWidth = 51;
+// "done." and "Copying original data...", shown padded with blanks to the
+// bar's width (pad_line).
 extern const char kDoneLine[];
 extern const char kCopyingLine[];
+// The banner, shown over a line of as many '~'.
 extern const char kBannerLine[];
-extern const char kTildeLine[];
+constexpr uint32_t kBannerWidth = 41;
 extern const char kOverwritePrompt[];
 
 struct DriverState {
@@ -40,6 +43,7 @@ struct DriverState {
     char full_path[kPathBufferSize];
     char progress_line[kPathBufferSize];
     char link_target[kPathBufferSize];  // the target of the link record in hand
+    char marks[kProgressMarks + 1];     // the bar's marks, a tail written as it grows
     bool overwrite_all;
     // No progress bars: asked to be quiet, or the console draws none (a
     // Linux pipe or file). Set at start-up; zero draws them.
