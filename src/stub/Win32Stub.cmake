@@ -149,8 +149,8 @@ function(zq_win32_stub target max_bytes)
     VERBATIM)
 endfunction()
 
-set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
-set(ZQ_ENCRYPTED_STUB_MAX_BYTES 30720 CACHE STRING
+set(ZQ_STUB_MAX_BYTES 24064 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
+set(ZQ_ENCRYPTED_STUB_MAX_BYTES 29696 CACHE STRING
   "Largest acceptable size of zqsfx-encrypted.exe in bytes")
 
 # The plain stub leaves the decryption out: an encrypted archive is to it one
