@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "archive/tree.h"
 #include "pack/host_names.h"
 
 namespace zq::pack {
@@ -67,6 +68,12 @@ public:
     uint32_t depth(size_t index) const;
     size_t folder_count() const { return folders_.size(); }
     std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
+    // What the archive's tree supplement holds of folder `index` (its mode
+    // and times); false when it holds nothing of it.
+    bool folder_tree(size_t index, TreeFolder* folder) const;
+    // The path of the file whose data the file in view at `index` shares as
+    // a second name (a hard link); empty when it is no second name.
+    std::string hard_link_path(size_t index) const;
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_ || encrypted(); }
@@ -80,6 +87,8 @@ public:
     uint16_t code_page() const { return host_names_.code_page; }
 
 private:
+    ArchiveEntry entry_of(uint32_t file) const;  // `file`: an index of the catalogue
+
     std::string path_;
     FileHandle file_ = kNoFile;
     int32_t archive_offset_ = 0;
@@ -89,6 +98,7 @@ private:
     HostNames host_names_;
     std::vector<uint16_t> order_;    // file indices in view
     std::vector<uint16_t> folders_;  // folder records, one per id
+    TreeSupplement tree_{};          // all zero when the archive carries none
 };
 
 // Opens `path` and finds the archive behind its trailer: the archive's offset.
