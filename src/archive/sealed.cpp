@@ -49,10 +49,11 @@ int read_envelope(FileHandle file, int32_t archive_offset, SealedKey* key) {
     if (!read_at(file, archive_offset, key->header_bytes, kSealedHeaderSize)) return kExitIoError;
     if (!parse_sealed_header(key->header_bytes, &key->header)) return kExitInvalidArchive;
     const int32_t size = file_seek(file, 0, kSeekEnd);
-    if (size < 0 || int64_t(archive_offset) + int64_t(sealed_size(key->header)) > size)
+    if (archive_offset < 0 || size < archive_offset ||
+        uint32_t(size - archive_offset) < sealed_size(key->header))
         return kExitInvalidArchive;
     key->chunk_count = sealed_chunk_count(key->header);
-    key->base = archive_offset;
+    key->base = uint32_t(archive_offset);
     return 0;
 }
 

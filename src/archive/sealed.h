@@ -29,7 +29,9 @@ struct SealedKey {
     uint8_t header_bytes[kSealedHeaderSize];  // the chunks' associated data
     SealedHeader header;
     uint32_t chunk_count;
-    int64_t base;  // file offset of the envelope: the plain archive's byte 0
+    // File offset of the envelope, the plain archive's byte 0. The envelope
+    // lies within the file, so every offset in it fits 31 bits.
+    uint32_t base;
     uint8_t key[kSealKeyBytes];
 };
 

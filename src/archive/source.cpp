@@ -49,10 +49,10 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index) {
     if (index >= key.chunk_count) return kChunkUnread;
     view->cached = kNoChunk;
     const uint32_t length = chunk_length(key, index);
-    const int64_t at = key.base + kSealedHeaderSize +
-                       int64_t(index) * (int64_t(key.header.chunk_size) + kSealTagBytes);
-    if (at > 0x7FFFFFFF || file_seek(file, int32_t(at), kSeekSet) != int32_t(at))
-        return kChunkUnread;
+    // Below the envelope's end, which lies within the file (read_envelope).
+    const uint32_t at =
+        key.base + kSealedHeaderSize + index * (key.header.chunk_size + kSealTagBytes);
+    if (file_seek(file, int32_t(at), kSeekSet) != int32_t(at)) return kChunkUnread;
     const uint32_t sealed = length + kSealTagBytes;
     if (file_read(file, view->chunk, sealed) != int32_t(sealed)) return kChunkUnread;
     uint8_t nonce[kSealNonceBytes];
@@ -131,7 +131,8 @@ bool archive_seek(StreamContext* context, int64_t position) {
 
 int64_t archive_position(const StreamContext* context) {
     if (!platform_reads_ahead()) return -1;
-    if (const SealedView* view = sealed_view(context)) return view->key->base + view->position;
+    if (const SealedView* view = sealed_view(context))
+        return int64_t(view->key->base) + view->position;
     return context->read_buf != nullptr ? context->position : -1;
 }
 

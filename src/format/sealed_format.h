@@ -94,13 +94,15 @@ inline void store_sealed_header(const SealedHeader& header, uint8_t out[kSealedH
 }
 
 // The scrypt parameters within the caps: log2_n 1..30, r and p at least 1,
-// 128 * r * N bytes and N * r * p steps at most.
+// 128 * r * N bytes and N * r * p steps at most. The memory cap is r * N <=
+// 2^20, which keeps log2_n to 20 and r * N below the work cap, so every
+// step fits 32 bits (the Windows stub has no 64-bit division).
 inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
-    if (log2_n < 1 || log2_n > 30 || r < 1 || p < 1 || r > kMaxKdfWork || p > kMaxKdfWork)
-        return false;
-    const uint64_t n = uint64_t(1) << log2_n;
-    return 128 * uint64_t(r) * n <= kMaxKdfMemory && n * r <= kMaxKdfWork &&
-           n * r * p <= kMaxKdfWork;
+    constexpr uint32_t kMaxBlocks = uint32_t(kMaxKdfMemory / 128);
+    static_assert(kMaxBlocks <= kMaxKdfWork && kMaxKdfWork < (uint64_t(1) << 32),
+                  "caps in 32 bits");
+    if (log2_n < 1 || log2_n > 20 || r < 1 || p < 1 || r > (kMaxBlocks >> log2_n)) return false;
+    return p <= uint32_t(kMaxKdfWork) / (r << log2_n);
 }
 
 // Parses and bounds an envelope header: false for another version, another
@@ -129,10 +131,11 @@ inline uint32_t sealed_chunk_count(const SealedHeader& header) {
     return plain / header.chunk_size + (plain % header.chunk_size != 0 ? 1 : 0);
 }
 
-// Bytes of the whole envelope, header and tags included.
-inline uint64_t sealed_size(const SealedHeader& header) {
-    return kSealedHeaderSize + header.plain_length +
-           uint64_t(sealed_chunk_count(header)) * kSealTagBytes;
+// Bytes of the whole envelope, header and tags included, for a header that
+// parse_sealed_header accepted: below 2^31 + 2^26, so in 32 bits.
+inline uint32_t sealed_size(const SealedHeader& header) {
+    return kSealedHeaderSize + uint32_t(header.plain_length) +
+           sealed_chunk_count(header) * kSealTagBytes;
 }
 
 inline void sealed_nonce(uint32_t chunk, bool last, uint8_t nonce[kSealNonceBytes]) {
