@@ -19,30 +19,48 @@ const uint32_t kRound[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-// The message schedule is kept as a ring of 16 words: word t needs only
-// words t-2, t-7, t-15 and t-16.
+// rotr(x, a) ^ rotr(x, b) ^ rotr(x, c), or x >> c for the last term of the
+// message schedule's two functions; `spec` is a | b << 8 | c << 16, plus
+// kShift. One routine for all four keeps the rounds small: SHA-256 runs
+// only a few hundred blocks per key.
+constexpr uint32_t kShift = 1u << 24;
+
+[[gnu::noinline]] uint32_t sigma(uint32_t x, uint32_t spec) {
+    const int c = (spec >> 16) & 31;
+    const uint32_t last = (spec & kShift) != 0 ? x >> c : rotr32(x, c);
+    return rotr32(x, spec & 31) ^ rotr32(x, (spec >> 8) & 31) ^ last;
+}
+
+constexpr uint32_t spec(int a, int b, int c) {
+    return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16;
+}
+
+// The working variables a..h are v[0..7]; each round moves them one place
+// along, the new a coming in at v[0] and d + T1 becoming e.
 void compress(uint32_t state[8], const uint8_t block[64]) {
-    uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = load32_be(block + 4 * i);
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    struct {
+        uint32_t w[64], v[8];
+    } s;  // the schedule and the working variables, wiped at once
+    uint32_t* w = s.w;
+    uint32_t* v = s.v;
+    for (int i = 0; i < 8; ++i) v[i] = state[i];
     for (int t = 0; t < 64; ++t) {
-        if (t >= 16) {
-            const uint32_t w15 = w[(t - 15) & 15], w2 = w[(t - 2) & 15];
-            const uint32_t s0 = rotr32(w15, 7) ^ rotr32(w15, 18) ^ (w15 >> 3);
-            const uint32_t s1 = rotr32(w2, 17) ^ rotr32(w2, 19) ^ (w2 >> 10);
-            w[t & 15] += s0 + w[(t - 7) & 15] + s1;
+        if (t < 16) {
+            w[t] = load32_be(block + 4 * t);
+        } else {
+            w[t] = sigma(w[t - 2], spec(17, 19, 10) | kShift) + w[t - 7] +
+                   sigma(w[t - 15], spec(7, 18, 3) | kShift) + w[t - 16];
         }
-        const uint32_t t1 = h + (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) +
-                            ((e & f) ^ (~e & g)) + kRound[t] + w[t & 15];
+        const uint32_t t1 = v[7] + sigma(v[4], spec(6, 11, 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
+                            kRound[t] + w[t];
         const uint32_t t2 =
-            (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g, g = f, f = e, e = d + t1;
-        d = c, c = b, b = a, a = t1 + t2;
+            sigma(v[0], spec(2, 13, 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        for (int i = 7; i > 0; --i) v[i] = v[i - 1];
+        v[4] += t1;
+        v[0] = t1 + t2;
     }
-    state[0] += a, state[1] += b, state[2] += c, state[3] += d;
-    state[4] += e, state[5] += f, state[6] += g, state[7] += h;
-    wipe(w, sizeof w);
+    for (int i = 0; i < 8; ++i) state[i] += v[i];
+    wipe(&s, sizeof s);
 }
 
 }  // namespace
@@ -59,18 +77,8 @@ void sha256_init(Sha256& s) {
 
 void sha256_update(Sha256& s, const uint8_t* data, size_t length) {
     s.length += length;
-    while (length > 0) {
-        if (s.used == 0 && length >= 64) {
-            compress(s.state, data);
-            data += 64;
-            length -= 64;
-            continue;
-        }
-        const size_t n = 64 - s.used < length ? 64 - s.used : length;
-        for (size_t i = 0; i < n; ++i) s.buffer[s.used + i] = data[i];
-        s.used += n;
-        data += n;
-        length -= n;
+    for (size_t i = 0; i < length; ++i) {
+        s.buffer[s.used++] = data[i];
         if (s.used == 64) {
             compress(s.state, s.buffer);
             s.used = 0;
@@ -81,13 +89,11 @@ void sha256_update(Sha256& s, const uint8_t* data, size_t length) {
 void sha256_finish(Sha256& s, uint8_t out[32]) {
     // 0x80, zeros up to 8 bytes short of a block end, the length in bits.
     const uint64_t bits = s.length << 3;
-    s.buffer[s.used++] = 0x80;
-    if (s.used > 56) {
-        while (s.used < 64) s.buffer[s.used++] = 0;
-        compress(s.state, s.buffer);
-        s.used = 0;
-    }
-    while (s.used < 56) s.buffer[s.used++] = 0;
+    uint8_t pad = 0x80;
+    do {
+        sha256_update(s, &pad, 1);
+        pad = 0;
+    } while (s.used != 56);
     store32_be(s.buffer + 56, uint32_t(bits >> 32));
     store32_be(s.buffer + 60, uint32_t(bits));
     compress(s.state, s.buffer);
