@@ -89,8 +89,10 @@ void ro_mix(uint8_t* block, uint32_t n, uint32_t r, uint32_t* v, uint32_t* x, ui
 #endif
 }
 
-bool parameters_valid(uint32_t log2_n, uint32_t r, uint32_t p) {
-    return log2_n >= 1 && log2_n <= 30 && r >= 1 && p >= 1 && uint64_t(r) * p < (uint64_t(1) << 30);
+// r * p below 2^30, and neither 0.
+bool parallel_valid(uint32_t r, uint32_t p) {
+    uint32_t rp;
+    return r >= 1 && p >= 1 && !__builtin_mul_overflow(r, p, &rp) && rp < (uint32_t(1) << 30);
 }
 
 }  // namespace
@@ -98,23 +100,19 @@ bool parameters_valid(uint32_t log2_n, uint32_t r, uint32_t p) {
 // V of N blocks, X and Y of one block each, a block being 128 r bytes. 0
 // when the parameters are out of range or the size does not fit in size_t.
 size_t scrypt_work_bytes(uint32_t log2_n, uint32_t r) {
-    if (!parameters_valid(log2_n, r, 1)) return 0;
-    // r < 2^30 and N + 2 < 2^31, so r (N + 2) fits in 64 bits; times 128
-    // it does while it is below 2^57. No division: the Windows stub has none
-    // of 64 bits.
-    const uint64_t blocks = uint64_t(r) * ((uint64_t(1) << log2_n) + 2);
-    if ((blocks >> 57) != 0) return 0;
-    const uint64_t bytes = blocks << 7;
-    if (bytes > uint64_t(size_t(-1))) return 0;
-    return size_t(bytes);
+    if (log2_n < 1 || log2_n > 30 || !parallel_valid(r, 1)) return 0;
+    size_t blocks, bytes;
+    if (__builtin_mul_overflow(size_t(r), (size_t(1) << log2_n) + 2, &blocks) ||
+        __builtin_mul_overflow(blocks, size_t(128), &bytes))
+        return 0;
+    return bytes;
 }
 
 bool scrypt(const uint8_t* password, size_t password_length, const uint8_t* salt,
             size_t salt_length, uint32_t log2_n, uint32_t r, uint32_t p, void* work,
             size_t work_bytes, uint8_t* out, size_t out_length) {
-    if (!parameters_valid(log2_n, r, p)) return false;
     const size_t need = scrypt_work_bytes(log2_n, r);
-    if (need == 0 || work_bytes < need || work == nullptr) return false;
+    if (need == 0 || !parallel_valid(r, p) || work_bytes < need || work == nullptr) return false;
     if ((reinterpret_cast<uintptr_t>(work) & 7) != 0) return false;
 
     const uint32_t n = uint32_t(1) << log2_n;
