@@ -20,14 +20,12 @@ void compute_tag(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes],
     wipe(mac_key, sizeof mac_key);
     poly1305_update(mac, ad, ad_length, true);
     poly1305_update(mac, sealed, length, true);
-    uint8_t lengths[16];
     // Widened to 64 bits before the shift, which is then defined where
-    // size_t has 32.
-    const uint64_t sizes[2] = {uint64_t(ad_length), uint64_t(length)};
-    for (int i = 0; i < 2; ++i) {
-        store32_le(lengths + 8 * i, uint32_t(sizes[i]));
-        store32_le(lengths + 8 * i + 4, uint32_t(sizes[i] >> 32));
-    }
+    // size_t has 32 (and gives 0 there).
+    const uint32_t words[4] = {uint32_t(ad_length), uint32_t(uint64_t(ad_length) >> 32),
+                               uint32_t(length), uint32_t(uint64_t(length) >> 32)};
+    uint8_t lengths[16];
+    for (int i = 0; i < 4; ++i) store32_le(lengths + 4 * i, words[i]);
     poly1305_update(mac, lengths, sizeof lengths, true);
     poly1305_finish(mac, tag);
 }
