@@ -121,17 +121,20 @@ int sealed_unlock(StreamContext* context, int32_t archive_offset,
     FileHandle file = context->archive_file;
     SealedKey* key = static_cast<SealedKey*>(mem_alloc(sizeof(SealedKey)));
     if (key == nullptr) return kExitNoMemory;
+    SealedView* view = nullptr;
+    void* work = nullptr;
+    uint32_t work_bytes = 0;
     int result = read_envelope(file, archive_offset, key);
-    SealedView* view = result == 0 ? new_view(key) : nullptr;
-    if (result == 0 && view == nullptr) result = kExitNoMemory;
-    const SealedHeader& h = key->header;
-    // Within the caps: at most kMaxKdfMemory, which fits 32 bits.
-    const size_t wanted = result == 0 ? crypto::scrypt_work_bytes(h.log2_n, h.r) : 0;
-    if (wanted > kMaxKdfMemory + kMaxKdfMemory / 8) result = kExitInvalidArchive;
-    const uint32_t work_bytes = result == 0 ? uint32_t(wanted) : 0;
-    void* work = result == 0 ? mem_alloc(work_bytes) : nullptr;
-    if (result == 0 && work == nullptr) result = kExitNoMemory;
-    if (result == 0) result = try_passwords(view, key, file, dialogue, work, work_bytes);
+    if (result == 0) {
+        // Within the caps the header was held to: at most kMaxKdfMemory and
+        // two blocks, which fits 32 bits.
+        work_bytes = uint32_t(crypto::scrypt_work_bytes(key->header.log2_n, key->header.r));
+        view = new_view(key);
+        work = mem_alloc(work_bytes);
+        result = view != nullptr && work != nullptr
+                     ? try_passwords(view, key, file, dialogue, work, work_bytes)
+                     : kExitNoMemory;
+    }
     release(work, work_bytes);
     if (result != 0) {
         if (view != nullptr) free_view(view);

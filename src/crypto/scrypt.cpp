@@ -6,6 +6,7 @@
 // The reads of the second half of ROMix are at places that depend on the
 // password: that is what makes scrypt memory-hard, and it is the one
 // memory access in this library that is not independent of secrets.
+#include "crypto/chacha20.h"
 #include "crypto/crypto.h"
 #include "crypto/sha256.h"
 #include "crypto/words.h"
@@ -14,37 +15,12 @@ namespace zq::crypto {
 
 namespace {
 
-inline void salsa_quarter(uint32_t* x, int a, int b, int c, int d) {
-    x[b] ^= rotl32(x[a] + x[d], 7);
-    x[c] ^= rotl32(x[b] + x[a], 9);
-    x[d] ^= rotl32(x[c] + x[b], 13);
-    x[a] ^= rotl32(x[d] + x[c], 18);
-}
-
 void copy_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
 void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] ^= from[k];
-}
-
-// A double round: the four columns, each from its diagonal element down,
-// then the four rows, each from its diagonal element along. Walked as a
-// table in a loop, the eight quarter rounds cost a fraction of the code of
-// eight calls with constant arguments.
-const uint8_t kOrder[32] = {0, 4, 8, 12, 5, 9, 13, 1, 10, 14, 2, 6, 15, 3,  7,  11,
-                            0, 1, 2, 3,  5, 6, 7,  4, 10, 11, 8, 9, 15, 12, 13, 14};
-
-// b = Salsa20/8(b), in place.
-void salsa20_8(uint32_t b[16]) {
-    uint32_t x[16];
-    copy_words(x, b, 16);
-    for (int round = 0; round < 8; round += 2) {
-        for (int q = 0; q < 32; q += 4)
-            salsa_quarter(x, kOrder[q], kOrder[q + 1], kOrder[q + 2], kOrder[q + 3]);
-    }
-    for (int i = 0; i < 16; ++i) b[i] += x[i];
 }
 
 // BlockMix of the 2r 64-byte blocks of `b` (as words), through `y` of the
@@ -55,8 +31,9 @@ void block_mix(uint32_t* b, uint32_t* y, uint32_t r) {
     copy_words(x, b + (2 * r - 1) * 16, 16);
     for (uint32_t i = 0; i < 2 * r; ++i) {
         xor_words(x, b + i * 16, 16);
-        salsa20_8(x);
-        copy_words(y + ((i & 1) * r + i / 2) * 16, x, 16);
+        uint32_t* out = y + ((i & 1) * r + i / 2) * 16;
+        block_rounds(x, out, true);
+        copy_words(x, out, 16);
     }
     copy_words(b, y, size_t(32) * r);
 }
