@@ -7,17 +7,38 @@ namespace zq::crypto {
 
 namespace {
 
-// The first 32 bits of the fractional parts of the cube roots of the first
-// 64 primes.
-const uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+// The prime after n.
+uint32_t next_prime(uint32_t n) {
+    for (;;) {
+        ++n;
+        bool prime = true;
+        for (uint32_t d = 2; d * d <= n; ++d) prime = prime && n % d != 0;
+        if (prime) return n;
+    }
+}
+
+// The first 32 bits of the fractional part of the square or cube root of
+// the prime p <= 311, the constants of SHA-256. Newton's method from p
+// comes within an ulp of the root in at most 13 steps, that is within
+// 2^-49 of it, and none of the constants' roots comes closer than 2^-40
+// to a multiple of 2^-32. Less 2^-33 and plus 2^20, the root is a double
+// whose last bit weighs 2^-32, so rounding there is truncating the root
+// to those 32 bits, which are the low bits of its pattern. The published
+// digests in the tests would show a single wrong bit. Figured, the
+// constants take less room in the stub than their table.
+[[gnu::noinline]] uint32_t root_bits(int32_t p, bool cube) {
+    const double x = p;
+    double y = x;
+    for (int i = 0; i < 24; ++i) {
+        double q = x / y;
+        if (cube) q /= y;
+        y += (q - y) / (cube ? 3 : 2);
+    }
+    const double placed = y - 0x1p-33 + 0x1p20;
+    uint64_t bits;
+    __builtin_memcpy(&bits, &placed, sizeof bits);
+    return uint32_t(bits);
+}
 
 // rotr(x, a) ^ rotr(x, b) ^ rotr(x, c), or x >> c for the last term of the
 // message schedule's two functions; `spec` is a | b << 8 | c << 16, plus
@@ -37,7 +58,7 @@ constexpr uint32_t spec(int a, int b, int c) {
 
 // The working variables a..h are v[0..7]; each round moves them one place
 // along, the new a coming in at v[0] and d + T1 becoming e.
-void compress(uint32_t state[8], const uint8_t block[64]) {
+void compress(uint32_t state[8], const uint32_t round[64], const uint8_t block[64]) {
     struct {
         uint32_t w[64], v[8];
     } s;  // the schedule and the working variables, wiped at once
@@ -52,7 +73,7 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
                    sigma(w[t - 15], spec(7, 18, 3) | kShift) + w[t - 16];
         }
         const uint32_t t1 = v[7] + sigma(v[4], spec(6, 11, 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
-                            kRound[t] + w[t];
+                            round[t] + w[t];
         const uint32_t t2 =
             sigma(v[0], spec(2, 13, 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
         for (int i = 7; i > 0; --i) v[i] = v[i - 1];
@@ -66,11 +87,14 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
 }  // namespace
 
 void sha256_init(Sha256& s) {
-    // The first 32 bits of the fractional parts of the square roots of the
-    // first 8 primes.
-    static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    for (int i = 0; i < 8; ++i) s.state[i] = initial[i];
+    // The initial state from the square roots of the first 8 primes, the
+    // round constants from the cube roots of the first 64.
+    uint32_t prime = 1;
+    for (int i = 0; i < 64; ++i) {
+        prime = next_prime(prime);
+        if (i < 8) s.state[i] = root_bits(int32_t(prime), false);
+        s.round[i] = root_bits(int32_t(prime), true);
+    }
     s.length = 0;
     s.used = 0;
 }
@@ -80,7 +104,7 @@ void sha256_update(Sha256& s, const uint8_t* data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         s.buffer[s.used++] = data[i];
         if (s.used == 64) {
-            compress(s.state, s.buffer);
+            compress(s.state, s.round, s.buffer);
             s.used = 0;
         }
     }
@@ -96,7 +120,7 @@ void sha256_finish(Sha256& s, uint8_t out[32]) {
     } while (s.used != 56);
     store32_be(s.buffer + 56, uint32_t(bits >> 32));
     store32_be(s.buffer + 60, uint32_t(bits));
-    compress(s.state, s.buffer);
+    compress(s.state, s.round, s.buffer);
     for (int i = 0; i < 8; ++i) store32_be(out + 4 * i, s.state[i]);
     wipe(&s, sizeof s);
 }
