@@ -57,15 +57,14 @@ bool aead_open(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes], c
 void wipe(void* data, size_t length) {
     // Stores through a volatile pointer are observable behaviour, so none of
     // them may be left out, even into memory that is dead afterwards. Words
-    // through the aligned middle: scrypt's tens of MiB go four or eight
-    // bytes a store; the word type may alias whatever the memory holds.
-    typedef uintptr_t __attribute__((may_alias)) Word;
+    // where they fit: scrypt's tens of MiB go four or eight bytes a store.
+    // The word type may alias whatever the memory holds and lie at any
+    // address (the compiler stores it bytewise where the machine needs).
+    typedef uintptr_t __attribute__((may_alias, aligned(1))) Word;
     volatile uint8_t* bytes = static_cast<volatile uint8_t*>(data);
     size_t i = 0;
-    for (; i < length && reinterpret_cast<uintptr_t>(bytes + i) % sizeof(Word) != 0; ++i)
-        bytes[i] = 0;
-    volatile Word* words = reinterpret_cast<volatile Word*>(bytes + i);
-    for (; length - i >= sizeof(Word); i += sizeof(Word)) *words++ = 0;
+    for (; length - i >= sizeof(Word); i += sizeof(Word))
+        *reinterpret_cast<volatile Word*>(bytes + i) = 0;
     for (; i < length; ++i) bytes[i] = 0;
 }
 

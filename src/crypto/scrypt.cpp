@@ -19,7 +19,7 @@ void copy_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
-void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
+[[gnu::noinline]] void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] ^= from[k];
 }
 

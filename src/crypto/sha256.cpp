@@ -134,11 +134,11 @@ void hmac_init(Hmac& h, const uint8_t* key, size_t key_length) {
     } else {
         for (size_t i = 0; i < key_length; ++i) block[i] = key[i];
     }
-    for (int i = 0; i < 64; ++i) block[i] ^= 0x36;
     sha256_init(h.inner);
+    h.outer = h.inner;
+    for (int i = 0; i < 64; ++i) block[i] ^= 0x36;
     sha256_update(h.inner, block, 64);
     for (int i = 0; i < 64; ++i) block[i] ^= 0x36 ^ 0x5c;
-    sha256_init(h.outer);
     sha256_update(h.outer, block, 64);
     wipe(block, sizeof block);
 }
