@@ -111,15 +111,14 @@ bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
 }
 
 bool archive_seek(StreamContext* context, int64_t position) {
+    if (position < 0 || position > 0x7FFFFFFF) return false;
     if (SealedView* view = sealed_view(context)) {
         // As in a file, a position past the end may be reached; reading
         // there fails.
-        const int64_t plain = position - view->key->base;
-        if (plain < 0 || position > 0x7FFFFFFF) return false;
-        view->position = uint32_t(plain);
+        if (uint32_t(position) < view->key->base) return false;
+        view->position = uint32_t(position) - view->key->base;
         return true;
     }
-    if (position < 0 || position > 0x7FFFFFFF) return false;
     // Buffered, the seek is only noted: the next read that needs the file
     // makes it.
     if (platform_reads_ahead() && context->read_buf != nullptr) {

@@ -110,17 +110,22 @@ inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
 // size outside kMinChunk..kMaxChunk, or a plain length that cannot hold a
 // plain archive's header or lies past kMaxPlainLength.
 inline bool parse_sealed_header(const uint8_t in[kSealedHeaderSize], SealedHeader* header) {
-    if (!is_sealed_magic(in) || in[6] != kSealedVersion || in[7] != kKdfScrypt) return false;
-    if (in[9] != 0 || in[10] != 0 || in[11] != 0) return false;
+    // Bytes 0-11 but the scrypt log2(N) at 8 are fixed.
+    constexpr uint8_t kLead[12] = {'Z', 'Q', 'S', 'E', 'A', 'L', kSealedVersion, kKdfScrypt};
+    for (uint32_t i = 0; i < sizeof kLead; ++i) {
+        if (i != 8 && in[i] != kLead[i]) return false;
+    }
     header->log2_n = in[8];
     header->r = load_u32(in + 12);
     header->p = load_u32(in + 16);
     header->chunk_size = load_u32(in + 20);
     header->plain_length = load_u64(in + 24);
     for (uint32_t i = 0; i < kSaltBytes; ++i) header->salt[i] = in[32 + i];
+    // The plain length's high word 0, its low one kHeaderSize..kMaxPlainLength.
+    const uint32_t plain = load_u32(in + 24);
     return kdf_within_caps(header->log2_n, header->r, header->p) &&
            header->chunk_size >= kMinChunk && header->chunk_size <= kMaxChunk &&
-           header->plain_length >= kHeaderSize && header->plain_length <= kMaxPlainLength;
+           load_u32(in + 28) == 0 && plain >= kHeaderSize && plain <= kMaxPlainLength;
 }
 
 // For a header that parse_sealed_header accepted (or one written so): the
