@@ -7,22 +7,22 @@ namespace zq::crypto {
 
 namespace {
 
-inline void chacha_quarter(uint32_t* x, int a, int b, int c, int d) {
-    x[a] += x[b];
-    x[d] = rotl32(x[d] ^ x[a], 16);
-    x[c] += x[d];
-    x[b] = rotl32(x[b] ^ x[c], 12);
-    x[a] += x[b];
-    x[d] = rotl32(x[d] ^ x[a], 8);
-    x[c] += x[d];
-    x[b] = rotl32(x[b] ^ x[c], 7);
+inline void chacha_quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+    a += b;
+    d = rotl32(d ^ a, 16);
+    c += d;
+    b = rotl32(b ^ c, 12);
+    a += b;
+    d = rotl32(d ^ a, 8);
+    c += d;
+    b = rotl32(b ^ c, 7);
 }
 
-inline void salsa_quarter(uint32_t* x, int a, int b, int c, int d) {
-    x[b] ^= rotl32(x[a] + x[d], 7);
-    x[c] ^= rotl32(x[b] + x[a], 9);
-    x[d] ^= rotl32(x[c] + x[b], 13);
-    x[a] ^= rotl32(x[d] + x[c], 18);
+inline void salsa_quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+    b ^= rotl32(a + d, 7);
+    c ^= rotl32(b + a, 9);
+    d ^= rotl32(c + b, 13);
+    a ^= rotl32(d + c, 18);
 }
 
 // A double round of each: ChaCha's four columns, then the four diagonals;
@@ -81,10 +81,11 @@ void block_rounds(const uint32_t in[16], uint32_t out[16], bool salsa) {
     const int quarters = salsa ? 32 : 80;
     for (int q = 0; q < quarters; ++q) {
         const uint8_t* at = order + 4 * (q & 7);
+        uint32_t &a = out[at[0]], &b = out[at[1]], &c = out[at[2]], &d = out[at[3]];
         if (salsa) {
-            salsa_quarter(out, at[0], at[1], at[2], at[3]);
+            salsa_quarter(a, b, c, d);
         } else {
-            chacha_quarter(out, at[0], at[1], at[2], at[3]);
+            chacha_quarter(a, b, c, d);
         }
     }
     for (int i = 0; i < 16; ++i) out[i] += in[i];

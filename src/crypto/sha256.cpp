@@ -7,16 +7,6 @@ namespace zq::crypto {
 
 namespace {
 
-// The prime after n.
-uint32_t next_prime(uint32_t n) {
-    for (;;) {
-        ++n;
-        bool prime = true;
-        for (uint32_t d = 2; d * d <= n; ++d) prime = prime && n % d != 0;
-        if (prime) return n;
-    }
-}
-
 // The first 32 bits of the fractional part of the square or cube root of
 // the prime p <= 311, the constants of SHA-256. Newton's method from p
 // comes within an ulp of the root in at most 13 steps, that is within
@@ -89,11 +79,13 @@ void compress(uint32_t state[8], const uint32_t round[64], const uint8_t block[6
 void sha256_init(Sha256& s) {
     // The initial state from the square roots of the first 8 primes, the
     // round constants from the cube roots of the first 64.
-    uint32_t prime = 1;
-    for (int i = 0; i < 64; ++i) {
-        prime = next_prime(prime);
-        if (i < 8) s.state[i] = root_bits(int32_t(prime), false);
-        s.round[i] = root_bits(int32_t(prime), true);
+    int found = 0;
+    for (int32_t n = 2; found < 64; ++n) {
+        bool prime = true;
+        for (int32_t d = 2; d < n; ++d) prime = prime && n % d != 0;
+        if (!prime) continue;
+        if (found < 8) s.state[found] = root_bits(n, false);
+        s.round[found++] = root_bits(n, true);
     }
     s.length = 0;
     s.used = 0;
