@@ -2,7 +2,7 @@
 # point and no C runtime, linked against kernel32 and user32 only, and built
 # for size (a stub travels in front of every archive). There are two:
 # zqsfx.exe reads every archive but an encrypted one, and
-# zqsfx-encrypted.exe carries the decryption too, which costs about 5.5 KiB.
+# zqsfx-encrypted.exe carries the decryption too, which costs about 4.5 KiB.
 # zqpack puts the second in front of an encrypted archive and the first in
 # front of any other. Included by src/stub/CMakeLists.txt.
 include(${PROJECT_SOURCE_DIR}/cmake/LibrarySources.cmake)
