@@ -20,12 +20,15 @@ void compute_tag(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes],
     wipe(mac_key, sizeof mac_key);
     poly1305_update(mac, ad, ad_length, true);
     poly1305_update(mac, sealed, length, true);
-    // Widened to 64 bits before the shift, which is then defined where
-    // size_t has 32 (and gives 0 there).
-    const uint32_t words[4] = {uint32_t(ad_length), uint32_t(uint64_t(ad_length) >> 32),
-                               uint32_t(length), uint32_t(uint64_t(length) >> 32)};
-    uint8_t lengths[16];
-    for (int i = 0; i < 4; ++i) store32_le(lengths + 4 * i, words[i]);
+    // The high words only where size_t has more than 32 bits: the shift is
+    // then defined.
+    uint8_t lengths[16] = {};
+    store32_le(lengths, uint32_t(ad_length));
+    store32_le(lengths + 8, uint32_t(length));
+    if (sizeof(size_t) > 4) {
+        store32_le(lengths + 4, uint32_t(uint64_t(ad_length) >> 32));
+        store32_le(lengths + 12, uint32_t(uint64_t(length) >> 32));
+    }
     poly1305_update(mac, lengths, sizeof lengths, true);
     poly1305_finish(mac, tag);
 }

@@ -49,12 +49,13 @@ void block(Poly1305& s, const uint8_t m[16], uint32_t hibit) {
 void poly1305_init(Poly1305& s, const uint8_t key[32]) {
     // r with the bits the algorithm clears (r &= 0x0ffffffc0ffffffc0ffffffc0fffffff).
     for (int i = 0; i < 4; ++i) {
-        const uint32_t r = load32_le(key + 4 * i) & (i == 0 ? 0x0fffffffu : 0x0ffffffcu);
+        const uint32_t r = load32_le(key + 4 * i) & (0x0ffffffcu | uint32_t(i == 0) * 3);
         s.w[4 + i] = r;
-        s.w[i] = i == 0 ? 0 : r + (r >> 2);
+        s.w[i] = r + (r >> 2);
         s.h[i] = 0;
         s.pad[i] = load32_le(key + 16 + 4 * i);
     }
+    s.w[0] = 0;
     s.h[4] = 0;
 }
 
