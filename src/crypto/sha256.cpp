@@ -110,8 +110,8 @@ void sha256_finish(Sha256& s, uint8_t out[32]) {
         sha256_update(s, &pad, 1);
         pad = 0;
     } while (s.used != 56);
-    store32_be(s.buffer + 56, uint32_t(bits >> 32));
     store32_be(s.buffer + 60, uint32_t(bits));
+    store32_be(s.buffer + 56, uint32_t(s.length >> 29));
     compress(s.state, s.round, s.buffer);
     for (int i = 0; i < 8; ++i) store32_be(out + 4 * i, s.state[i]);
     wipe(&s, sizeof s);
