@@ -150,7 +150,7 @@ function(zq_win32_stub target max_bytes)
 endfunction()
 
 set(ZQ_STUB_MAX_BYTES 24064 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
-set(ZQ_ENCRYPTED_STUB_MAX_BYTES 29184 CACHE STRING
+set(ZQ_ENCRYPTED_STUB_MAX_BYTES 28672 CACHE STRING
   "Largest acceptable size of zqsfx-encrypted.exe in bytes")
 
 # The plain stub leaves the decryption out: an encrypted archive is to it one
