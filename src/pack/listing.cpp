@@ -149,11 +149,11 @@ std::string json_listing(const OpenedArchive& archive) {
 }
 
 int list_archive(const OpenedArchive& archive, bool json) {
-    const ListingTotals totals = listing_totals(archive);
     if (json) {
         std::fputs(json_listing(archive).c_str(), stdout);
         return 0;
     }
+    const ListingTotals totals = listing_totals(archive);
     if (archive.code_page() != 0)
         std::printf("names packed for Windows code page %u\n", unsigned(archive.code_page()));
     std::printf("%12s %12s %7s %-6s %-8s %-4s %-19s  %s\n", "size", "stored", "ratio", "method",
