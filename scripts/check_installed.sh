@@ -64,6 +64,13 @@ if [ -f "$stubs/zqsfx.exe" ]; then
   echo "--- the Windows stub"
   "$zqpack" create -o "$scratch/setup.exe" --stub "$stubs/zqsfx.exe" "$scratch/sample"
   "$zqpack" list "$scratch/setup.exe" >/dev/null
+  # By name, an encrypted archive takes the stub that decrypts, any other the
+  # plain one.
+  "$zqpack" create -o "$scratch/sealed.exe" --stub windows --encrypt --password pw \
+                   --scrypt-log2n 8 "$scratch/sample" | grep -q "stub $stubs/zqsfx-encrypted.exe"
+  "$zqpack" test --password pw "$scratch/sealed.exe" >/dev/null
+  "$zqpack" create -o "$scratch/plain.exe" --stub windows "$scratch/sample" |
+    grep -q "stub $stubs/zqsfx.exe"
 fi
 if [ -f "$stubs/zqsfx-aarch64" ]; then
   echo "--- the aarch64 stub"

@@ -34,10 +34,18 @@ export DEBIAN_FRONTEND=noninteractive
 apt_update() {
   $SUDO apt-get update -qq || echo "deps.sh: apt-get update reported errors; installing anyway" >&2
 }
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+install() { $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
 if [ ${#missing[@]} -gt 0 ]; then
   $SUDO dpkg --add-architecture i386
   apt_update
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Where one architecture's index of the security updates failed, the other
+  # architecture's newer version of a shared library cannot sit beside the
+  # older one that multi-arch needs for wine32; the release's own versions
+  # exist for both.
+  install "${missing[@]}" ||
+    { echo "deps.sh: installing $codename's own versions instead" >&2
+      install -t "$codename" "${missing[@]}"; }
 fi
 
 # Wine's loader and server are 32-bit x86 programs. A kernel built without
@@ -59,7 +67,6 @@ if [ -e "$binfmt/qemu-i386" ] &&
 fi
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   if ! qemu_new_enough /usr/bin/qemu-i386; then
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     if ! apt-get indextargets --format '$(RELEASE)' | grep -qx "$codename-backports"; then
       site=$(apt-get indextargets --format '$(SITE) $(RELEASE)' |
              awk -v r="$codename" '$2 == r { print $1; exit }')

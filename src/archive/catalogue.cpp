@@ -73,7 +73,7 @@ bool read_count(StreamContext* file, bool wide, uint32_t* count) {
 }
 
 int read_pools(StreamContext* context, Catalogue* catalogue) {
-    if (!read_count(context, catalogue->wide, &catalogue->pool_count)) return kExitIoError;
+    if (!read_count(context, catalogue->wide(), &catalogue->pool_count)) return kExitIoError;
     const uint32_t count = catalogue->pool_count;
     if (count == 0) return 0;
     // A name reference holds a 16-bit pool index: more pools could never be named.
@@ -85,7 +85,7 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
     // has: a header's size alone never decides an allocation.
     uint8_t* decoded = static_cast<uint8_t*>(mem_alloc(kMaxSection));
     if (decoded == nullptr) return kExitNoMemory;
-    const uint32_t limit = catalogue->wide ? kWideMaxNameBytes : kMaxNameBytes;
+    const uint32_t limit = catalogue->wide() ? kWideMaxNameBytes : kMaxNameBytes;
     uint32_t total = 0;
     int result = 0;
     for (uint32_t i = 0; i < count && result == 0; ++i) {
@@ -205,6 +205,40 @@ struct FileSlots {
     }
 };
 
+// Where only the narrow form is read, each table (at most 65535 records) is
+// taken whole once its count is known, as a frame's records fill it.
+struct WholeDirTable {
+    uint8_t* operator()(Catalogue* catalogue, uint32_t i) { return catalogue->dir_table[i].bytes; }
+};
+struct WholeFileTable {
+    uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
+        return catalogue->file_table[i]->bytes;
+    }
+};
+
+bool take_dir_table(Catalogue* catalogue, uint32_t count) {
+    catalogue->dir_table = static_cast<DirRecord*>(mem_alloc(count * uint32_t(sizeof(DirRecord))));
+    return catalogue->dir_table != nullptr;
+}
+
+bool take_file_table(Catalogue* catalogue, uint32_t count) {
+    if (count == 0) return true;
+    catalogue->file_table =
+        static_cast<FileRecord**>(mem_alloc(count * uint32_t(sizeof(FileRecord*))));
+    if (catalogue->file_table == nullptr) return false;
+    catalogue->file_slots = count;
+    FileRecord* chunk = nullptr;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i % kRecordsPerChunk == 0) {
+            chunk = static_cast<FileRecord*>(
+                mem_alloc(kRecordsPerChunk * uint32_t(sizeof(FileRecord))));
+            if (chunk == nullptr) return false;
+        }
+        catalogue->file_table[i] = chunk + i % kRecordsPerChunk;
+    }
+    return true;
+}
+
 // Spreads the decoded bytes of a record table over its records (of `size`
 // stored bytes); a record may start in one block and end in the next. Plain
 // bytes beyond the last record make the archive invalid rather than being
@@ -239,53 +273,63 @@ int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, u
 }
 
 // A table's coded size: 16 or 32 bits in the narrow form, 64 in the wide one.
-bool read_table_size(StreamContext* file, bool wide, bool narrow32, int64_t* size) {
+bool read_table_size(StreamContext* file, bool wide, bool narrow32, FileOffset* size) {
     if (wide) {
         uint64_t value = 0;
         if (!read_u64(file, &value)) return false;
         // Beyond any file: the stream reads short, as it would at the file's end.
-        *size = value > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(value);
+        *size = value > uint64_t(kMaxFileOffset) ? kMaxFileOffset : FileOffset(value);
         return true;
     }
     uint32_t value = 0;
     uint16_t small = 0;
     if (narrow32 ? !read_u32(file, &value) : !read_u16(file, &small)) return false;
-    // The narrow file table's size is signed, as it always was read.
-    *size = narrow32 ? int64_t(int32_t(value)) : int64_t(small);
+    // The narrow file table's size is signed.
+    *size = narrow32 ? FileOffset(int32_t(value)) : FileOffset(small);
     return true;
 }
 
 int read_dirs(StreamContext* context, Catalogue* catalogue) {
     StreamContext* file = context;
-    const bool wide = catalogue->wide;
+    const bool wide = catalogue->wide();
     if (!read_count(file, wide, &catalogue->dir_count)) return kExitIoError;
     const uint32_t count = catalogue->dir_count;
     if (count > kWideMaxEntries) return kExitNoMemory;
     // The narrow form leaves the size out for no folders; the wide one has it.
     if (count == 0 && !wide) return 0;
-    int64_t coded = 0;
+    FileOffset coded = 0;
     if (!read_table_size(file, wide, false, &coded)) return kExitIoError;
     if (count == 0) return 0;
     stream_start(context, coded);
-    DirSlots slots{0};
     // A directory frame that does not decode is a broken archive, as for the
     // file table; a short read is an I/O error, as for the other sections.
+    if (!platform_reads_wide()) {
+        WholeDirTable whole;
+        if (!take_dir_table(catalogue, count)) return kExitNoMemory;
+        return fill_records(context, catalogue, count, kDirRecordSize, whole, kExitIoError);
+    }
+    DirSlots slots{0};
     return fill_records(context, catalogue, count, wide ? kWideDirRecordSize : kDirRecordSize,
                         slots, kExitIoError);
 }
 
 int read_files(StreamContext* context, Catalogue* catalogue) {
     StreamContext* file = context;
-    const bool wide = catalogue->wide;
+    const bool wide = catalogue->wide();
     uint32_t stored_count = 0;
     if (!read_u32(file, &stored_count)) return kExitIoError;
     // Narrow: only the low 16 bits count.
     const uint32_t count = wide ? stored_count : stored_count & 0xFFFF;
     if (count > kWideMaxEntries) return kExitNoMemory;
     catalogue->file_count = count;
-    int64_t coded = 0;
+    FileOffset coded = 0;
     if (!read_table_size(file, wide, true, &coded)) return kExitIoError;
     stream_start(context, coded);
+    if (!platform_reads_wide()) {
+        WholeFileTable whole;
+        if (!take_file_table(catalogue, count)) return kExitNoMemory;
+        return fill_records(context, catalogue, count, kFileRecordSize, whole, kExitInvalidArchive);
+    }
     FileSlots slots{0};
     return fill_records(context, catalogue, count, wide ? kWideFileRecordSize : kFileRecordSize,
                         slots, kExitInvalidArchive);
@@ -333,12 +377,12 @@ int check_dirs(Catalogue* catalogue, const LeadBytes& lead, uint16_t* path_len) 
     const uint32_t count = catalogue->dir_count;
     // Narrow ids are any 16-bit value; wide ids run from 1 to the count, so
     // that the index by id stays as large as the table.
-    catalogue->id_count = catalogue->wide ? count + 1 : 0x10000;
+    catalogue->id_count = catalogue->wide() ? count + 1 : 0x10000;
     for (uint32_t i = 0; i < count; ++i) {
         const DirRecord& dir = catalogue->dir_table[i];
         if (checked_name_length(catalogue, dir.name(), lead) < 0) return kExitInvalidArchive;
         if (dir.next() >= count || dir.child() >= count) return kExitInvalidArchive;
-        if (dir.id() >= catalogue->id_count || (catalogue->wide && dir.id() == 0))
+        if (dir.id() >= catalogue->id_count || (catalogue->wide() && dir.id() == 0))
             return kExitInvalidArchive;
     }
     catalogue->dir_parent = static_cast<uint32_t*>(mem_alloc(count * uint32_t(sizeof(uint32_t))));
@@ -368,9 +412,9 @@ int check_files(const Catalogue* catalogue, const LeadBytes& lead, const uint16_
 
 }  // namespace
 
-int64_t catalogue_offset(const ArchiveSpot& spot, const uint8_t* header) {
-    // Narrow: signed 32-bit, as it always was read.
-    return spot.wide ? spot.catalogue_offset : int64_t(int32_t(load_u32(header + 6)));
+FileOffset catalogue_offset(const ArchiveSpot& spot, const uint8_t* header) {
+    // Narrow: signed 32-bit.
+    return spot.wide() ? spot.catalogue_offset : FileOffset(int32_t(load_u32(header + 6)));
 }
 
 PasswordDialogue given_password_dialogue(GivenPassword* given) {
@@ -385,8 +429,10 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
                                      const PasswordDialogue& dialogue) {
     // An encrypted archive is read through its view from here on, as a
     // plain one; its own catalogue then says whether there is a gate too.
-    // Encrypted archives are narrow: the envelope holds a narrow archive.
-    if (!spot.wide && context->sealed == nullptr &&
+    // A program without the decryption reads the envelope's magic as a
+    // header that is not one. Encrypted archives are narrow: the envelope
+    // holds a narrow archive.
+    if (kReadsSealed && !spot.wide() && context->sealed == nullptr &&
         archive_is_sealed(context->archive_file, spot.archive_offset)) {
         const int unlocked = sealed_unlock(context, spot.archive_offset, dialogue);
         if (unlocked != 0) return unlocked;
@@ -408,17 +454,21 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
     catalogue->tree_supplement = (flags & kFlagTreeSupplement) != 0 ? 1 : 0;
     // The header and the container agree on the form, or the archive is not
     // what either says.
-    catalogue->wide = spot.wide;
-    if (((flags & kFlagWide) != 0) != spot.wide) return kExitInvalidArchive;
-    if (spot.wide && load_u32(header + 6) != kWideMark) return kExitInvalidArchive;
+    catalogue->wide_form = spot.wide();
+    if (((flags & kFlagWide) != 0) != spot.wide()) return kExitInvalidArchive;
+    if (spot.wide() && load_u32(header + 6) != kWideMark) return kExitInvalidArchive;
 
-    const int64_t offset = catalogue_offset(spot, header);
-    const int64_t position = spot.archive_offset + offset;
-    // A narrow archive lies whole within the first 2 GiB of its file.
-    if (position < 0 || (!spot.wide && position > int64_t(kNarrowMaxEnd))) return kExitIoError;
+    // The catalogue's offset is signed; the sum must land in a seek's reach,
+    // and a narrow archive's within the first 2 GiB of its file.
+    const FileOffset offset = catalogue_offset(spot, header);
+    FileOffset position = 0;
+    if (__builtin_add_overflow(spot.archive_offset, offset, &position) || position < 0 ||
+        (!spot.wide() && position > FileOffset(kNarrowMaxEnd))) {
+        return kExitIoError;
+    }
     // A catalogue in front of the archive has no supplement in front of it:
     // offset 0 makes read_tree_supplement refuse one.
-    catalogue->catalogue_offset = offset < 0 ? 0 : uint64_t(offset);
+    catalogue->catalogue_offset = offset < 0 ? 0 : FileSize(offset);
     if (!archive_seek(file, position)) return kExitIoError;
 
     int result = read_pools(context, catalogue);

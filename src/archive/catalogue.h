@@ -39,17 +39,18 @@ struct Catalogue {
     uint32_t file_count;
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint32_t file_slots;      // pointers the table has room for (file_count once read whole)
-    bool wide;                // the catalogue is in the wide form
-    uint16_t full_path;       // 0 or 1
-    uint16_t dir_tree;        // 0 or 1
-    uint8_t check_first;      // 0 or 1: kOptionCheckFirst
-    uint8_t temp_folder;      // 0 or 1: kOptionTempFolder
-    uint16_t header_nibble;   // bits 0-3 of flags; kept, not used
-    uint8_t code_page_mark;   // header byte 3: the code page the names were packed for (names.h)
+    bool wide_form;           // the catalogue is in the wide form
+    bool wide() const { return platform_reads_wide() && wide_form; }
+    uint16_t full_path;      // 0 or 1
+    uint16_t dir_tree;       // 0 or 1
+    uint8_t check_first;     // 0 or 1: kOptionCheckFirst
+    uint8_t temp_folder;     // 0 or 1: kOptionTempFolder
+    uint16_t header_nibble;  // bits 0-3 of flags; kept, not used
+    uint8_t code_page_mark;  // header byte 3: the code page the names were packed for (names.h)
     // 1 when a tree supplement ends where the catalogue begins (archive/tree.h),
     // and the catalogue's offset from the archive's first byte.
     uint16_t tree_supplement;
-    uint64_t catalogue_offset;
+    FileSize catalogue_offset;
     // Set by a reader on another system before read_catalogue; null in the
     // extractor. Called once the tables are read and before they are checked,
     // it may rewrite the names into the reader's own character set and choose
@@ -85,9 +86,11 @@ PasswordDialogue given_password_dialogue(GivenPassword* given);
 // Where the archive lies in its container. The archive's offset is the file
 // offset of its first byte, which everything else counts from.
 struct ArchiveSpot {
-    int64_t archive_offset;
-    int64_t catalogue_offset;  // wide form: from the locator; narrow: 0, the header holds it
-    bool wide;
+    FileOffset archive_offset;
+    FileOffset catalogue_offset;  // wide form: from the locator; narrow: 0, the header holds it
+    bool wide_form;
+    // Always false where the wide form is not read, as the compiler sees.
+    bool wide() const { return platform_reads_wide() && wide_form; }
 };
 
 // Follows the trailer of the container open as `file` (and, when the trailer
@@ -103,7 +106,7 @@ int read_trailer(FileHandle file, ArchiveSpot* spot);
 
 // The catalogue's offset from the archive's first byte, in either form: the
 // locator's (wide) or the 10-byte header's (narrow).
-int64_t catalogue_offset(const ArchiveSpot& spot, const uint8_t* header);
+FileOffset catalogue_offset(const ArchiveSpot& spot, const uint8_t* header);
 
 // Reads and checks the whole catalogue of the archive at `spot`
 // (the context's archive_file stands at the archive's first byte), holding

@@ -20,8 +20,14 @@ constexpr uint32_t kSectionHeader = 40;
 constexpr uint16_t kMaxSections = 96;  // the most the Windows loader takes
 constexpr uint32_t kSecurityEntry = 4;
 
-bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
-    return at >= 0 && file_seek(file, at, kSeekSet) == at && read_exact(file, bytes, count);
+// Offsets are held in a FileSize (32 bits in the Windows stub): the file's
+// size fits a FileOffset (file_seek's range), and each sum below is either
+// bounded by the file's size or checked for the carry out of a FileSize,
+// which no offset of the file can have.
+bool read_at(FileHandle file, FileSize at, void* bytes, uint32_t count) {
+    return at <= FileSize(kMaxFileOffset) &&
+           file_seek(file, FileOffset(at), kSeekSet) == FileOffset(at) &&
+           read_exact(file, bytes, count);
 }
 
 // What the PE headers say about a signature: where the certificate table
@@ -29,30 +35,33 @@ bool read_at(FileHandle file, int64_t at, void* bytes, uint32_t count) {
 // where the image's last section ends in the file, which is where a packer
 // puts the archive.
 struct Signature {
-    int64_t table = 0;
-    int64_t image_end = 0;
+    FileSize table = 0;
+    FileSize image_end = 0;
 };
 
-int64_t image_end(FileHandle file, int64_t sections_at, uint16_t sections) {
-    int64_t end = 0;
-    for (uint16_t i = 0; i < sections; ++i) {
+// 0 as well for a section whose end does not fit a FileSize (past 4 GiB in
+// the Windows stub): no trailer that stub reads can hold that end, so such an
+// image ends nowhere that trailer could name.
+FileSize image_end(FileHandle file, FileSize sections_at, uint16_t sections) {
+    FileSize end = 0;
+    for (uint32_t i = 0; i < sections; ++i) {
         uint8_t section[kSectionHeader];
-        if (!read_at(file, sections_at + int64_t(i) * kSectionHeader, section, kSectionHeader))
-            return 0;
+        if (!read_at(file, sections_at + i * kSectionHeader, section, kSectionHeader)) return 0;
         const uint32_t raw_size = load_u32(section + 16);
-        const int64_t raw_end = int64_t(load_u32(section + 20)) + raw_size;
+        FileSize raw_end;
+        if (__builtin_add_overflow(FileSize(load_u32(section + 20)), raw_size, &raw_end)) return 0;
         if (raw_size != 0 && raw_end > end) end = raw_end;
     }
     return end;
 }
 
-Signature read_signature(FileHandle file, int64_t size) {
+Signature read_signature(FileHandle file, FileSize size) {
     Signature none;
     uint8_t dos[64];
     if (!read_at(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return none;
     const uint32_t pe = load_u32(dos + 0x3C);
     uint8_t head[kPeHeadRead];
-    if (int64_t(pe) + kPeHeadRead > size || !read_at(file, pe, head, kPeHeadRead) ||
+    if (size < kPeHeadRead || pe > size - kPeHeadRead || !read_at(file, pe, head, kPeHeadRead) ||
         load_u32(head) != 0x00004550) {  // "PE\0\0"
         return none;
     }
@@ -69,13 +78,13 @@ Signature read_signature(FileHandle file, int64_t size) {
         return none;
     }
     // The entry holds a file offset, not an address in the image.
-    const int64_t table = load_u32(head + kPeFileHeader + entry);
+    const FileSize table = load_u32(head + kPeFileHeader + entry);
     const uint32_t table_size = load_u32(head + kPeFileHeader + entry + 4);
     // A table that does not end the file leaves the trailer at the end.
-    if (table == 0 || table_size == 0 || table + table_size != size) return none;
+    if (table == 0 || table >= size || table_size != size - table) return none;
     Signature found;
     found.table = table;
-    found.image_end = image_end(file, int64_t(pe) + kPeFileHeader + optional_size, sections);
+    found.image_end = image_end(file, pe + kPeFileHeader + optional_size, sections);
     return found;
 }
 
@@ -89,13 +98,14 @@ Signature read_signature(FileHandle file, int64_t size) {
 // none holds it (an archive that starts elsewhere), the trailer is taken
 // right in front of the table, where the packer, which writes files a
 // multiple of 8 bytes long, leaves it.
-int64_t data_end(FileHandle file, int64_t size) {
+FileSize data_end(FileHandle file, FileSize size) {
     const Signature signature = read_signature(file, size);
     if (signature.table == 0) return size;
     uint8_t window[kTrailerSize + kMaxPadding];
-    const int64_t window_at = signature.table - int64_t(sizeof window);
-    if (signature.image_end == 0 || !read_at(file, window_at, window, sizeof window))
+    if (signature.image_end == 0 || signature.table < sizeof window ||
+        !read_at(file, signature.table - sizeof window, window, sizeof window)) {
         return signature.table;
+    }
     for (uint32_t padding = 0; padding <= kMaxPadding; ++padding) {
         if (padding != 0 && window[sizeof window - padding] != 0) break;
         const uint8_t* trailer = window + sizeof window - padding - kTrailerSize;
@@ -108,14 +118,15 @@ int64_t data_end(FileHandle file, int64_t size) {
 // its magic and CRC-32 must hold, the archive must start before it with room
 // for its header, and the catalogue must start behind the header and before
 // the locator. 0 or kExitInvalidArchive.
-int read_locator(FileHandle file, int64_t end, ArchiveSpot* spot) {
-    const int64_t at = end - kTrailerSize - kLocatorSize;
+int read_locator(FileHandle file, FileOffset end, ArchiveSpot* spot) {
+    const FileOffset at = end - FileOffset(kTrailerSize + kLocatorSize);
     uint8_t locator[kLocatorSize];
     if (at < 0) return kExitInvalidArchive;
-    if (!read_at(file, at, locator, kLocatorSize)) return kExitIoError;
+    if (!read_at(file, FileSize(at), locator, kLocatorSize)) return kExitIoError;
     for (uint32_t i = 0; i < 4; ++i) {
         if (locator[i] != kLocatorMagic[i]) return kExitInvalidArchive;
     }
+    crc32_prepare();
     const uint32_t crc = crc32_final(crc32_update(kCrc32Start, locator, kLocatorSize - 4));
     if (crc != load_u32(locator + kLocatorSize - 4)) return kExitInvalidArchive;
     const uint64_t archive = load_u64(locator + 4);
@@ -125,31 +136,35 @@ int read_locator(FileHandle file, int64_t end, ArchiveSpot* spot) {
         archive + catalogue > uint64_t(at)) {
         return kExitInvalidArchive;
     }
-    spot->archive_offset = int64_t(archive);
-    spot->catalogue_offset = int64_t(catalogue);
-    spot->wide = true;
+    spot->archive_offset = FileOffset(archive);
+    spot->catalogue_offset = FileOffset(catalogue);
+    spot->wide_form = true;
     return 0;
 }
 
 }  // namespace
 
 int read_trailer(FileHandle file, ArchiveSpot* spot) {
-    const int64_t size = file_seek(file, 0, kSeekEnd);
-    if (size < int64_t(kHeaderSize + kTrailerSize)) return kExitIoError;
-    crc32_prepare();
-    const int64_t end = data_end(file, size);
+    const FileOffset size = file_seek(file, 0, kSeekEnd);
+    if (size < FileOffset(kHeaderSize + kTrailerSize)) return kExitIoError;
+    // At most the size, so the sums below stay within a FileOffset.
+    const FileOffset end = FileOffset(data_end(file, FileSize(size)));
     uint8_t trailer[kTrailerSize];
-    if (!read_at(file, end - kTrailerSize, trailer, kTrailerSize)) return kExitIoError;
+    if (end < FileOffset(kTrailerSize) ||
+        !read_at(file, FileSize(end) - kTrailerSize, trailer, kTrailerSize))
+        return kExitIoError;
     spot->catalogue_offset = 0;
-    spot->wide = false;
+    spot->wide_form = false;
     const uint32_t stored = load_u32(trailer);
-    if (stored == kWideMark) {
+    // Where the wide form is not read, its mark is the signed offset -1,
+    // which points outside the file.
+    if (platform_reads_wide() && stored == kWideMark) {
         const int found = read_locator(file, end, spot);
         if (found != 0) return found;
     } else {
         // The narrow form: a signed 32-bit offset.
         const int32_t offset = int32_t(stored);
-        if (offset < 0 || offset > end - int64_t(kHeaderSize + kTrailerSize))
+        if (offset < 0 || offset > end - FileOffset(kHeaderSize + kTrailerSize))
             return kExitInvalidArchive;
         spot->archive_offset = offset;
     }

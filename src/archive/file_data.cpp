@@ -16,7 +16,7 @@ struct DataSink {
     uint8_t* area;
 };
 
-bool sink_write(const DataSink& sink, uint64_t at, const uint8_t* bytes, uint32_t count) {
+bool sink_write(const DataSink& sink, FileSize at, const uint8_t* bytes, uint32_t count) {
     if (sink.area != nullptr) {
         for (uint32_t i = 0; i < count; ++i) sink.area[at + i] = bytes[i];
         return true;
@@ -24,19 +24,19 @@ bool sink_write(const DataSink& sink, uint64_t at, const uint8_t* bytes, uint32_
     return sink.file == kNoFile || file_write(sink.file, bytes, count) == int32_t(count);
 }
 
-// The archive's offset is never negative, so the sum is beyond a seek's reach
-// exactly when the data offset passes what is left below INT64_MAX.
-bool seek_to_data(StreamContext* context, int64_t archive_offset, const FileRecord& file) {
-    const uint64_t offset = file.data_offset();
-    if (archive_offset < 0 || offset > uint64_t(INT64_MAX - archive_offset)) return false;
-    const int64_t position = archive_offset + int64_t(offset);
-    return archive_seek(context, position);
+// The archive's offset is never negative, so the sum of two values of a
+// FileSize is beyond a seek's reach exactly when it passes kMaxFileOffset or
+// wraps.
+bool seek_to_data(StreamContext* context, FileOffset archive_offset, const FileRecord& file) {
+    const FileSize position = FileSize(archive_offset) + file.data_offset();
+    return position >= file.data_offset() && position <= FileSize(kMaxFileOffset) &&
+           archive_seek(context, FileOffset(position));
 }
 
 // The next piece of the data into plain_buf, its size in *count: a raw
 // file's bytes a buffer at a time up to original_size, a coded file's
 // blocks while its frames last. False at the end; `outcome` holds a failure.
-bool next_piece(StreamContext* context, const FileRecord& file, uint64_t done, uint32_t* count,
+bool next_piece(StreamContext* context, const FileRecord& file, FileSize done, uint32_t* count,
                 DataOutcome* outcome) {
     if (file.block_coded()) {
         if (context->coded_left <= 0) return false;
@@ -47,7 +47,7 @@ bool next_piece(StreamContext* context, const FileRecord& file, uint64_t done, u
         *outcome = status == kStreamShortRead ? kDataCutShort : kDataBadBlock;
         return false;
     }
-    const uint64_t left = file.original_size() - done;
+    const FileSize left = file.original_size() - done;
     if (left == 0) return false;
     *count = left < kPlainBufferSize ? uint32_t(left) : kPlainBufferSize;
     if (archive_read(context, context->plain_buf, *count)) return true;
@@ -58,21 +58,25 @@ bool next_piece(StreamContext* context, const FileRecord& file, uint64_t done, u
 // Hands every piece on to the sink and the CRC-32. A piece that takes the
 // count past original_size ends the reading once it has been handed on
 // (into memory, only the part that fits), so no stream runs on for long.
-// The count in hand therefore never passes original_size and cannot wrap.
+// The count in hand therefore never passes original_size and cannot wrap;
+// the total reported is 64 bits wide for the piece that went past.
 DataOutcome transfer(StreamContext* context, const FileRecord& file, const DataSink& sink,
                      DataProgress progress, FileData* data) {
-    const uint64_t size = file.original_size();
+    const FileSize size = file.original_size();
     if (file.block_coded()) {
-        // Sizes are unsigned; one beyond any file simply reads short.
-        const uint64_t stored = file.stored_size();
-        stream_start(context, stored > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(stored));
+        // Where sizes are 64-bit, one beyond any file simply reads short; in
+        // 32 bits a size past 2 GiB leaves no bytes to read.
+        const FileSize stored = file.stored_size();
+        stream_start(context, platform_reads_wide() && stored > FileSize(kMaxFileOffset)
+                                  ? kMaxFileOffset
+                                  : FileOffset(stored));
         context->plain_total = size;
         if (progress != nullptr) progress(context);
     } else {
         progress = nullptr;  // a raw copy has no bar
     }
     DataOutcome outcome = kDataOk;
-    uint64_t done = 0;
+    FileSize done = 0;
     uint32_t n = 0;
     while (next_piece(context, file, done, &n, &outcome)) {
         const bool over = n > size - done;
@@ -81,7 +85,7 @@ DataOutcome transfer(StreamContext* context, const FileRecord& file, const DataS
         if (context->crc_wanted) context->crc = crc32_update(context->crc, context->plain_buf, n);
         if (progress != nullptr) progress(context);
         if (over) {
-            data->bytes = done + n;
+            data->bytes = uint64_t(done) + n;
             return kDataTooLong;
         }
         done += n;
@@ -92,7 +96,7 @@ DataOutcome transfer(StreamContext* context, const FileRecord& file, const DataS
 
 // The sink comes as two plain values, so that where only files are read
 // (the Windows stub makes no links) the memory path folds away.
-FileData read_data(StreamContext* context, int64_t archive_offset, const FileRecord& file,
+FileData read_data(StreamContext* context, FileOffset archive_offset, const FileRecord& file,
                    FileHandle output, uint8_t* area, DataProgress progress) {
     const DataSink sink{output, area};
     FileData data{kDataOk, 0, 0};
@@ -116,14 +120,14 @@ FileData read_data(StreamContext* context, int64_t archive_offset, const FileRec
 
 }  // namespace
 
-FileData read_file_data(StreamContext* context, int64_t archive_offset, const FileRecord& file,
+FileData read_file_data(StreamContext* context, FileOffset archive_offset, const FileRecord& file,
                         FileHandle output, DataProgress progress) {
     return read_data(context, archive_offset, file, output, nullptr, progress);
 }
 
-FileData read_link_target(StreamContext* context, int64_t archive_offset, const FileRecord& file,
+FileData read_link_target(StreamContext* context, FileOffset archive_offset, const FileRecord& file,
                           char* target) {
-    const uint64_t size = file.original_size();
+    const FileSize size = file.original_size();
     if (size == 0 || size > kMaxPath) return FileData{kDataBadLink, 0, 0};
     uint8_t* area = reinterpret_cast<uint8_t*>(target);
     const FileData data = read_data(context, archive_offset, file, kNoFile, area, nullptr);

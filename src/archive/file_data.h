@@ -42,13 +42,13 @@ using DataProgress = void (*)(StreamContext* context);
 // context's archive_file) and writes it to `output`, or nowhere for kNoFile.
 // Stops at the first block that takes the count past original_size, so at
 // most one block beyond it is written. `progress` may be null.
-FileData read_file_data(StreamContext* context, int64_t archive_offset, const FileRecord& file,
+FileData read_file_data(StreamContext* context, FileOffset archive_offset, const FileRecord& file,
                         FileHandle output, DataProgress progress);
 
 // A link record's target into `target` (room for kMaxPath + 1 bytes),
 // NUL-terminated; the same checks as read_file_data, and kDataBadLink for a
 // size of 0 or above kMaxPath.
-FileData read_link_target(StreamContext* context, int64_t archive_offset, const FileRecord& file,
+FileData read_link_target(StreamContext* context, FileOffset archive_offset, const FileRecord& file,
                           char* target);
 
 // Whether a failed outcome lies in the reading (the data could not be read

@@ -30,7 +30,7 @@ void release_catalogue(Catalogue* catalogue) {
 }
 
 void release_stream(StreamContext* context) {
-    sealed_release(context);
+    if (kReadsSealed) sealed_release(context);
     codec_free(context->codec);
     release(context->coded_buf);
     release(context->plain_buf);

@@ -11,7 +11,28 @@ namespace zq {
 
 namespace {
 
-bool read_at(FileHandle file, int64_t at, uint8_t* bytes, uint32_t count) {
+#ifndef ZQ_WITHOUT_DECRYPTION
+// The mark zqpack looks for, copied into this program's own constants. The
+// linker keeps it although nothing reads it; a program built without the
+// decryption has no copy.
+struct ReaderMark {
+    char bytes[sizeof kEncryptedReaderMark];
+};
+constexpr ReaderMark copy_of_mark() {
+    ReaderMark mark{};
+    for (uint32_t i = 0; i < sizeof kEncryptedReaderMark; ++i)
+        mark.bytes[i] = kEncryptedReaderMark[i];
+    return mark;
+}
+#ifdef __ELF__
+[[gnu::used, gnu::retain]]
+#else
+[[gnu::used]]
+#endif
+constexpr ReaderMark kMark = copy_of_mark();
+#endif
+
+bool read_at(FileHandle file, FileOffset at, uint8_t* bytes, uint32_t count) {
     return file_seek(file, at, kSeekSet) == at && file_read(file, bytes, count) == int32_t(count);
 }
 
@@ -24,14 +45,19 @@ void release(void* block, uint32_t bytes) {
 // The header read and bounded into `key`: 0, kExitIoError when it cannot be
 // read whole, kExitInvalidArchive when it is out of bounds or the envelope
 // it describes runs past the end of the file.
-int read_envelope(FileHandle file, int64_t archive_offset, SealedKey* key) {
+int read_envelope(FileHandle file, FileOffset archive_offset, SealedKey* key) {
     if (!read_at(file, archive_offset, key->header_bytes, kSealedHeaderSize)) return kExitIoError;
     if (!parse_sealed_header(key->header_bytes, &key->header)) return kExitInvalidArchive;
-    const int64_t size = file_seek(file, 0, kSeekEnd);
-    if (size < 0 || archive_offset + int64_t(sealed_size(key->header)) > size)
+    // The envelope lies within the first 2 GiB of the file, as a narrow
+    // archive does: its offsets then fit 32 bits (where files are longer,
+    // only this check makes it so).
+    const FileOffset size = file_seek(file, 0, kSeekEnd);
+    const uint32_t sealed = sealed_size(key->header);
+    if (archive_offset < 0 || size < archive_offset || FileSize(size - archive_offset) < sealed ||
+        (platform_reads_wide() && sealed > uint32_t(kNarrowMaxEnd) - uint32_t(archive_offset)))
         return kExitInvalidArchive;
     key->chunk_count = sealed_chunk_count(key->header);
-    key->base = archive_offset;
+    key->base = uint32_t(archive_offset);
     return 0;
 }
 
@@ -87,29 +113,32 @@ int try_passwords(SealedView* view, SealedKey* key, FileHandle file,
 
 }  // namespace
 
-bool archive_is_sealed(FileHandle file, int64_t archive_offset) {
+bool archive_is_sealed(FileHandle file, FileOffset archive_offset) {
     uint8_t magic[sizeof kSealedMagic];
     const bool read = file_read(file, magic, sizeof magic) == int32_t(sizeof magic);
     file_seek(file, archive_offset, kSeekSet);
     return read && is_sealed_magic(magic);
 }
 
-int sealed_unlock(StreamContext* context, int64_t archive_offset,
+int sealed_unlock(StreamContext* context, FileOffset archive_offset,
                   const PasswordDialogue& dialogue) {
     FileHandle file = context->archive_file;
     SealedKey* key = static_cast<SealedKey*>(mem_alloc(sizeof(SealedKey)));
     if (key == nullptr) return kExitNoMemory;
+    SealedView* view = nullptr;
+    void* work = nullptr;
+    uint32_t work_bytes = 0;
     int result = read_envelope(file, archive_offset, key);
-    SealedView* view = result == 0 ? new_view(key) : nullptr;
-    if (result == 0 && view == nullptr) result = kExitNoMemory;
-    const SealedHeader& h = key->header;
-    // Within the caps: at most kMaxKdfMemory, which fits 32 bits.
-    const size_t wanted = result == 0 ? crypto::scrypt_work_bytes(h.log2_n, h.r) : 0;
-    if (wanted > kMaxKdfMemory + kMaxKdfMemory / 8) result = kExitInvalidArchive;
-    const uint32_t work_bytes = result == 0 ? uint32_t(wanted) : 0;
-    void* work = result == 0 ? mem_alloc(work_bytes) : nullptr;
-    if (result == 0 && work == nullptr) result = kExitNoMemory;
-    if (result == 0) result = try_passwords(view, key, file, dialogue, work, work_bytes);
+    if (result == 0) {
+        // Within the caps the header was held to: at most kMaxKdfMemory and
+        // two blocks, which fits 32 bits.
+        work_bytes = uint32_t(crypto::scrypt_work_bytes(key->header.log2_n, key->header.r));
+        view = new_view(key);
+        work = mem_alloc(work_bytes);
+        result = view != nullptr && work != nullptr
+                     ? try_passwords(view, key, file, dialogue, work, work_bytes)
+                     : kExitNoMemory;
+    }
     release(work, work_bytes);
     if (result != 0) {
         if (view != nullptr) free_view(view);

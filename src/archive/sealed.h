@@ -14,13 +14,24 @@
 
 namespace zq {
 
+// Whether this program reads encrypted archives. Every one does but the plain
+// Windows stub, built without the decryption to stay small: to it an
+// encrypted archive is one it cannot read (kExitInvalidArchive).
+#ifdef ZQ_WITHOUT_DECRYPTION
+inline constexpr bool kReadsSealed = false;
+#else
+inline constexpr bool kReadsSealed = true;
+#endif
+
 // What the password unlocked: the envelope's header and the key. Shared by
 // every view of the same archive (zqpack's test reads through several).
 struct SealedKey {
     uint8_t header_bytes[kSealedHeaderSize];  // the chunks' associated data
     SealedHeader header;
     uint32_t chunk_count;
-    int64_t base;  // file offset of the envelope: the plain archive's byte 0
+    // File offset of the envelope, the plain archive's byte 0. The envelope
+    // lies within the file, so every offset in it fits 31 bits.
+    uint32_t base;
     uint8_t key[kSealKeyBytes];
 };
 
@@ -33,6 +44,12 @@ struct SealedView {
     uint32_t position;  // in the plain archive
     bool owns_key;      // the view that unlocked the archive releases its key
 };
+
+// The decrypting view `context` reads through, or null for a plain archive
+// (always, in a program that reads no encrypted one).
+inline SealedView* sealed_view(const StreamContext* context) {
+    return kReadsSealed ? context->sealed : nullptr;
+}
 
 // Plain bytes of chunk `index` (below chunk_count).
 uint32_t chunk_length(const SealedKey& key, uint32_t index);
@@ -47,7 +64,7 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index);
 // True when the bytes at the archive's start are an envelope's magic. Reads
 // at the file's position and seeks back to `archive_offset`; false on a
 // short read (the plain reader then finds no header and reports that).
-bool archive_is_sealed(FileHandle file, int64_t archive_offset);
+bool archive_is_sealed(FileHandle file, FileOffset archive_offset);
 
 // Reads and bounds the envelope at `archive_offset` and holds `dialogue`
 // until a password opens the first chunk: each wrong one is answered false
@@ -55,7 +72,8 @@ bool archive_is_sealed(FileHandle file, int64_t archive_offset);
 // come from the platform allocator). 0, kExitInvalidArchive (a header out of
 // bounds, or an envelope longer than the file), kExitIoError, kExitNoMemory,
 // or what the dialogue ended with.
-int sealed_unlock(StreamContext* context, int64_t archive_offset, const PasswordDialogue& dialogue);
+int sealed_unlock(StreamContext* context, FileOffset archive_offset,
+                  const PasswordDialogue& dialogue);
 
 // Attaches another view of an unlocked archive to `context`, which reads the
 // same file through a handle of its own. 0 or kExitNoMemory.

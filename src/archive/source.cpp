@@ -49,9 +49,10 @@ ChunkResult load_chunk(SealedView* view, FileHandle file, uint32_t index) {
     if (index >= key.chunk_count) return kChunkUnread;
     view->cached = kNoChunk;
     const uint32_t length = chunk_length(key, index);
-    const int64_t at = key.base + kSealedHeaderSize +
-                       int64_t(index) * (int64_t(key.header.chunk_size) + kSealTagBytes);
-    if (file_seek(file, at, kSeekSet) != at) return kChunkUnread;
+    // Below the envelope's end, which lies within the file (read_envelope).
+    const uint32_t at =
+        key.base + kSealedHeaderSize + index * (key.header.chunk_size + kSealTagBytes);
+    if (file_seek(file, FileOffset(at), kSeekSet) != FileOffset(at)) return kChunkUnread;
     const uint32_t sealed = length + kSealTagBytes;
     if (file_read(file, view->chunk, sealed) != int32_t(sealed)) return kChunkUnread;
     uint8_t nonce[kSealNonceBytes];
@@ -73,8 +74,9 @@ namespace {
 // decrypting view move the file's own position as they read.
 bool buffered_read(StreamContext* context, uint8_t* out, uint32_t count) {
     while (count > 0) {
-        const int64_t at = context->position;
-        if (at >= context->read_start && at < context->read_start + context->read_length) {
+        const FileOffset at = context->position;
+        if (at >= context->read_start &&
+            at < context->read_start + FileOffset(context->read_length)) {
             const uint32_t offset = uint32_t(at - context->read_start);
             uint32_t k = context->read_length - offset;
             if (k > count) k = count;
@@ -101,28 +103,24 @@ bool buffered_read(StreamContext* context, uint8_t* out, uint32_t count) {
 }  // namespace
 
 bool archive_read(StreamContext* context, void* buffer, uint32_t count) {
-    if (context->sealed != nullptr)
-        return view_read(context->sealed, context->archive_file, static_cast<uint8_t*>(buffer),
-                         count);
+    if (SealedView* view = sealed_view(context))
+        return view_read(view, context->archive_file, static_cast<uint8_t*>(buffer), count);
     if (platform_reads_ahead() && context->read_buf != nullptr && context->position >= 0)
         return buffered_read(context, static_cast<uint8_t*>(buffer), count);
     return file_read(context->archive_file, buffer, count) == int32_t(count);
 }
 
-bool archive_seek(StreamContext* context, int64_t position) {
-    SealedView* view = context->sealed;
-    if (view != nullptr) {
+bool archive_seek(StreamContext* context, FileOffset position) {
+    if (position < 0) return false;
+    if (SealedView* view = sealed_view(context)) {
         // As in a file, a position past the end may be reached; reading
-        // there fails.
-        // There, positions are offsets in an envelope of at most
-        // kMaxPlainLength bytes.
-        const int64_t plain = position - view->key->base;
-        if (plain < 0 || plain > int64_t(kMaxPlainLength)) return false;
-        view->position = uint32_t(plain);
+        // there fails. The envelope lies within the first 2 GiB
+        // (read_envelope).
+        if (position > FileOffset(kNarrowMaxEnd) || uint32_t(position) < view->key->base)
+            return false;
+        view->position = uint32_t(position) - view->key->base;
         return true;
     }
-    // A file's positions are 64-bit: the wide form reaches past 4 GiB.
-    if (position < 0) return false;
     // Buffered, the seek is only noted: the next read that needs the file
     // makes it.
     if (platform_reads_ahead() && context->read_buf != nullptr) {
@@ -132,9 +130,10 @@ bool archive_seek(StreamContext* context, int64_t position) {
     return file_seek(context->archive_file, position, kSeekSet) == position;
 }
 
-int64_t archive_position(const StreamContext* context) {
+FileOffset archive_position(const StreamContext* context) {
     if (!platform_reads_ahead()) return -1;
-    if (context->sealed != nullptr) return context->sealed->key->base + context->sealed->position;
+    if (const SealedView* view = sealed_view(context))
+        return FileOffset(view->key->base) + view->position;
     return context->read_buf != nullptr ? context->position : -1;
 }
 

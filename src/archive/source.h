@@ -15,9 +15,9 @@ bool archive_read(StreamContext* context, void* buffer, uint32_t count);
 // Moves to the file position `position`; false when no seek reaches it (in
 // a view also before the archive). As in a file, a position past the end
 // can be reached, and reading there fails.
-bool archive_seek(StreamContext* context, int64_t position);
+bool archive_seek(StreamContext* context, FileOffset position);
 // The file position the next archive_read starts from; -1 when the reads go
 // to the file unbuffered, or before the first seek.
-int64_t archive_position(const StreamContext* context);
+FileOffset archive_position(const StreamContext* context);
 
 }  // namespace zq

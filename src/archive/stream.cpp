@@ -73,7 +73,7 @@ StreamStatus stream_init(StreamContext* context) {
     return kStreamOk;
 }
 
-void stream_start(StreamContext* context, int64_t coded_size) {
+void stream_start(StreamContext* context, FileOffset coded_size) {
     // Frames a pipeline read ahead for this stream are kept, those of an
     // abandoned one dropped.
     if (context->pipeline != nullptr)

@@ -38,10 +38,10 @@ struct StreamContext {
     uint8_t* plain_buf;       // 32770 bytes: one decoded block (+ room for a NUL)
     uint32_t cursor;          // read position in plain_buf (record tables)
     int16_t status;           // result of the last decode_block
-    uint64_t coded_done;      // coded bytes consumed, headers included
-    uint64_t plain_done;      // plain bytes produced
-    uint64_t plain_total;     // plain bytes the caller expects (progress only)
-    int64_t coded_left;       // coded bytes still to consume; -1 after a reset
+    FileSize coded_done;      // coded bytes consumed, headers included
+    FileSize plain_done;      // plain bytes produced
+    FileSize plain_total;     // plain bytes the caller expects (progress only)
+    FileOffset coded_left;    // coded bytes still to consume; -1 after a reset
     uint32_t crc;             // running CRC-32 of what stream_to_file and copy_raw wrote
     bool crc_wanted;          // false: the writers leave crc alone (see checksum_start)
     CodecState codec;         // the codec state every block of this context uses
@@ -57,9 +57,9 @@ struct StreamContext {
     // `position`, where the archive layer stands; -1 until its first seek,
     // and until then every read goes to the file as it stands.
     uint8_t* read_buf;
-    int64_t read_start;
+    FileOffset read_start;
     uint32_t read_length;
-    int64_t position;
+    FileOffset position;
 };
 
 // Called after each block by stream_to_file; may set *stop to end the stream.
@@ -70,7 +70,7 @@ StreamStatus stream_init(StreamContext* context);
 // Starts a coded section of `coded_size` bytes (frame headers included) at the
 // archive file's position: counters, status and the bytes left begin afresh;
 // frames a pipeline read ahead for this section are kept, any others dropped.
-void stream_start(StreamContext* context, int64_t coded_size);
+void stream_start(StreamContext* context, FileOffset coded_size);
 // The next block into plain_buf, its plain count in *produced: kStreamOk,
 // kStreamShortRead or kStreamBadBlock.
 StreamStatus stream_next(StreamContext* context, uint16_t* produced);

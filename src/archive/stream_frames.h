@@ -16,8 +16,9 @@ inline bool read_exact(FileHandle file, void* buffer, uint32_t count) {
 // bytes that gave `produced` plain bytes.
 inline void count_block(StreamContext* context, uint32_t length, uint16_t produced) {
     // The record tables read on past their recorded size, so coded_left may
-    // keep falling below zero: it counts modulo 2^64, without signed overflow.
-    context->coded_left = int64_t(uint64_t(context->coded_left) - (length + 2));
+    // keep falling below zero: it counts modulo the width of a FileSize, as
+    // a register would, without signed overflow.
+    context->coded_left = FileOffset(FileSize(context->coded_left) - (length + 2));
     context->coded_done += length + 2;
     context->plain_done += produced;
 }

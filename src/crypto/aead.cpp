@@ -20,13 +20,14 @@ void compute_tag(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes],
     wipe(mac_key, sizeof mac_key);
     poly1305_update(mac, ad, ad_length, true);
     poly1305_update(mac, sealed, length, true);
-    uint8_t lengths[16];
-    // Widened to 64 bits before the shift, which is then defined where
-    // size_t has 32.
-    const uint64_t sizes[2] = {uint64_t(ad_length), uint64_t(length)};
-    for (int i = 0; i < 2; ++i) {
-        store32_le(lengths + 8 * i, uint32_t(sizes[i]));
-        store32_le(lengths + 8 * i + 4, uint32_t(sizes[i] >> 32));
+    // The high words only where size_t has more than 32 bits: the shift is
+    // then defined.
+    uint8_t lengths[16] = {};
+    store32_le(lengths, uint32_t(ad_length));
+    store32_le(lengths + 8, uint32_t(length));
+    if (sizeof(size_t) > 4) {
+        store32_le(lengths + 4, uint32_t(uint64_t(ad_length) >> 32));
+        store32_le(lengths + 12, uint32_t(uint64_t(length) >> 32));
     }
     poly1305_update(mac, lengths, sizeof lengths, true);
     poly1305_finish(mac, tag);
@@ -59,15 +60,14 @@ bool aead_open(const uint8_t key[kKeyBytes], const uint8_t nonce[kNonceBytes], c
 void wipe(void* data, size_t length) {
     // Stores through a volatile pointer are observable behaviour, so none of
     // them may be left out, even into memory that is dead afterwards. Words
-    // through the aligned middle: scrypt's tens of MiB go four or eight
-    // bytes a store; the word type may alias whatever the memory holds.
-    typedef uintptr_t __attribute__((may_alias)) Word;
+    // where they fit: scrypt's tens of MiB go four or eight bytes a store.
+    // The word type may alias whatever the memory holds and lie at any
+    // address (the compiler stores it bytewise where the machine needs).
+    typedef uintptr_t __attribute__((may_alias, aligned(1))) Word;
     volatile uint8_t* bytes = static_cast<volatile uint8_t*>(data);
     size_t i = 0;
-    for (; i < length && reinterpret_cast<uintptr_t>(bytes + i) % sizeof(Word) != 0; ++i)
-        bytes[i] = 0;
-    volatile Word* words = reinterpret_cast<volatile Word*>(bytes + i);
-    for (; length - i >= sizeof(Word); i += sizeof(Word)) *words++ = 0;
+    for (; length - i >= sizeof(Word); i += sizeof(Word))
+        *reinterpret_cast<volatile Word*>(bytes + i) = 0;
     for (; i < length; ++i) bytes[i] = 0;
 }
 

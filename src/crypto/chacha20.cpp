@@ -7,22 +7,33 @@ namespace zq::crypto {
 
 namespace {
 
-inline void quarter_round(uint32_t* x, int a, int b, int c, int d) {
-    x[a] += x[b];
-    x[d] = rotl32(x[d] ^ x[a], 16);
-    x[c] += x[d];
-    x[b] = rotl32(x[b] ^ x[c], 12);
-    x[a] += x[b];
-    x[d] = rotl32(x[d] ^ x[a], 8);
-    x[c] += x[d];
-    x[b] = rotl32(x[b] ^ x[c], 7);
+inline void chacha_quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+    a += b;
+    d = rotl32(d ^ a, 16);
+    c += d;
+    b = rotl32(b ^ c, 12);
+    a += b;
+    d = rotl32(d ^ a, 8);
+    c += d;
+    b = rotl32(b ^ c, 7);
 }
 
-// A double round: the four columns, then the four diagonals. Walked as a
-// table in a loop, the eight quarter rounds cost a fraction of the code of
-// eight calls with constant arguments.
-const uint8_t kOrder[32] = {0, 4, 8,  12, 1, 5, 9,  13, 2, 6, 10, 14, 3, 7, 11, 15,
-                            0, 5, 10, 15, 1, 6, 11, 12, 2, 7, 8,  13, 3, 4, 9,  14};
+inline void salsa_quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+    b ^= rotl32(a + d, 7);
+    c ^= rotl32(b + a, 9);
+    d ^= rotl32(c + b, 13);
+    a ^= rotl32(d + c, 18);
+}
+
+// A double round of each: ChaCha's four columns, then the four diagonals;
+// Salsa's four columns, each from its diagonal element down, then the four
+// rows, each from its diagonal element along. Walked as a table in a loop,
+// the quarter rounds cost a fraction of the code of calls with constant
+// arguments.
+const uint8_t kOrder[2][32] = {{0, 4, 8,  12, 1, 5, 9,  13, 2, 6, 10, 14, 3, 7, 11, 15,
+                                0, 5, 10, 15, 1, 6, 11, 12, 2, 7, 8,  13, 3, 4, 9,  14},
+                               {0, 4, 8, 12, 5, 9, 13, 1, 10, 14, 2, 6, 15, 3,  7,  11,
+                                0, 1, 2, 3,  5, 6, 7,  4, 10, 11, 8, 9, 15, 12, 13, 14}};
 
 // The state of "expand 32-byte k", the key, the counter and the nonce.
 void set_up(uint32_t input[16], const uint8_t key[32], uint32_t counter, const uint8_t nonce[12]) {
@@ -31,17 +42,6 @@ void set_up(uint32_t input[16], const uint8_t key[32], uint32_t counter, const u
     for (int i = 0; i < 8; ++i) input[4 + i] = load32_le(key + 4 * i);
     input[12] = counter;
     for (int i = 0; i < 3; ++i) input[13 + i] = load32_le(nonce + 4 * i);
-}
-
-// The key stream block of `input` into `x` as words. Every value derived
-// from the key stays in the caller's arrays, which the caller wipes once.
-void core(const uint32_t input[16], uint32_t x[16]) {
-    for (int i = 0; i < 16; ++i) x[i] = input[i];
-    for (int round = 0; round < 10; ++round) {
-        for (int q = 0; q < 32; q += 4)
-            quarter_round(x, kOrder[q], kOrder[q + 1], kOrder[q + 2], kOrder[q + 3]);
-    }
-    for (int i = 0; i < 16; ++i) x[i] += input[i];
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[1
     } s;  // everything derived from the key, wiped at once
     set_up(s.input, key, counter, nonce);
     while (length > 0) {
-        core(s.input, s.x);
+        block_rounds(s.input, s.x, false);
         ++s.input[12];
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // The key stream is the words' little-endian bytes, here as they lie.
@@ -70,6 +70,25 @@ void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[1
         length -= n;
     }
     wipe(&s, sizeof s);
+}
+
+// Every value derived from the key stays in the caller's arrays, which the
+// caller wipes.
+void block_rounds(const uint32_t in[16], uint32_t out[16], bool salsa) {
+    const uint8_t* order = kOrder[salsa];
+    for (int i = 0; i < 16; ++i) out[i] = in[i];
+    // 20 rounds or 8, eight quarter rounds a double round.
+    const int quarters = salsa ? 32 : 80;
+    for (int q = 0; q < quarters; ++q) {
+        const uint8_t* at = order + 4 * (q & 7);
+        uint32_t &a = out[at[0]], &b = out[at[1]], &c = out[at[2]], &d = out[at[3]];
+        if (salsa) {
+            salsa_quarter(a, b, c, d);
+        } else {
+            chacha_quarter(a, b, c, d);
+        }
+    }
+    for (int i = 0; i < 16; ++i) out[i] += in[i];
 }
 
 }  // namespace zq::crypto

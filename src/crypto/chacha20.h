@@ -14,4 +14,10 @@ namespace zq::crypto {
 void chacha20_xor(const uint8_t key[32], uint32_t counter, const uint8_t nonce[12],
                   const uint8_t* in, size_t length, uint8_t* out);
 
+// The block function of ChaCha20 or, with `salsa`, Salsa20/8 (scrypt's
+// mixing function) of `in` into `out`: the two share their shape, the words
+// copied, double rounds of quarter rounds down the columns and then along
+// the diagonals (ChaCha) or rows (Salsa), and the input added back.
+void block_rounds(const uint32_t in[16], uint32_t out[16], bool salsa);
+
 }  // namespace zq::crypto

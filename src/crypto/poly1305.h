@@ -1,7 +1,8 @@
-// Poly1305, the one-time authenticator of the AEAD, in five 26-bit limbs so
-// that every product is 32 x 32 -> 64 bits: the 32-bit Windows stub does
-// each as one multiplication, and no step depends on the key's or the
-// message's values. Exposed inside the library for the AEAD and its tests.
+// Poly1305, the one-time authenticator of the AEAD, on 32-bit words: the
+// accumulator is four words and the few bits above 2^128, and every product
+// is 32 x 32 -> 64 bits, which the 32-bit Windows stub does as one
+// multiplication; no step depends on the key's or the message's values.
+// Exposed inside the library for the AEAD and its tests.
 #pragma once
 
 #include <stddef.h>
@@ -10,9 +11,11 @@
 namespace zq::crypto {
 
 struct Poly1305 {
-    uint32_t r[5];    // the clamped first half of the key
-    uint32_t r5[5];   // 5 r, limb by limb
-    uint32_t h[5];    // the accumulator, limbs of 26 bits (h[0] lowest)
+    // The clamped first half of the key as words r0..r3 in w[4..7], and
+    // 5 r_k / 4 in w[k] for k = 1..3 (w[0] = 0): the factor of accumulator
+    // word j in product word i is w[i - j + 4].
+    uint32_t w[8];
+    uint32_t h[5];    // the accumulator, h[4] the bits from 2^128 up
     uint32_t pad[4];  // the second half of the key, added at the end
 };
 

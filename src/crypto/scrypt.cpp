@@ -6,6 +6,7 @@
 // The reads of the second half of ROMix are at places that depend on the
 // password: that is what makes scrypt memory-hard, and it is the one
 // memory access in this library that is not independent of secrets.
+#include "crypto/chacha20.h"
 #include "crypto/crypto.h"
 #include "crypto/sha256.h"
 #include "crypto/words.h"
@@ -14,37 +15,12 @@ namespace zq::crypto {
 
 namespace {
 
-inline void salsa_quarter(uint32_t* x, int a, int b, int c, int d) {
-    x[b] ^= rotl32(x[a] + x[d], 7);
-    x[c] ^= rotl32(x[b] + x[a], 9);
-    x[d] ^= rotl32(x[c] + x[b], 13);
-    x[a] ^= rotl32(x[d] + x[c], 18);
-}
-
 void copy_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
-void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
+[[gnu::noinline]] void xor_words(uint32_t* to, const uint32_t* from, size_t n) {
     for (size_t k = 0; k < n; ++k) to[k] ^= from[k];
-}
-
-// A double round: the four columns, each from its diagonal element down,
-// then the four rows, each from its diagonal element along. Walked as a
-// table in a loop, the eight quarter rounds cost a fraction of the code of
-// eight calls with constant arguments.
-const uint8_t kOrder[32] = {0, 4, 8, 12, 5, 9, 13, 1, 10, 14, 2, 6, 15, 3,  7,  11,
-                            0, 1, 2, 3,  5, 6, 7,  4, 10, 11, 8, 9, 15, 12, 13, 14};
-
-// b = Salsa20/8(b), in place.
-void salsa20_8(uint32_t b[16]) {
-    uint32_t x[16];
-    copy_words(x, b, 16);
-    for (int round = 0; round < 8; round += 2) {
-        for (int q = 0; q < 32; q += 4)
-            salsa_quarter(x, kOrder[q], kOrder[q + 1], kOrder[q + 2], kOrder[q + 3]);
-    }
-    for (int i = 0; i < 16; ++i) b[i] += x[i];
 }
 
 // BlockMix of the 2r 64-byte blocks of `b` (as words), through `y` of the
@@ -55,8 +31,9 @@ void block_mix(uint32_t* b, uint32_t* y, uint32_t r) {
     copy_words(x, b + (2 * r - 1) * 16, 16);
     for (uint32_t i = 0; i < 2 * r; ++i) {
         xor_words(x, b + i * 16, 16);
-        salsa20_8(x);
-        copy_words(y + ((i & 1) * r + i / 2) * 16, x, 16);
+        uint32_t* out = y + ((i & 1) * r + i / 2) * 16;
+        block_rounds(x, out, true);
+        copy_words(x, out, 16);
     }
     copy_words(b, y, size_t(32) * r);
 }
@@ -89,8 +66,10 @@ void ro_mix(uint8_t* block, uint32_t n, uint32_t r, uint32_t* v, uint32_t* x, ui
 #endif
 }
 
-bool parameters_valid(uint32_t log2_n, uint32_t r, uint32_t p) {
-    return log2_n >= 1 && log2_n <= 30 && r >= 1 && p >= 1 && uint64_t(r) * p < (uint64_t(1) << 30);
+// r * p below 2^30, and neither 0.
+bool parallel_valid(uint32_t r, uint32_t p) {
+    uint32_t rp;
+    return r >= 1 && p >= 1 && !__builtin_mul_overflow(r, p, &rp) && rp < (uint32_t(1) << 30);
 }
 
 }  // namespace
@@ -98,23 +77,19 @@ bool parameters_valid(uint32_t log2_n, uint32_t r, uint32_t p) {
 // V of N blocks, X and Y of one block each, a block being 128 r bytes. 0
 // when the parameters are out of range or the size does not fit in size_t.
 size_t scrypt_work_bytes(uint32_t log2_n, uint32_t r) {
-    if (!parameters_valid(log2_n, r, 1)) return 0;
-    // r < 2^30 and N + 2 < 2^31, so r (N + 2) fits in 64 bits; times 128
-    // it does while it is below 2^57. No division: the Windows stub has none
-    // of 64 bits.
-    const uint64_t blocks = uint64_t(r) * ((uint64_t(1) << log2_n) + 2);
-    if ((blocks >> 57) != 0) return 0;
-    const uint64_t bytes = blocks << 7;
-    if (bytes > uint64_t(size_t(-1))) return 0;
-    return size_t(bytes);
+    if (log2_n < 1 || log2_n > 30 || !parallel_valid(r, 1)) return 0;
+    size_t blocks, bytes;
+    if (__builtin_mul_overflow(size_t(r), (size_t(1) << log2_n) + 2, &blocks) ||
+        __builtin_mul_overflow(blocks, size_t(128), &bytes))
+        return 0;
+    return bytes;
 }
 
 bool scrypt(const uint8_t* password, size_t password_length, const uint8_t* salt,
             size_t salt_length, uint32_t log2_n, uint32_t r, uint32_t p, void* work,
             size_t work_bytes, uint8_t* out, size_t out_length) {
-    if (!parameters_valid(log2_n, r, p)) return false;
     const size_t need = scrypt_work_bytes(log2_n, r);
-    if (need == 0 || work_bytes < need || work == nullptr) return false;
+    if (need == 0 || !parallel_valid(r, p) || work_bytes < need || work == nullptr) return false;
     if ((reinterpret_cast<uintptr_t>(work) & 7) != 0) return false;
 
     const uint32_t n = uint32_t(1) << log2_n;

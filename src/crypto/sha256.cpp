@@ -7,72 +7,96 @@ namespace zq::crypto {
 
 namespace {
 
-// The first 32 bits of the fractional parts of the cube roots of the first
-// 64 primes.
-const uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-// The message schedule is kept as a ring of 16 words: word t needs only
-// words t-2, t-7, t-15 and t-16.
-void compress(uint32_t state[8], const uint8_t block[64]) {
-    uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = load32_be(block + 4 * i);
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int t = 0; t < 64; ++t) {
-        if (t >= 16) {
-            const uint32_t w15 = w[(t - 15) & 15], w2 = w[(t - 2) & 15];
-            const uint32_t s0 = rotr32(w15, 7) ^ rotr32(w15, 18) ^ (w15 >> 3);
-            const uint32_t s1 = rotr32(w2, 17) ^ rotr32(w2, 19) ^ (w2 >> 10);
-            w[t & 15] += s0 + w[(t - 7) & 15] + s1;
-        }
-        const uint32_t t1 = h + (rotr32(e, 6) ^ rotr32(e, 11) ^ rotr32(e, 25)) +
-                            ((e & f) ^ (~e & g)) + kRound[t] + w[t & 15];
-        const uint32_t t2 =
-            (rotr32(a, 2) ^ rotr32(a, 13) ^ rotr32(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g, g = f, f = e, e = d + t1;
-        d = c, c = b, b = a, a = t1 + t2;
+// The first 32 bits of the fractional part of the square or cube root of
+// the prime p <= 311, the constants of SHA-256. Newton's method from p
+// comes within an ulp of the root in at most 13 steps, that is within
+// 2^-49 of it, and none of the constants' roots comes closer than 2^-40
+// to a multiple of 2^-32. Less 2^-33 and plus 2^20, the root is a double
+// whose last bit weighs 2^-32, so rounding there is truncating the root
+// to those 32 bits, which are the low bits of its pattern. The published
+// digests in the tests would show a single wrong bit. Figured, the
+// constants take less room in the stub than their table.
+[[gnu::noinline]] uint32_t root_bits(int32_t p, bool cube) {
+    const double x = p;
+    double y = x;
+    for (int i = 0; i < 24; ++i) {
+        double q = x / y;
+        if (cube) q /= y;
+        y += (q - y) / (cube ? 3 : 2);
     }
-    state[0] += a, state[1] += b, state[2] += c, state[3] += d;
-    state[4] += e, state[5] += f, state[6] += g, state[7] += h;
-    wipe(w, sizeof w);
+    const double placed = y - 0x1p-33 + 0x1p20;
+    uint64_t bits;
+    __builtin_memcpy(&bits, &placed, sizeof bits);
+    return uint32_t(bits);
+}
+
+// rotr(x, a) ^ rotr(x, b) ^ rotr(x, c), or x >> c for the last term of the
+// message schedule's two functions; `spec` is a | b << 8 | c << 16, plus
+// kShift. One routine for all four keeps the rounds small: SHA-256 runs
+// only a few hundred blocks per key.
+constexpr uint32_t kShift = 1u << 24;
+
+[[gnu::noinline]] uint32_t sigma(uint32_t x, uint32_t spec) {
+    const int c = (spec >> 16) & 31;
+    const uint32_t last = (spec & kShift) != 0 ? x >> c : rotr32(x, c);
+    return rotr32(x, spec & 31) ^ rotr32(x, (spec >> 8) & 31) ^ last;
+}
+
+constexpr uint32_t spec(int a, int b, int c) {
+    return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16;
+}
+
+// The working variables a..h are v[0..7]; each round moves them one place
+// along, the new a coming in at v[0] and d + T1 becoming e.
+void compress(uint32_t state[8], const uint32_t round[64], const uint8_t block[64]) {
+    struct {
+        uint32_t w[64], v[8];
+    } s;  // the schedule and the working variables, wiped at once
+    uint32_t* w = s.w;
+    uint32_t* v = s.v;
+    for (int i = 0; i < 8; ++i) v[i] = state[i];
+    for (int t = 0; t < 64; ++t) {
+        if (t < 16) {
+            w[t] = load32_be(block + 4 * t);
+        } else {
+            w[t] = sigma(w[t - 2], spec(17, 19, 10) | kShift) + w[t - 7] +
+                   sigma(w[t - 15], spec(7, 18, 3) | kShift) + w[t - 16];
+        }
+        const uint32_t t1 = v[7] + sigma(v[4], spec(6, 11, 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) +
+                            round[t] + w[t];
+        const uint32_t t2 =
+            sigma(v[0], spec(2, 13, 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        for (int i = 7; i > 0; --i) v[i] = v[i - 1];
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; ++i) state[i] += v[i];
+    wipe(&s, sizeof s);
 }
 
 }  // namespace
 
 void sha256_init(Sha256& s) {
-    // The first 32 bits of the fractional parts of the square roots of the
-    // first 8 primes.
-    static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    for (int i = 0; i < 8; ++i) s.state[i] = initial[i];
+    // The initial state from the square roots of the first 8 primes, the
+    // round constants from the cube roots of the first 64.
+    int found = 0;
+    for (int32_t n = 2; found < 64; ++n) {
+        bool prime = true;
+        for (int32_t d = 2; d < n; ++d) prime = prime && n % d != 0;
+        if (!prime) continue;
+        if (found < 8) s.state[found] = root_bits(n, false);
+        s.round[found++] = root_bits(n, true);
+    }
     s.length = 0;
     s.used = 0;
 }
 
 void sha256_update(Sha256& s, const uint8_t* data, size_t length) {
     s.length += length;
-    while (length > 0) {
-        if (s.used == 0 && length >= 64) {
-            compress(s.state, data);
-            data += 64;
-            length -= 64;
-            continue;
-        }
-        const size_t n = 64 - s.used < length ? 64 - s.used : length;
-        for (size_t i = 0; i < n; ++i) s.buffer[s.used + i] = data[i];
-        s.used += n;
-        data += n;
-        length -= n;
+    for (size_t i = 0; i < length; ++i) {
+        s.buffer[s.used++] = data[i];
         if (s.used == 64) {
-            compress(s.state, s.buffer);
+            compress(s.state, s.round, s.buffer);
             s.used = 0;
         }
     }
@@ -81,16 +105,14 @@ void sha256_update(Sha256& s, const uint8_t* data, size_t length) {
 void sha256_finish(Sha256& s, uint8_t out[32]) {
     // 0x80, zeros up to 8 bytes short of a block end, the length in bits.
     const uint64_t bits = s.length << 3;
-    s.buffer[s.used++] = 0x80;
-    if (s.used > 56) {
-        while (s.used < 64) s.buffer[s.used++] = 0;
-        compress(s.state, s.buffer);
-        s.used = 0;
-    }
-    while (s.used < 56) s.buffer[s.used++] = 0;
-    store32_be(s.buffer + 56, uint32_t(bits >> 32));
+    uint8_t pad = 0x80;
+    do {
+        sha256_update(s, &pad, 1);
+        pad = 0;
+    } while (s.used != 56);
     store32_be(s.buffer + 60, uint32_t(bits));
-    compress(s.state, s.buffer);
+    store32_be(s.buffer + 56, uint32_t(s.length >> 29));
+    compress(s.state, s.round, s.buffer);
     for (int i = 0; i < 8; ++i) store32_be(out + 4 * i, s.state[i]);
     wipe(&s, sizeof s);
 }
@@ -104,11 +126,11 @@ void hmac_init(Hmac& h, const uint8_t* key, size_t key_length) {
     } else {
         for (size_t i = 0; i < key_length; ++i) block[i] = key[i];
     }
-    for (int i = 0; i < 64; ++i) block[i] ^= 0x36;
     sha256_init(h.inner);
+    h.outer = h.inner;
+    for (int i = 0; i < 64; ++i) block[i] ^= 0x36;
     sha256_update(h.inner, block, 64);
     for (int i = 0; i < 64; ++i) block[i] ^= 0x36 ^ 0x5c;
-    sha256_init(h.outer);
     sha256_update(h.outer, block, 64);
     wipe(block, sizeof block);
 }

@@ -11,7 +11,8 @@ struct Sha256 {
     uint32_t state[8];
     uint64_t length;  // bytes absorbed so far
     uint8_t buffer[64];
-    size_t used;  // bytes waiting in `buffer`, always below 64
+    size_t used;         // bytes waiting in `buffer`, always below 64
+    uint32_t round[64];  // the round constants, figured by sha256_init
 };
 
 void sha256_init(Sha256& s);

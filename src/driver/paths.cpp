@@ -132,7 +132,9 @@ int delete_file(const char* path) {
     return file_delete(path) ? 0 : 1;
 }
 
-uint64_t unix_to_filetime(int32_t unix_time) {
+// Out of line: a file's three times share one copy of the 64-bit
+// arithmetic, which 32-bit code spells out at length.
+[[gnu::noinline]] uint64_t unix_to_filetime(int32_t unix_time) {
     return uint64_t((int64_t(unix_time) + 11644473600LL) * 10000000LL);
 }
 

@@ -37,7 +37,7 @@ void plan_reading() {
     // A caller's selection is asked once per file, in order; the guess at
     // what comes does not ask it again.
     if (!platform_reads_ahead() || stream_context.pipeline == nullptr ||
-        driver.options.select != nullptr)
+        caller_options.select != nullptr)
         return;
     pipeline_plan(stream_context.pipeline, SectionPlan{next_coded_file, nullptr});
 }

@@ -16,16 +16,22 @@ void on_control_event(int) {
     terminate(kExitAbort);
 }
 
-// 49 marks; a tail of it is written in one go when the bar grows.
-const char kMarks[] = "#################################################";
-static_assert(sizeof kMarks == kProgressMarks + 1, "one byte per mark");
+// Fills `line` from its end on with `fill` to `width` characters: the lines
+// of one character repeated, and the texts as wide as the bar, are made here
+// rather than kept whole.
+char* pad_line(char* line, char fill, uint32_t width) {
+    for (uint32_t i = str_length(line); i < width; ++i) line[i] = fill;
+    line[width] = '\0';
+    return line;
+}
 
 // Null `archive_path`: the archive rides in our own executable.
 void start_up(const char* archive_path) {
     install_control_handler(on_control_event);
+    // The state starts zeroed: the line padded here is still empty.
     if (!driver.options.quiet) {
         console_write(kBannerLine, kEndLine);
-        console_write(kTildeLine, kEndLine);
+        console_write(pad_line(driver.progress_line, '~', kBannerWidth), kEndLine);
     }
     driver.progress_hidden = driver.options.quiet || !console_draws_progress();
 
@@ -81,13 +87,12 @@ void answer_on_console(void*, bool accepted) {
 
 void draw_progress_start(bool block_coded) {
     char* line = driver.progress_line;
-    for (int i = 0; i < 18; ++i) line[i] = ' ';
-    line[18] = '\0';
-    console_write(line, kEndNone);
+    line[0] = '\0';
+    console_write(pad_line(line, ' ', 18), kEndNone);
     if (block_coded) {
         console_write(kProgressBar + 1, kEndCr);
     } else {
-        console_write(kCopyingLine, kEndCr);
+        console_write(pad_line(str_copy(line + 18, kCopyingLine), ' ', kProgressWidth), kEndCr);
     }
     line[15] = ':';
     line[17] = '\0';
@@ -332,7 +337,7 @@ void extract_file(uint32_t index) {
     if (file_close(output) != 0) fail_system(kExitIoError, driver.target_name, last_system_error());
 
     if (bar) {
-        str_copy(driver.progress_line + 17, kDoneLine);
+        pad_line(str_copy(driver.progress_line + 17, kDoneLine), ' ', kProgressWidth);
         console_write(driver.progress_line, kEndLine);
     }
     if (status != kExitOk) fail(status, driver.target_name, outcome_reason(data.outcome));
@@ -356,18 +361,23 @@ void start_workers() {
 }  // namespace
 
 void progress_update(StreamContext* context, int16_t*) {
-    // Past 4 GiB both counts drop the same low bits, so the bar's arithmetic
-    // stays 32-bit (no 64-bit division in the Windows stub); below, it is exact.
-    uint64_t total64 = context->plain_total;
-    uint64_t done64 = context->plain_done;
-    while (total64 >> 32 != 0) {
-        total64 >>= 1;
-        done64 >>= 1;
+    uint32_t total = uint32_t(context->plain_total);
+    uint32_t done = uint32_t(context->plain_done);
+    if (platform_reads_wide()) {
+        // Past 4 GiB both counts drop the same low bits, so the bar's
+        // arithmetic stays 32-bit; below, it is exact.
+        uint64_t total_all = context->plain_total;
+        uint64_t done_all = context->plain_done;
+        while (total_all >> 32 != 0) {
+            total_all >>= 1;
+            done_all >>= 1;
+        }
+        total = uint32_t(total_all);
+        // done may pass total by a block (the last one read past the size).
+        done = done_all >> 32 != 0 ? 0xFFFFFFFFu : uint32_t(done_all);
     }
-    const uint32_t total = uint32_t(total64);
-    // done may pass total by a block (the last one read past the size).
-    const uint32_t done = done64 >> 32 != 0 ? 0xFFFFFFFFu : uint32_t(done64);
     if (context->plain_done == 0) {
+        pad_line(driver.marks, '#', kProgressMarks);
         driver.progress_marks = 0;
         driver.progress_step = total >= kProgressMarks ? total / kProgressMarks : total;
         return;
@@ -378,7 +388,7 @@ void progress_update(StreamContext* context, int16_t*) {
         if (target > kProgressMarks) target = kProgressMarks;
     }
     if (int32_t(target) > driver.progress_marks && !driver.progress_hidden) {
-        console_write(kMarks + (kProgressMarks - (target - uint32_t(driver.progress_marks))),
+        console_write(driver.marks + (kProgressMarks - (target - uint32_t(driver.progress_marks))),
                       kEndNone);
         driver.progress_marks = int32_t(target);
     }
@@ -394,9 +404,9 @@ const char* stored_path(const FileRecord& file) {
 // A file the caller's selection leaves out is not looked at again: no
 // question, no temporary file, no line.
 bool is_selected(uint32_t index) {
-    if (driver.options.select == nullptr) return true;
-    return driver.options.select(stored_path(*catalogue.file_table[index]),
-                                 driver.options.select_context);
+    if (caller_options.select == nullptr) return true;
+    return caller_options.select(stored_path(*catalogue.file_table[index]),
+                                 caller_options.select_context);
 }
 
 namespace {
@@ -415,11 +425,17 @@ namespace {
 // A selection is shown every path before anything is written, so that the
 // caller can refuse one that takes nothing (or less than it asked for).
 void check_selection() {
-    if (driver.options.select == nullptr || driver.options.selection_done == nullptr) return;
+    if (caller_options.select == nullptr || caller_options.selection_done == nullptr) return;
     for (uint32_t i = 0; i < driver.file_count; ++i) is_selected(i);
-    const int status = driver.options.selection_done(driver.options.select_context);
+    const int status = caller_options.selection_done(caller_options.select_context);
     if (status != 0) terminate_silently(status);
 }
+
+// The password a tool gave, and the dialogue that offers it: made by
+// extract_archive alone, so where that is never called (the self-extractor)
+// the dialogue stays empty and the offering code is not linked in.
+GivenPassword given_password;
+PasswordDialogue given_dialogue;
 }  // namespace
 
 void run_extraction(const char* archive_path) {
@@ -433,10 +449,8 @@ void run_extraction(const char* archive_path) {
 
     uint32_t file_count = 0;
     // A tool may give the password beforehand; the stub asks on the console.
-    GivenPassword given{driver.options.password, false};
-    const PasswordDialogue dialogue = driver.options.password != nullptr
-                                          ? given_password_dialogue(&given)
-                                          : console_password_dialogue();
+    const PasswordDialogue dialogue =
+        given_dialogue.ask != nullptr ? given_dialogue : console_password_dialogue();
     const int status =
         read_catalogue(context, unfolded(&catalogue), driver.spot, &file_count, dialogue);
     if (status != 0) terminate(status);
@@ -474,6 +488,11 @@ PasswordDialogue console_password_dialogue() {
 
 void extract_archive(const char* archive_path, const ExtractOptions& options) {
     driver.options = options;
+    caller_options = options;
+    if (options.password != nullptr) {
+        given_password.text = options.password;
+        given_dialogue = given_password_dialogue(&given_password);
+    }
     driver.overwrite_all = options.overwrite_all;
     catalogue.host_names = options.host_names;
     catalogue.host_names_context = options.host_names_context;

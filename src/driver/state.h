@@ -17,11 +17,14 @@ namespace zq {
 constexpr uint32_t kProgressMarks = 49;
 // The bar, '|' and ten groups "----+", the last '+' a '|'.
 extern const char kProgressBar[];
-// "done." and "Copying original data...", padded with blanks to the bar's width.
+constexpr uint32_t kProgressWidth = 51;
+// "done." and "Copying original data...", shown padded with blanks to the
+// bar's width (pad_line).
 extern const char kDoneLine[];
 extern const char kCopyingLine[];
+// The banner, shown over a line of as many '~'.
 extern const char kBannerLine[];
-extern const char kTildeLine[];
+constexpr uint32_t kBannerWidth = 41;
 extern const char kOverwritePrompt[];
 
 struct DriverState {
@@ -40,11 +43,13 @@ struct DriverState {
     char full_path[kPathBufferSize];
     char progress_line[kPathBufferSize];
     char link_target[kPathBufferSize];  // the target of the link record in hand
+    char marks[kProgressMarks + 1];     // the bar's marks, a tail written as it grows
     bool overwrite_all;
     // No progress bars: asked to be quiet, or the console draws none (a
     // Linux pipe or file). Set at start-up; zero draws them.
     bool progress_hidden;
-    ExtractOptions options;  // all defaults in the self-extractor
+    // All defaults in the self-extractor; the hooks are read from caller_options.
+    ExtractOptions options;
     uint32_t progress_step;
     int32_t progress_marks;
     uint32_t run_file;     // 1 + the index of the file to run after extraction; 0: none
@@ -96,6 +101,12 @@ template <typename T>
 }
 
 extern DriverState driver;
+// extract_archive's options once more, read for the hooks only a tool gives
+// (the selection and its end). Written by extract_archive
+// alone, apart from driver.options, so that in a program that never calls it
+// (the self-extractor) they are null by construction and the link drops the
+// code that serves them.
+extern ExtractOptions caller_options;
 extern StreamContext stream_context;
 extern BlockPipeline pipeline;
 extern Catalogue catalogue;

@@ -6,16 +6,18 @@
 namespace zq {
 
 const char kBannerLine[] = "Crateworks(WOX 32)  Self-Extractor V01L09";
-const char kTildeLine[] = "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~";
+static_assert(sizeof kBannerLine == kBannerWidth + 1, "the banner's width");
 const char kOverwritePrompt[] = " is exist, overwrite(Yes/No/All)? ";
 
 const char kProgressBar[] = "|----+----+----+----+----+----+----+----+----+----|";
-const char kDoneLine[] = "done.                                              ";
-const char kCopyingLine[] = "Copying original data...                           ";
+static_assert(sizeof kProgressBar == kProgressWidth + 1, "the bar's width");
+const char kDoneLine[] = "done.";
+const char kCopyingLine[] = "Copying original data...";
 
 // Zero-initialised, so its path buffers cost nothing in the stub's file; the
 // run marks both handles closed before anything can call terminate().
 DriverState driver;
+ExtractOptions caller_options;
 StreamContext stream_context;
 BlockPipeline pipeline;
 Catalogue catalogue;

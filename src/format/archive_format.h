@@ -112,6 +112,27 @@ inline uint64_t join_u64(const uint8_t* low, const uint8_t* high) {
     return uint64_t(load_u32(low)) | (uint64_t(load_u32(high)) << 32);
 }
 
+// The width a reader holds a record's sizes and offsets in: 64 bits, or 32 in
+// the 32-bit Windows stub, which reads the narrow form only (the wide form's
+// arithmetic would pass its byte budget; platform.h, platform_reads_wide).
+// There the records' high parts are never read: a narrow record leaves them
+// zero. Known when compiling, so that the Windows stub carries none of it.
+#ifdef _WIN32
+using RecordNumber = uint32_t;
+#else
+using RecordNumber = uint64_t;
+#endif
+constexpr bool kWideRecords = sizeof(RecordNumber) == 8;
+
+// A record's number from its low part and, where the wide form is read, its
+// high part stored apart.
+inline RecordNumber record_number(const uint8_t* low, const uint8_t* high) {
+    return kWideRecords ? RecordNumber(join_u64(low, high)) : load_u32(low);
+}
+inline uint32_t record_id(const uint8_t* low, const uint8_t* high) {
+    return kWideRecords ? load_u16(low) | (uint32_t(load_u16(high)) << 16) : load_u16(low);
+}
+
 // A NameRef: the pool's index in the high half, the name's offset inside
 // the pool in the low half.
 inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) {
@@ -125,10 +146,10 @@ inline uint32_t make_name_ref(uint16_t pool, uint16_t offset) {
 // id's high half, 12-13 next's, 14-15 child's.
 struct DirRecord {
     uint8_t bytes[kWideDirRecordSize];
-    uint32_t id() const { return load_u16(bytes) | (uint32_t(load_u16(bytes + 10)) << 16); }
+    uint32_t id() const { return record_id(bytes, bytes + 10); }
     uint32_t name() const { return load_u32(bytes + 2); }
-    uint32_t next() const { return load_u16(bytes + 6) | (uint32_t(load_u16(bytes + 12)) << 16); }
-    uint32_t child() const { return load_u16(bytes + 8) | (uint32_t(load_u16(bytes + 14)) << 16); }
+    uint32_t next() const { return record_id(bytes + 6, bytes + 12); }
+    uint32_t child() const { return record_id(bytes + 8, bytes + 14); }
 };
 
 // Wide file record: bytes 40-43, 44-47 and 48-51 the high halves of size,
@@ -136,13 +157,13 @@ struct DirRecord {
 struct FileRecord {
     uint8_t bytes[kWideFileRecordSize];
     uint16_t attributes() const { return load_u16(bytes); }
-    uint32_t dir_id() const { return load_u16(bytes + 2) | (uint32_t(load_u16(bytes + 52)) << 16); }
+    uint32_t dir_id() const { return record_id(bytes + 2, bytes + 52); }
     int32_t access_time() const { return int32_t(load_u32(bytes + 4)); }
     int32_t write_time() const { return int32_t(load_u32(bytes + 8)); }
     int32_t create_time() const { return int32_t(load_u32(bytes + 12)); }
-    uint64_t original_size() const { return join_u64(bytes + 16, bytes + 40); }
-    uint64_t stored_size() const { return join_u64(bytes + 20, bytes + 44); }
-    uint64_t data_offset() const { return join_u64(bytes + 24, bytes + 48); }
+    RecordNumber original_size() const { return record_number(bytes + 16, bytes + 40); }
+    RecordNumber stored_size() const { return record_number(bytes + 20, bytes + 44); }
+    RecordNumber data_offset() const { return record_number(bytes + 24, bytes + 48); }
     uint32_t name() const { return load_u32(bytes + 28); }
     uint16_t method() const { return load_u16(bytes + 32); }
     bool block_coded() const { return (method() & kMethodCodedMask) != 0; }

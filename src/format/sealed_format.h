@@ -29,6 +29,10 @@
 
 namespace zq {
 
+// Bytes a program that reads encrypted archives carries (sealed.cpp), so that
+// zqpack can tell a stub that does from one built without the decryption.
+inline constexpr char kEncryptedReaderMark[] = "zqsfx:decrypts";
+
 constexpr uint8_t kSealedMagic[6] = {'Z', 'Q', 'S', 'E', 'A', 'L'};
 constexpr uint32_t kSealedHeaderSize = 64;
 constexpr uint8_t kSealedVersion = 1;
@@ -86,13 +90,15 @@ inline void store_sealed_header(const SealedHeader& header, uint8_t out[kSealedH
 }
 
 // The scrypt parameters within the caps: log2_n 1..30, r and p at least 1,
-// 128 * r * N bytes and N * r * p steps at most.
+// 128 * r * N bytes and N * r * p steps at most. The memory cap is r * N <=
+// 2^20, which keeps log2_n to 20 and r * N below the work cap, so every
+// step fits 32 bits (the Windows stub has no 64-bit division).
 inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
-    if (log2_n < 1 || log2_n > 30 || r < 1 || p < 1 || r > kMaxKdfWork || p > kMaxKdfWork)
-        return false;
-    const uint64_t n = uint64_t(1) << log2_n;
-    return 128 * uint64_t(r) * n <= kMaxKdfMemory && n * r <= kMaxKdfWork &&
-           n * r * p <= kMaxKdfWork;
+    constexpr uint32_t kMaxBlocks = uint32_t(kMaxKdfMemory / 128);
+    static_assert(kMaxBlocks <= kMaxKdfWork && kMaxKdfWork < (uint64_t(1) << 32),
+                  "caps in 32 bits");
+    if (log2_n < 1 || log2_n > 20 || r < 1 || p < 1 || r > (kMaxBlocks >> log2_n)) return false;
+    return p <= uint32_t(kMaxKdfWork) / (r << log2_n);
 }
 
 // Parses and bounds an envelope header: false for another version, another
@@ -100,17 +106,22 @@ inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
 // size outside kMinChunk..kMaxChunk, or a plain length that cannot hold a
 // plain archive's header or lies past kMaxPlainLength.
 inline bool parse_sealed_header(const uint8_t in[kSealedHeaderSize], SealedHeader* header) {
-    if (!is_sealed_magic(in) || in[6] != kSealedVersion || in[7] != kKdfScrypt) return false;
-    if (in[9] != 0 || in[10] != 0 || in[11] != 0) return false;
+    // Bytes 0-11 but the scrypt log2(N) at 8 are fixed.
+    constexpr uint8_t kLead[12] = {'Z', 'Q', 'S', 'E', 'A', 'L', kSealedVersion, kKdfScrypt};
+    for (uint32_t i = 0; i < sizeof kLead; ++i) {
+        if (i != 8 && in[i] != kLead[i]) return false;
+    }
     header->log2_n = in[8];
     header->r = load_u32(in + 12);
     header->p = load_u32(in + 16);
     header->chunk_size = load_u32(in + 20);
     header->plain_length = load_u64(in + 24);
     for (uint32_t i = 0; i < kSaltBytes; ++i) header->salt[i] = in[32 + i];
+    // The plain length's high word 0, its low one kHeaderSize..kMaxPlainLength.
+    const uint32_t plain = load_u32(in + 24);
     return kdf_within_caps(header->log2_n, header->r, header->p) &&
            header->chunk_size >= kMinChunk && header->chunk_size <= kMaxChunk &&
-           header->plain_length >= kHeaderSize && header->plain_length <= kMaxPlainLength;
+           load_u32(in + 28) == 0 && plain >= kHeaderSize && plain <= kMaxPlainLength;
 }
 
 // For a header that parse_sealed_header accepted (or one written so): the
@@ -121,10 +132,11 @@ inline uint32_t sealed_chunk_count(const SealedHeader& header) {
     return plain / header.chunk_size + (plain % header.chunk_size != 0 ? 1 : 0);
 }
 
-// Bytes of the whole envelope, header and tags included.
-inline uint64_t sealed_size(const SealedHeader& header) {
-    return kSealedHeaderSize + header.plain_length +
-           uint64_t(sealed_chunk_count(header)) * kSealTagBytes;
+// Bytes of the whole envelope, header and tags included, for a header that
+// parse_sealed_header accepted: below 2^31 + 2^26, so in 32 bits.
+inline uint32_t sealed_size(const SealedHeader& header) {
+    return kSealedHeaderSize + uint32_t(header.plain_length) +
+           sealed_chunk_count(header) * kSealTagBytes;
 }
 
 inline void sealed_nonce(uint32_t chunk, bool last, uint8_t nonce[kSealNonceBytes]) {

@@ -174,7 +174,7 @@ int run_create(const CreateArgs& args, unsigned threads) {
     }
     std::string made = "a bare archive";
     if (args.stub != "none") {
-        const fs::path stub = zq::pack::find_stub(args.stub);
+        const fs::path stub = zq::pack::find_stub(args.stub, args.encrypt);
         if (!fs::is_regular_file(stub)) {
             fail("no stub at " + stub.string() +
                  " (give --stub FILE, or --stub none for a bare archive)");
@@ -185,6 +185,10 @@ int run_create(const CreateArgs& args, unsigned threads) {
         const zq::StubKind kind = zq::stub_kind(*options.stub);
         if (kind == zq::StubKind::kNotExecutable)
             fail("the stub " + stub.string() + " is not an ELF or PE executable");
+        if (args.encrypt && !zq::stub_reads_encrypted(*options.stub)) {
+            fail("the stub " + stub.string() +
+                 " cannot decrypt: give --stub windows-encrypted for Windows");
+        }
         const bool windows = kind == zq::StubKind::kWindowsPe;
         made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") +
                " self-extractor, stub " + stub.string();
@@ -244,7 +248,8 @@ void add_create_command(CLI::App& app, CreateCommand& command, unsigned& threads
     command.app->add_option("-o,--output", args.output, "the file to write")->required();
     command.app->add_option("--stub", args.stub,
                             "the extractor to put in front: a file, or a name listed below "
-                            "(default: linux; none: a bare archive)");
+                            "(default: linux; none: a bare archive; with --encrypt, windows is "
+                            "windows-encrypted)");
     command.app->footer(stubs_found_text);
     command.password =
         command.app->add_option("--password", args.password,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/catalogue.h"
+#include "archive/tree.h"
 #include "pack/host_names.h"
 
 namespace zq::pack {
@@ -46,8 +47,8 @@ public:
     OpenedArchive& operator=(const OpenedArchive&) = delete;
 
     const std::string& path() const { return path_; }
-    int64_t archive_offset() const { return spot_.archive_offset; }
-    bool wide() const { return spot_.wide; }
+    FileOffset archive_offset() const { return spot_.archive_offset; }
+    bool wide() const { return spot_.wide(); }
     // The files in view: every file, or those a selection kept.
     size_t entry_count() const { return order_.size(); }
     const FileRecord& record(size_t index) const { return *catalogue_.file_table[order_[index]]; }
@@ -68,6 +69,12 @@ public:
     uint32_t depth(size_t index) const;
     size_t folder_count() const { return folders_.size(); }
     std::string folder_path(size_t index) const;  // '/'-separated, ending in '/'
+    // What the archive's tree supplement holds of folder `index` (its mode
+    // and times); false when it holds nothing of it.
+    bool folder_tree(size_t index, TreeFolder* folder) const;
+    // The path of the file whose data the file in view at `index` shares as
+    // a second name (a hard link); empty when it is no second name.
+    std::string hard_link_path(size_t index) const;
     bool full_path() const { return catalogue_.full_path != 0; }
     bool dir_tree() const { return catalogue_.dir_tree != 0; }
     bool has_password() const { return has_password_ || encrypted(); }
@@ -81,6 +88,8 @@ public:
     uint16_t code_page() const { return host_names_.code_page; }
 
 private:
+    ArchiveEntry entry_of(uint32_t file) const;  // `file`: an index of the catalogue
+
     std::string path_;
     FileHandle file_ = kNoFile;
     ArchiveSpot spot_{};
@@ -90,6 +99,7 @@ private:
     HostNames host_names_;
     std::vector<uint32_t> order_;    // file indices in view
     std::vector<uint32_t> folders_;  // folder records, one per id
+    TreeSupplement tree_{};          // all zero when the archive carries none
 };
 
 // Opens `path` and finds the archive behind its trailer: where it lies.

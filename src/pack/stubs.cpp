@@ -16,8 +16,17 @@ struct KnownStub {
 };
 
 // The file names the build and the install give the stubs.
-constexpr KnownStub kKnown[] = {
-    {"linux", "zqsfx"}, {"linux-aarch64", "zqsfx-aarch64"}, {"windows", "zqsfx.exe"}};
+constexpr KnownStub kKnown[] = {{"linux", "zqsfx"},
+                                {"linux-aarch64", "zqsfx-aarch64"},
+                                {"windows", "zqsfx.exe"},
+                                {"windows-encrypted", "zqsfx-encrypted.exe"}};
+
+// The Windows stub for an encrypted archive: the plain one leaves the
+// decryption out to stay small.
+const char* file_for(const char* file, bool encrypted) {
+    const std::string name = file;
+    return encrypted && name == "zqsfx.exe" ? "zqsfx-encrypted.exe" : file;
+}
 
 fs::path own_directory() {
     char buffer[4096];
@@ -54,11 +63,12 @@ const char* file_of(const std::string& name) {
 
 }  // namespace
 
-fs::path find_stub(const std::string& given) {
+fs::path find_stub(const std::string& given, bool encrypted) {
     const std::string wanted = given.empty() ? "linux" : given;
     std::error_code ec;
     if (!given.empty() && fs::exists(given, ec)) return given;
     const char* file = file_of(wanted);
+    if (file != nullptr) file = file_for(file, encrypted);
     if (file == nullptr) {
         throw std::runtime_error("no stub at " + given +
                                  " (give a stub's path, one of the names create --help lists, "

@@ -16,8 +16,10 @@ struct FoundStub {
 // The stub `given` names: empty for the default (the Linux one), a path to a
 // file that exists, else one of the names stub_names() lists or a stub's file
 // name (zqsfx.exe), looked for beside zqpack and then in its installed
-// lib/zqsfx/. Throws naming what was tried when there is none.
-std::filesystem::path find_stub(const std::string& given);
+// lib/zqsfx/. For an `encrypted` archive the Windows stub by name is the one
+// that decrypts (windows-encrypted). Throws naming what was tried when there
+// is none.
+std::filesystem::path find_stub(const std::string& given, bool encrypted);
 
 // Every stub those folders hold, each name once, in a fixed order.
 std::vector<FoundStub> stub_names();

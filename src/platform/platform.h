@@ -20,6 +20,21 @@ namespace zq {
 using FileHandle = int32_t;
 constexpr FileHandle kNoFile = -1;
 
+// File positions and sizes. 64-bit on Linux, where an archive in the wide
+// form reaches past 4 GiB; 32-bit in the Windows stub, which reads the narrow
+// form only (the wide form's 64-bit arithmetic would pass its byte budget),
+// so that its positions stay below 2 GiB and its sums in 32 bits. Known when
+// compiling, so that the Windows stub carries no 64-bit offset code.
+#ifdef _WIN32
+using FileOffset = int32_t;
+using FileSize = uint32_t;
+#else
+using FileOffset = int64_t;
+using FileSize = uint64_t;
+#endif
+constexpr FileOffset kMaxFileOffset = FileOffset(~FileSize(0) >> 1);
+constexpr bool platform_reads_wide() { return sizeof(FileOffset) == 8; }
+
 // Origins for file_seek.
 constexpr int kSeekSet = 0;
 constexpr int kSeekCur = 1;
@@ -39,9 +54,9 @@ FileHandle file_create_new(const char* path);
 // Bytes moved, or -1 on failure. A short count is not an error here.
 int32_t file_read(FileHandle file, void* buffer, uint32_t bytes);
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes);
-// New position from the start of the file, or -1 on failure. Positions are
-// 64-bit: an archive may be far larger than 4 GiB.
-int64_t file_seek(FileHandle file, int64_t offset, int origin);
+// New position from the start of the file, or -1 on failure (also when the
+// position does not fit in a FileOffset).
+FileOffset file_seek(FileHandle file, FileOffset offset, int origin);
 // 0 on success, -1 on failure.
 int32_t file_close(FileHandle file);
 
@@ -295,6 +310,6 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
 // Writes `size` right-aligned in ten places (more for a size of more digits),
 // two blanks, the Unix time as "YYYY-MM-DD HH:MM:SS" in UTC and two blanks
 // (44 to 54 bytes and a NUL; `out` holds at least 64).
-void format_size_and_time(char* out, uint64_t size, int32_t unix_time);
+void format_size_and_time(char* out, FileSize size, int32_t unix_time);
 
 }  // namespace zq

@@ -101,13 +101,13 @@ int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
                     [file](const uint8_t* at, uint32_t n) { return write(file, at, n); });
 }
 
-int64_t file_seek(FileHandle file, int64_t offset, int origin) {
+FileOffset file_seek(FileHandle file, FileOffset offset, int origin) {
     int whence = SEEK_SET;
     if (origin == kSeekCur) whence = SEEK_CUR;
     if (origin == kSeekEnd) whence = SEEK_END;
     static_assert(sizeof(off_t) == 8, "64-bit file offsets");
     const off_t position = lseek(file, off_t(offset), whence);
-    return position < 0 ? -1 : int64_t(position);
+    return position < 0 ? -1 : FileOffset(position);
 }
 
 int32_t file_close(FileHandle file) {

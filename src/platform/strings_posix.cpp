@@ -98,7 +98,7 @@ CivilDate civil_from_days(int32_t days) {
 
 // By hand rather than with gmtime and snprintf: this is the stub's only
 // formatted line, and the C library's printf would be a fifth of the stub.
-void format_size_and_time(char* out, uint64_t size, int32_t unix_time) {
+void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     const int64_t seconds = unix_time;
     const int32_t days = int32_t((seconds >= 0 ? seconds : seconds - 86399) / 86400);
     const uint32_t of_day = uint32_t(seconds - int64_t(days) * 86400);

@@ -1,7 +1,6 @@
 // The Windows layer's string routines: the system answers for the code
 // page in force and formats through wsprintfA, so the stub carries no
 // formatting code of its own.
-#include "platform/decimal.h"
 #include "platform/win32_section.h"
 
 namespace zq {
@@ -39,7 +38,7 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
     return true;
 }
 
-void format_size_and_time(char* out, uint64_t size, int32_t unix_time) {
+void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     Section section;
     // Unix seconds to FILETIME ticks: 100 ns units, 11644473600 s before 1970.
     const int64_t ticks = (int64_t(unix_time) + 11644473600LL) * 10000000;
@@ -48,9 +47,8 @@ void format_size_and_time(char* out, uint64_t size, int32_t unix_time) {
     time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
     SYSTEMTIME t = {};
     FileTimeToSystemTime(&time, &t);
-    char* p = put_size(out, size, 10);
-    wsprintfA(p, "  %04u-%02u-%02u %02u:%02u:%02u  ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-              t.wSecond);
+    wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size),
+              t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
 }  // namespace zq

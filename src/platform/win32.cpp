@@ -184,16 +184,10 @@ int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
     return put == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(put);
 }
 
-int64_t file_seek(FileHandle file, int64_t offset, int origin) {
+FileOffset file_seek(FileHandle file, FileOffset offset, int origin) {
     Section section;
-    // The high part goes in and comes back through `high`; a low part of
-    // all ones is a failure only when the system says so.
-    LONG high = LONG(offset >> 32);
-    SetLastError(NO_ERROR);
-    const DWORD low =
-        SetFilePointer(HANDLE(INT_PTR(file)), LONG(uint32_t(offset)), &high, DWORD(origin));
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return -1;
-    const int64_t position = int64_t((uint64_t(uint32_t(high)) << 32) | low);
+    LONG position = _llseek(file, offset, origin);
+    // Beyond 2 GiB the position comes back negative; that is a failure too.
     return position < 0 ? -1 : position;
 }
 

@@ -5,9 +5,10 @@
 # initialiser tables, thread-local data. Nothing would ever run them.
 file(SIZE "${FILE}" size)
 math(EXPR kib "(${size} + 1023) / 1024")
-message(STATUS "zqsfx stub: ${size} bytes (${kib} KiB), budget ${MAX} bytes")
+get_filename_component(name "${FILE}" NAME)
+message(STATUS "${name}: ${size} bytes (${kib} KiB), budget ${MAX} bytes")
 if(size GREATER MAX)
-  message(FATAL_ERROR "zqsfx stub is ${size} bytes, over its budget of ${MAX}")
+  message(FATAL_ERROR "${name} is ${size} bytes, over its budget of ${MAX}")
 endif()
 
 file(READ "${MAP}" map)

@@ -1,11 +1,10 @@
-# Turns the `zqsfx` target into the 32-bit Windows stub: a PE32 console program
-# with its own entry point and no C runtime, linked against kernel32 and user32
-# only, and built for size (the stub travels in front of every archive).
-# Included by src/stub/CMakeLists.txt after it has defined `zqsfx`.
-
-if(NOT TARGET zqsfx)
-  message(FATAL_ERROR "Win32Stub.cmake: the zqsfx target must exist first")
-endif()
+# Makes the 32-bit Windows stubs: PE32 console programs with their own entry
+# point and no C runtime, linked against kernel32 and user32 only, and built
+# for size (a stub travels in front of every archive). There are two:
+# zqsfx.exe reads every archive but an encrypted one, and
+# zqsfx-encrypted.exe carries the decryption too, which costs about 4.5 KiB.
+# zqpack puts the second in front of an encrypted archive and the first in
+# front of any other. Included by src/stub/CMakeLists.txt.
 include(${PROJECT_SOURCE_DIR}/cmake/LibrarySources.cmake)
 
 # The runtime replacements must not be recognised as memcpy/memset loops and
@@ -81,35 +80,11 @@ function(zq_win32_stub_code target)
   set_source_files_properties(${PROJECT_SOURCE_DIR}/src/codec/decode.cpp
     TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-O2;-ftree-loop-optimize;-ftree-dominator-opts;-fcode-hoisting;-ftree-pre;-ftree-loop-im;-ftree-slsr;-fcaller-saves")
 endfunction()
-zq_win32_stub_code(zqsfx zq_driver)
-
-# No start files and no default libraries: the entry point is ours, and the
-# only imports are the two system libraries. Unused sections go, symbols are
-# stripped, and the program keeps ASLR and DEP. The code is generated at link
-# time, so the link takes the code generation options too; zqsfx.ld lays out
-# the sections. That code goes into one section, not a section a function:
-# the link-time optimisation has already dropped every unused function, and
-# the assembler pads each section to 4 bytes, which in a program of a
-# hundred-odd functions is about 200 bytes of padding.
-target_link_options(zqsfx PRIVATE
-  ${ZQ_STUB_COMPILE_OPTIONS}
-  -fno-function-sections
-  -nostdlib
-  -nostartfiles
-  -Wl,-e,_zq_entry
-  -Wl,--subsystem,console
-  -Wl,--gc-sections
-  -Wl,--dynamicbase
-  -Wl,--nxcompat
-  -Wl,--no-insert-timestamp
-  -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld
-  -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/zqsfx.map
-  -s)
-target_link_libraries(zqsfx PRIVATE kernel32 user32)
 
 # The resources: the manifest (asInvoker; Windows 7 to 11) and the version
 # resource with the fields zqpack fills in. The resource compiler writes an
-# object of one .rsrc section, which the linker script keeps.
+# object of one .rsrc section, which the linker script keeps; both stubs
+# take the same one.
 include(${CMAKE_CURRENT_SOURCE_DIR}/VersionResource.cmake)
 set(zq_stub_rc ${CMAKE_CURRENT_BINARY_DIR}/zqsfx.rc)
 set(zq_stub_res ${CMAKE_CURRENT_BINARY_DIR}/zqsfx_res.o)
@@ -121,21 +96,68 @@ add_custom_command(OUTPUT ${zq_stub_res}
   COMMENT "Compiling the stub's resources"
   VERBATIM)
 set_source_files_properties(${zq_stub_res} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
-target_sources(zqsfx PRIVATE ${zq_stub_res})
-set_target_properties(zqsfx PROPERTIES SUFFIX ".exe"
-  LINK_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld;${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake")
+add_custom_target(zqsfx_resources DEPENDS ${zq_stub_res})
 
-# The headers fitted into one file page (CompactHeaders.cmake, with the
-# toolchain's assembler and objcopy), then the size goal and runtime-free
-# start of the stub, checked at every build.
 if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "the Windows stub needs the toolchain's objcopy (CMAKE_OBJCOPY)")
 endif()
-set(ZQ_STUB_MAX_BYTES 30208 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
-add_custom_command(TARGET zqsfx POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DCC=${CMAKE_CXX_COMPILER}
-          -DOBJCOPY=${CMAKE_OBJCOPY} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/headers
-          -P ${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:zqsfx> -DMAP=${CMAKE_CURRENT_BINARY_DIR}/zqsfx.map
-          -DMAX=${ZQ_STUB_MAX_BYTES} -P ${CMAKE_CURRENT_SOURCE_DIR}/CheckStub.cmake
-  VERBATIM)
+
+# zq_win32_stub(<target> <largest size in bytes>): <target>, an executable of
+# the entry point and the runtime replacements, made into a stub.
+#
+# No start files and no default libraries: the entry point is ours, and the
+# only imports are the two system libraries. Unused sections go, symbols are
+# stripped, and the program keeps ASLR and DEP. The code is generated at link
+# time, so the link takes the code generation options too; zqsfx.ld lays out
+# the sections. That code goes into one section, not a section a function:
+# the link-time optimisation has already dropped every unused function, and
+# the assembler pads each section to 4 bytes, which in a program of a
+# hundred-odd functions is about 200 bytes of padding.
+#
+# After the link the headers are fitted into one file page
+# (CompactHeaders.cmake, with the toolchain's assembler and objcopy), then the
+# size goal and runtime-free start of the stub are checked.
+function(zq_win32_stub target max_bytes)
+  zq_win32_stub_code(${target} zq_driver)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  target_link_options(${target} PRIVATE
+    ${ZQ_STUB_COMPILE_OPTIONS}
+    -fno-function-sections
+    -nostdlib
+    -nostartfiles
+    -Wl,-e,_zq_entry
+    -Wl,--subsystem,console
+    -Wl,--gc-sections
+    -Wl,--dynamicbase
+    -Wl,--nxcompat
+    -Wl,--no-insert-timestamp
+    -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld
+    -Wl,-Map,${map}
+    -s)
+  target_link_libraries(${target} PRIVATE kernel32 user32)
+  target_sources(${target} PRIVATE ${zq_stub_res})
+  add_dependencies(${target} zqsfx_resources)
+  set_target_properties(${target} PROPERTIES SUFFIX ".exe"
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+    LINK_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld;${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake")
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DCC=${CMAKE_CXX_COMPILER}
+            -DOBJCOPY=${CMAKE_OBJCOPY} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/headers-${target}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DMAP=${map}
+            -DMAX=${max_bytes} -P ${CMAKE_CURRENT_SOURCE_DIR}/CheckStub.cmake
+    VERBATIM)
+endfunction()
+
+# The budgets: 24 KiB for the plain stub, 28 KiB with the decryption.
+set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
+set(ZQ_ENCRYPTED_STUB_MAX_BYTES 28672 CACHE STRING
+  "Largest acceptable size of zqsfx-encrypted.exe in bytes")
+
+# The plain stub leaves the decryption out: an encrypted archive is to it one
+# it cannot read.
+zq_win32_stub(zqsfx ${ZQ_STUB_MAX_BYTES})
+target_compile_definitions(zqsfx PRIVATE ZQ_WITHOUT_DECRYPTION)
+
+add_executable(zqsfx-encrypted win32_entry.cpp win32_runtime.cpp)
+zq_win32_stub(zqsfx-encrypted ${ZQ_ENCRYPTED_STUB_MAX_BYTES})

@@ -300,9 +300,9 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     image.pools = names.pools();
 
-    // An encrypted archive carries none: sealed archives keep the layout
-    // their readers were made for.
-    if (options.extension && !options.seal) {
+    // Sealed with the rest when the archive is encrypted: its reader reads
+    // through the same decrypting view as the catalogue's.
+    if (options.extension) {
         const TreeImage tree = tree_of(plan, order, firsts, options.owners);
         if (tree_has_content(tree)) {
             output.write(tree_section_bytes(codec.state(), tree));

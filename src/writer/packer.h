@@ -23,6 +23,10 @@ namespace zq {
 enum class StubKind { kNotExecutable, kLinuxElf, kWindowsPe };
 StubKind stub_kind(const Bytes& stub);
 
+// Whether a stub reads encrypted archives: it carries the mark every program
+// built with the decryption does. The plain Windows stub does not.
+bool stub_reads_encrypted(const Bytes& stub);
+
 // How far a pack has come: files whose data is all written, and bytes of
 // file data written, each of the whole.
 struct PackProgress {

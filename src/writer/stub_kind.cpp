@@ -1,6 +1,11 @@
 // What kind of program a stub is, from the first bytes of its image.
 #include "writer/packer.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "format/sealed_format.h"
+
 namespace zq {
 
 StubKind stub_kind(const Bytes& stub) {
@@ -15,6 +20,12 @@ StubKind stub_kind(const Bytes& stub) {
         return StubKind::kNotExecutable;
     }
     return StubKind::kWindowsPe;
+}
+
+bool stub_reads_encrypted(const Bytes& stub) {
+    const char* mark = kEncryptedReaderMark;
+    const char* mark_end = mark + sizeof kEncryptedReaderMark;  // its terminator too
+    return std::search(stub.begin(), stub.end(), mark, mark_end) != stub.end();
 }
 
 }  // namespace zq

@@ -77,6 +77,29 @@ TEST(SignedContainer, SecurityEntryIsBelievedOnlyForATableThatEndsTheFile) {
         set_security_entry(file, size == 72 ? uint32_t(file.size()) : kImageEnd + 8, size);
         EXPECT_EQ(located(dir, file), kImageEnd);
     }
+    // Nor does one whose offset and size add up to the file's size only
+    // past 4 GiB.
+    Bytes wrapped = minimal_pe();
+    wrapped.resize(kImageEnd + 40, 0x5A);
+    append_u32(wrapped, kImageEnd);
+    set_security_entry(wrapped, uint32_t(wrapped.size()) + 16, 0u - 16);
+    EXPECT_EQ(located(dir, wrapped), kImageEnd);
+}
+
+TEST(SignedContainer, SectionEndingPast4GiBNamesNoImageEnd) {
+    ScratchDir dir("container");
+    // The trailer 00 04 00 00 and four bytes of padding hold the value 4
+    // three bytes in front of the table. A second section whose end wraps
+    // past 4 GiB to 4 must not be taken for the image's end there: the
+    // trailer is then the one right in front of the table.
+    Bytes file = signed_file(kImageEnd, 37, 4);
+    file[0x46] = 2;  // sections
+    const size_t second = 0x40 + 24 + 224 + 40;
+    for (int i = 0; i < 4; ++i) {
+        file[second + 16 + i] = uint8_t(0x104u >> (8 * i));       // size
+        file[second + 20 + i] = uint8_t(0xFFFFFF00u >> (8 * i));  // offset
+    }
+    EXPECT_EQ(located(dir, file), 0);
 }
 
 }  // namespace

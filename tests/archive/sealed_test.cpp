@@ -203,6 +203,38 @@ TEST_F(Sealed, AHostileHeaderIsRefusedBeforeTheDialogue) {
     }
 }
 
+// The caps as they read, in 64 bits, against the reader's 32-bit test, at
+// and around every border: memory 128 r N, work N r p, and the ranges.
+TEST(SealedFormat, KdfCapsHoldAtTheirBorders) {
+    const auto within = [](uint64_t log2_n, uint64_t r, uint64_t p) {
+        if (log2_n < 1 || log2_n > 30 || r < 1 || p < 1) return false;
+        const uint64_t n = uint64_t(1) << log2_n;
+        return 128 * r * n <= kMaxKdfMemory && n * r * p <= kMaxKdfWork;
+    };
+    const std::vector<uint32_t> values = {0,           1,
+                                          2,           3,
+                                          7,           8,
+                                          9,           15,
+                                          16,          17,
+                                          1u << 10,    (1u << 11) + 1,
+                                          1u << 19,    (1u << 20) - 1,
+                                          1u << 20,    (1u << 20) + 1,
+                                          1u << 23,    (1u << 23) + 1,
+                                          0x80000001u, 0xFFFFFFFFu};
+    int accepted = 0;
+    for (uint32_t log2_n = 0; log2_n <= 32; ++log2_n) {
+        for (const uint32_t r : values) {
+            for (const uint32_t p : values) {
+                const bool ours = kdf_within_caps(log2_n, r, p);
+                EXPECT_EQ(ours, within(log2_n, r, p)) << log2_n << ' ' << r << ' ' << p;
+                accepted += ours;
+            }
+        }
+    }
+    EXPECT_GT(accepted, 100);
+    EXPECT_TRUE(kdf_within_caps(kDefaultLog2N, kDefaultR, kDefaultP));
+}
+
 // A reader that knows only plain archives takes bytes 4-5 for the magic "ZQ":
 // an envelope never has it there, so such a reader refuses it as invalid.
 TEST_F(Sealed, AnEnvelopeIsNoPlainHeader) {

@@ -4,6 +4,7 @@
 // archive part ever yields a wrong file or a success with files missing.
 #include <filesystem>
 
+#include "format/sealed_format.h"
 #include "harness.h"
 
 namespace e2e {
@@ -37,9 +38,9 @@ protected:
     // A cheap key derivation keeps the runs quick; the format is the same.
     std::string pack(const std::string& tree = "tree", const std::string& name = "sealed") {
         const std::string out = root_ + "/" + name + (ends_with(stub_path(), ".exe") ? ".exe" : "");
-        const RunResult made =
-            run_host({zqpack_path(), "create", "-o", out, "--stub", stub_path(), "--encrypt",
-                      "--password", kPassword, "--scrypt-log2n", "8", source_ + "/" + tree});
+        const RunResult made = run_host({zqpack_path(), "create", "-o", out, "--stub",
+                                         encrypted_stub_path(), "--encrypt", "--password",
+                                         kPassword, "--scrypt-log2n", "8", source_ + "/" + tree});
         EXPECT_EQ(made.status, 0) << made.out;
         return out;
     }
@@ -99,6 +100,44 @@ TEST_F(Encrypted, ZqpackReadsItWithThePassword) {
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(zq::test::read_bytes(work("tree/vault/ledger.csv")),
               zq::test::read_bytes(source_ + "/tree/vault/ledger.csv"));
+}
+
+// A stub built without the decryption (the plain Windows one) is never put in
+// front of an encrypted archive, and reads one as an invalid archive, writing
+// nothing. The refusal is checked on a copy of a decrypting stub whose marks
+// are struck out where the stub under test decrypts (a sanitizer's build
+// holds more than one).
+TEST_F(Encrypted, AStubWithoutTheDecryptionNeitherTakesNorReadsOne) {
+    const std::string mark = zq::kEncryptedReaderMark;
+    Bytes plain_stub = zq::test::read_bytes(stub_path());
+    const bool stub_decrypts = contains(plain_stub, mark);
+    for (auto at = plain_stub.begin();
+         (at = std::search(at, plain_stub.end(), mark.begin(), mark.end())) != plain_stub.end();)
+        *at ^= 0x20;
+    const std::string exe = ends_with(stub_path(), ".exe") ? ".exe" : "";
+    const std::string front = root_ + "/no-decryption" + exe;
+    zq::test::write_bytes(front, plain_stub, true);
+    const std::string out = root_ + "/refused" + exe;
+    // Through a shell that joins standard error to the output read here.
+    const RunResult made =
+        run_host({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", zqpack_path(), "create", "-o", out,
+                  "--stub", front, "--encrypt", "--password", kPassword, source_ + "/tree"});
+    EXPECT_NE(made.status, 0);
+    EXPECT_NE(made.out.find("cannot decrypt"), std::string::npos) << made.out;
+    EXPECT_FALSE(fs::exists(out));
+    if (stub_decrypts) return;
+
+    const std::string bare = root_ + "/bare";
+    ASSERT_EQ(run_host({zqpack_path(), "create", "-o", bare, "--stub", "none", "--encrypt",
+                        "--password", kPassword, "--scrypt-log2n", "8", source_ + "/tree"})
+                  .status,
+              0);
+    const std::string sfx = root_ + "/sealed-behind-plain" + exe;
+    zq::test::write_sfx(sfx, zq::test::read_bytes(bare), kPassword);
+    const RunResult result = run(sfx, say({kPassword + "\n"}));
+    EXPECT_EQ(result.status, zq::kExitInvalidArchive) << result.out;
+    EXPECT_TRUE(ends_with(result.out, failure("Invalid archive"))) << result.out;
+    EXPECT_TRUE(listing().empty());
 }
 
 // The plain archive is built in an unnamed scratch file under $TMPDIR before

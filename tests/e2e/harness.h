@@ -31,6 +31,7 @@ using zq::Bytes;
 using zq::test::archive_of;
 using zq::test::ArchiveBuilder;
 using zq::test::bytes_of;
+using zq::test::encrypted_stub_path;
 using zq::test::stub_path;
 using zq::test::TestDir;
 using zq::test::TestFile;

@@ -91,6 +91,18 @@ TEST_F(TreeRoundTrip, WideFormBringsBackTheSameTree) {
     EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "tool" / "top"), "");
 }
 
+// Encrypted, the supplement is sealed with the rest and read through the
+// same decrypting view: the tree comes back whole.
+TEST_F(TreeRoundTrip, AnEncryptedArchiveBringsBackTheSameTree) {
+    const std::string sfx =
+        pack("sealed.sfx", {"--encrypt", "--password", "pw", "--scrypt-log2n", "8"});
+    ASSERT_EQ(run_in("stub", {sfx}, "pw\n"), 0) << last_out_;
+    EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "stub" / "top"), "");
+    ASSERT_EQ(run_in("tool", {zqpack_path(), "extract", "-q", "--password", "pw", sfx}), 0)
+        << last_out_;
+    EXPECT_EQ(tree_differences(dir_ / "src" / "top", dir_ / "tool" / "top"), "");
+}
+
 TEST_F(TreeRoundTrip, SecondNamesAreCopiesWhereTheFirstIsKept) {
     const std::string sfx = pack("top.sfx");
     // The first name of the linked file exists and is kept: its second

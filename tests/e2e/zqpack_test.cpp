@@ -102,9 +102,10 @@ TEST_F(Packed, AnEmptyFolderSetsTheTreeFlagByItself) {
     EXPECT_EQ(snapshot(work_), snapshot(source_));
 }
 
-// The wide form through every stub: the tree and the console text (the run,
-// its listing and its test) are those of the narrow self-extractor.
+// The wide form through the Linux stubs: the tree and the console text (the
+// run, its listing and its test) are those of the narrow self-extractor.
 TEST_F(Packed, WideSelfExtractorRunsAsTheNarrowOne) {
+    if (under_wine()) GTEST_SKIP() << "the Windows stubs read the narrow form only";
     std::vector<RunResult> runs[2];
     for (const bool wide : {false, true}) {
         fs::remove_all(work_);

@@ -103,7 +103,7 @@ TEST(FormatDoc, WideWorkedExampleIsWhatItsCommandWrites) {
     ReaderSession session(dir / "hello-wide.zq");
     ASSERT_TRUE(session.ok());
     ASSERT_EQ(session.follow_trailer(), 0);
-    EXPECT_TRUE(session.spot().wide);
+    EXPECT_TRUE(session.spot().wide());
     uint32_t count = 0;
     ASSERT_EQ(session.read(&count), 0);
     ASSERT_EQ(count, 2u);

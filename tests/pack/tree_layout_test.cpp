@@ -4,7 +4,11 @@
 // wrote.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "json_check.h"
 #include "layout_reader.h"
+#include "pack/inspect.h"
 #include "real_tree.h"
 #include "support.h"
 #include "writer/packer.h"
@@ -76,6 +80,37 @@ TEST_F(TreeLayout, NoExtensionWritesTheBytesOfBefore) {
     const Layout layout = read_layout(real);
     for (size_t i = 1; i < layout.files.size(); ++i)
         EXPECT_NE(load_u32(&layout.files[i].record[24]), load_u32(&layout.files[i - 1].record[24]));
+}
+
+// zqpack list shows what the supplement holds: each folder's mode and write
+// time, and for each second name the file whose data it shares; the plain
+// tree's listing shows neither.
+TEST_F(TreeLayout, ListingShowsFolderModesTimesAndSecondNames) {
+    pack("real", true);
+    pack("plain", true);
+    pack::OpenedArchive real((dir_ / "real.zq").string(), std::string());
+    const std::string listing = pack::json_listing(real);
+    EXPECT_EQ(json_problem(listing), "") << listing;
+    for (const auto& [folder, mode] : {std::pair<std::string, std::string>{"private", "0700"},
+                                       {"shared", "2775"},
+                                       {"empty", "0750"}}) {
+        struct stat source {};
+        ASSERT_EQ(::stat((dir_ / "real" / "top" / folder).c_str(), &source), 0);
+        const std::string entry = "{\"path\": \"top/" + folder +
+                                  "/\", \"type\": \"folder\", \"mode\": \"" + mode +
+                                  "\", \"write_time\": " + std::to_string(source.st_mtime) + ",";
+        EXPECT_NE(listing.find(entry), std::string::npos) << entry << "\n" << listing;
+    }
+    size_t second_names = 0;
+    for (size_t at = 0;
+         (at = listing.find("\"hard_link_to\": \"top/data.bin\"", at)) != std::string::npos; ++at)
+        ++second_names;
+    EXPECT_EQ(second_names, 2u) << listing;
+
+    pack::OpenedArchive plain((dir_ / "plain.zq").string(), std::string());
+    const std::string copies = pack::json_listing(plain);
+    EXPECT_EQ(copies.find("hard_link_to"), std::string::npos) << copies;
+    EXPECT_EQ(copies.find("\"type\": \"folder\", \"mode\": \"0700\""), std::string::npos) << copies;
 }
 
 }  // namespace

@@ -100,6 +100,9 @@ Bytes text_lines(size_t size, char seed);
 // The stub under test: ZQSFX_STUB when set (the Windows one, say), else this
 // build's zqsfx.
 std::string stub_path();
+// The stub under test for encrypted archives: ZQSFX_ENCRYPTED_STUB when set
+// (the Windows one that decrypts), else stub_path().
+std::string encrypted_stub_path();
 // This build's own zqsfx, whatever stub is under test.
 std::string host_stub_path();
 std::string zqpack_path();

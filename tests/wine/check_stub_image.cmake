@@ -60,10 +60,7 @@ set(allowed_calls
   IsDBCSLeadByte
   # the decoding threads
   GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
-  CreateSemaphoreA ReleaseSemaphore
-  # file positions past 4 GiB: the high part, and the error code that tells a
-  # low part of all ones from a failure
-  SetFilePointer SetLastError GetLastError)
+  CreateSemaphoreA ReleaseSemaphore)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)

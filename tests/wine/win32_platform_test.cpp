@@ -75,22 +75,6 @@ void test_exclusive_create_and_io() {
     CHECK(file_read(file, buffer, sizeof buffer) == 0);
     CHECK(file_close(file) == 0);
     CHECK(file_open_read("missing.bin") == kNoFile);
-
-    // Positions past 4 GiB go through the high part and come back whole (the
-    // bytes before the one written are a hole, no disk).
-    const int64_t far = (int64_t(5) << 30) + 3;
-    file = file_create_new("far.bin");
-    CHECK(file_seek(file, far, kSeekSet) == far);
-    CHECK(file_write(file, "z", 1) == 1);
-    CHECK(file_seek(file, 0, kSeekEnd) == far + 1);
-    CHECK(file_seek(file, -1, kSeekCur) == far);
-    CHECK(file_seek(file, (int64_t(1) << 32) - 1, kSeekSet) == (int64_t(1) << 32) - 1);
-    CHECK(file_close(file) == 0);
-    file = file_open_read("far.bin");
-    CHECK(file_seek(file, far, kSeekSet) == far);
-    CHECK(file_read(file, buffer, 1) == 1 && buffer[0] == 'z');
-    CHECK(file_close(file) == 0);
-    CHECK(file_delete("far.bin"));
 }
 
 void test_attributes_delete_and_move() {
