@@ -139,6 +139,24 @@ void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::p
     }
 }
 
+// The Windows stubs read the narrow form only: a Windows self-extractor of a
+// wide archive would be an installer that cannot run.
+[[noreturn]] void refuse_wide_for_windows(const std::string& cause) {
+    fail("cannot make a Windows self-extractor of this archive: it needs the wide form (" + cause +
+         "), which the Windows stubs do not read");
+}
+
+// What makes the tree need the wide form, as far as it is known before any
+// data is coded; empty when nothing does yet.
+std::string known_wide_need(const Plan& plan, size_t files, size_t dirs) {
+    if (files > kNarrowMaxFiles) return "more than 65535 files";
+    if (dirs > kNarrowMaxDirs) return "more than 32767 folders";
+    for (const PlanFile& file : plan.files) {
+        if (file.size > kNarrowMaxFileSize) return "a file of 4 GiB or more: " + file.source;
+    }
+    return "";
+}
+
 // What cannot be packed whatever the inputs hold.
 void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
                     const PackOptions& options) {
@@ -153,6 +171,10 @@ void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
         if (options.password) fail("an encrypted archive stores no password gate");
         check_seal_options(*options.seal);
     }
+    if (options.wide && is_windows_stub(options.stub))
+        fail(
+            "--wide cannot make a Windows self-extractor: the Windows stubs do not read the wide "
+            "form");
 }
 
 // The record of a planned file before its name and data: attributes, folder
@@ -170,8 +192,9 @@ FileEntry record_of(const Plan& plan, const PlanFile& source) {
 // The catalogue in the narrow form when the whole self-extractor fits it
 // (then byte for byte what it always was), else in the wide form, which
 // `wide` also forces. `end` is where the catalogue starts in the output.
+// `why` receives what made the narrow form not fit.
 Bytes catalogue_in_fitting_form(CodecState& codec, ArchiveImage& image, bool wide, uint64_t end,
-                                bool padded) {
+                                bool padded, std::string* why) {
     image.wide = wide;
     if (!image.wide) {
         try {
@@ -179,7 +202,10 @@ Bytes catalogue_in_fitting_form(CodecState& codec, ArchiveImage& image, bool wid
             const uint64_t after = end + catalogue.size();
             const uint64_t size = after + (padded ? signing_padding(after) : 0) + kTrailerSize;
             if (size <= kNarrowMaxEnd) return catalogue;
-        } catch (const NarrowLimit&) {}
+            *why = "a self-extractor of 2 GiB or more";
+        } catch (const NarrowLimit& limit) {
+            *why = limit.what();
+        }
         image.wide = true;
     }
     return catalogue_bytes(codec, image);
@@ -213,6 +239,10 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     ArchiveImage image;
     NamePools names;
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
+    if (plan.for_windows) {
+        const std::string need = known_wide_need(plan, order.size(), image.dirs.size());
+        if (!need.empty()) refuse_wide_for_windows(need);
+    }
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
     image.options = uint8_t(
@@ -310,8 +340,10 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         }
     }
     const uint64_t catalogue_offset = output.position() - archive_start;
-    const Bytes catalogue = catalogue_in_fitting_form(codec.state(), image, options.wide,
-                                                      output.position(), plan.for_windows);
+    std::string why_wide;
+    const Bytes catalogue = catalogue_in_fitting_form(
+        codec.state(), image, options.wide, output.position(), plan.for_windows, &why_wide);
+    if (image.wide && plan.for_windows) refuse_wide_for_windows(why_wide);
     // The envelope of an encrypted archive holds a narrow one.
     if (options.seal && image.wide) fail("an encrypted archive must fit the narrow form");
     output.write(catalogue);

@@ -13,6 +13,7 @@
 
 #include "archive_test_support.h"
 #include "pack/select.h"
+#include "pe_image.h"
 
 namespace zq::test {
 namespace {
@@ -222,6 +223,29 @@ TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
         EXPECT_FALSE(fs::exists(dir_ / "out.sfx"));
         EXPECT_FALSE(fs::exists(dir_ / "out.sfx.zqpart"));
     }
+}
+
+// The Windows stubs read the narrow form only: no Windows self-extractor is
+// made of an archive that is asked for the wide form or needs it, and the
+// one line says why, before any data is read (the file of 4 GiB is a hole).
+TEST_F(PackCli, NoWindowsSelfExtractorOfAWideArchive) {
+    write_bytes(dir_ / "stub.exe", minimal_pe());
+    write_bytes(dir_ / "big" / "huge.bin", {});
+    fs::resize_file(dir_ / "big" / "huge.bin", uint64_t(4) << 30);
+    for (const auto& [arguments, reason] :
+         {std::pair<std::string, std::string>{"create --stub stub.exe --wide -o out.exe tree",
+                                              "--wide cannot make a Windows self-extractor"},
+          {"create --stub stub.exe -o out.exe big", "a file of 4 GiB or more: "}}) {
+        SCOPED_TRACE(arguments);
+        const Result run = zqpack(arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(count_lines(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("the Windows stubs do not read"), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
+        EXPECT_FALSE(fs::exists(dir_ / "out.exe.zqpart"));
+    }
+    fs::remove_all(dir_ / "big");
 }
 
 // Outputs that would overwrite an input, the stub or a packed folder's
