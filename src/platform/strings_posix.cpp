@@ -1,7 +1,6 @@
 // The Linux side's text routines: letter case, the numbered temporary names
 // and the listing's size-and-time line. Plain loops that ask the system for
 // nothing; the Windows stub has its own, which ask the system (win32.cpp).
-#include "platform/decimal.h"
 #include "platform/platform.h"
 
 namespace zq {
@@ -66,6 +65,20 @@ char* put_number(char* at, uint32_t value, uint32_t width, char pad) {
     } while (value != 0 && p != at);
     while (p != at) *--p = pad;
     return end;
+}
+
+// `value` right-aligned in at least `width` places (blanks in front), more
+// when it has more digits; no NUL. Returns the end.
+char* put_size(char* out, uint64_t value, uint32_t width) {
+    char digits[20];
+    uint32_t count = 0;
+    do {
+        digits[count++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (uint32_t pad = count; pad < width; ++pad) *out++ = ' ';
+    while (count != 0) *out++ = digits[--count];
+    return out;
 }
 
 struct CivilDate {
