@@ -34,8 +34,11 @@ void mem_free(void* block);
 // Opens an existing file for reading; kNoFile on failure.
 FileHandle file_open_read(const char* path);
 // Creates a new, empty file for writing, failing when anything already exists
-// under that name (no truncation, no following of a planted link).
-FileHandle file_create_new(const char* path);
+// under that name (no truncation, no following of a planted link). Where the
+// system keeps modes it gets the permission bits of `mode` (0777) less the
+// umask, so that a file made with the mode it is to keep needs no change.
+constexpr uint32_t kNewFileMode = 0666;
+FileHandle file_create_new(const char* path, uint32_t mode = kNewFileMode);
 // Bytes moved, or -1 on failure. A short count is not an error here.
 int32_t file_read(FileHandle file, void* buffer, uint32_t bytes);
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes);
@@ -81,13 +84,15 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access, u
 bool file_set_mode(const char* path, uint32_t mode);
 // The same for a new regular file while it is still open for writing, so
 // that no name is looked up again: its times, and what file_set_attributes
-// and then (with `has_mode`) file_set_mode would give it. Attributes belong
+// and then (with `has_mode`) file_set_mode would give it. With `has_mode`
+// the file was made with that mode (file_create_new), so the mode is in
+// place already. Attributes belong
 // to names on Windows: file_set_attributes_open returns false there and the
 // caller sets them by path once the file has its name; Linux returns true (a
 // change the system refuses is let pass, as by path).
 bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_access,
                          uint64_t last_write);
-bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode);
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode);
 // Whether this platform makes symbolic links (Linux does; the Windows stub
 // skips link records). Known when compiling, so that a program for Windows
 // carries none of the code that reads and checks link targets.

@@ -59,7 +59,7 @@ FileHandle open_file(const char* path, int flags) {
 
 FileHandle file_open_read(const char* path) { return open_file(path, O_RDONLY); }
 
-FileHandle file_create_new(const char* path) {
+FileHandle file_create_new(const char* path, uint32_t mode) {
     char os_path[kOsPathSize];
     Place place;
     if (!resolve(path, os_path, &place)) return kNoFile;
@@ -67,7 +67,7 @@ FileHandle file_create_new(const char* path) {
     int fd;
     do {
         fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0666);
+                    mode_t(mode & 0777));
     } while (fd < 0 && errno == EINTR);
     fd = away_from_std(fd);
     return fd < 0 ? kNoFile : FileHandle(fd);
@@ -190,12 +190,10 @@ bool dir_set_mode(const char* path, uint32_t mode) {
     return fchmodat(place.folder, place.name, wanted, 0) == 0;
 }
 
-bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode) {
-    // A recorded mode replaces what the attributes would make of the bits.
-    if (has_mode) {
-        fchmod(file, mode_t(mode & 0777) & ~process_umask());
-        return true;
-    }
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode) {
+    // A recorded mode replaces what the attributes would make of the bits,
+    // and the file was made with it, less the umask.
+    if (has_mode) return true;
     struct stat info;
     if (fstat(file, &info) != 0) return true;
     const mode_t wanted = mode_with_attributes(info.st_mode & 07777, attributes);

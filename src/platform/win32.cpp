@@ -156,7 +156,7 @@ FileHandle file_open_read(const char* path) {
     return file == HFILE_ERROR ? kNoFile : file;
 }
 
-FileHandle file_create_new(const char* path) {
+FileHandle file_create_new(const char* path, uint32_t) {
     Section section;
     // CREATE_NEW fails on any existing name, a link included, so nothing is
     // ever truncated or followed. The handle serves as an HFILE from here on.
@@ -258,7 +258,7 @@ bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_acces
     return SetFileTime(to_handle(file), &created, &accessed, &written) != 0;
 }
 
-bool file_set_attributes_open(FileHandle, uint32_t, bool, uint32_t) { return false; }
+bool file_set_attributes_open(FileHandle, uint32_t, bool) { return false; }
 
 // ---------------------------------------------------------------- directories
 
