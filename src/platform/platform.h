@@ -126,16 +126,27 @@ bool platform_restores_tree();
 bool file_link_create(const char* existing, const char* path);
 // Whether the two paths name one file (or folder).
 bool files_are_one(const char* a, const char* b);
-// A folder's permission bits masked by the umask, as for files, and its
-// set-group-id and sticky bits (mode & 03000), which only order how the
-// folder's contents are made; set-user-id is never set. Does nothing where
-// `path` is not a folder.
-bool dir_set_mode(const char* path, uint32_t mode);
 // Gives the file, folder or link at `path` itself (never what a link leads
 // to) the numeric owner and group.
 bool path_set_owner(const char* path, uint32_t uid, uint32_t gid);
 // Whether the run may give what it made to other owners (root on Linux).
 bool process_may_set_owners();
+// What the end of a run gives a folder it made, all through one opening of
+// the folder itself, so never through a link in its place or on the way:
+// the owner and group (with `owners`), the permission bits masked by the
+// umask, as for files, with the set-group-id and sticky bits (mode & 03000),
+// which only order how the folder's contents are made (set-user-id is never
+// set), then the access and write times (FILETIME ticks, as file_set_times
+// takes them). False when `path` cannot be opened as a folder.
+struct FolderRestore {
+    uint32_t mode;
+    bool owners;
+    uint32_t uid;
+    uint32_t gid;
+    uint64_t last_access;
+    uint64_t last_write;
+};
+bool dir_restore(const char* path, const FolderRestore& restore);
 
 // ---------------------------------------------------------------- directories
 bool dir_create(const char* path);

@@ -245,9 +245,9 @@ bool link_create(const char*, const char*) { return false; }
 bool platform_restores_tree() { return false; }
 bool file_link_create(const char*, const char*) { return false; }
 bool files_are_one(const char*, const char*) { return false; }
-bool dir_set_mode(const char*, uint32_t) { return true; }
 bool path_set_owner(const char*, uint32_t, uint32_t) { return true; }
 bool process_may_set_owners() { return false; }
+bool dir_restore(const char*, const FolderRestore&) { return true; }
 
 bool file_delete(const char* path) {
     Section section;
