@@ -347,6 +347,12 @@ inline uint32_t slot_hash(uint32_t x3, uint32_t x2, uint32_t x1) {
     return (((((x2 & 0xF8) ^ x3) << 2) ^ (x2 & 7)) << 3) ^ x1;
 }
 
+inline uint16_t byte_pair(const uint8_t* at) {
+    uint16_t pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
+}
+
 // The half of the prediction step that the decoder and the encoder share:
 // finds the slot of the three bytes before `pos` in `bytes` (the block so
 // far) and tells whether it is confirmed, i.e. the two bytes before its
@@ -364,9 +370,9 @@ inline uint32_t confirmed_prediction(uint16_t* table, const uint8_t* bytes, uint
     // bytes already there. An empty or disabled slot probes positions 0 and
     // 1 instead, which always exist, and the answer is thrown away: one
     // hard-to-predict branch per literal instead of three.
+    // The two pairs of bytes compare as 16-bit words, in either byte order.
     const uint32_t probe = v < 2 ? 2 : v;
-    const uint32_t differ = (bytes[probe - 1] ^ x1) | (bytes[probe - 2] ^ x2);
-    if ((v < 2) | (differ != 0)) {
+    if ((v < 2) | (byte_pair(bytes + probe - 2) != byte_pair(bytes + pos - 2))) {
         entry = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
         return 0;
     }
