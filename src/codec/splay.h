@@ -105,8 +105,8 @@ inline uint16_t& entry_at(uint16_t* children, uint32_t offset) {
 }
 
 __attribute__((always_inline)) inline void splay_path(uint16_t* children,
-                                                      const uint16_t* pairs_begin,
-                                                      const uint16_t* slots_end) {
+                                                      const uint32_t* pairs_begin,
+                                                      const uint32_t* slots_end) {
     while (slots_end != pairs_begin) {
         slots_end -= 2;
         const uint32_t uncle_slot = slots_end[0] ^ 2u;  // the other entry of the pair
@@ -220,15 +220,15 @@ template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
     constexpr uint32_t first_leaf = kPairBytes * nodes;
-    uint16_t slots[kLongestCode];
-    uint16_t* path_end = slots;
-    const uint16_t* pairs_begin = slots;
+    uint32_t slots[kLongestCode];  // 32-bit: read back, they need no widening
+    uint32_t* path_end = slots;
+    const uint32_t* pairs_begin = slots;
     uint32_t at = 0;  // the root's pair
     BitWord bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[0] = static_cast<uint16_t>(at + 2 * bit);
+        path_end[0] = static_cast<uint32_t>(at + 2 * bit);
         at = child_entry(children, bit, at);
         if (at >= first_leaf) {
             path_end += 1;
@@ -236,7 +236,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
             break;
         }
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[1] = static_cast<uint16_t>(at + 2 * bit);
+        path_end[1] = static_cast<uint32_t>(at + 2 * bit);
         at = child_entry(children, bit, at);
         path_end += 2;
         if (at >= first_leaf) break;
