@@ -23,7 +23,7 @@
 # For each data set it packs a self-extractor with `zqpack create`, a zip with
 # `zip -qry` and a tar.gz with `tar czf`, then extracts each several times
 # into an empty folder and prints the median wall times and the ratios to
-# unzip. The tree is extracted twice over: onto the disk (with `sync` before
+# unzip. zqsfx runs with -q, as unzip does, so that neither lists its files. The tree is extracted twice over: onto the disk (with `sync` before
 # each run) and into tmpfs, where the disk's write-back hides nothing of the
 # programs' own cost; there it also counts each program's system calls per
 # file (strace -c -f, when strace is there and may trace). A tree of EMPTY
@@ -126,7 +126,7 @@ bench_set() {
     [[ $where == tmpfs ]] && out_base=$memory
 
     local zq un ta
-    zq=$(time_median "'$scratch/$label.sfx'")
+    zq=$(time_median "'$scratch/$label.sfx' -q")
     un=$(time_median "unzip -q '$scratch/$label.zip'")
     ta=$(time_median "tar xzf '$scratch/$label.tgz'")
 
@@ -146,15 +146,15 @@ bench_set() {
         # The same archive behind the other stub: only the stub differs.
         "$zqpack" create --stub "$BASE_STUB" -o "$scratch/base.sfx" "$source" >/dev/null 2>&1
         local ba
-        ba=$(time_median "'$scratch/base.sfx'")
+        ba=$(time_median "'$scratch/base.sfx' -q")
         printf '  %-10s %12s %12.3f   this zqsfx / it = %.2f\n' "BASE_STUB" \
             "$(stat -c %s "$scratch/base.sfx")" "$ba" "$(calc "$zq / $ba")"
         printf '  BASE_STUB system calls per file: %s\n' \
-            "$(calls_per_file "'$scratch/base.sfx'" "$files")"
+            "$(calls_per_file "'$scratch/base.sfx' -q" "$files")"
     fi
     if [[ $where == tmpfs ]]; then
         local zc uc
-        zc=$(calls_per_file "'$scratch/$label.sfx'" "$files")
+        zc=$(calls_per_file "'$scratch/$label.sfx' -q" "$files")
         uc=$(calls_per_file "unzip -q '$scratch/$label.zip'" "$files")
         if [[ -n $zc && -n $uc ]]; then
             printf '  system calls per file (strace -c -f): zqsfx %s, unzip %s   (target: zqsfx <= 10)\n' "$zc" "$uc"

@@ -10,6 +10,31 @@ namespace zq {
 
 namespace {
 
+// Copies plain[src..src + k) to plain[pos..pos + k), src < pos, k <= 31, as
+// a byte loop does: where the two overlap, bytes copied earlier in the same
+// match repeat. On 64-bit builds, when the source lies 8 bytes or more
+// behind, every word read is complete before it is read, so four 8-byte
+// words give the same bytes without a loop whose exit depends on k. They
+// cover 32 bytes whatever k is: the bytes past k are those a longer match
+// would copy, and they stay unread until the block overwrites them; the
+// block has room for them below 32768. The 32-bit stub, built for size,
+// keeps the byte loop.
+__attribute__((always_inline)) inline void copy_match(uint8_t* plain, uint32_t pos, uint32_t src,
+                                                      uint32_t k) {
+    uint8_t* to = plain + pos;
+    const uint8_t* from = plain + src;
+    constexpr uint32_t word = 8;
+    if (sizeof(uintptr_t) == word && k != 0 && pos - src >= word && pos + 32 <= kBlockSize) {
+        for (uint32_t j = 0; j < 32; j += word) {
+            uint64_t bytes;
+            std::memcpy(&bytes, from + j, word);
+            std::memcpy(to + j, &bytes, word);
+        }
+        return;
+    }
+    for (uint32_t j = 0; j < k; ++j) to[j] = from[j];
+}
+
 // The prediction step after each literal from the third on: plain[0..*pos)
 // is decoded. Advances *pos past the bytes a confirmed prediction copies.
 // `*last` is the byte before *pos, kept in a register for the next literal's
@@ -35,10 +60,7 @@ __attribute__((always_inline)) inline int decode_match(CodecState& state, BitRea
             slot = nullptr;
         }
         if (pos + k > kBlockSize) return kCodecBadBlock;
-        // Byte by byte: source and destination may overlap to repeat a pattern.
-        uint8_t* to = plain + pos;
-        const uint8_t* from = plain + src;
-        for (uint32_t j = 0; j < k; ++j) to[j] = from[j];
+        copy_match(plain, pos, src, k);
         pos += k;
         src += k;
     } while (k == kLongestLength);

@@ -105,8 +105,8 @@ inline uint16_t& entry_at(uint16_t* children, uint32_t offset) {
 }
 
 __attribute__((always_inline)) inline void splay_path(uint16_t* children,
-                                                      const uint16_t* pairs_begin,
-                                                      const uint16_t* slots_end) {
+                                                      const uint32_t* pairs_begin,
+                                                      const uint32_t* slots_end) {
     while (slots_end != pairs_begin) {
         slots_end -= 2;
         const uint32_t uncle_slot = slots_end[0] ^ 2u;  // the other entry of the pair
@@ -220,15 +220,15 @@ template <uint32_t nodes>
 __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint16_t* children,
                                                         uint32_t* symbol) {
     constexpr uint32_t first_leaf = kPairBytes * nodes;
-    uint16_t slots[kLongestCode];
-    uint16_t* path_end = slots;
-    const uint16_t* pairs_begin = slots;
+    uint32_t slots[kLongestCode];  // 32-bit: read back, they need no widening
+    uint32_t* path_end = slots;
+    const uint32_t* pairs_begin = slots;
     uint32_t at = 0;  // the root's pair
     BitWord bit = 0;
     BitWord bits = reader.bits;
     for (;;) {
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[0] = static_cast<uint16_t>(at + 2 * bit);
+        path_end[0] = static_cast<uint32_t>(at + 2 * bit);
         at = child_entry(children, bit, at);
         if (at >= first_leaf) {
             path_end += 1;
@@ -236,7 +236,7 @@ __attribute__((always_inline)) inline int decode_symbol(BitReader& reader, uint1
             break;
         }
         if (!take_bit(reader, bits, bit)) return kCodecBadBlock;
-        path_end[1] = static_cast<uint16_t>(at + 2 * bit);
+        path_end[1] = static_cast<uint32_t>(at + 2 * bit);
         at = child_entry(children, bit, at);
         path_end += 2;
         if (at >= first_leaf) break;
@@ -347,6 +347,12 @@ inline uint32_t slot_hash(uint32_t x3, uint32_t x2, uint32_t x1) {
     return (((((x2 & 0xF8) ^ x3) << 2) ^ (x2 & 7)) << 3) ^ x1;
 }
 
+inline uint16_t byte_pair(const uint8_t* at) {
+    uint16_t pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
+}
+
 // The half of the prediction step that the decoder and the encoder share:
 // finds the slot of the three bytes before `pos` in `bytes` (the block so
 // far) and tells whether it is confirmed, i.e. the two bytes before its
@@ -364,9 +370,9 @@ inline uint32_t confirmed_prediction(uint16_t* table, const uint8_t* bytes, uint
     // bytes already there. An empty or disabled slot probes positions 0 and
     // 1 instead, which always exist, and the answer is thrown away: one
     // hard-to-predict branch per literal instead of three.
+    // The two pairs of bytes compare as 16-bit words, in either byte order.
     const uint32_t probe = v < 2 ? 2 : v;
-    const uint32_t differ = (bytes[probe - 1] ^ x1) | (bytes[probe - 2] ^ x2);
-    if ((v < 2) | (differ != 0)) {
+    if ((v < 2) | (byte_pair(bytes + probe - 2) != byte_pair(bytes + pos - 2))) {
         entry = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
         return 0;
     }

@@ -96,12 +96,12 @@ bool create_parents(const char* path) {
 }
 }  // namespace
 
-FileHandle create_file_with_parents(const char* path) {
+FileHandle create_file_with_parents(const char* path, uint32_t mode) {
     // Most files land in a directory that is already there: one call then.
-    const FileHandle file = file_create_new(path);
+    const FileHandle file = file_create_new(path, mode);
     if (file != kNoFile) return file;
     if (!create_parents(path)) return 0;
-    return file_create_new(path);
+    return file_create_new(path, mode);
 }
 
 bool create_link_with_parents(const char* target, const char* path) {

@@ -40,7 +40,8 @@ bool ensure_directory(const char* path);
 // itself, new and empty (never an existing name). The handle of the new file;
 // 0 when a directory on the way can neither be found nor created; -1 when the
 // file itself cannot be created. The current directory is never changed.
-FileHandle create_file_with_parents(const char* path);
+// `mode` as for file_create_new.
+FileHandle create_file_with_parents(const char* path, uint32_t mode = kNewFileMode);
 
 // The same for a symbolic link holding `target`; false when a directory on
 // the way fails or something already exists at `path`.

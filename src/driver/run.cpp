@@ -110,13 +110,15 @@ bool next_temp_name(uint32_t* number) {
 namespace {
 
 // Creates the temporary file named in temp_path (number `number`)
-// exclusively. A name that turns out to be taken (made by someone else since
-// it was chosen) is left alone and the next free number is tried.
-void create_temp_file(uint32_t number) {
+// exclusively, with the record's mode where it has one. A name that turns
+// out to be taken (made by someone else since it was chosen) is left alone
+// and the next free number is tried.
+void create_temp_file(uint32_t number, const FileRecord& record) {
+    const uint32_t mode = record.has_mode() ? record.mode() & 0777 : kNewFileMode;
     for (;;) {
         FileHandle file = kNoFile;
-        const bool made = make_temp_entry([&file] {
-            file = create_file_with_parents(driver.temp_path);
+        const bool made = make_temp_entry([&file, mode] {
+            file = create_file_with_parents(driver.temp_path, mode);
             if (file > 0) driver.output_file = file;
             return file > 0;
         });
@@ -296,7 +298,7 @@ void report_skipped_link(const char* name) {
 // to be set by name once it has one). No name is looked up for it again.
 bool stamp_open_file(FileHandle output, const FileRecord& file) {
     set_open_file_times(output, file.access_time(), file.write_time(), file.create_time());
-    return file_set_attributes_open(output, file.attributes(), file.has_mode(), file.mode());
+    return file_set_attributes_open(output, file.attributes(), file.has_mode());
 }
 
 // The file is in place, put there by this run.
@@ -320,7 +322,7 @@ void extract_file(uint32_t index) {
     const bool bar = !driver.progress_hidden;
     if (bar) draw_progress_start(file.block_coded());
 
-    create_temp_file(temp_number);
+    create_temp_file(temp_number, file);
     reading_file(index);
     const FileData data = read_file_data(unfolded(&stream_context), driver.spot.archive_offset,
                                          file, driver.output_file, show_progress);

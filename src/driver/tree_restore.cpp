@@ -34,14 +34,16 @@ bool folder_path(uint32_t record, char* path) {
     return true;
 }
 
+// Only what the run itself left there: a link planted in the folder's place
+// is never changed, nor what it leads to (dir_restore opens no link).
 void restore_folder(const TreeFolder& folder, bool owners) {
     char path[kPathBufferSize];
-    // Only what the run itself left there: a link planted in the folder's
-    // place is never changed, nor what it leads to.
-    if (!folder_path(folder.record, path) || path_crosses_link(path)) return;
-    if (owners) path_set_owner(path, folder.uid, folder.gid);
-    dir_set_mode(path, folder.mode);
-    set_file_times(path, folder.access_time, folder.write_time, -1);
+    if (!folder_path(folder.record, path)) return;
+    const uint64_t written = unix_to_filetime(folder.write_time);
+    const uint64_t accessed =
+        folder.access_time == -1 ? written : unix_to_filetime(folder.access_time);
+    dir_restore(path,
+                FolderRestore{folder.mode, owners, folder.uid, folder.gid, accessed, written});
 }
 
 }  // namespace

@@ -49,8 +49,11 @@ void mem_free(void* block);
 // Opens an existing file for reading; kNoFile on failure.
 FileHandle file_open_read(const char* path);
 // Creates a new, empty file for writing, failing when anything already exists
-// under that name (no truncation, no following of a planted link).
-FileHandle file_create_new(const char* path);
+// under that name (no truncation, no following of a planted link). Where the
+// system keeps modes it gets the permission bits of `mode` (0777) less the
+// umask, so that a file made with the mode it is to keep needs no change.
+constexpr uint32_t kNewFileMode = 0666;
+FileHandle file_create_new(const char* path, uint32_t mode = kNewFileMode);
 // Bytes moved, or -1 on failure. A short count is not an error here.
 int32_t file_read(FileHandle file, void* buffer, uint32_t bytes);
 int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes);
@@ -96,13 +99,15 @@ bool file_set_times(const char* path, uint64_t creation, uint64_t last_access, u
 bool file_set_mode(const char* path, uint32_t mode);
 // The same for a new regular file while it is still open for writing, so
 // that no name is looked up again: its times, and what file_set_attributes
-// and then (with `has_mode`) file_set_mode would give it. Attributes belong
+// and then (with `has_mode`) file_set_mode would give it. With `has_mode`
+// the file was made with that mode (file_create_new), so the mode is in
+// place already. Attributes belong
 // to names on Windows: file_set_attributes_open returns false there and the
 // caller sets them by path once the file has its name; Linux returns true (a
 // change the system refuses is let pass, as by path).
 bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_access,
                          uint64_t last_write);
-bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode);
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode);
 // Whether this platform makes symbolic links (Linux does; the Windows stub
 // skips link records). Known when compiling, so that a program for Windows
 // carries none of the code that reads and checks link targets.
@@ -136,16 +141,27 @@ bool platform_restores_tree();
 bool file_link_create(const char* existing, const char* path);
 // Whether the two paths name one file (or folder).
 bool files_are_one(const char* a, const char* b);
-// A folder's permission bits masked by the umask, as for files, and its
-// set-group-id and sticky bits (mode & 03000), which only order how the
-// folder's contents are made; set-user-id is never set. Does nothing where
-// `path` is not a folder.
-bool dir_set_mode(const char* path, uint32_t mode);
 // Gives the file, folder or link at `path` itself (never what a link leads
 // to) the numeric owner and group.
 bool path_set_owner(const char* path, uint32_t uid, uint32_t gid);
 // Whether the run may give what it made to other owners (root on Linux).
 bool process_may_set_owners();
+// What the end of a run gives a folder it made, all through one opening of
+// the folder itself, so never through a link in its place or on the way:
+// the owner and group (with `owners`), the permission bits masked by the
+// umask, as for files, with the set-group-id and sticky bits (mode & 03000),
+// which only order how the folder's contents are made (set-user-id is never
+// set), then the access and write times (FILETIME ticks, as file_set_times
+// takes them). False when `path` cannot be opened as a folder.
+struct FolderRestore {
+    uint32_t mode;
+    bool owners;
+    uint32_t uid;
+    uint32_t gid;
+    uint64_t last_access;
+    uint64_t last_write;
+};
+bool dir_restore(const char* path, const FolderRestore& restore);
 
 // ---------------------------------------------------------------- directories
 bool dir_create(const char* path);

@@ -59,7 +59,7 @@ FileHandle open_file(const char* path, int flags) {
 
 FileHandle file_open_read(const char* path) { return open_file(path, O_RDONLY); }
 
-FileHandle file_create_new(const char* path) {
+FileHandle file_create_new(const char* path, uint32_t mode) {
     char os_path[kOsPathSize];
     Place place;
     if (!resolve(path, os_path, &place)) return kNoFile;
@@ -67,7 +67,7 @@ FileHandle file_create_new(const char* path) {
     int fd;
     do {
         fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0666);
+                    mode_t(mode & 0777));
     } while (fd < 0 && errno == EINTR);
     fd = away_from_std(fd);
     return fd < 0 ? kNoFile : FileHandle(fd);
@@ -179,23 +179,10 @@ bool file_set_mode(const char* path, uint32_t mode) {
     return fchmodat(place.folder, place.name, mode_t(mode & 0777) & ~process_umask(), 0) == 0;
 }
 
-bool dir_set_mode(const char* path, uint32_t mode) {
-    char os_path[kOsPathSize];
-    Place place;
-    if (!resolve(path, os_path, &place)) return false;
-    struct stat info;
-    if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (!S_ISDIR(info.st_mode)) return true;
-    const mode_t wanted = (mode_t(mode & 0777) & ~process_umask()) | mode_t(mode & 03000);
-    return fchmodat(place.folder, place.name, wanted, 0) == 0;
-}
-
-bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode, uint32_t mode) {
-    // A recorded mode replaces what the attributes would make of the bits.
-    if (has_mode) {
-        fchmod(file, mode_t(mode & 0777) & ~process_umask());
-        return true;
-    }
+bool file_set_attributes_open(FileHandle file, uint32_t attributes, bool has_mode) {
+    // A recorded mode replaces what the attributes would make of the bits,
+    // and the file was made with it, less the umask.
+    if (has_mode) return true;
     struct stat info;
     if (fstat(file, &info) != 0) return true;
     const mode_t wanted = mode_with_attributes(info.st_mode & 07777, attributes);
@@ -304,6 +291,32 @@ bool file_set_times_open(FileHandle file, uint64_t, uint64_t last_access, uint64
     struct timespec times[2];
     to_timespecs(last_access, last_write, times);
     return futimens(file, times) == 0;
+}
+
+bool dir_restore(const char* path, const FolderRestore& restore) {
+    char os_path[kOsPathSize];
+    if (!to_os_path(path, os_path)) return false;
+    // A kept folder was opened on a walk that passed no link: it is the one.
+    int fd = posix::kept_folder(os_path);
+    const bool opened = fd < 0;
+    if (opened) {
+        Place place;
+        if (!find_place(os_path, &place)) return false;
+        do {
+            fd = openat(place.folder, place.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return false;
+    }
+    // The owner first: a change of owner may clear the mode's special bits.
+    if (restore.owners) fchown(fd, uid_t(restore.uid), gid_t(restore.gid));
+    const mode_t wanted =
+        (mode_t(restore.mode & 0777) & ~process_umask()) | mode_t(restore.mode & 03000);
+    bool done = fchmod(fd, wanted) == 0;
+    struct timespec times[2];
+    to_timespecs(restore.last_access, restore.last_write, times);
+    done = futimens(fd, times) == 0 && done;
+    if (opened) close(fd);
+    return done;
 }
 
 // ---------------------------------------------------------------- directories

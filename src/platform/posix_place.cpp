@@ -188,6 +188,13 @@ bool resolve(const char* path, char* os_path, Place* place) {
     return to_os_path(path, os_path) && find_place(os_path, place);
 }
 
+int kept_folder(const char* os_path) {
+    const uint32_t length = uint32_t(strlen(os_path));
+    if (changing || length == 0 || length >= kKeptPathSize) return -1;
+    const int index = nearest_kept(os_path, length);
+    return index >= 0 && kept[index].length == length ? kept[index].fd : -1;
+}
+
 void forget_folders() {
     begin_change();
     moved_slot = -1;

@@ -48,6 +48,11 @@ bool find_place(char* os_path, Place* place);
 // The path in the kernel's terms, and where it leads.
 bool resolve(const char* path, char* os_path, Place* place);
 
+// The kept descriptor of the folder `os_path` itself (relative, without a
+// trailing '/'), or -1 when it is not kept. Still the caller's to use only,
+// never to close, and only until the next walk.
+int kept_folder(const char* os_path);
+
 // Closes the folders kept open: relative paths start elsewhere from now on.
 void forget_folders();
 

@@ -106,6 +106,15 @@ FILETIME to_filetime(uint64_t value) {
     return time;
 }
 
+// The folder (a relative path, without its closing '\\') whose every folder
+// an earlier look found there and free of reparse points. The files of a
+// tree come folder by folder, so the folders on a path are looked at once
+// per run rather than once per call; a folder not there yet is looked at
+// again once it is.
+constexpr uint32_t kCheckedFolderSize = 1024;
+char checked_folder[kCheckedFolderSize];
+uint32_t checked_length = 0;
+
 // True when a folder on the way to the relative `path` (and, with
 // `with_last`, the path itself) is a reparse point: a symbolic link or a
 // junction that would carry the call elsewhere. Win32 offers no walk that
@@ -113,18 +122,33 @@ FILETIME to_filetime(uint64_t value) {
 // gave as absolute is taken as it stands.
 bool crosses_reparse_point(const char* path, bool with_last) {
     if (path[0] == '\\' || (path[0] != '\0' && path[1] == ':')) return false;
-    char prefix[1024];
-    uint32_t i = 0;
+    char prefix[kCheckedFolderSize];
+    uint32_t same = 0;
+    while (same < checked_length && path[same] == checked_folder[same]) {
+        prefix[same] = path[same];
+        ++same;
+    }
+    // In the checked folder or below it, the look starts past it (a path
+    // cannot start with '\\', so 0 means no folder is skipped).
+    const uint32_t checked = same == checked_length && path[same] == '\\' ? same : 0;
+    uint32_t i = checked;
+    uint32_t found_to = checked;  // the folders up to here are there, and checked
+    bool there = true;
     for (;;) {
         const char byte = path[i];
-        if (byte == '\\' || (byte == '\0' && with_last && i != 0)) {
+        if ((byte == '\\' && i != checked) || (byte == '\0' && with_last && i != 0)) {
             prefix[i] = '\0';
             const DWORD attributes = GetFileAttributesA(prefix);
-            if (attributes != INVALID_FILE_ATTRIBUTES &&
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                there = false;
+            } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
                 return true;
+            } else if (byte == '\\' && there) {
+                found_to = i;
+            }
         }
-        if (byte == '\0' || i + 2 >= sizeof prefix) return false;
+        if (byte == '\0') break;
+        if (i + 2 >= sizeof prefix) return false;
         prefix[i] = byte;
         ++i;
         if (is_lead_byte(static_cast<uint8_t>(byte)) && path[i] != '\0') {
@@ -132,6 +156,12 @@ bool crosses_reparse_point(const char* path, bool with_last) {
             ++i;
         }
     }
+    // A path with no folder there leaves the checked folder as it is.
+    if (found_to != 0) {
+        for (checked_length = 0; checked_length < found_to; ++checked_length)
+            checked_folder[checked_length] = path[checked_length];
+    }
+    return false;
 }
 
 }  // namespace
@@ -156,7 +186,7 @@ FileHandle file_open_read(const char* path) {
     return file == HFILE_ERROR ? kNoFile : file;
 }
 
-FileHandle file_create_new(const char* path) {
+FileHandle file_create_new(const char* path, uint32_t) {
     Section section;
     // CREATE_NEW fails on any existing name, a link included, so nothing is
     // ever truncated or followed. The handle serves as an HFILE from here on.
@@ -215,9 +245,9 @@ bool link_create(const char*, const char*) { return false; }
 bool platform_restores_tree() { return false; }
 bool file_link_create(const char*, const char*) { return false; }
 bool files_are_one(const char*, const char*) { return false; }
-bool dir_set_mode(const char*, uint32_t) { return true; }
 bool path_set_owner(const char*, uint32_t, uint32_t) { return true; }
 bool process_may_set_owners() { return false; }
+bool dir_restore(const char*, const FolderRestore&) { return true; }
 
 bool file_delete(const char* path) {
     Section section;
@@ -258,12 +288,13 @@ bool file_set_times_open(FileHandle file, uint64_t creation, uint64_t last_acces
     return SetFileTime(to_handle(file), &created, &accessed, &written) != 0;
 }
 
-bool file_set_attributes_open(FileHandle, uint32_t, bool, uint32_t) { return false; }
+bool file_set_attributes_open(FileHandle, uint32_t, bool) { return false; }
 
 // ---------------------------------------------------------------- directories
 
 bool dir_set_current(const char* path) {
     Section section;
+    checked_length = 0;  // checked from the folder this call leaves
     return SetCurrentDirectoryA(path) != 0;
 }
 

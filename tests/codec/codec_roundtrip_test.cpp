@@ -65,6 +65,28 @@ TEST(BlockRoundTrip, ResultsDoNotDependOnEarlierBlocks) {
     EXPECT_EQ(decode_frame(used_codec.state(), first).plain, plain_first);
 }
 
+// Matches whose source lies 1 to 17 bytes behind (a repeat of that period)
+// at every offset from the end of the block, also of a full block: the copy
+// by words and the copy by bytes meet at 8 bytes behind and 32 bytes before
+// the end, and both must give the bytes a byte loop gives, never writing
+// past 32768 (the sanitizer build's plain area ends there).
+TEST(BlockRoundTrip, MatchCopiesAtEveryDistanceMatchTheReference) {
+    OwnedCodec codec;
+    for (size_t period = 1; period <= 17; ++period) {
+        const Bytes cycle = noise(period, uint32_t(period));
+        for (size_t total : {size_t{2000}, size_t{kBlockSize}}) {
+            for (size_t tail = 40; tail < 72; ++tail) {
+                Bytes input = make_input(Shape::Text, total - tail, uint32_t(tail + period));
+                while (input.size() < total) input.push_back(cycle[input.size() % period]);
+                Bytes frame = encode_frame(codec.state(), input);
+                ASSERT_EQ(frame, reference::encode(input)) << period << " " << tail;
+                ASSERT_EQ(decode_frame(codec.state(), frame).plain, input)
+                    << period << " " << tail << " " << total;
+            }
+        }
+    }
+}
+
 // Codes `input` with the block encoder's symbol sequence but without its
 // 32768-byte limit, so payloads that overrun the decoder's bound can be made.
 Bytes encode_unbounded(CodecState& s, const Bytes& input) {

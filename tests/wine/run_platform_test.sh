@@ -9,7 +9,14 @@ scratch=$2
 rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch"
+# A link on the way for the test to refuse: nothing may reach "elsewhere".
+mkdir elsewhere
+ln -s elsewhere ab
 wine "$exe"
+if [ -n "$(ls -A elsewhere)" ]; then
+  echo "written through the planted link: $(ls -A elsewhere)" >&2
+  exit 1
+fi
 times=$(stat -c '%Y %X' timed.txt)
 if [ "$times" != "1000000000 1234567890" ]; then
   echo "timed.txt: write and access times are '$times', expected '1000000000 1234567890'" >&2

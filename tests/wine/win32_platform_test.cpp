@@ -127,6 +127,17 @@ void test_directories() {
     CHECK(!dir_create("absent\\x"));
 }
 
+// run_platform_test.sh plants "ab", a link to the folder "elsewhere". Once
+// "a\\b" is checked a path inside it is not looked at again, but a name that
+// only starts like it is.
+void test_links_after_a_checked_folder() {
+    write_file("a\\b\\second.txt", "second");
+    CHECK(file_create_new("ab\\f.txt") == kNoFile);
+    CHECK(!dir_create("ab\\sub"));
+    CHECK(path_crosses_link("ab\\f.txt"));
+    CHECK(!path_crosses_link("a\\b\\second.txt"));
+}
+
 void test_strings_and_process() {
     char out[512];
     CHECK(format_numbered_name(out, sizeof out, "zq", 6) && std::strcmp(out, "zq000006") == 0);
@@ -286,6 +297,7 @@ int main(int argc, char** argv) {
     test_attributes_delete_and_move();
     test_times();
     test_directories();
+    test_links_after_a_checked_folder();
     test_strings_and_process();
     test_semaphores();
     std::printf("%d failure(s)\n", g_failures);
