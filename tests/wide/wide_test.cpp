@@ -166,6 +166,15 @@ TEST_F(WideForm, ReaderTakesSixtyFourBitSizesAndRefusesWhatTheWideTablesCannotMe
         EXPECT_EQ(count, 1u);
         EXPECT_EQ(sound.record.original_size(), (uint64_t(5) << 32) + 3);
         EXPECT_EQ(sound.record.dir_id(), 1u);
+        // zqpack's table and JSON listing print it whole.
+        for (const bool json : {false, true}) {
+            std::vector<std::string> argv = {zqpack_path(), "list", "a.zq"};
+            if (json) argv.push_back("--json");
+            const Outcome listed = run_in(home(), argv);
+            EXPECT_EQ(listed.status, 0) << listed.out;
+            EXPECT_NE(listed.out.find(std::to_string((uint64_t(5) << 32) + 3)), std::string::npos)
+                << listed.out;
+        }
     }
     // Folder ids run from 1 to the folder count.
     for (uint32_t id : {0u, 2u, 0x10001u}) {
