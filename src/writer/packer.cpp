@@ -190,7 +190,7 @@ FileEntry record_of(const Plan& plan, const PlanFile& source) {
 }
 
 // The catalogue in the narrow form when the whole self-extractor fits it
-// (then byte for byte what it always was), else in the wide form, which
+// (then byte for byte the narrow layout), else in the wide form, which
 // `wide` also forces. `end` is where the catalogue starts in the output.
 // `why` receives what made the narrow form not fit.
 Bytes catalogue_in_fitting_form(CodecState& codec, ArchiveImage& image, bool wide, uint64_t end,

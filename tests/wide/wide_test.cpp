@@ -58,7 +58,7 @@ TEST_F(WideForm, ForcedWideSelfExtractorHoldsTheLocatorAndExtractsAsTheNarrowOne
     const size_t stub = read_bytes(host_stub_path()).size();
     ASSERT_GT(wide.size(), stub + kHeaderSize + kLocatorSize + kTrailerSize);
 
-    // The narrow self-extractor is what it always was: a plain trailer.
+    // The narrow self-extractor ends in a plain trailer.
     EXPECT_EQ(load_u32(narrow.data() + narrow.size() - 4), stub);
     EXPECT_EQ(load_u16(narrow.data() + stub) & kFlagWide, 0);
 
