@@ -88,17 +88,23 @@ Bytes example_archive(const ScratchDir& dir, const std::string& example) {
     return read_bytes(dir / argv[argv.size() - 2]);
 }
 
+// A worked example (a section of the doc) is what its command writes: the
+// dump and the size the text gives. The archive lies in `dir`.
+void expect_example_written(const std::string& example, const ScratchDir& dir) {
+    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
+    ASSERT_FALSE(size.empty()) << example;
+    const Bytes archive = example_archive(dir, example);
+    EXPECT_EQ(archive.size(), std::stoul(size));
+    EXPECT_EQ(archive, xxd_bytes(example));
+}
+
 // The wide example: its dump is what the command writes, and its file
 // records are the narrow example's followed by the zero high parts.
 TEST(FormatDoc, WideWorkedExampleIsWhatItsCommandWrites) {
     const std::string doc = format_doc();
-    const std::string example = section(doc, "### A worked example of the wide form");
-    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
-    ASSERT_FALSE(size.empty()) << example;
     ScratchDir dir("format_doc_wide");
-    const Bytes archive = example_archive(dir, example);
-    EXPECT_EQ(archive.size(), std::stoul(size));
-    EXPECT_EQ(archive, xxd_bytes(example));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_example_written(section(doc, "### A worked example of the wide form"), dir));
 
     ReaderSession session(dir / "hello-wide.zq");
     ASSERT_TRUE(session.ok());
@@ -119,12 +125,8 @@ TEST(FormatDoc, WideWorkedExampleIsWhatItsCommandWrites) {
 
 TEST(FormatDoc, WorkedExampleIsWhatItsCommandWrites) {
     const std::string example = section(format_doc(), "## A worked example");
-    const std::string size = first_match(example, "gives these ([0-9]+) bytes");
-    ASSERT_FALSE(size.empty()) << example;
     ScratchDir dir("format_doc");
-    const Bytes archive = example_archive(dir, example);
-    EXPECT_EQ(archive.size(), std::stoul(size));
-    EXPECT_EQ(archive, xxd_bytes(example));
+    ASSERT_NO_FATAL_FAILURE(expect_example_written(example, dir));
 
     ReaderSession session(dir / "hello.zq");
     ASSERT_TRUE(session.ok());
