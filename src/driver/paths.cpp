@@ -138,28 +138,20 @@ int delete_file(const char* path) {
     return uint64_t((int64_t(unix_time) + 11644473600LL) * 10000000LL);
 }
 
-namespace {
-struct FileTimes {
-    uint64_t created;
-    uint64_t accessed;
-    uint64_t written;
-};
-
-FileTimes file_times(int32_t access_time, int32_t write_time, int32_t create_time) {
+FileTimes recorded_times(int32_t access_time, int32_t write_time, int32_t create_time) {
     const uint64_t written = unix_to_filetime(write_time);
     return FileTimes{create_time == -1 ? written : unix_to_filetime(create_time),
                      access_time == -1 ? written : unix_to_filetime(access_time), written};
 }
-}  // namespace
 
 int set_file_times(const char* path, int32_t access_time, int32_t write_time, int32_t create_time) {
-    const FileTimes t = file_times(access_time, write_time, create_time);
+    const FileTimes t = recorded_times(access_time, write_time, create_time);
     return file_set_times(path, t.created, t.accessed, t.written) ? 0 : 3;
 }
 
 int set_open_file_times(FileHandle file, int32_t access_time, int32_t write_time,
                         int32_t create_time) {
-    const FileTimes t = file_times(access_time, write_time, create_time);
+    const FileTimes t = recorded_times(access_time, write_time, create_time);
     return file_set_times_open(file, t.created, t.accessed, t.written) ? 0 : 3;
 }
 

@@ -60,8 +60,17 @@ int delete_file(const char* path);
 // Unix seconds to FILETIME (100 ns units since 1601-01-01 UTC).
 uint64_t unix_to_filetime(int32_t unix_time);
 
-// Gives the file its recorded times; -1 in `access_time` or `create_time`
-// stands for `write_time`. 0, or 3 when the times cannot be set.
+// Recorded Unix times as FILETIMEs; -1 in `access_time` or `create_time`
+// stands for `write_time`.
+struct FileTimes {
+    uint64_t created;
+    uint64_t accessed;
+    uint64_t written;
+};
+FileTimes recorded_times(int32_t access_time, int32_t write_time, int32_t create_time);
+
+// Gives the file its recorded times, as recorded_times reads them. 0, or 3
+// when the times cannot be set.
 int set_file_times(const char* path, int32_t access_time, int32_t write_time, int32_t create_time);
 // The same for a file still open for writing.
 int set_open_file_times(FileHandle file, int32_t access_time, int32_t write_time,

@@ -39,11 +39,9 @@ bool folder_path(uint32_t record, char* path) {
 void restore_folder(const TreeFolder& folder, bool owners) {
     char path[kPathBufferSize];
     if (!folder_path(folder.record, path)) return;
-    const uint64_t written = unix_to_filetime(folder.write_time);
-    const uint64_t accessed =
-        folder.access_time == -1 ? written : unix_to_filetime(folder.access_time);
+    const FileTimes t = recorded_times(folder.access_time, folder.write_time, -1);
     dir_restore(path,
-                FolderRestore{folder.mode, owners, folder.uid, folder.gid, accessed, written});
+                FolderRestore{folder.mode, owners, folder.uid, folder.gid, t.accessed, t.written});
 }
 
 }  // namespace
