@@ -54,29 +54,16 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
 
 namespace {
 
-// Writes `value` in `width` places, right-aligned with `pad` (at least one
-// digit), and returns the end.
-char* put_number(char* at, uint32_t value, uint32_t width, char pad) {
-    char* end = at + width;
-    char* p = end;
-    do {
-        *--p = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && p != at);
-    while (p != at) *--p = pad;
-    return end;
-}
-
-// `value` right-aligned in at least `width` places (blanks in front), more
-// when it has more digits; no NUL. Returns the end.
-char* put_size(char* out, uint64_t value, uint32_t width) {
+// Writes `value` right-aligned in at least `width` places, `pad` in front,
+// more when it has more digits; no NUL. Returns the end.
+char* put_number(char* out, uint64_t value, uint32_t width, char pad) {
     char digits[20];
     uint32_t count = 0;
     do {
         digits[count++] = char('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    for (uint32_t pad = count; pad < width; ++pad) *out++ = ' ';
+    for (uint32_t filled = count; filled < width; ++filled) *out++ = pad;
     while (count != 0) *out++ = digits[--count];
     return out;
 }
@@ -116,7 +103,7 @@ void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     const int32_t days = int32_t((seconds >= 0 ? seconds : seconds - 86399) / 86400);
     const uint32_t of_day = uint32_t(seconds - int64_t(days) * 86400);
     const CivilDate date = civil_from_days(days);
-    char* p = put_size(out, size, 10);
+    char* p = put_number(out, size, 10, ' ');
     *p++ = ' ';
     *p++ = ' ';
     p = put_number(p, date.year, 4, '0');  // 1901..2038
