@@ -108,8 +108,7 @@ void check_index(const zq::Catalogue& c, const Model& m) {
     check(visits == reached);  // each folder of the tree once
     for (uint32_t id = 0; id < 0x10000; id += 0x101) {
         // A sample of ids with none, and every id the tree has.
-        if (m.first_by_id.count(uint16_t(id)) == 0)
-            check(zq::dir_path(c, id, '/', out) == -1);
+        if (m.first_by_id.count(uint16_t(id)) == 0) check(zq::dir_path(c, id, '/', out) == -1);
     }
     for (const auto& [id, record] : m.first_by_id) {
         const int32_t length = zq::dir_path(c, id, '/', out);
