@@ -43,13 +43,15 @@ constexpr uint32_t kSealKeyBytes = 32;
 constexpr uint32_t kSealNonceBytes = 12;
 
 // What a reader accepts. The caps keep a hostile header from making the
-// extractor allocate or compute without end: scrypt takes 128 * r * N bytes
-// and time in proportion to N * r * p.
+// extractor allocate or compute without end: scrypt takes 128 * r * N bytes,
+// mixes in time in proportion to N * r * p, and hashes 128 * r * p bytes
+// with PBKDF2 before and after, a cost that a small N does not bound.
 constexpr uint32_t kMinChunk = 1024;
 constexpr uint32_t kMaxChunk = 1u << 20;
 constexpr uint32_t kMaxPlainLength = 0x7FFFFFFF;  // offsets inside are signed 32-bit
 constexpr uint64_t kMaxKdfMemory = uint64_t(128) << 20;
 constexpr uint64_t kMaxKdfWork = uint64_t(1) << 23;  // N * r * p: 8 times the default
+constexpr uint32_t kMaxKdfLanes = 1024;              // r * p: 128 KiB to hash, 64 times the default
 
 // What zqpack writes: 64 MiB and about half a second of scrypt in the Linux
 // stub (p = 2 runs the 64 MiB pass twice over rather than taking twice the
@@ -90,7 +92,7 @@ inline void store_sealed_header(const SealedHeader& header, uint8_t out[kSealedH
 }
 
 // The scrypt parameters within the caps: log2_n 1..30, r and p at least 1,
-// 128 * r * N bytes and N * r * p steps at most. The memory cap is r * N <=
+// 128 * r * N bytes, N * r * p steps and r * p lanes at most. The memory cap is r * N <=
 // 2^20, which keeps log2_n to 20 and r * N below the work cap, so every
 // step fits 32 bits (the Windows stub has no 64-bit division).
 inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
@@ -98,7 +100,7 @@ inline bool kdf_within_caps(uint32_t log2_n, uint32_t r, uint32_t p) {
     static_assert(kMaxBlocks <= kMaxKdfWork && kMaxKdfWork < (uint64_t(1) << 32),
                   "caps in 32 bits");
     if (log2_n < 1 || log2_n > 20 || r < 1 || p < 1 || r > (kMaxBlocks >> log2_n)) return false;
-    return p <= uint32_t(kMaxKdfWork) / (r << log2_n);
+    return p <= uint32_t(kMaxKdfWork) / (r << log2_n) && r <= kMaxKdfLanes && p <= kMaxKdfLanes / r;
 }
 
 // Parses and bounds an envelope header: false for another version, another

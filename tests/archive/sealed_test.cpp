@@ -204,18 +204,20 @@ TEST_F(Sealed, AHostileHeaderIsRefusedBeforeTheDialogue) {
 }
 
 // The caps as they read, in 64 bits, against the reader's 32-bit test, at
-// and around every border: memory 128 r N, work N r p, and the ranges.
+// and around every border: memory 128 r N, work N r p, lanes r p, and the
+// ranges.
 TEST(SealedFormat, KdfCapsHoldAtTheirBorders) {
     const auto within = [](uint64_t log2_n, uint64_t r, uint64_t p) {
         if (log2_n < 1 || log2_n > 30 || r < 1 || p < 1) return false;
         const uint64_t n = uint64_t(1) << log2_n;
-        return 128 * r * n <= kMaxKdfMemory && n * r * p <= kMaxKdfWork;
+        return 128 * r * n <= kMaxKdfMemory && n * r * p <= kMaxKdfWork && r * p <= kMaxKdfLanes;
     };
     const std::vector<uint32_t> values = {0,           1,
                                           2,           3,
                                           7,           8,
                                           9,           15,
                                           16,          17,
+                                          1u << 5,     (1u << 5) + 1,
                                           1u << 10,    (1u << 11) + 1,
                                           1u << 19,    (1u << 20) - 1,
                                           1u << 20,    (1u << 20) + 1,
