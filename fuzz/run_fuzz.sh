@@ -1,7 +1,10 @@
 #!/bin/sh
 # Replays a fuzz target's seed corpus and regression inputs, then fuzzes it for
 # the given number of seconds. New inputs and any crash file go to a scratch
-# folder, which is kept (and named) when the target fails.
+# folder, which is kept (and named) when the target fails. The mutations
+# follow a fixed seed (FUZZ_SEED, default 1), so that every run walks the
+# same inputs in the same order and a failure shows again on the next run;
+# the long runs of long_run.sh are the ones that explore.
 #   run_fuzz.sh TARGET CORPUS_DIR REGRESSION_DIR SECONDS [extra libFuzzer flags]
 set -u
 target=$1 corpus=$2 regressions=$3 seconds=$4
@@ -13,7 +16,7 @@ export ASAN_OPTIONS
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq_fuzz.XXXXXX")
 mkdir -p "$work/new"
 "$target" "$work/new" "$corpus" "$regressions" \
-    -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -artifact_prefix="$work/" -print_final_stats=1 "$@" 2>"$work/log"
 status=$?
 tail -n 30 "$work/log"

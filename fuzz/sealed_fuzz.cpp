@@ -106,16 +106,6 @@ std::vector<uint8_t> seal(const uint8_t* plain, size_t size, uint32_t chunk_size
     return out;
 }
 
-// Any key derivation the caps allow could take seconds per input, and a
-// flip of a single bit in log2(N), r or p reaches one: each is kept to its
-// two low bits from the input (0 included, which the reader refuses).
-void keep_key_derivation_cheap(std::vector<uint8_t>& envelope) {
-    if (envelope.size() < 20) return;
-    envelope[8] &= 3;
-    zq::store_u32(&envelope[12], zq::load_u32(&envelope[12]) & 3);
-    zq::store_u32(&envelope[16], zq::load_u32(&envelope[16]) & 3);
-}
-
 bool same(const zq::FileData& a, const zq::FileData& b) {
     return a.outcome == b.outcome && a.bytes == b.bytes && a.crc == b.crc;
 }
@@ -145,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool flipped = (control & 0x40) != 0 && !envelope.empty();
     if (flipped)
         envelope[zq::load_u32(data + 1) % envelope.size()] ^= uint8_t(1 + (control >> 2 & 0x0F));
-    keep_key_derivation_cheap(envelope);
+    zq::fuzz::keep_key_derivations_cheap(envelope.data(), envelope.size());
     envelope.resize(envelope.size() + 4, 0);  // the trailer: the archive starts at 0
     sealed_file.fill(envelope.data(), envelope.size());
 
