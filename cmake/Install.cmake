@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the .deb that CPack makes of it:
 #   bin/zqpack
-#   lib/zqsfx/zqsfx, zqsfx-aarch64, zqsfx.exe, zqsfx-encrypted.exe
-#                                               the stubs that were built
+#   lib/zqsfx/zqsfx, zqsfx-aarch64, zqsfx.exe, zqsfx-encrypted.exe,
+#             zqsfx-wide.exe                    the stubs that were built
 #   share/man/man1/zqpack.1, zqsfx.1
 #   share/bash-completion/completions/zqpack
 # zqpack finds its default stub in lib/zqsfx through a path relative to its
@@ -19,7 +19,8 @@ if(ZQ_AARCH64_STUB)
 endif()
 if(ZQ_WIN32_STUB)
   install(PROGRAMS ${ZQ_WIN32_STUB} DESTINATION ${ZQ_INSTALL_STUBDIR} RENAME zqsfx.exe)
-  install(PROGRAMS ${ZQ_WIN32_ENCRYPTED_STUB} DESTINATION ${ZQ_INSTALL_STUBDIR})
+  install(PROGRAMS ${ZQ_WIN32_ENCRYPTED_STUB} ${ZQ_WIN32_WIDE_STUB}
+          DESTINATION ${ZQ_INSTALL_STUBDIR})
 endif()
 
 # The pages name the stubs' folder as installed, which only the install step

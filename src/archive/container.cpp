@@ -8,6 +8,27 @@
 namespace zq {
 namespace {
 
+#if !defined(_WIN32) || defined(ZQ_WIDE_FILES)
+// The mark zqpack looks for, copied into this program's own constants: it
+// reads the wide form (platform_reads_wide). The linker keeps it although
+// nothing reads it; the narrow Windows stubs have no copy.
+static_assert(platform_reads_wide(), "the mark goes with the wide reading");
+struct WideReaderMark {
+    char bytes[sizeof kWideReaderMark];
+};
+constexpr WideReaderMark copy_of_wide_mark() {
+    WideReaderMark mark{};
+    for (uint32_t i = 0; i < sizeof kWideReaderMark; ++i) mark.bytes[i] = kWideReaderMark[i];
+    return mark;
+}
+#ifdef __ELF__
+[[gnu::used, gnu::retain]]
+#else
+[[gnu::used]]
+#endif
+constexpr WideReaderMark kWideMarkText = copy_of_wide_mark();
+#endif
+
 // Signing tools start the certificate table on an 8-byte boundary and fill
 // the gap in front of it with zero bytes.
 constexpr uint32_t kMaxPadding = 7;

@@ -36,6 +36,9 @@ constexpr uint32_t kTrailerSize = 4;
 constexpr uint32_t kLocatorSize = 24;       // magic, archive offset, catalogue offset, CRC-32
 constexpr uint32_t kWideMark = 0xFFFFFFFF;  // trailer and header catalogue offset
 constexpr uint8_t kLocatorMagic[4] = {'Z', 'Q', 'W', 'L'};
+// Every program that reads the wide form carries this text, so that zqpack
+// can tell a Windows stub that reads it from one that does not.
+inline constexpr char kWideReaderMark[] = "zqsfx:reads-wide";
 // Narrow limits: past any of them the packer writes the wide form.
 constexpr uint32_t kNarrowMaxFiles = 0xFFFF;
 constexpr uint32_t kNarrowMaxDirs = 0x7FFF;
@@ -113,11 +116,11 @@ inline uint64_t join_u64(const uint8_t* low, const uint8_t* high) {
 }
 
 // The width a reader holds a record's sizes and offsets in: 64 bits, or 32 in
-// the 32-bit Windows stub, which reads the narrow form only (the wide form's
-// arithmetic would pass its byte budget; platform.h, platform_reads_wide).
+// the narrow Windows stubs, which read the narrow form only (the wide form's
+// arithmetic would pass their byte budget; platform.h, platform_reads_wide).
 // There the records' high parts are never read: a narrow record leaves them
-// zero. Known when compiling, so that the Windows stub carries none of it.
-#ifdef _WIN32
+// zero. Known when compiling, so that those stubs carry none of it.
+#if defined(_WIN32) && !defined(ZQ_WIDE_FILES)
 using RecordNumber = uint32_t;
 #else
 using RecordNumber = uint64_t;

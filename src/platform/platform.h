@@ -20,12 +20,13 @@ namespace zq {
 using FileHandle = int32_t;
 constexpr FileHandle kNoFile = -1;
 
-// File positions and sizes. 64-bit on Linux, where an archive in the wide
-// form reaches past 4 GiB; 32-bit in the Windows stub, which reads the narrow
-// form only (the wide form's 64-bit arithmetic would pass its byte budget),
-// so that its positions stay below 2 GiB and its sums in 32 bits. Known when
-// compiling, so that the Windows stub carries no 64-bit offset code.
-#ifdef _WIN32
+// File positions and sizes. 64-bit on Linux and in the wide Windows stub
+// (ZQ_WIDE_FILES), which read the wide form, where an archive reaches past
+// 4 GiB; 32-bit in the other Windows stubs, which read the narrow form only
+// (the wide form's 64-bit arithmetic would pass their byte budget), so that
+// their positions stay below 2 GiB and their sums in 32 bits. Known when
+// compiling, so that those stubs carry no 64-bit offset code.
+#if defined(_WIN32) && !defined(ZQ_WIDE_FILES)
 using FileOffset = int32_t;
 using FileSize = uint32_t;
 #else

@@ -47,6 +47,17 @@ void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
     SYSTEMTIME t = {};
     FileTimeToSystemTime(&time, &t);
+#ifdef ZQ_WIDE_FILES
+    // A size past 32 bits has ten digits or more, so it needs no padding:
+    // its leading digits, then the last nine.
+    if (size > 0xFFFFFFFFu) {
+        wsprintfA(out, "%lu%09lu  %04u-%02u-%02u %02u:%02u:%02u  ",
+                  static_cast<unsigned long>(size / 1000000000),
+                  static_cast<unsigned long>(size % 1000000000), t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond);
+        return;
+    }
+#endif
     wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size),
               t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }

@@ -216,9 +216,18 @@ int32_t file_write(FileHandle file, const void* buffer, uint32_t bytes) {
 
 FileOffset file_seek(FileHandle file, FileOffset offset, int origin) {
     Section section;
-    LONG position = _llseek(file, offset, origin);
+#ifdef ZQ_WIDE_FILES
+    // The origins are SetFilePointerEx's; a handle of _lopen is a file handle.
+    LARGE_INTEGER to, position;
+    to.QuadPart = offset;
+    if (!SetFilePointerEx(reinterpret_cast<HANDLE>(LONG_PTR(file)), to, &position, DWORD(origin)))
+        return -1;
+    return position.QuadPart < 0 ? -1 : position.QuadPart;
+#else
     // Beyond 2 GiB the position comes back negative; that is a failure too.
+    const LONG position = _llseek(file, offset, origin);
     return position < 0 ? -1 : position;
+#endif
 }
 
 int32_t file_close(FileHandle file) {

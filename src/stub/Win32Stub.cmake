@@ -1,10 +1,13 @@
 # Makes the 32-bit Windows stubs: PE32 console programs with their own entry
 # point and no C runtime, linked against kernel32 and user32 only, and built
-# for size (a stub travels in front of every archive). There are two:
-# zqsfx.exe reads every archive but an encrypted one, and
-# zqsfx-encrypted.exe carries the decryption too, which costs about 4.5 KiB.
-# zqpack puts the second in front of an encrypted archive and the first in
-# front of any other. Included by src/stub/CMakeLists.txt.
+# for size (a stub travels in front of every archive). There are three:
+# zqsfx.exe reads every archive in the narrow form but an encrypted one;
+# zqsfx-encrypted.exe carries the decryption too, which costs about 4.5 KiB;
+# zqsfx-wide.exe reads the wide form as well, with 64-bit positions and
+# sizes, which costs about 2.5 KiB, and no decryption (an encrypted archive
+# is narrow). zqpack puts the second in front of an encrypted archive, the
+# third in front of a wide one and the first in front of any other.
+# Included by src/stub/CMakeLists.txt.
 include(${PROJECT_SOURCE_DIR}/cmake/LibrarySources.cmake)
 
 # The runtime replacements must not be recognised as memcpy/memset loops and
@@ -149,10 +152,12 @@ function(zq_win32_stub target max_bytes)
     VERBATIM)
 endfunction()
 
-# The budgets: 24 KiB for the plain stub, 28 KiB with the decryption.
+# The budgets: 24 KiB for the plain stub, 28 KiB with the decryption or the
+# wide form.
 set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
 set(ZQ_ENCRYPTED_STUB_MAX_BYTES 28672 CACHE STRING
   "Largest acceptable size of zqsfx-encrypted.exe in bytes")
+set(ZQ_WIDE_STUB_MAX_BYTES 28672 CACHE STRING "Largest acceptable size of zqsfx-wide.exe in bytes")
 
 # The plain stub leaves the decryption out: an encrypted archive is to it one
 # it cannot read.
@@ -161,3 +166,9 @@ target_compile_definitions(zqsfx PRIVATE ZQ_WITHOUT_DECRYPTION)
 
 add_executable(zqsfx-encrypted win32_entry.cpp win32_runtime.cpp)
 zq_win32_stub(zqsfx-encrypted ${ZQ_ENCRYPTED_STUB_MAX_BYTES})
+
+# The wide stub holds positions and sizes in 64 bits (platform.h) and reads
+# the wide form as the Linux stubs do.
+add_executable(zqsfx-wide win32_entry.cpp win32_runtime.cpp)
+zq_win32_stub(zqsfx-wide ${ZQ_WIDE_STUB_MAX_BYTES})
+target_compile_definitions(zqsfx-wide PRIVATE ZQ_WITHOUT_DECRYPTION ZQ_WIDE_FILES)

@@ -60,7 +60,9 @@ set(allowed_calls
   IsDBCSLeadByte
   # the decoding threads
   GetSystemInfo GetEnvironmentVariableA CreateThread WaitForSingleObject
-  CreateSemaphoreA ReleaseSemaphore)
+  CreateSemaphoreA ReleaseSemaphore
+  # 64-bit file positions, in the stub that reads the wide form
+  SetFilePointerEx)
 
 string(REPLACE "\n" ";" lines "${dump}")
 set(in_imports FALSE)
