@@ -64,13 +64,17 @@ if [ -f "$stubs/zqsfx.exe" ]; then
   echo "--- the Windows stub"
   "$zqpack" create -o "$scratch/setup.exe" --stub "$stubs/zqsfx.exe" "$scratch/sample"
   "$zqpack" list "$scratch/setup.exe" >/dev/null
-  # By name, an encrypted archive takes the stub that decrypts, any other the
-  # plain one.
+  # By name, an encrypted archive takes the stub that decrypts, a wide one
+  # the stub that reads the wide form, any other the plain one.
   "$zqpack" create -o "$scratch/sealed.exe" --stub windows --encrypt --password pw \
                    --scrypt-log2n 8 "$scratch/sample" | grep -q "stub $stubs/zqsfx-encrypted.exe"
   "$zqpack" test --password pw "$scratch/sealed.exe" >/dev/null
   "$zqpack" create -o "$scratch/plain.exe" --stub windows "$scratch/sample" |
     grep -q "stub $stubs/zqsfx.exe"
+  # A wide archive takes the stub that reads the wide form.
+  "$zqpack" create -o "$scratch/wide.exe" --stub windows --wide "$scratch/sample" |
+    grep -q "stub $stubs/zqsfx-wide.exe"
+  "$zqpack" test "$scratch/wide.exe" >/dev/null
 fi
 if [ -f "$stubs/zqsfx-aarch64" ]; then
   echo "--- the aarch64 stub"

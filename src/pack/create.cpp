@@ -173,6 +173,8 @@ int run_create(const CreateArgs& args, unsigned threads) {
         options.password.reset();
     }
     std::string made = "a bare archive";
+    std::string stub_named;
+    fs::path wide_stub;
     if (args.stub != "none") {
         const fs::path stub = zq::pack::find_stub(args.stub, args.encrypt);
         if (!fs::is_regular_file(stub)) {
@@ -190,8 +192,11 @@ int run_create(const CreateArgs& args, unsigned threads) {
                  " cannot decrypt: give --stub windows-encrypted for Windows");
         }
         const bool windows = kind == zq::StubKind::kWindowsPe;
+        wide_stub = args.encrypt ? fs::path() : zq::pack::find_wide_stub(args.stub);
+        if (!wide_stub.empty()) options.wide_stub = read_whole_file(wide_stub, "stub");
         made = std::string("a ") + (windows ? "Windows (PE)" : "Linux (ELF)") +
-               " self-extractor, stub " + stub.string();
+               " self-extractor, stub ";
+        stub_named = stub.string();
         if (windows) options.code_page = args.code_page;
         if (windows) options.version = args.version;
     }
@@ -208,7 +213,6 @@ int run_create(const CreateArgs& args, unsigned threads) {
     if (zq::stderr_is_terminal())
         options.progress = [&bar](const zq::PackProgress& done) { bar.update(done); };
     const std::vector<fs::path> inputs = create_inputs(args);
-    const uint64_t stub_bytes = options.stub ? options.stub->size() : 0;
     zq::PackSummary summary;
     try {
         summary = zq::pack_paths(inputs, args.output, options);
@@ -223,7 +227,9 @@ int run_create(const CreateArgs& args, unsigned threads) {
     }
     for (const std::string& warning : summary.warnings)
         std::fprintf(stderr, "zqpack: warning: %s\n", warning.c_str());
-    std::printf("%s: %s\n", args.output.c_str(), made.c_str());
+    if (summary.took_wide_stub) stub_named = wide_stub.string();
+    std::printf("%s: %s%s\n", args.output.c_str(), made.c_str(), stub_named.c_str());
+    const uint64_t stub_bytes = summary.stub_bytes;
     std::printf("%s: %u files, %u folders, %llu bytes -> %llu bytes (stub %llu + archive %llu)\n",
                 args.output.c_str(), summary.files, summary.dirs,
                 (unsigned long long)summary.original_bytes,

@@ -19,7 +19,8 @@ struct KnownStub {
 constexpr KnownStub kKnown[] = {{"linux", "zqsfx"},
                                 {"linux-aarch64", "zqsfx-aarch64"},
                                 {"windows", "zqsfx.exe"},
-                                {"windows-encrypted", "zqsfx-encrypted.exe"}};
+                                {"windows-encrypted", "zqsfx-encrypted.exe"},
+                                {"windows-wide", "zqsfx-wide.exe"}};
 
 // The Windows stub for an encrypted archive: the plain one leaves the
 // decryption out to stay small.
@@ -62,6 +63,14 @@ const char* file_of(const std::string& name) {
 }
 
 }  // namespace
+
+fs::path find_wide_stub(const std::string& given) {
+    std::error_code ec;
+    if (given.empty() || fs::exists(given, ec)) return {};
+    const char* file = file_of(given);
+    if (file == nullptr || std::string(file) != "zqsfx.exe") return {};
+    return first_in_folders("zqsfx-wide.exe");
+}
 
 fs::path find_stub(const std::string& given, bool encrypted) {
     const std::string wanted = given.empty() ? "linux" : given;

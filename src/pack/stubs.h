@@ -21,6 +21,11 @@ struct FoundStub {
 // is none.
 std::filesystem::path find_stub(const std::string& given, bool encrypted);
 
+// The stub that reads the wide form for the one `given` names, when that is
+// the plain Windows stub by name (windows, zqsfx.exe): windows-wide, found as
+// find_stub finds stubs. Empty for any other, or when there is none.
+std::filesystem::path find_wide_stub(const std::string& given);
+
 // Every stub those folders hold, each name once, in a fixed order.
 std::vector<FoundStub> stub_names();
 

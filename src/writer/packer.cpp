@@ -139,11 +139,16 @@ void refuse_output_among_inputs(const std::vector<fs::path>& inputs, const fs::p
     }
 }
 
-// The Windows stubs read the narrow form only: a Windows self-extractor of a
-// wide archive would be an installer that cannot run.
+// A Windows stub that reads the narrow form only: in front of a wide archive
+// it would make an installer that cannot run.
+bool narrow_only_stub(const std::optional<Bytes>& stub) {
+    return is_windows_stub(stub) && !stub_reads_wide(*stub);
+}
+
 [[noreturn]] void refuse_wide_for_windows(const std::string& cause) {
     fail("cannot make a Windows self-extractor of this archive: it needs the wide form (" + cause +
-         "), which the Windows stubs do not read");
+         "), which this Windows stub does not read (--stub windows with --wide takes the one "
+         "that does)");
 }
 
 // What makes the tree need the wide form, as far as it is known before any
@@ -171,10 +176,19 @@ void refuse_request(const std::vector<fs::path>& inputs, const fs::path& out,
         if (options.password) fail("an encrypted archive stores no password gate");
         check_seal_options(*options.seal);
     }
-    if (options.wide && is_windows_stub(options.stub))
+    if (options.wide && narrow_only_stub(options.stub) && !options.wide_stub)
         fail(
-            "--wide cannot make a Windows self-extractor: the Windows stubs do not read the wide "
-            "form");
+            "--wide cannot make a Windows self-extractor with this stub: it does not read the wide "
+            "form (--stub windows takes the one that does)");
+}
+
+// The stub in front: the given one, or the wide one given beside it when the
+// given one reads the narrow form only and the archive is asked for the wide
+// form or is known to need it before any data is coded (`need`).
+std::optional<Bytes> stub_for_form(const PackOptions& options, const std::string& need) {
+    if (!narrow_only_stub(options.stub) || (need.empty() && !options.wide)) return options.stub;
+    if (!options.wide_stub) refuse_wide_for_windows(need);
+    return options.wide_stub;
 }
 
 // The record of a planned file before its name and data: attributes, folder
@@ -239,10 +253,9 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     ArchiveImage image;
     NamePools names;
     std::vector<size_t> order = lay_out_tree(plan, names, image.dirs);
-    if (plan.for_windows) {
-        const std::string need = known_wide_need(plan, order.size(), image.dirs.size());
-        if (!need.empty()) refuse_wide_for_windows(need);
-    }
+    const std::string wide_need =
+        plan.for_windows ? known_wide_need(plan, order.size(), image.dirs.size()) : "";
+    std::optional<Bytes> stub = stub_for_form(options, wide_need);
     image.flags = uint16_t(kFlagTypeBits | (options.full_path ? kFlagFullPath : 0) |
                            (options.password ? kFlagPassword : 0));
     image.options = uint8_t(
@@ -279,7 +292,6 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     OwnedCodec codec;  // the catalogue's, and the substitution table
     // The Windows stub goes out with the publisher's texts in its version
     // resource.
-    std::optional<Bytes> stub = options.stub;
     if (plan.for_windows) fill_version_texts(*stub, options.version);
     // An archive to be encrypted is built in scratch and sealed into `out`.
     std::optional<Output> scratch;
@@ -343,7 +355,7 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     std::string why_wide;
     const Bytes catalogue = catalogue_in_fitting_form(
         codec.state(), image, options.wide, output.position(), plan.for_windows, &why_wide);
-    if (image.wide && plan.for_windows) refuse_wide_for_windows(why_wide);
+    if (image.wide && narrow_only_stub(stub)) refuse_wide_for_windows(why_wide);
     // The envelope of an encrypted archive holds a narrow one.
     if (options.seal && image.wide) fail("an encrypted archive must fit the narrow form");
     output.write(catalogue);
@@ -363,6 +375,8 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
         output.commit();
         summary.output_bytes = output.position();
     }
+    summary.stub_bytes = stub ? stub->size() : 0;
+    summary.took_wide_stub = narrow_only_stub(options.stub) && !narrow_only_stub(stub);
     summary.files = uint32_t(plan.files.size());
     summary.dirs = uint32_t(plan.dirs.size());
     // What the archive extracts to: every name's bytes, a second name's too.

@@ -27,6 +27,11 @@ StubKind stub_kind(const Bytes& stub);
 // built with the decryption does. The plain Windows stub does not.
 bool stub_reads_encrypted(const Bytes& stub);
 
+// Whether a stub reads the wide form: it carries the mark every program that
+// reads it does. The Linux stubs and the wide Windows stub do; the other
+// Windows stubs read the narrow form only.
+bool stub_reads_wide(const Bytes& stub);
+
 // How far a pack has come: files whose data is all written, and bytes of
 // file data written, each of the whole.
 struct PackProgress {
@@ -60,6 +65,10 @@ struct PackOptions {
     std::optional<SealOptions> seal;
     unsigned threads = 0;       // 0: one per hardware thread
     std::optional<Bytes> stub;  // none: a bare archive
+    // The stub that reads the wide form, put in front instead of `stub` when
+    // that reads the narrow form only and the archive is known to need the
+    // wide form before any data is coded (or `wide` asks for it).
+    std::optional<Bytes> wide_stub;
     // The Windows ANSI code page names are stored in, for a Windows stub;
     // 0 stores them as they are on disk (UTF-8), for a Linux stub or a bare
     // archive.
@@ -96,6 +105,8 @@ struct PackSummary {
     uint32_t dirs = 0;
     uint64_t original_bytes = 0;
     uint64_t output_bytes = 0;
+    uint64_t stub_bytes = 0;            // of the stub in front, if any
+    bool took_wide_stub = false;        // that stub is PackOptions::wide_stub
     std::vector<std::string> skipped;   // neither a regular file nor a folder
     std::vector<std::string> warnings;  // one line each: stored, but not quite as it is
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "format/archive_format.h"
 #include "format/sealed_format.h"
 
 namespace zq {
@@ -22,10 +23,21 @@ StubKind stub_kind(const Bytes& stub) {
     return StubKind::kWindowsPe;
 }
 
+namespace {
+
+// Whether the image holds a mark, its terminator too.
+bool carries_mark(const Bytes& stub, const char* mark, size_t size) {
+    return std::search(stub.begin(), stub.end(), mark, mark + size) != stub.end();
+}
+
+}  // namespace
+
 bool stub_reads_encrypted(const Bytes& stub) {
-    const char* mark = kEncryptedReaderMark;
-    const char* mark_end = mark + sizeof kEncryptedReaderMark;  // its terminator too
-    return std::search(stub.begin(), stub.end(), mark, mark_end) != stub.end();
+    return carries_mark(stub, kEncryptedReaderMark, sizeof kEncryptedReaderMark);
+}
+
+bool stub_reads_wide(const Bytes& stub) {
+    return carries_mark(stub, kWideReaderMark, sizeof kWideReaderMark);
 }
 
 }  // namespace zq

@@ -35,6 +35,7 @@ using zq::test::encrypted_stub_path;
 using zq::test::stub_path;
 using zq::test::TestDir;
 using zq::test::TestFile;
+using zq::test::wide_stub_path;
 using zq::test::zqpack_path;
 
 // The words of ZQSFX_RUN, which go before every run of the stub.

@@ -225,9 +225,10 @@ TEST_F(PackCli, ErrorsAreOneLineAndLeaveNoOutput) {
     }
 }
 
-// The Windows stubs read the narrow form only: no Windows self-extractor is
-// made of an archive that is asked for the wide form or needs it, and the
-// one line says why, before any data is read (the file of 4 GiB is a hole).
+// A Windows stub that reads the narrow form only makes no self-extractor of an
+// archive that is asked for the wide form or needs it, and the one line says
+// why, before any data is read (the file of 4 GiB is a hole); one that reads
+// the wide form does.
 TEST_F(PackCli, NoWindowsSelfExtractorOfAWideArchive) {
     write_bytes(dir_ / "stub.exe", minimal_pe());
     write_bytes(dir_ / "big" / "huge.bin", {});
@@ -241,11 +242,21 @@ TEST_F(PackCli, NoWindowsSelfExtractorOfAWideArchive) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(count_lines(run.err), 1u) << run.err;
         EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("the Windows stubs do not read"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("does not read"), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
         EXPECT_FALSE(fs::exists(dir_ / "out.exe.zqpart"));
     }
     fs::remove_all(dir_ / "big");
+    // A Windows stub that carries the wide reader's mark goes in front.
+    Bytes wide_stub = minimal_pe();
+    wide_stub.insert(wide_stub.end(), std::begin(zq::kWideReaderMark),
+                     std::end(zq::kWideReaderMark));
+    write_bytes(dir_ / "wide.exe", wide_stub);
+    ASSERT_EQ(zqpack("create --stub wide.exe --wide -o out.exe tree").status, 0);
+    const Bytes made = read_bytes(dir_ / "out.exe");
+    ASSERT_GT(made.size(), wide_stub.size());
+    EXPECT_TRUE(std::equal(wide_stub.begin(), wide_stub.end(), made.begin()));
+    EXPECT_EQ(zq::load_u32(made.data() + made.size() - 4), zq::kWideMark);
 }
 
 // Outputs that would overwrite an input, the stub or a packed folder's

@@ -161,6 +161,11 @@ std::string encrypted_stub_path() {
     return stub != nullptr && *stub != '\0' ? stub : stub_path();
 }
 
+std::string wide_stub_path() {
+    const char* stub = std::getenv("ZQSFX_WIDE_STUB");
+    return stub != nullptr && *stub != '\0' ? stub : stub_path();
+}
+
 std::string host_stub_path() { return ZQSFX_DEFAULT_STUB; }
 
 std::string zqpack_path() { return ZQPACK_PATH; }

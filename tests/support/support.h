@@ -103,6 +103,9 @@ std::string stub_path();
 // The stub under test for encrypted archives: ZQSFX_ENCRYPTED_STUB when set
 // (the Windows one that decrypts), else stub_path().
 std::string encrypted_stub_path();
+// The stub under test for wide archives: ZQSFX_WIDE_STUB when set (the
+// Windows one that reads the wide form), else stub_path().
+std::string wide_stub_path();
 // This build's own zqsfx, whatever stub is under test.
 std::string host_stub_path();
 std::string zqpack_path();

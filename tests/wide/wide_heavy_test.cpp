@@ -1,7 +1,8 @@
-// Self-extractors past the narrow limits, end to end on the stub: a file past
-// 4 GiB in a self-extractor past 4 GiB, and a tree of more than 65535 files
-// in more than 32768 folders. Each needs minutes and gigabytes of disk, so
-// these run under the label `heavy`.
+// Self-extractors past the narrow limits, end to end on the stub under test
+// (ZQSFX_STUB, run through ZQSFX_RUN: the Linux one, or the wide Windows one
+// under Wine): a file past 4 GiB in a self-extractor past 4 GiB, and a tree
+// of more than 65535 files in more than 32768 folders. Each needs minutes and
+// gigabytes of disk, so these run under the label `heavy`.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include "archive_test_support.h"
 #include "child.h"
 #include "codec/crc32.h"
+#include "harness.h"
 
 namespace zq::test {
 namespace {
@@ -21,6 +23,15 @@ Outcome run_in(const fs::path& cwd, const std::vector<std::string>& argv) {
     options.cwd = cwd.string();
     options.timeout_ms = 30 * 60 * 1000;
     return run_program(argv, options);
+}
+
+// A self-extractor run in `cwd` with `arguments`, through ZQSFX_RUN.
+Outcome run_stub_in(const fs::path& cwd, const fs::path& sfx,
+                    const std::vector<std::string>& arguments = {}) {
+    std::vector<std::string> argv = e2e::run_prefix();
+    argv.push_back(sfx.string());
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_in(cwd, argv);
 }
 
 // The CRC-32 of a file, read once; its size in *size.
@@ -66,23 +77,23 @@ TEST(WideHeavy, SelfExtractorPastFourGibibytesWithAFilePastFourGibibytes) {
     const uint32_t big_crc = file_crc(home / "t" / "big.bin", &size);
     ASSERT_EQ(size, kBigSize);
 
-    const Outcome made = run_in(home, {zqpack_path(), "create", "--store", "-o", "big.sfx",
-                                       "--stub", host_stub_path(), "t"});
+    const Outcome made = run_in(
+        home, {zqpack_path(), "create", "--store", "-o", "big.exe", "--stub", stub_path(), "t"});
     ASSERT_EQ(made.status, 0) << made.out;
-    EXPECT_GT(fs::file_size(home / "big.sfx"), kBigSize);
+    EXPECT_GT(fs::file_size(home / "big.exe"), kBigSize);
     fs::remove_all(home / "t" / "big.bin");  // the disk holds one copy at a time
 
     // The listings show the whole size.
-    const Outcome listed = run_in(home, {(home / "big.sfx").string(), "-l"});
+    const Outcome listed = run_stub_in(home, home / "big.exe", {"-l"});
     EXPECT_EQ(listed.status, 0) << listed.out;
     EXPECT_NE(listed.out.find(std::to_string(kBigSize) + "  "), std::string::npos) << listed.out;
-    const Outcome packed_list = run_in(home, {zqpack_path(), "list", "big.sfx"});
+    const Outcome packed_list = run_in(home, {zqpack_path(), "list", "big.exe"});
     EXPECT_NE(packed_list.out.find(std::to_string(kBigSize)), std::string::npos);
 
     fs::create_directories(home / "out");
-    const Outcome run = run_in(home / "out", {(home / "big.sfx").string()});
+    const Outcome run = run_stub_in(home / "out", home / "big.exe");
     ASSERT_EQ(run.status, 0) << run.out;
-    fs::remove(home / "big.sfx");
+    fs::remove(home / "big.exe");
     EXPECT_EQ(file_crc(home / "out" / "t" / "big.bin", &size), big_crc);
     EXPECT_EQ(size, kBigSize);
     EXPECT_EQ(read_bytes(home / "out" / "t" / "z.txt"), read_bytes(home / "t" / "z.txt"));
@@ -103,16 +114,16 @@ TEST(WideHeavy, TreeOfMoreFilesAndFoldersThanTheNarrowFormCounts) {
                         bytes_of(folder.filename().string() + "/" + std::to_string(k)));
     }
     const Outcome made =
-        run_in(home, {zqpack_path(), "create", "-o", "tree.sfx", "--stub", host_stub_path(), "t"});
+        run_in(home, {zqpack_path(), "create", "-o", "tree.exe", "--stub", stub_path(), "t"});
     ASSERT_EQ(made.status, 0) << made.out;
     const Bytes tail = [&] {
-        const Bytes all = read_bytes(home / "tree.sfx");
+        const Bytes all = read_bytes(home / "tree.exe");
         return Bytes(all.end() - 4, all.end());
     }();
     EXPECT_EQ(load_u32(tail.data()), kWideMark) << "the packer chose the wide form itself";
 
     fs::create_directories(home / "out");
-    const Outcome run = run_in(home / "out", {(home / "tree.sfx").string()});
+    const Outcome run = run_stub_in(home / "out", home / "tree.exe");
     ASSERT_EQ(run.status, 0) << run.out.substr(run.out.size() > 2000 ? run.out.size() - 2000 : 0);
     const std::vector<std::string> names = listing(home / "out");
     std::vector<std::string> expected = {"t/"};
