@@ -12,7 +12,8 @@
 #   SIZES      sizes in GiB of the single file (default: "1 4 8")
 #   WORK       where trees, archives and extractions go (default: a fresh
 #              folder under /tmp; the 8 GiB case needs about 25 GB there)
-#   PLOT       write the per-file plot (PNG, gnuplot) here
+#   PLOT       write the plots here (gnuplot): text when it ends in .txt,
+#              else PNG
 #
 # Small files are 1 to 200 bytes of text, 1000 to a folder. The big file is
 # the corpus repeated, so that it codes as real data does. Every tool packs
@@ -114,16 +115,30 @@ for g in ${SIZES-1 4 8}; do
     make_big_file "$g"
     measure "$g" GiB "$g GiB file"
 done
-if [[ -n ${PLOT:-} ]] && command -v gnuplot >/dev/null && [[ -s $work/file.dat ]]; then
+# The plots: extraction per file against the number of files, and per GiB
+# against the file's size, each tool a line; as text for a PLOT ending in
+# .txt (gnuplot's dumb terminal), else as a PNG.
+plot_one() {  # data file, x label, y label
+    local terminal="pngcairo size 800,480"
+    [[ $PLOT == *.txt ]] && terminal="dumb size 79,22"
     gnuplot <<EOF
-set terminal pngcairo size 800,480
-set output '$PLOT'
+set terminal $terminal
 set logscale x
-set xlabel 'files in the tree'
-set ylabel 'extraction, microseconds per file'
-plot '$work/file.dat' using 1:2 with linespoints title 'zqsfx', \
+set xlabel '$2'
+set ylabel '$3'
+set key top left
+plot '$1' using 1:2 with linespoints title 'zqsfx', \
      '' using 1:3 with linespoints title 'unzip -q', \
      '' using 1:4 with linespoints title 'tar xf'
 EOF
+}
+if [[ -n ${PLOT:-} ]] && command -v gnuplot >/dev/null; then
+    : >"$PLOT"
+    if [[ -s $work/file.dat ]]; then
+        plot_one "$work/file.dat" 'files in the tree' 'extraction, microseconds per file' >>"$PLOT"
+    fi
+    if [[ -s $work/GiB.dat ]]; then
+        plot_one "$work/GiB.dat" 'size of the one file, GiB' 'extraction, seconds per GiB' >>"$PLOT"
+    fi
     echo "plot: $PLOT"
 fi
