@@ -130,7 +130,7 @@ TEST_F(Packed, WideSelfExtractorRunsAsTheNarrowOne) {
 // self-extractor of a wide archive with it; one put together by hand reads as
 // a trailer that points outside the file: 3 "File I/O error", nothing written.
 TEST_F(Packed, WindowsStubRefusesAWideArchive) {
-    if (zq::stub_reads_wide(zq::test::read_bytes(stub_path())))
+    if (!under_wine() || zq::stub_reads_wide(zq::test::read_bytes(stub_path())))
         GTEST_SKIP() << "the stub under test reads the wide form";
     const std::string bare = root_ + "/wide.zq";
     ASSERT_EQ(run_host({zqpack_path(), "create", "--stub", "none", "--wide", "-o", bare,
