@@ -4,29 +4,16 @@
 #include "archive/catalogue.h"
 #include "archive/stream_frames.h"
 #include "codec/crc32.h"
+#include "format/reader_mark.h"
 
 namespace zq {
 namespace {
 
 #if !defined(_WIN32) || defined(ZQ_WIDE_FILES)
-// The mark zqpack looks for, copied into this program's own constants: it
-// reads the wide form (platform_reads_wide). The linker keeps it although
-// nothing reads it; the narrow Windows stubs have no copy.
+// The mark of a reader of the wide form (platform_reads_wide); the narrow
+// Windows stubs have no copy.
 static_assert(platform_reads_wide(), "the mark goes with the wide reading");
-struct WideReaderMark {
-    char bytes[sizeof kWideReaderMark];
-};
-constexpr WideReaderMark copy_of_wide_mark() {
-    WideReaderMark mark{};
-    for (uint32_t i = 0; i < sizeof kWideReaderMark; ++i) mark.bytes[i] = kWideReaderMark[i];
-    return mark;
-}
-#ifdef __ELF__
-[[gnu::used, gnu::retain]]
-#else
-[[gnu::used]]
-#endif
-constexpr WideReaderMark kWideMarkText = copy_of_wide_mark();
+ZQ_KEPT_MARK constexpr auto kWideMarkText = copy_of_mark(kWideReaderMark);
 #endif
 
 // Signing tools start the certificate table on an 8-byte boundary and fill

@@ -6,30 +6,16 @@
 
 #include "archive/source.h"
 #include "crypto/crypto.h"
+#include "format/reader_mark.h"
 
 namespace zq {
 
 namespace {
 
 #ifndef ZQ_WITHOUT_DECRYPTION
-// The mark zqpack looks for, copied into this program's own constants. The
-// linker keeps it although nothing reads it; a program built without the
+// The mark of a reader of encrypted archives; a program built without the
 // decryption has no copy.
-struct ReaderMark {
-    char bytes[sizeof kEncryptedReaderMark];
-};
-constexpr ReaderMark copy_of_mark() {
-    ReaderMark mark{};
-    for (uint32_t i = 0; i < sizeof kEncryptedReaderMark; ++i)
-        mark.bytes[i] = kEncryptedReaderMark[i];
-    return mark;
-}
-#ifdef __ELF__
-[[gnu::used, gnu::retain]]
-#else
-[[gnu::used]]
-#endif
-constexpr ReaderMark kMark = copy_of_mark();
+ZQ_KEPT_MARK constexpr auto kMark = copy_of_mark(kEncryptedReaderMark);
 #endif
 
 bool read_at(FileHandle file, FileOffset at, uint8_t* bytes, uint32_t count) {
