@@ -9,9 +9,12 @@
 # Environment:
 #   BUILD_DIR  build folder holding zqpack and zqsfx (default: <repo>/build)
 #   FILES      numbers of small files (default: "10000 100000 1000000")
-#   SIZES      sizes in GiB of the single file (default: "1 4 8")
+#   SIZES      sizes in GiB of the single file, fractions allowed (default:
+#              "1 4 8"; 0.0846 is the 90 MB of `bench/extract.sh --large`)
 #   WORK       where trees, archives and extractions go (default: a fresh
 #              folder under /tmp; the 8 GiB case needs about 25 GB there)
+#   OUT        where the extractions go instead (default: WORK/out), such as
+#              a folder in tmpfs, where the disk's write-back hides nothing
 #   PLOT       write the plots here (gnuplot): text when it ends in .txt,
 #              else PNG
 #
@@ -19,12 +22,13 @@
 # the corpus repeated, so that it codes as real data does. Every tool packs
 # once and extracts once into an empty folder (a `sync` before each clock
 # starts); the lines give seconds, microseconds per file or seconds per GiB,
-# and zqsfx's peak resident memory (GNU time). Prints figures only.
+# and zqsfx's peak resident memory and processor time, user and system
+# (GNU time), per file or per GiB. Prints figures only.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-build=${BUILD_DIR:-$repo/build}
+build=$(cd "${BUILD_DIR:-$repo/build}" && pwd)  # the runs change folder
 corpus=${CORPUS:-$repo/../shared/corpus}
 zqpack=$build/zqpack
 [[ -x $zqpack ]] || { echo "no zqpack in $build (set BUILD_DIR)" >&2; exit 2; }
@@ -34,11 +38,11 @@ done
 if [[ -n ${WORK:-} ]]; then
     work=$WORK
     mkdir -p "$work"
-    trap 'rm -rf "$work"/tree "$work"/out "$work"/t.* "$work"/seed.bin' EXIT
 else
     work=$(mktemp -d /tmp/zq_scale_XXXXXX)
-    trap 'rm -rf "$work"' EXIT
 fi
+out=${OUT:-$work/out}
+trap 'rm -rf "$work"/tree "$out" "$work"/t.* "$work"/seed.bin "$work"/*.dat; rmdir "$work" 2>/dev/null || true' EXIT
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
@@ -53,7 +57,7 @@ timed() {
     end=$(now)
     calc "$end - $start"
 }
-fresh_out() { rm -rf "$work/out"; mkdir "$work/out"; }
+fresh_out() { rm -rf "$out"; mkdir -p "$out"; }
 
 make_small_tree() {
     rm -rf "$work/tree"
@@ -71,7 +75,8 @@ make_small_tree() {
 make_big_file() {
     rm -rf "$work/tree"
     mkdir -p "$work/tree"
-    local want=$(($1 * 1024 * 1024 * 1024))
+    local want
+    want=$(awk -v g="$1" 'BEGIN { printf "%.0f", g * 1024 * 1024 * 1024 }')
     local seed=$work/seed.bin
     [[ -f $seed ]] || find "$corpus" -type f -print0 | sort -z | xargs -0 cat >"$seed"
     local copies=$((want / $(stat -c %s "$seed") + 1)) i
@@ -82,7 +87,7 @@ make_big_file() {
 # its name ("file" or "GiB").
 measure() {
     local units=$1 unit=$2 label=$3
-    local zp zx up ux tp tx peak
+    local zp zx up ux tp tx peak cpu
     rm -f "$work"/*.sfx "$work"/*.zip "$work"/*.tar
     zp=$(timed "'$zqpack' create -o '$work/t.sfx' tree" "$work")
     up=$(timed "zip -qr '$work/t.zip' tree" "$work")
@@ -91,20 +96,21 @@ measure() {
         echo "  $label: zqpack refused the tree"
         return
     fi
-    fresh_out; zx=$(timed "'$work/t.sfx' -q" "$work/out")
-    fresh_out; ux=$(timed "unzip -q '$work/t.zip'" "$work/out")
-    fresh_out; tx=$(timed "tar xf '$work/t.tar'" "$work/out")
+    fresh_out; zx=$(timed "'$work/t.sfx' -q" "$out")
+    fresh_out; ux=$(timed "unzip -q '$work/t.zip'" "$out")
+    fresh_out; tx=$(timed "tar xf '$work/t.tar'" "$out")
     fresh_out
-    peak=$(cd "$work/out" && /usr/bin/time -f %M "$work/t.sfx" -q </dev/null 2>&1 >/dev/null | tail -1)
+    read -r peak cpu < <(cd "$out" && /usr/bin/time -f '%M %U %S' "$work/t.sfx" -q </dev/null 2>&1 >/dev/null |
+        tail -1 | awk '{ print $1, $2 + $3 }')
     local per="1000000 / $units" what="us/$unit"
     [[ $unit == GiB ]] && per="1 / $units" what="s/GiB"
-    printf '  %-12s %s, pack: zqpack %s  zip %s  tar %s | extract: zqsfx %s  unzip %s  tar %s | zqsfx peak %s KiB\n' \
+    printf '  %-12s %s, pack: zqpack %s  zip %s  tar %s | extract: zqsfx %s  unzip %s  tar %s | zqsfx peak %s KiB, cpu %s\n' \
         "$label" "$what" "$(calc "$zp * $per")" "$(calc "$up * $per")" "$(calc "$tp * $per")" \
-        "$(calc "$zx * $per")" "$(calc "$ux * $per")" "$(calc "$tx * $per")" "$peak"
+        "$(calc "$zx * $per")" "$(calc "$ux * $per")" "$(calc "$tx * $per")" "$peak" "$(calc "$cpu * $per")"
     echo "$units $(calc "$zx * $per") $(calc "$ux * $per") $(calc "$tx * $per")" >>"$work/$unit.dat"
 }
 
-echo "scaling, one run per tool and case, $(nproc) cores; work folder $work"
+echo "scaling, one run per tool and case, $(nproc) cores; work folder $work, extractions into $out"
 : >"$work/file.dat"
 : >"$work/GiB.dat"
 for n in ${FILES-10000 100000 1000000}; do
