@@ -1,6 +1,7 @@
 // The Windows layer's string routines: the system answers for the code
 // page in force and formats through wsprintfA, so the stub carries no
 // formatting code of its own.
+#include "platform/divide.h"
 #include "platform/win32_section.h"
 
 namespace zq {
@@ -47,19 +48,29 @@ void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     time.dwHighDateTime = static_cast<DWORD>(uint64_t(ticks) >> 32);
     SYSTEMTIME t = {};
     FileTimeToSystemTime(&time, &t);
+    // The size's field, then the time's.
+    static const char kForm[] = "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ";
+    constexpr uint32_t kSizeField = 5;  // "%10lu"
 #ifdef ZQ_WIDE_FILES
-    // A size past 32 bits has ten digits or more, so it needs no padding:
-    // its leading digits, then the last nine.
+    // A size past 32 bits has ten digits or more, so it needs no padding.
+    // wsprintfA formats 32-bit numbers only: the digits come from divisions
+    // by ten (two 32-bit divisions each, no 64-bit division routine).
     if (size > 0xFFFFFFFFu) {
-        wsprintfA(out, "%lu%09lu  %04u-%02u-%02u %02u:%02u:%02u  ",
-                  static_cast<unsigned long>(size / 1000000000),
-                  static_cast<unsigned long>(size % 1000000000), t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond);
+        char digits[20];
+        uint32_t count = 0;
+        do {
+            uint32_t digit;
+            size = divide_u64_u32(size, 10, &digit);
+            digits[count++] = char('0' + digit);
+        } while (size != 0);
+        while (count != 0) *out++ = digits[--count];
+        wsprintfA(out, kForm + kSizeField, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond);
         return;
     }
 #endif
-    wsprintfA(out, "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ", static_cast<unsigned long>(size),
-              t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    wsprintfA(out, kForm, static_cast<unsigned long>(size), t.wYear, t.wMonth, t.wDay, t.wHour,
+              t.wMinute, t.wSecond);
 }
 
 }  // namespace zq
