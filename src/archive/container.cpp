@@ -41,23 +41,22 @@ bool read_at(FileHandle file, FileSize at, void* bytes, uint32_t count) {
 // What the PE headers say about a signature: where the certificate table
 // starts, when the security entry names one that ends the file (0 else), and
 // where the image's last section ends in the file, which is where a packer
-// puts the archive.
+// puts the archive. Both are 32-bit: the headers hold 32-bit file offsets.
 struct Signature {
-    FileSize table = 0;
-    FileSize image_end = 0;
+    uint32_t table = 0;
+    uint32_t image_end = 0;
 };
 
-// 0 as well for a section whose end does not fit a FileSize (past 4 GiB in
-// the Windows stub): no trailer that stub reads can hold that end, so such an
-// image ends nowhere that trailer could name.
-FileSize image_end(FileHandle file, FileSize sections_at, uint16_t sections) {
-    FileSize end = 0;
+// 0 as well for a section whose end passes 32 bits: the trailer that names
+// the image's end holds 32 bits, so such an image ends nowhere it could name.
+uint32_t image_end(FileHandle file, FileSize sections_at, uint16_t sections) {
+    uint32_t end = 0;
     for (uint32_t i = 0; i < sections; ++i) {
         uint8_t section[kSectionHeader];
         if (!read_at(file, sections_at + i * kSectionHeader, section, kSectionHeader)) return 0;
         const uint32_t raw_size = load_u32(section + 16);
-        FileSize raw_end;
-        if (__builtin_add_overflow(FileSize(load_u32(section + 20)), raw_size, &raw_end)) return 0;
+        uint32_t raw_end;
+        if (__builtin_add_overflow(load_u32(section + 20), raw_size, &raw_end)) return 0;
         if (raw_size != 0 && raw_end > end) end = raw_end;
     }
     return end;
@@ -86,7 +85,7 @@ Signature read_signature(FileHandle file, FileSize size) {
         return none;
     }
     // The entry holds a file offset, not an address in the image.
-    const FileSize table = load_u32(head + kPeFileHeader + entry);
+    const uint32_t table = load_u32(head + kPeFileHeader + entry);
     const uint32_t table_size = load_u32(head + kPeFileHeader + entry + 4);
     // A table that does not end the file leaves the trailer at the end.
     if (table == 0 || table >= size || table_size != size - table) return none;
