@@ -459,13 +459,19 @@ PasswordDialogue given_password_dialogue(GivenPassword* given) {
     if (spot.wide() && load_u32(header + 6) != kWideMark) return kExitInvalidArchive;
 
     // The catalogue's offset is signed; the sum must land in a seek's reach,
-    // and a narrow archive's within the first 2 GiB of its file.
+    // and a narrow archive's within the first 2 GiB of its file. The
+    // archive's offset lies in [0, kMaxFileOffset] (read_trailer), so the
+    // sum taken modulo the width of a FileSize is at most kMaxFileOffset
+    // exactly when the true sum lies in that range: a negative sum comes out
+    // above it, and no sum of two such values reaches the modulus. (Through
+    // an overflow check the sum is a pair of values that 32-bit code keeps
+    // in an 8-byte aligned slot, and the whole function realigns its stack.)
     const FileOffset offset = catalogue_offset(spot, header);
-    FileOffset position = 0;
-    if (__builtin_add_overflow(spot.archive_offset, offset, &position) || position < 0 ||
-        (!spot.wide() && position > FileOffset(kNarrowMaxEnd))) {
+    const FileSize sum = FileSize(spot.archive_offset) + FileSize(offset);
+    if (sum > FileSize(kMaxFileOffset) || (!spot.wide() && sum > kNarrowMaxEnd)) {
         return kExitIoError;
     }
+    const FileOffset position = FileOffset(sum);
     // A catalogue in front of the archive has no supplement in front of it:
     // offset 0 makes read_tree_supplement refuse one.
     catalogue->catalogue_offset = offset < 0 ? 0 : FileSize(offset);
