@@ -28,10 +28,15 @@ enum DataOutcome : int16_t {
     kDataBadLink,     // a link's target is empty or longer than a path may be
 };
 
+// The count at the alignment of a 32-bit word. In 32-bit code a result of
+// 8-byte alignment, which the caller keeps in its frame, makes that caller
+// realign its stack and reach every local through 4-byte displacements.
+using DataCount [[gnu::aligned(4)]] = uint64_t;
+
 struct FileData {
     DataOutcome outcome;
-    uint64_t bytes;  // plain bytes produced (written, when there is an output)
-    uint32_t crc;    // their CRC-32 when the record carries one, else 0 (none computed)
+    DataCount bytes;  // plain bytes produced (written, when there is an output)
+    uint32_t crc;     // their CRC-32 when the record carries one, else 0 (none computed)
 };
 
 // Called with the context before the first block of a block-coded file
