@@ -24,13 +24,15 @@ bool sink_write(const DataSink& sink, FileSize at, const uint8_t* bytes, uint32_
     return sink.file == kNoFile || file_write(sink.file, bytes, count) == int32_t(count);
 }
 
-// The archive's offset is never negative, so the sum of two values of a
-// FileSize is beyond a seek's reach exactly when it passes kMaxFileOffset or
-// wraps.
+// The archive's offset lies in [0, kMaxFileOffset], so the data's position
+// is within a seek's reach exactly when the data's offset is at most the
+// room left above the archive's, and then the sum cannot wrap. (A sum
+// checked for a wrap is an overflow check, a pair of values that 32-bit code
+// keeps in an 8-byte aligned slot, and the function realigns its stack.)
 bool seek_to_data(StreamContext* context, FileOffset archive_offset, const FileRecord& file) {
-    const FileSize position = FileSize(archive_offset) + file.data_offset();
-    return position >= file.data_offset() && position <= FileSize(kMaxFileOffset) &&
-           archive_seek(context, FileOffset(position));
+    const FileSize room = FileSize(kMaxFileOffset) - FileSize(archive_offset);
+    return file.data_offset() <= room &&
+           archive_seek(context, FileOffset(FileSize(archive_offset) + file.data_offset()));
 }
 
 // The next piece of the data into plain_buf, its size in *count: a raw
