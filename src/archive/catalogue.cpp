@@ -176,9 +176,12 @@ struct DirSlots {
 };
 
 // The same for the file table: its pointers grow by doubling, its records
-// come in chunks of kRecordsPerChunk as the first of each arrives.
+// come in chunks of kRecordsPerChunk as the first of each arrives. Records
+// arrive in order, each after the one before, so a chunk's first record is
+// the first of it asked for.
 struct FileSlots {
     uint32_t capacity;
+    FileRecord* chunk;
     uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
         if (i >= capacity) {
             uint32_t grown = capacity == 0 ? kRecordsPerChunk : capacity * 2;
@@ -193,13 +196,12 @@ struct FileSlots {
             capacity = grown;
         }
         if (catalogue->file_table[i] == nullptr) {
-            FileRecord* chunk = static_cast<FileRecord*>(
-                mem_alloc(kRecordsPerChunk * uint32_t(sizeof(FileRecord))));
-            if (chunk == nullptr) return nullptr;
-            const uint32_t first = i - i % kRecordsPerChunk;
-            for (uint32_t k = 0; k < kRecordsPerChunk && first + k < catalogue->file_count; ++k) {
-                if (first + k < capacity) catalogue->file_table[first + k] = chunk + k;
+            if (i % kRecordsPerChunk == 0) {
+                chunk = static_cast<FileRecord*>(
+                    mem_alloc(kRecordsPerChunk * uint32_t(sizeof(FileRecord))));
+                if (chunk == nullptr) return nullptr;
             }
+            catalogue->file_table[i] = chunk + i % kRecordsPerChunk;
         }
         return catalogue->file_table[i]->bytes;
     }
@@ -239,13 +241,21 @@ bool take_file_table(Catalogue* catalogue, uint32_t count) {
     return true;
 }
 
+// Record i's place through the table's slots (one of the structs above).
+using SlotOf = uint8_t* (*)(void* slots, Catalogue* catalogue, uint32_t i);
+template <typename Slots>
+uint8_t* slot_of(void* slots, Catalogue* catalogue, uint32_t i) {
+    return (*static_cast<Slots*>(slots))(catalogue, i);
+}
+
 // Spreads the decoded bytes of a record table over its records (of `size`
 // stored bytes); a record may start in one block and end in the next. Plain
 // bytes beyond the last record make the archive invalid rather than being
-// written anywhere.
-template <typename Slots>
-int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, uint32_t size,
-                 Slots& slot, int short_read_code) {
+// written anywhere. One copy for both tables, their slots reached through a
+// pointer: a copy of the loop for each costs more than the indirect calls.
+[[gnu::noinline]] int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count,
+                                   uint32_t size, SlotOf slot_fn, void* slots,
+                                   int short_read_code) {
     uint32_t i = 0;
     uint32_t w = 0;
     while (i < count) {
@@ -257,7 +267,7 @@ int fill_records(StreamContext* context, Catalogue* catalogue, uint32_t count, u
             if (i == count) return kExitInvalidArchive;
             uint32_t k = n - context->cursor;
             if (k > size - w) k = size - w;
-            uint8_t* record = slot(catalogue, i);
+            uint8_t* record = slot_fn(slots, catalogue, i);
             if (record == nullptr) return kExitNoMemory;
             const uint8_t* from = context->plain_buf + context->cursor;
             for (uint32_t j = 0; j < k; ++j) record[w + j] = from[j];
@@ -306,11 +316,12 @@ int read_dirs(StreamContext* context, Catalogue* catalogue) {
     if (!platform_reads_wide()) {
         WholeDirTable whole;
         if (!take_dir_table(catalogue, count)) return kExitNoMemory;
-        return fill_records(context, catalogue, count, kDirRecordSize, whole, kExitIoError);
+        return fill_records(context, catalogue, count, kDirRecordSize, slot_of<WholeDirTable>,
+                            &whole, kExitIoError);
     }
     DirSlots slots{0};
     return fill_records(context, catalogue, count, wide ? kWideDirRecordSize : kDirRecordSize,
-                        slots, kExitIoError);
+                        slot_of<DirSlots>, &slots, kExitIoError);
 }
 
 int read_files(StreamContext* context, Catalogue* catalogue) {
@@ -328,11 +339,12 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
     if (!platform_reads_wide()) {
         WholeFileTable whole;
         if (!take_file_table(catalogue, count)) return kExitNoMemory;
-        return fill_records(context, catalogue, count, kFileRecordSize, whole, kExitInvalidArchive);
+        return fill_records(context, catalogue, count, kFileRecordSize, slot_of<WholeFileTable>,
+                            &whole, kExitInvalidArchive);
     }
-    FileSlots slots{0};
+    FileSlots slots{0, nullptr};
     return fill_records(context, catalogue, count, wide ? kWideFileRecordSize : kFileRecordSize,
-                        slots, kExitInvalidArchive);
+                        slot_of<FileSlots>, &slots, kExitInvalidArchive);
 }
 
 // ------------------------------------------------------------------ checks
