@@ -50,27 +50,26 @@ void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     FileTimeToSystemTime(&time, &t);
     // The size's field, then the time's.
     static const char kForm[] = "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ";
-    constexpr uint32_t kSizeField = 5;  // "%10lu"
 #ifdef ZQ_WIDE_FILES
-    // A size past 32 bits has ten digits or more, so it needs no padding.
-    // wsprintfA formats 32-bit numbers only: the digits come from divisions
-    // by ten (two 32-bit divisions each, no 64-bit division routine).
-    if (size > 0xFFFFFFFFu) {
-        char digits[20];
-        uint32_t count = 0;
-        do {
-            uint32_t digit;
-            size = divide_u64_u32(size, 10, &digit);
-            digits[count++] = char('0' + digit);
-        } while (size != 0);
-        while (count != 0) *out++ = digits[--count];
-        wsprintfA(out, kForm + kSizeField, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond);
-        return;
-    }
-#endif
+    // wsprintfA formats 32-bit numbers only. The size's digits come from
+    // divisions by ten (two 32-bit divisions each, no 64-bit division
+    // routine), right-aligned in ten places as %10lu puts them; a size past
+    // 32 bits has ten digits or more, so it fills the field or passes it.
+    char digits[20];
+    uint32_t count = 0;
+    do {
+        uint32_t digit;
+        size = divide_u64_u32(size, 10, &digit);
+        digits[count++] = char('0' + digit);
+    } while (size != 0);
+    while (count < 10) digits[count++] = ' ';
+    while (count != 0) *out++ = digits[--count];
+    constexpr uint32_t kSizeField = 5;  // "%10lu"
+    wsprintfA(out, kForm + kSizeField, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+#else
     wsprintfA(out, kForm, static_cast<unsigned long>(size), t.wYear, t.wMonth, t.wDay, t.wHour,
               t.wMinute, t.wSecond);
+#endif
 }
 
 }  // namespace zq
