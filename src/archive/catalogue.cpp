@@ -149,6 +149,27 @@ void note_answer(void* user, bool accepted) {
     if (accepted) static_cast<GivenPassword*>(user)->offered = false;
 }
 
+// A growing table's next size in entries: doubled (`first` when empty), at
+// most the table's count.
+uint32_t grown_capacity(uint32_t capacity, uint32_t first, uint32_t count) {
+    const uint32_t grown = capacity == 0 ? first : capacity * 2;
+    return grown < count ? grown : count;
+}
+
+// A zero-filled block of `bytes` with the `kept` bytes of `table` (when
+// there is one) in front, `table` freed; null, `table` left, when memory
+// runs out.
+void* grown_table(void* table, uint32_t kept, uint32_t bytes) {
+    uint8_t* to = static_cast<uint8_t*>(mem_alloc(bytes));
+    if (to == nullptr) return nullptr;
+    if (table != nullptr) {
+        const uint8_t* from = static_cast<const uint8_t*>(table);
+        for (uint32_t k = 0; k < kept; ++k) to[k] = from[k];
+        mem_free(table);
+    }
+    return to;
+}
+
 // Record i's place in the folder table, which grows (doubling, zero-filled)
 // as records arrive: its memory follows what the frames decoded, never the
 // count alone. Null when memory runs out.
@@ -156,19 +177,11 @@ struct DirSlots {
     uint32_t capacity;
     uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
         if (i >= capacity) {
-            uint32_t grown = capacity == 0 ? 64 : capacity * 2;
-            if (grown > catalogue->dir_count) grown = catalogue->dir_count;
-            DirRecord* table =
-                static_cast<DirRecord*>(mem_alloc(grown * uint32_t(sizeof(DirRecord))));
+            const uint32_t grown = grown_capacity(capacity, 64, catalogue->dir_count);
+            constexpr uint32_t kBytes = sizeof(DirRecord);
+            void* table = grown_table(catalogue->dir_table, capacity * kBytes, grown * kBytes);
             if (table == nullptr) return nullptr;
-            uint8_t* to = table[0].bytes;
-            if (catalogue->dir_table != nullptr) {
-                const uint8_t* from = catalogue->dir_table[0].bytes;
-                for (uint32_t k = 0; k < capacity * uint32_t(sizeof(DirRecord)); ++k)
-                    to[k] = from[k];
-                mem_free(catalogue->dir_table);
-            }
-            catalogue->dir_table = table;
+            catalogue->dir_table = static_cast<DirRecord*>(table);
             capacity = grown;
         }
         return catalogue->dir_table[i].bytes;
@@ -184,14 +197,12 @@ struct FileSlots {
     FileRecord* chunk;
     uint8_t* operator()(Catalogue* catalogue, uint32_t i) {
         if (i >= capacity) {
-            uint32_t grown = capacity == 0 ? kRecordsPerChunk : capacity * 2;
-            if (grown > catalogue->file_count) grown = catalogue->file_count;
-            FileRecord** table =
-                static_cast<FileRecord**>(mem_alloc(grown * uint32_t(sizeof(FileRecord*))));
+            const uint32_t grown =
+                grown_capacity(capacity, kRecordsPerChunk, catalogue->file_count);
+            constexpr uint32_t kBytes = sizeof(FileRecord*);
+            void* table = grown_table(catalogue->file_table, capacity * kBytes, grown * kBytes);
             if (table == nullptr) return nullptr;
-            for (uint32_t k = 0; k < capacity; ++k) table[k] = catalogue->file_table[k];
-            if (catalogue->file_table != nullptr) mem_free(catalogue->file_table);
-            catalogue->file_table = table;
+            catalogue->file_table = static_cast<FileRecord**>(table);
             catalogue->file_slots = grown;
             capacity = grown;
         }
