@@ -130,19 +130,17 @@ int read_locator(FileHandle file, FileOffset end, ArchiveSpot* spot) {
     uint8_t locator[kLocatorSize];
     if (at < 0) return kExitInvalidArchive;
     if (!read_at(file, FileSize(at), locator, kLocatorSize)) return kExitIoError;
-    for (uint32_t i = 0; i < 4; ++i) {
-        if (locator[i] != kLocatorMagic[i]) return kExitInvalidArchive;
-    }
+    if (load_u32(locator) != load_u32(kLocatorMagic)) return kExitInvalidArchive;
     crc32_prepare();
     const uint32_t crc = crc32_final(crc32_update(kCrc32Start, locator, kLocatorSize - 4));
     if (crc != load_u32(locator + kLocatorSize - 4)) return kExitInvalidArchive;
     const uint64_t archive = load_u64(locator + 4);
     const uint64_t catalogue = load_u64(locator + 12);
-    // Both below the locator's own position, so neither sum can wrap.
-    if (archive > uint64_t(at) || catalogue > uint64_t(at) || catalogue < kHeaderSize ||
-        archive + catalogue > uint64_t(at)) {
+    // The catalogue at most the room between the archive's start and the
+    // locator, which is to say both in front of the locator, with no sum to
+    // wrap.
+    if (archive > uint64_t(at) || catalogue > uint64_t(at) - archive || catalogue < kHeaderSize)
         return kExitInvalidArchive;
-    }
     spot->archive_offset = FileOffset(archive);
     spot->catalogue_offset = FileOffset(catalogue);
     spot->wide_form = true;
