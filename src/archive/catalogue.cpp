@@ -17,16 +17,10 @@ namespace {
 
 constexpr uint32_t kMaxSection = 0x7FFF;  // largest pool or password frame run
 
-bool read_u16(StreamContext* file, uint16_t* value) {
-    uint8_t bytes[2];
-    if (!archive_read(file, bytes, 2)) return false;
-    *value = load_u16(bytes);
-    return true;
-}
-
-bool read_u32(StreamContext* file, uint32_t* value) {
-    uint8_t bytes[4];
-    if (!archive_read(file, bytes, 4)) return false;
+// A little-endian number of `width` bytes (2 or 4).
+bool read_number(StreamContext* file, uint32_t width, uint32_t* value) {
+    uint8_t bytes[4] = {};
+    if (!archive_read(file, bytes, width)) return false;
     *value = load_u32(bytes);
     return true;
 }
@@ -36,9 +30,9 @@ bool read_u32(StreamContext* file, uint32_t* value) {
 // real area. A pool that decodes short of its declared size ends in a NUL
 // inside its size, so a name running to its end still stops inside the pool.
 int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t* pool_size) {
-    uint16_t size = 0;
-    uint16_t coded = 0;
-    if (!read_u16(context, &size) || !read_u16(context, &coded)) return kExitIoError;
+    uint32_t size = 0;
+    uint32_t coded = 0;
+    if (!read_number(context, 2, &size) || !read_number(context, 2, &coded)) return kExitIoError;
     // Both sizes are signed 16-bit quantities in the format: a pool of
     // 32768 bytes or more is an allocation the format cannot ask for.
     if (size > kMaxSection) return kExitNoMemory;
@@ -56,20 +50,9 @@ int read_pool(StreamContext* context, uint8_t* decoded, uint8_t** pool, uint16_t
     return 0;
 }
 
-bool read_u64(StreamContext* file, uint64_t* value) {
-    uint8_t bytes[8];
-    if (!archive_read(file, bytes, 8)) return false;
-    *value = load_u64(bytes);
-    return true;
-}
-
 // A count: 16-bit in the narrow form, 32-bit in the wide one.
 bool read_count(StreamContext* file, bool wide, uint32_t* count) {
-    if (wide) return read_u32(file, count);
-    uint16_t narrow = 0;
-    if (!read_u16(file, &narrow)) return false;
-    *count = narrow;
-    return true;
+    return read_number(file, wide ? 4 : 2, count);
 }
 
 int read_pools(StreamContext* context, Catalogue* catalogue) {
@@ -101,8 +84,8 @@ int read_pools(StreamContext* context, Catalogue* catalogue) {
 
 int ask_password(StreamContext* context, const PasswordDialogue& dialogue) {
     StreamContext* file = context;
-    uint16_t length = 0;
-    if (!read_u16(file, &length)) return kExitIoError;
+    uint32_t length = 0;
+    if (!read_number(file, 2, &length)) return kExitIoError;
     // Exactly one frame: a header and a payload that fit coded_buf.
     if (length < 3 || length > kMaxSection) return kExitInvalidArchive;
     uint8_t* coded = context->coded_buf;
@@ -295,18 +278,17 @@ uint8_t* slot_of(void* slots, Catalogue* catalogue, uint32_t i) {
 
 // A table's coded size: 16 or 32 bits in the narrow form, 64 in the wide one.
 bool read_table_size(StreamContext* file, bool wide, bool narrow32, FileOffset* size) {
+    uint8_t bytes[8] = {};
+    if (!archive_read(file, bytes, wide ? 8 : narrow32 ? 4 : 2)) return false;
     if (wide) {
-        uint64_t value = 0;
-        if (!read_u64(file, &value)) return false;
+        const uint64_t value = load_u64(bytes);
         // Beyond any file: the stream reads short, as it would at the file's end.
         *size = value > uint64_t(kMaxFileOffset) ? kMaxFileOffset : FileOffset(value);
         return true;
     }
-    uint32_t value = 0;
-    uint16_t small = 0;
-    if (narrow32 ? !read_u32(file, &value) : !read_u16(file, &small)) return false;
     // The narrow file table's size is signed.
-    *size = narrow32 ? FileOffset(int32_t(value)) : FileOffset(small);
+    const uint32_t value = load_u32(bytes);
+    *size = narrow32 ? FileOffset(int32_t(value)) : FileOffset(value);
     return true;
 }
 
@@ -339,7 +321,7 @@ int read_files(StreamContext* context, Catalogue* catalogue) {
     StreamContext* file = context;
     const bool wide = catalogue->wide();
     uint32_t stored_count = 0;
-    if (!read_u32(file, &stored_count)) return kExitIoError;
+    if (!read_number(file, 4, &stored_count)) return kExitIoError;
     // Narrow: only the low 16 bits count.
     const uint32_t count = wide ? stored_count : stored_count & 0xFFFF;
     if (count > kWideMaxEntries) return kExitNoMemory;
