@@ -112,7 +112,17 @@ inline void store_u64(uint8_t* p, uint64_t value) {
 }
 // The number of a low and a high part stored apart.
 inline uint64_t join_u64(const uint8_t* low, const uint8_t* high) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The two parts laid side by side as the number's bytes: 32-bit code
+    // loads them straight into the two registers of the value, where the
+    // shift and the or of the halves cost it five more instructions.
+    const uint32_t parts[2] = {load_u32(low), load_u32(high)};
+    uint64_t value;
+    __builtin_memcpy(&value, parts, sizeof value);
+    return value;
+#else
     return uint64_t(load_u32(low)) | (uint64_t(load_u32(high)) << 32);
+#endif
 }
 
 // The width a reader holds a record's sizes and offsets in: 64 bits, or 32 in
