@@ -222,7 +222,8 @@ FileOffset file_seek(FileHandle file, FileOffset offset, int origin) {
     to.QuadPart = offset;
     if (!SetFilePointerEx(reinterpret_cast<HANDLE>(LONG_PTR(file)), to, &position, DWORD(origin)))
         return -1;
-    return position.QuadPart < 0 ? -1 : position.QuadPart;
+    // Negative exactly when the high part is.
+    return position.HighPart < 0 ? -1 : position.QuadPart;
 #else
     // Beyond 2 GiB the position comes back negative; that is a failure too.
     const LONG position = _llseek(file, offset, origin);
