@@ -174,6 +174,25 @@ void test_strings_and_process() {
     mem_free(block);
 }
 
+// The listing's size and time: the size right-aligned in ten places, the
+// time in UTC. The wide build writes sizes past 32 bits, to the last of 64.
+void test_listing_line() {
+    char line[64];
+    format_size_and_time(line, 42, 86400 + 3723);
+    CHECK(std::strcmp(line, "        42  1970-01-02 01:02:03  ") == 0);
+    format_size_and_time(line, 4294967295u, 0);
+    CHECK(std::strcmp(line, "4294967295  1970-01-01 00:00:00  ") == 0);
+#ifdef ZQ_WIDE_FILES
+    format_size_and_time(line, (uint64_t(5) << 30) + 7, 0);
+    CHECK(std::strcmp(line, "5368709127  1970-01-01 00:00:00  ") == 0);
+    format_size_and_time(line, UINT64_MAX, 0);
+    CHECK(std::strcmp(line, "18446744073709551615  1970-01-01 00:00:00  ") == 0);
+    // Past 2^32 * 10^9: the leading digits beyond 32 bits are kept.
+    format_size_and_time(line, uint64_t(5000000000) * 1000000000u + 123456789u, 0);
+    CHECK(std::strcmp(line, "5000000000123456789  1970-01-01 00:00:00  ") == 0);
+#endif
+}
+
 // A frame well beyond one page: the probe must walk the guard pages in order.
 __attribute__((noinline)) int deep_frame(int seed) {
     volatile unsigned char frame[200000];
@@ -299,6 +318,7 @@ int main(int argc, char** argv) {
     test_directories();
     test_links_after_a_checked_folder();
     test_strings_and_process();
+    test_listing_line();
     test_semaphores();
     std::printf("%d failure(s)\n", g_failures);
     return g_failures;
