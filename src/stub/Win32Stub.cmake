@@ -4,7 +4,7 @@
 # zqsfx.exe reads every archive in the narrow form but an encrypted one;
 # zqsfx-encrypted.exe carries the decryption too, which costs about 4.5 KiB;
 # zqsfx-wide.exe reads the wide form as well, with 64-bit positions and
-# sizes, which costs about 2.5 KiB, and no decryption (an encrypted archive
+# sizes, which costs about 1.5 KiB, and no decryption (an encrypted archive
 # is narrow). zqpack puts the second in front of an encrypted archive, the
 # third in front of a wide one and the first in front of any other.
 # Included by src/stub/CMakeLists.txt.
