@@ -28,10 +28,16 @@ enum DataOutcome : int16_t {
     kDataBadLink,     // a link's target is empty or longer than a path may be
 };
 
-// The count at the alignment of a 32-bit word. In 32-bit code a result of
-// 8-byte alignment, which the caller keeps in its frame, makes that caller
-// realign its stack and reach every local through 4-byte displacements.
+// The count, in 32-bit code at the alignment of a 32-bit word: there a result
+// of 8-byte alignment, which the caller keeps in its frame, makes that caller
+// realign its stack and reach every local through 4-byte displacements. In
+// 64-bit code a 64-bit number has its natural alignment, which a reference
+// to it assumes.
+#if UINTPTR_MAX == 0xFFFFFFFFu
 using DataCount [[gnu::aligned(4)]] = uint64_t;
+#else
+using DataCount = uint64_t;
+#endif
 
 struct FileData {
     DataOutcome outcome;
