@@ -319,6 +319,9 @@ bool is_lead_byte(uint8_t byte);
 char* str_copy(char* destination, const char* source);
 char* str_append(char* destination, const char* source);
 uint32_t str_length(const char* text);
+// Writes `value` right-aligned in at least `width` places, `pad` in front,
+// more when it has more digits; no NUL. Returns the end.
+char* put_number(char* out, uint64_t value, uint32_t width, char pad);
 // 0 when equal regardless of letter case.
 int str_compare_nocase(const char* a, const char* b);
 // Writes prefix followed by `number` as six decimal digits ("%s%06d") into

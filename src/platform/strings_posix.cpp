@@ -54,20 +54,6 @@ bool format_numbered_name(char* out, uint32_t out_size, const char* prefix, uint
 
 namespace {
 
-// Writes `value` right-aligned in at least `width` places, `pad` in front,
-// more when it has more digits; no NUL. Returns the end.
-char* put_number(char* out, uint64_t value, uint32_t width, char pad) {
-    char digits[20];
-    uint32_t count = 0;
-    do {
-        digits[count++] = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (uint32_t filled = count; filled < width; ++filled) *out++ = pad;
-    while (count != 0) *out++ = digits[--count];
-    return out;
-}
-
 struct CivilDate {
     uint32_t year;
     uint32_t month;  // 1..12

@@ -1,7 +1,6 @@
 // The Windows layer's string routines: the system answers for the code
 // page in force and formats through wsprintfA, so the stub carries no
 // formatting code of its own.
-#include "platform/divide.h"
 #include "platform/win32_section.h"
 
 namespace zq {
@@ -51,19 +50,9 @@ void format_size_and_time(char* out, FileSize size, int32_t unix_time) {
     // The size's field, then the time's.
     static const char kForm[] = "%10lu  %04u-%02u-%02u %02u:%02u:%02u  ";
 #ifdef ZQ_WIDE_FILES
-    // wsprintfA formats 32-bit numbers only. The size's digits come from
-    // divisions by ten (two 32-bit divisions each, no 64-bit division
-    // routine), right-aligned in ten places as %10lu puts them; a size past
-    // 32 bits has ten digits or more, so it fills the field or passes it.
-    char digits[20];
-    uint32_t count = 0;
-    do {
-        uint32_t digit;
-        size = divide_u64_u32(size, 10, &digit);
-        digits[count++] = char('0' + digit);
-    } while (size != 0);
-    while (count < 10) digits[count++] = ' ';
-    while (count != 0) *out++ = digits[--count];
+    // wsprintfA formats 32-bit numbers only: the size's field, ten places as
+    // %10lu gives them, or more past 32 bits.
+    out = put_number(out, size, 10, ' ');
     constexpr uint32_t kSizeField = 5;  // "%10lu"
     wsprintfA(out, kForm + kSizeField, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 #else
