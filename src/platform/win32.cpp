@@ -115,6 +115,26 @@ constexpr uint32_t kCheckedFolderSize = 1024;
 char checked_folder[kCheckedFolderSize];
 uint32_t checked_length = 0;
 
+// The name (as given) that the run has just moved a file away from, or
+// empty: nothing is there now as far as the run knows, so the look for a
+// free temporary name beside the next file needs no call, which under Wine
+// is a read of the folder. Whatever creates a name, or changes what a
+// relative name means, forgets it first; should someone else take the name
+// meanwhile, the exclusive creation finds it and the next look is real.
+char moved_away[kCheckedFolderSize];
+
+void note_moved_away(const char* path) {
+    uint32_t i = 0;
+    for (; path[i] != '\0' && i + 1 < sizeof moved_away; ++i) moved_away[i] = path[i];
+    moved_away[path[i] == '\0' ? i : 0] = '\0';
+}
+
+bool known_free(const char* path) {
+    uint32_t i = 0;
+    while (moved_away[i] != '\0' && moved_away[i] == path[i]) ++i;
+    return i != 0 && moved_away[i] == path[i];
+}
+
 // True when a folder on the way to the relative `path` (and, with
 // `with_last`, the path itself) is a reparse point: a symbolic link or a
 // junction that would carry the call elsewhere. Win32 offers no walk that
@@ -190,6 +210,7 @@ FileHandle file_create_new(const char* path, uint32_t) {
     Section section;
     // CREATE_NEW fails on any existing name, a link included, so nothing is
     // ever truncated or followed. The handle serves as an HFILE from here on.
+    moved_away[0] = '\0';
     if (crosses_reparse_point(path, false)) return kNoFile;
     HANDLE file =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -241,7 +262,7 @@ int32_t file_close(FileHandle file) {
 uint32_t file_get_attributes(const char* path) {
     Section section;
     // What lies beyond a reparse point on the way is not ours to look at.
-    if (crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
+    if (known_free(path) || crosses_reparse_point(path, false)) return INVALID_FILE_ATTRIBUTES;
     return GetFileAttributesA(path);
 }
 
@@ -266,11 +287,12 @@ bool file_delete(const char* path) {
 
 bool file_move_replace(const char* from, const char* to) {
     Section section;
-    // A directory in the way must stay and stop the run, whatever the file
-    // system would make of the replacement.
-    DWORD existing = GetFileAttributesA(to);
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    // MoveFileEx never replaces a directory (the call fails), so one in the
+    // way stays and stops the run without a look of ours first: a look costs
+    // a name lookup per file, which under Wine is a read of the folder.
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) == 0) return false;
+    note_moved_away(from);
+    return true;
 }
 
 bool file_set_times(const char* path, uint64_t creation, uint64_t last_access,
@@ -305,11 +327,13 @@ bool file_set_attributes_open(FileHandle, uint32_t, bool) { return false; }
 bool dir_set_current(const char* path) {
     Section section;
     checked_length = 0;  // checked from the folder this call leaves
+    moved_away[0] = '\0';
     return SetCurrentDirectoryA(path) != 0;
 }
 
 bool dir_create(const char* path) {
     Section section;
+    moved_away[0] = '\0';
     if (crosses_reparse_point(path, false)) return false;
     return CreateDirectoryA(path, nullptr) != 0;
 }

@@ -105,6 +105,17 @@ void test_attributes_delete_and_move() {
     CHECK(!file_delete("dir"));
     CHECK(!file_move_replace("absent.txt", "old.txt"));
     CHECK(std::strcmp(read_file("old.txt"), "new") == 0);
+
+    // A name just moved away from is free without a look. Someone else taking
+    // it meanwhile is found by the exclusive creation, and then the look is real.
+    write_file("moved.txt", "m");
+    CHECK(file_move_replace("moved.txt", "kept.txt"));
+    CHECK(file_get_attributes("moved.txt") == kNoAttributes);
+    std::FILE* other = std::fopen("moved.txt", "w");
+    CHECK(other != nullptr);
+    if (other != nullptr) std::fclose(other);
+    CHECK(file_create_new("moved.txt") == kNoFile);
+    CHECK(file_get_attributes("moved.txt") != kNoAttributes);
 }
 
 void test_times() {
