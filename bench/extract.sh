@@ -11,7 +11,10 @@
 #   CORPUS     second data set (default: <repo>/../shared/corpus)
 #   RUNS       timed runs per tool, the median is reported (default: 5)
 #   WIN_STUB   the cross-built zqsfx.exe, timed under Wine in --large mode
-#              (default: <repo>/build-win32/zqsfx.exe, skipped when missing)
+#              and on the tree into tmpfs (default:
+#              <repo>/build-win32/zqsfx.exe, skipped when missing)
+#   BASE_WIN_STUB  another build's zqsfx.exe: timed under Wine beside
+#              WIN_STUB on the tree into tmpfs, the same data behind it
 #   PLOT       --large mode: write the scaling plot (PNG, gnuplot) here
 #   SHM        a tmpfs folder for the runs into memory (default: /dev/shm;
 #              skipped when missing)
@@ -26,7 +29,8 @@
 # unzip. zqsfx runs with -q, as unzip does, so that neither lists its files. The tree is extracted twice over: onto the disk (with `sync` before
 # each run) and into tmpfs, where the disk's write-back hides nothing of the
 # programs' own cost; there it also counts each program's system calls per
-# file (strace -c -f, when strace is there and may trace). A tree of EMPTY
+# file (strace -c -f, when strace is there and may trace), and the Windows
+# stub extracts the tree there under Wine (when both are there). A tree of EMPTY
 # empty files in 256 folders follows, into tmpfs: the time per file beside
 # the tree's, which must not grow with the count. Then it measures zqsfx's
 # peak memory (GNU time) on the tree and on two single-file archives of
@@ -152,6 +156,7 @@ bench_set() {
         printf '  BASE_STUB system calls per file: %s\n' \
             "$(calls_per_file "'$scratch/base.sfx' -q" "$files")"
     fi
+    if [[ $where == tmpfs && $label == tree ]]; then wine_tree_rows "$source" "$un"; fi
     if [[ $where == tmpfs ]]; then
         local zc uc
         zc=$(calls_per_file "'$scratch/$label.sfx' -q" "$files")
@@ -163,6 +168,41 @@ bench_set() {
         fi
     fi
     out_base=$scratch
+}
+
+# A Wine prefix of its own for the runs under Wine; false without wine or
+# without the Windows stub $1.
+wine_ready() {
+    [[ -f $1 ]] && command -v wine >/dev/null || return 1
+    export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all DISPLAY=
+    [[ -d $WINEPREFIX ]] || wineboot -i >/dev/null 2>&1 || true
+}
+
+# The tree $1 under Wine, into tmpfs: the Windows stub against unzip ($2
+# seconds), and against BASE_WIN_STUB when given, the same archive behind
+# each stub. Names that differ from another only in letter case (/usr/include
+# has a few) are one file to Windows, and zqpack refuses to pack them for it:
+# the later of each such pair is left out.
+wine_tree_rows() {
+    local win_stub=${WIN_STUB:-$repo/build-win32/zqsfx.exe}
+    if ! wine_ready "$win_stub"; then
+        echo "  (no Windows stub at $win_stub or no wine: Wine rows skipped)"
+        return 0
+    fi
+    local excluded=() name
+    while IFS= read -r name; do excluded+=(--exclude "$name"); done < <(
+        find "$1" | LC_ALL=C sort | awk '{ low = tolower($0); if (low in seen) print; seen[low] = 1 }' |
+            xargs -r -n1 basename)
+    "$zqpack" create --stub "$win_stub" "${excluded[@]}" -o "$scratch/tree_w.exe" "$1" >/dev/null
+    local wt bt
+    wt=$(time_median "wine '$scratch/tree_w.exe' -q")
+    printf '  %-10s %12s %12.3f   zqsfx.exe / unzip = %.2f   (%d names left out)\n' "Wine" \
+        "$(stat -c %s "$scratch/tree_w.exe")" "$wt" "$(calc "$wt / $2")" $((${#excluded[@]} / 2))
+    [[ -n ${BASE_WIN_STUB:-} ]] || return 0
+    "$zqpack" create --stub "$BASE_WIN_STUB" "${excluded[@]}" -o "$scratch/base_w.exe" "$1" >/dev/null
+    bt=$(time_median "wine '$scratch/base_w.exe' -q")
+    printf '  %-10s %12s %12.3f   zqsfx.exe / it = %.2f\n' "BASE_WIN" \
+        "$(stat -c %s "$scratch/base_w.exe")" "$bt" "$(calc "$wt / $bt")"
 }
 
 # Peak resident memory in KiB of one zqsfx run of $1.
@@ -204,11 +244,9 @@ large_file() {
     done
     printf '  %-28s %10.3f %10.2f\n' "unzip -q" "$un" 1
     printf '  %-28s %10.3f %10.2f\n' "tar xzf" "$ta" "$(calc "$ta / $un")"
-    if [[ -f $win_stub ]] && command -v wine >/dev/null; then
-        export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all DISPLAY=
+    if wine_ready "$win_stub"; then
         "$zqpack" create --stub "$win_stub" -o "$scratch/large_w.exe" "$big" >/dev/null
         "$zqpack" create --stub "$win_stub" -o "$scratch/empty_w.exe" "$scratch/empty" >/dev/null
-        wineboot -i >/dev/null 2>&1 || true
         local ws w1 wa
         ws=$(time_median "wine '$scratch/empty_w.exe'")
         w1=$(time_median "ZQSFX_WORKERS=1 wine '$scratch/large_w.exe'")
