@@ -123,10 +123,14 @@ uint32_t checked_length = 0;
 // meanwhile, the exclusive creation finds it and the next look is real.
 char moved_away[kCheckedFolderSize];
 
+void forget_moved_away() { moved_away[0] = '\0'; }
+
 void note_moved_away(const char* path) {
-    uint32_t i = 0;
-    for (; path[i] != '\0' && i + 1 < sizeof moved_away; ++i) moved_away[i] = path[i];
-    moved_away[path[i] == '\0' ? i : 0] = '\0';
+    if (str_length(path) < sizeof moved_away) {
+        str_copy(moved_away, path);
+    } else {
+        forget_moved_away();
+    }
 }
 
 bool known_free(const char* path) {
@@ -210,7 +214,7 @@ FileHandle file_create_new(const char* path, uint32_t) {
     Section section;
     // CREATE_NEW fails on any existing name, a link included, so nothing is
     // ever truncated or followed. The handle serves as an HFILE from here on.
-    moved_away[0] = '\0';
+    forget_moved_away();
     if (crosses_reparse_point(path, false)) return kNoFile;
     HANDLE file =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -327,13 +331,13 @@ bool file_set_attributes_open(FileHandle, uint32_t, bool) { return false; }
 bool dir_set_current(const char* path) {
     Section section;
     checked_length = 0;  // checked from the folder this call leaves
-    moved_away[0] = '\0';
+    forget_moved_away();
     return SetCurrentDirectoryA(path) != 0;
 }
 
 bool dir_create(const char* path) {
     Section section;
-    moved_away[0] = '\0';
+    forget_moved_away();
     if (crosses_reparse_point(path, false)) return false;
     return CreateDirectoryA(path, nullptr) != 0;
 }
