@@ -65,18 +65,17 @@ for ((r = 0; r < rounds; r++)); do
     done
 done
 
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# For each run of size $1, the awk expression $2 of its line (size, wall,
+# user, system, peak): $2 the wall time, $3 + $4 the processor time, $5 the peak.
+runs_of() { awk -v g="$1" '$1 == g { print '"$2"' }' "$work/runs.txt"; }
+
 echo "one file, $rounds rounds in turn, $(nproc) cores; extractions into $out; medians"
 printf '  %-10s %10s %8s %14s %10s\n' GiB "s/GiB" "MB/s" "processor s/GiB" "peak KiB"
 for g in $sizes; do
-    awk -v g="$g" -v bytes="$(bytes_of "$g")" '
-        function median(a, n,    i, j, t) {
-            for (i = 2; i <= n; i++)
-                for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
-            return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-        }
-        $1 == g { n++; wall[n] = $2; cpu[n] = $3 + $4; if ($5 > peak) peak = $5 }
-        END {
-            w = median(wall, n); c = median(cpu, n)
-            printf "  %-10s %10.2f %8.1f %14.2f %10d\n", g, w / g, bytes / w / 1e6, c / g, peak
-        }' "$work/runs.txt"
+    wall=$(runs_of "$g" '$2' | median)
+    cpu=$(runs_of "$g" '$3 + $4' | median)
+    peak=$(runs_of "$g" '$5' | sort -g | tail -1)
+    awk -v g="$g" -v w="$wall" -v c="$cpu" -v p="$peak" -v bytes="$(bytes_of "$g")" 'BEGIN {
+        printf "  %-10s %10.2f %8.1f %14.2f %10d\n", g, w / g, bytes / w / 1e6, c / g, p }'
 done
