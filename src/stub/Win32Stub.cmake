@@ -117,9 +117,10 @@ endif()
 # the assembler pads each section to 4 bytes, which in a program of a
 # hundred-odd functions is about 200 bytes of padding.
 #
-# After the link the headers are fitted into one file page
-# (CompactHeaders.cmake, with the toolchain's assembler and objcopy), then the
-# size goal and runtime-free start of the stub are checked.
+# After the link the resource and relocation directories are filled in and
+# the import lookup tables cut off (FinishImage.cmake, with the toolchain's
+# assembler and objcopy), then the size goal and runtime-free start of the
+# stub are checked.
 function(zq_win32_stub target max_bytes)
   zq_win32_stub_code(${target} zq_driver)
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
@@ -142,11 +143,12 @@ function(zq_win32_stub target max_bytes)
   add_dependencies(${target} zqsfx_resources)
   set_target_properties(${target} PROPERTIES SUFFIX ".exe"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-    LINK_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld;${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake")
+    LINK_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/zqsfx.ld;${CMAKE_CURRENT_SOURCE_DIR}/FinishImage.cmake")
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DCC=${CMAKE_CXX_COMPILER}
-            -DOBJCOPY=${CMAKE_OBJCOPY} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/headers-${target}
-            -P ${CMAKE_CURRENT_SOURCE_DIR}/CompactHeaders.cmake
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DMAP=${map}
+            -DCC=${CMAKE_CXX_COMPILER} -DOBJCOPY=${CMAKE_OBJCOPY}
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR}/image-${target}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/FinishImage.cmake
     COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DMAP=${map}
             -DMAX=${max_bytes} -P ${CMAKE_CURRENT_SOURCE_DIR}/CheckStub.cmake
     VERBATIM)

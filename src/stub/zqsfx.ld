@@ -1,10 +1,14 @@
 /* Section layout of the Windows stub. The default layout gives code,
-   constants, imports, zero data and relocations a section each; every
-   section with contents is padded to 512 bytes in the file, and five section
-   headers push the file's headers past 512 bytes too. Here the constants and
-   the import tables travel in the code's read-only section, so the file holds
-   one header page, the code, the resources and the relocations (about a page
-   less of padding, and a header page less).
+   constants, imports, zero data, resources and relocations a section each;
+   every section with contents is padded to 512 bytes in the file, and the
+   section headers push the file's headers past 512 bytes too. Here all that
+   the file holds travels in the code's read-only section: one header page
+   and one section's padding. The resources and the relocations are read
+   through their directories, wherever they lie; the linker fills those only
+   from sections of their names, so FinishImage.cmake fills them after the
+   link from the symbols around them below. The import lookup tables come
+   last, so that it can cut them off (the loader then reads the names from
+   the import address table).
 
    Imports in a read-only section are what the Windows loader expects of any
    program whose import address table sits among its constants: it opens the
@@ -12,7 +16,8 @@
    imports. The linker fills the import directory from the symbols
    ".idata$2" and ".idata$4"; with the tables outside a section of that name
    it cannot find them, so they are given here, as offsets from the image
-   base, the form that directory holds. */
+   base, the form that directory holds; ".idata$4" marks the end of the
+   descriptors, which is all the directory's size counts. */
 SECTIONS
 {
   . = SIZEOF_HEADERS;
@@ -30,7 +35,6 @@ SECTIONS
     /* The import descriptors end with an empty one. */
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
     ".idata$4" = ABSOLUTE(. - __image_base__);
-    KEEP (SORT(*)(.idata$4))
     __IAT_start__ = .;
     ".idata$5" = ABSOLUTE(. - __image_base__);
     KEEP (SORT(*)(.idata$5))
@@ -43,6 +47,17 @@ SECTIONS
        the descriptor into the link. Nothing refers to those words, so they
        are discarded below (4 bytes an import). */
     KEEP (SORT(*)(EXCLUDE_FILE (*s[0-9][0-9][0-9][0-9][0-9].o) .idata$7))
+    . = ALIGN(4);
+    __zq_resources = ABSOLUTE(. - __image_base__);
+    KEEP (*(.rsrc))
+    KEEP (*(SORT(.rsrc$*)))
+    __zq_resources_end = ABSOLUTE(. - __image_base__);
+    . = ALIGN(4);
+    __zq_relocations = ABSOLUTE(. - __image_base__);
+    *(.reloc)
+    __zq_relocations_end = ABSOLUTE(. - __image_base__);
+    __zq_lookup_tables = ABSOLUTE(. - __image_base__);
+    KEEP (SORT(*)(.idata$4))
   }
   /* The stub keeps no initialised data that changes; should some appear, it
      gets a section of its own (and the size check notices the cost). */
@@ -56,16 +71,6 @@ SECTIONS
     *(.bss)
     *(SORT(.bss$*))
     *(COMMON)
-  }
-  /* Nothing refers to the resources, so they are kept by name. */
-  .rsrc BLOCK(__section_alignment__) :
-  {
-    KEEP (*(.rsrc))
-    KEEP (*(SORT(.rsrc$*)))
-  }
-  .reloc BLOCK(__section_alignment__) :
-  {
-    *(.reloc)
   }
   /DISCARD/ :
   {
