@@ -38,7 +38,7 @@ constexpr uint32_t kTreePath = MAX_PATH + 16;
 // Removes what the folder `path[0, length)` holds, then the folder. A
 // reparse point (a link or junction) is removed as itself, never entered.
 void remove_folder(char* path, uint32_t length) {
-    lstrcpyA(path + length, "\\*");
+    str_copy(path + length, "\\*");
     WIN32_FIND_DATAA found;
     const HANDLE search = FindFirstFileA(path, &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -46,9 +46,9 @@ void remove_folder(char* path, uint32_t length) {
             const char* name = found.cFileName;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
-            const uint32_t name_length = static_cast<uint32_t>(lstrlenA(name));
+            const uint32_t name_length = str_length(name);
             if (length + 1 + name_length >= kTreePath) continue;
-            lstrcpyA(path + length + 1, name);
+            str_copy(path + length + 1, name);
             SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
             const DWORD kind = found.dwFileAttributes;
             if ((kind & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -70,9 +70,9 @@ void remove_folder(char* path, uint32_t length) {
 void dir_remove_tree(const char* path) {
     Section section;
     char work[kTreePath];
-    const uint32_t length = static_cast<uint32_t>(lstrlenA(path));
+    const uint32_t length = str_length(path);
     if (length + 2 >= kTreePath) return;
-    lstrcpyA(work, path);
+    str_copy(work, path);
     // The current folder cannot be removed: the run moves to the parent
     // (the name after the last '\\' is ours, plain ASCII).
     uint32_t cut = length;
