@@ -9,8 +9,8 @@ namespace zq {
 namespace {
 
 void list_file(const FileRecord& file, const char* path) {
-    format_size_and_time(driver.progress_line, file.original_size(), file.write_time());
-    console_write(driver.progress_line, kEndNone);
+    format_size_and_time(driver().progress_line, file.original_size(), file.write_time());
+    console_write(driver().progress_line, kEndNone);
     console_write_path(path, kEndLine);
 }
 
@@ -21,9 +21,9 @@ void list_file(const FileRecord& file, const char* path) {
 // cannot lead out of the run folder from `path`).
 int file_check_status(const FileRecord& file, const char* path) {
     if (file.is_symlink() && platform_makes_links()) {
-        char* target = driver.link_target;
+        char* target = driver().link_target;
         const FileData data =
-            read_link_target(&stream_context, driver.spot.archive_offset, file, target);
+            read_link_target(&stream_context, driver().spot.archive_offset, file, target);
         if (data.outcome != kDataOk) return extraction_status(data.outcome, file.block_coded());
         return link_target_is_safe(reinterpret_cast<const uint8_t*>(target), file.original_size(),
                                    path_depth(path))
@@ -31,7 +31,7 @@ int file_check_status(const FileRecord& file, const char* path) {
                    : kExitInvalidArchive;
     }
     const FileData data =
-        read_file_data(&stream_context, driver.spot.archive_offset, file, kNoFile, nullptr);
+        read_file_data(&stream_context, driver().spot.archive_offset, file, kNoFile, nullptr);
     return data.outcome == kDataOk ? kExitOk : extraction_status(data.outcome, file.block_coded());
 }
 
@@ -41,7 +41,7 @@ int file_check_status(const FileRecord& file, const char* path) {
 // extraction would have had.
 bool read_selected(bool listing, bool first) {
     bool all_sound = true;
-    for (uint32_t i = 0; i < driver.file_count; ++i) {
+    for (uint32_t i = 0; i < driver().file_count; ++i) {
         if (!is_selected(i)) continue;
         const FileRecord& file = *catalogue.file_table[i];
         const char* path = stored_path(file);
@@ -51,7 +51,7 @@ bool read_selected(bool listing, bool first) {
         }
         reading_file(i);
         const int status = file_check_status(file, path);
-        if (status == kExitOk && (first || driver.options.quiet)) continue;
+        if (status == kExitOk && (first || driver().options.quiet)) continue;
         console_write(status == kExitOk ? "ok      " : "FAILED  ", kEndNone);
         console_write_path(path, kEndLine);
         if (status != kExitOk && first) fail(status, path, "damaged, so nothing was written");
@@ -63,15 +63,15 @@ bool read_selected(bool listing, bool first) {
 }  // namespace
 
 void list_or_test() {
-    const bool all_sound = read_selected(driver.options.mode == kModeList, false);
-    const FileHandle archive = driver.exe_file;
-    driver.exe_file = kNoFile;
+    const bool all_sound = read_selected(driver().options.mode == kModeList, false);
+    const FileHandle archive = driver().exe_file;
+    driver().exe_file = kNoFile;
     if (file_close(archive) != 0) terminate(kExitIoError);
     terminate(all_sound ? kExitOk : kExitDecodeFailed);
 }
 
 void check_before_writing() {
-    if (catalogue.check_first && !driver.options.no_check_first) read_selected(false, true);
+    if (catalogue.check_first && !driver().options.no_check_first) read_selected(false, true);
 }
 
 }  // namespace zq

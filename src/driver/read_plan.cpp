@@ -14,9 +14,9 @@ namespace {
 bool next_coded_file(void*, uint32_t* cursor, int64_t* position, int64_t* coded) {
     // The archive's offset is never negative; the bounds below are those
     // the file's own seek and stream apply (file_data.cpp).
-    const int64_t archive_offset = driver.spot.archive_offset;
+    const int64_t archive_offset = driver().spot.archive_offset;
     if (archive_offset < 0) return false;
-    while (*cursor < driver.file_count) {
+    while (*cursor < driver().file_count) {
         const FileRecord& file = *catalogue.file_table[(*cursor)++];
         if (!file.block_coded() || file.is_symlink() || file.original_size() == 0) continue;
         const uint64_t offset = file.data_offset();

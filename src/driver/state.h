@@ -37,13 +37,6 @@ struct DriverState {
     volatile int32_t temp_pending;
     // 1 once a console control event (a signal on Linux) is ending the run.
     volatile int32_t ending_on_event;
-    char temp_path[kPathBufferSize];
-    char temp_prefix[kPathBufferSize];
-    char target_name[kPathBufferSize];
-    char full_path[kPathBufferSize];
-    char progress_line[kPathBufferSize];
-    char link_target[kPathBufferSize];  // the target of the link record in hand
-    char marks[kProgressMarks + 1];     // the bar's marks, a tail written as it grows
     bool overwrite_all;
     // No progress bars: asked to be quiet, or the console draws none (a
     // Linux pipe or file). Set at start-up; zero draws them.
@@ -57,6 +50,13 @@ struct DriverState {
     // 1 while the installer's private folder exists at private_folder:
     // terminate removes it, with all it holds, whatever the run's end.
     volatile int32_t private_folder_made;
+    char temp_path[kPathBufferSize];
+    char temp_prefix[kPathBufferSize];
+    char target_name[kPathBufferSize];
+    char full_path[kPathBufferSize];
+    char progress_line[kPathBufferSize];
+    char link_target[kPathBufferSize];  // the target of the link record in hand
+    char marks[kProgressMarks + 1];     // the bar's marks, a tail written as it grows
     char private_folder[kOwnPathBufferSize];
     char start_folder[kOwnPathBufferSize];  // where the user started the run
 };
@@ -100,10 +100,14 @@ template <typename T>
     return object;
 }
 
-extern DriverState driver;
+extern DriverState driver_state;
+// The driver's state, reached through a register: its fields lie within 128
+// bytes of the start but the buffers, so most accesses are short and none
+// needs a relocation (unfolded).
+[[gnu::always_inline]] inline DriverState& driver() { return *unfolded(&driver_state); }
 // extract_archive's options once more, read for the hooks only a tool gives
 // (the selection and its end). Written by extract_archive
-// alone, apart from driver.options, so that in a program that never calls it
+// alone, apart from driver().options, so that in a program that never calls it
 // (the self-extractor) they are null by construction and the link drops the
 // code that serves them.
 extern ExtractOptions caller_options;
@@ -115,7 +119,7 @@ extern Catalogue catalogue;
 // plain_done 0 (stop may be null then) to start a new bar.
 void progress_update(StreamContext* context, int16_t* stop);
 
-// The file's stored path (in driver.full_path when it has folders).
+// The file's stored path (in driver().full_path when it has folders).
 const char* stored_path(const FileRecord& file);
 // Whether the caller's selection takes the file.
 bool is_selected(uint32_t index);
@@ -159,7 +163,7 @@ template <typename Make>
 bool make_temp_entry(Make make) {
     control_events_hold();
     const bool made = make();
-    if (made) driver.temp_pending = 1;
+    if (made) driver().temp_pending = 1;
     control_events_release();
     return made;
 }

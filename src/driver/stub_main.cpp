@@ -56,8 +56,8 @@ void self_extract_main(uint32_t count, const char* const* words) {
         console_write(kBannerLine, kEndLine);
         exit_process(kExitOk);
     }
-    driver.options = options.extract;
-    driver.overwrite_all = options.extract.overwrite_all;
+    driver().options = options.extract;
+    driver().overwrite_all = options.extract.overwrite_all;
     run_extraction(nullptr);
 }
 

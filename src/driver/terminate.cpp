@@ -16,7 +16,7 @@ const char kCopyingLine[] = "Copying original data...";
 
 // Zero-initialised, so its path buffers cost nothing in the stub's file; the
 // run marks both handles closed before anything can call terminate().
-DriverState driver;
+DriverState driver_state;
 ExtractOptions caller_options;
 StreamContext stream_context;
 BlockPipeline pipeline;
@@ -37,30 +37,30 @@ namespace {
     // Not after a control event: it may have come in the middle of the
     // pipeline's own bookkeeping. Done before the hold, so that an event
     // meanwhile can still end the run.
-    if (!driver.ending_on_event) stop_workers();
+    if (!driver().ending_on_event) stop_workers();
     // Once here, no further control event may start a second termination.
     control_events_hold();
     // An event during the password prompt must not leave the terminal mute.
     console_restore_mode(std_input());
-    if (code != 0 && with_message && !driver.ending_on_event) error_note_write();
+    if (code != 0 && with_message && !driver().ending_on_event) error_note_write();
     if (code != 0 && with_message) {
         console_write("", kEndLine);
         const char* message = exit_message(code);
         if (message != nullptr) console_write(message, kEndLine);
     }
-    const FileHandle exe_file = driver.exe_file;
+    const FileHandle exe_file = driver().exe_file;
     if (exe_file != kNoFile) {
-        driver.exe_file = kNoFile;
+        driver().exe_file = kNoFile;
         file_close(exe_file);
     }
-    const FileHandle output_file = driver.output_file;
+    const FileHandle output_file = driver().output_file;
     if (output_file != kNoFile) {
-        driver.output_file = kNoFile;
+        driver().output_file = kNoFile;
         file_close(output_file);
     }
     // Closed first: an open file cannot be deleted everywhere.
-    if (driver.temp_pending) delete_file(driver.temp_path);
-    if (driver.private_folder_made) dir_remove_tree(driver.private_folder);
+    if (driver().temp_pending) delete_file(driver().temp_path);
+    if (driver().private_folder_made) dir_remove_tree(driver().private_folder);
     exit_process(code);
 }
 

@@ -48,7 +48,7 @@ void restore_folder(const TreeFolder& folder, bool owners) {
 
 void load_tree() {
     if (!catalogue.tree_supplement || !platform_restores_tree()) return;
-    const int status = read_tree_supplement(&stream_context, driver.spot.archive_offset,
+    const int status = read_tree_supplement(&stream_context, driver().spot.archive_offset,
                                             catalogue.catalogue_offset, catalogue, &tree);
     if (status != 0) terminate(status);
     placed_files = bit_area(catalogue.file_count);
@@ -94,14 +94,15 @@ bool place_second_name(uint32_t index, uint32_t temp_number, uint32_t existing) 
     const int64_t holder = data_holder(index);
     if (holder < 0) return false;
     // The symbolic links come after every file, so their buffer is free.
-    str_copy(driver.link_target, stored_path(*catalogue.file_table[holder]));
+    str_copy(driver().link_target, stored_path(*catalogue.file_table[holder]));
     // Already that file (a name the archive holds twice): nothing to do.
-    if (existing != kNoAttributes && files_are_one(driver.link_target, driver.target_name))
+    if (existing != kNoAttributes && files_are_one(driver().link_target, driver().target_name))
         return true;
     while (!make_temp_entry(
-        [] { return hard_link_with_parents(driver.link_target, driver.temp_path); })) {
+        [] { return hard_link_with_parents(driver().link_target, driver().temp_path); })) {
         // A name taken meanwhile: the next one. Any other failure: a copy.
-        if (file_get_attributes(driver.temp_path) == kNoAttributes || !next_temp_name(&temp_number))
+        if (file_get_attributes(driver().temp_path) == kNoAttributes ||
+            !next_temp_name(&temp_number))
             return false;
     }
     replace_target(existing);
