@@ -40,7 +40,7 @@ struct Catalogue {
     FileRecord** file_table;  // file_count pointers into chunks of 128 records
     uint32_t file_slots;      // pointers the table has room for (file_count once read whole)
     bool wide_form;           // the catalogue is in the wide form
-    bool wide() const { return platform_reads_wide() && wide_form; }
+    bool wide() const { return platform_reads_wide() && (wide_form || !platform_reads_narrow()); }
     uint16_t full_path;      // 0 or 1
     uint16_t dir_tree;       // 0 or 1
     uint8_t check_first;     // 0 or 1: kOptionCheckFirst
@@ -90,7 +90,7 @@ struct ArchiveSpot {
     FileOffset catalogue_offset;  // wide form: from the locator; narrow: 0, the header holds it
     bool wide_form;
     // Always false where the wide form is not read, as the compiler sees.
-    bool wide() const { return platform_reads_wide() && wide_form; }
+    bool wide() const { return platform_reads_wide() && (wide_form || !platform_reads_narrow()); }
 };
 
 // Follows the trailer of the container open as `file` (and, when the trailer

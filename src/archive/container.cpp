@@ -9,11 +9,15 @@
 namespace zq {
 namespace {
 
-#if !defined(_WIN32) || defined(ZQ_WIDE_FILES)
-// The mark of a reader of the wide form (platform_reads_wide); the narrow
-// Windows stubs have no copy.
-static_assert(platform_reads_wide(), "the mark goes with the wide reading");
+// The mark of a reader of the wide form (platform_reads_wide), of the wide
+// form alone where the narrow one is not read; the narrow Windows stubs have
+// no copy.
+#if !defined(_WIN32)
+static_assert(platform_reads_wide() && platform_reads_narrow(), "the mark says both forms");
 ZQ_KEPT_MARK constexpr auto kWideMarkText = copy_of_mark(kWideReaderMark);
+#elif defined(ZQ_WIDE_FILES)
+static_assert(platform_reads_wide() && !platform_reads_narrow(), "the mark says the wide form");
+ZQ_KEPT_MARK constexpr auto kWideMarkText = copy_of_mark(kWideOnlyReaderMark);
 #endif
 
 // Signing tools start the certificate table on an 8-byte boundary and fill
@@ -162,8 +166,9 @@ int read_trailer(FileHandle file, ArchiveSpot* spot) {
     spot->wide_form = false;
     const uint32_t stored = load_u32(trailer);
     // Where the wide form is not read, its mark is the signed offset -1,
-    // which points outside the file.
-    if (platform_reads_wide() && stored == kWideMark) {
+    // which points outside the file; where it alone is read, a narrow
+    // trailer has no locator in front of it.
+    if (platform_reads_wide() && (stored == kWideMark || !platform_reads_narrow())) {
         const int found = read_locator(file, end, spot);
         if (found != 0) return found;
     } else {

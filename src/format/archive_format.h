@@ -39,6 +39,10 @@ constexpr uint8_t kLocatorMagic[4] = {'Z', 'Q', 'W', 'L'};
 // Every program that reads the wide form carries this text, so that zqpack
 // can tell a Windows stub that reads it from one that does not.
 inline constexpr char kWideReaderMark[] = "zqsfx:reads-wide";
+// A program that reads the wide form only (the wide Windows stub) carries
+// this text instead, so that zqpack writes the wide form behind it whatever
+// the tree.
+inline constexpr char kWideOnlyReaderMark[] = "zqsfx:reads-wide-only";
 // Narrow limits: past any of them the packer writes the wide form.
 constexpr uint32_t kNarrowMaxFiles = 0xFFFF;
 constexpr uint32_t kNarrowMaxDirs = 0x7FFF;

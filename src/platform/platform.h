@@ -35,6 +35,14 @@ using FileSize = uint64_t;
 #endif
 constexpr FileOffset kMaxFileOffset = FileOffset(~FileSize(0) >> 1);
 constexpr bool platform_reads_wide() { return sizeof(FileOffset) == 8; }
+// The narrow form is read everywhere but in the wide Windows stub: zqpack puts
+// that one only in front of wide archives, and reading both forms would pass
+// its byte budget.
+#if defined(_WIN32) && defined(ZQ_WIDE_FILES)
+constexpr bool platform_reads_narrow() { return false; }
+#else
+constexpr bool platform_reads_narrow() { return true; }
+#endif
 
 // Origins for file_seek.
 constexpr int kSeekSet = 0;

@@ -353,8 +353,9 @@ PackSummary pack_paths(const std::vector<fs::path>& inputs, const fs::path& out,
     }
     const uint64_t catalogue_offset = output.position() - archive_start;
     std::string why_wide;
-    const Bytes catalogue = catalogue_in_fitting_form(
-        codec.state(), image, options.wide, output.position(), plan.for_windows, &why_wide);
+    const bool wide = options.wide || (stub && stub_reads_wide_only(*stub));
+    const Bytes catalogue = catalogue_in_fitting_form(codec.state(), image, wide, output.position(),
+                                                      plan.for_windows, &why_wide);
     if (image.wide && narrow_only_stub(stub)) refuse_wide_for_windows(why_wide);
     // The envelope of an encrypted archive holds a narrow one.
     if (options.seal && image.wide) fail("an encrypted archive must fit the narrow form");

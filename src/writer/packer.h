@@ -27,10 +27,13 @@ StubKind stub_kind(const Bytes& stub);
 // built with the decryption does. The plain Windows stub does not.
 bool stub_reads_encrypted(const Bytes& stub);
 
-// Whether a stub reads the wide form: it carries the mark every program that
-// reads it does. The Linux stubs and the wide Windows stub do; the other
+// Whether a stub reads the wide form: it carries one of the marks every
+// program that reads it does. The Linux stubs and the wide Windows stub do; the other
 // Windows stubs read the narrow form only.
 bool stub_reads_wide(const Bytes& stub);
+// Whether it reads the wide form only (the wide Windows stub): the packer
+// then writes the wide form whatever the tree.
+bool stub_reads_wide_only(const Bytes& stub);
 
 // How far a pack has come: files whose data is all written, and bytes of
 // file data written, each of the whole.

@@ -37,7 +37,12 @@ bool stub_reads_encrypted(const Bytes& stub) {
 }
 
 bool stub_reads_wide(const Bytes& stub) {
-    return carries_mark(stub, kWideReaderMark, sizeof kWideReaderMark);
+    return carries_mark(stub, kWideReaderMark, sizeof kWideReaderMark) ||
+           stub_reads_wide_only(stub);
+}
+
+bool stub_reads_wide_only(const Bytes& stub) {
+    return carries_mark(stub, kWideOnlyReaderMark, sizeof kWideOnlyReaderMark);
 }
 
 }  // namespace zq

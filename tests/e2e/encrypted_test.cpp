@@ -125,7 +125,9 @@ TEST_F(Encrypted, AStubWithoutTheDecryptionNeitherTakesNorReadsOne) {
     EXPECT_NE(made.status, 0);
     EXPECT_NE(made.out.find("cannot decrypt"), std::string::npos) << made.out;
     EXPECT_FALSE(fs::exists(out));
-    if (stub_decrypts) return;
+    // An encrypted archive is a narrow one, which a stub that reads the wide
+    // form only does not read at all.
+    if (stub_decrypts || zq::test::stub_reads_wide_only()) return;
 
     const std::string bare = root_ + "/bare";
     ASSERT_EQ(run_host({zqpack_path(), "create", "-o", bare, "--stub", "none", "--encrypt",

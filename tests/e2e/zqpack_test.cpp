@@ -156,6 +156,30 @@ TEST_F(Packed, WindowsStubRefusesAWideArchive) {
     EXPECT_FALSE(fs::exists(root_ + "/made.exe"));
 }
 
+// The wide Windows stub reads the wide form only. zqpack writes that form
+// behind it whatever the tree; a narrow archive put behind it by hand has no
+// locator in front of its trailer: 3 "File I/O error", nothing written.
+TEST_F(Packed, WideOnlyStubTakesTheWideFormAlone) {
+    if (!zq::test::stub_reads_wide_only()) GTEST_SKIP() << "the stub under test reads both forms";
+    const std::vector<uint8_t> made = zq::test::read_bytes(pack({}));
+    ASSERT_GT(made.size(), zq::kTrailerSize);
+    EXPECT_EQ(zq::load_u32(made.data() + made.size() - zq::kTrailerSize), zq::kWideMark);
+
+    const std::string bare = root_ + "/narrow.zq";
+    ASSERT_EQ(
+        run_host({zqpack_path(), "create", "--stub", "none", "-o", bare, source_ + "/tree"}).status,
+        0);
+    const std::vector<uint8_t> narrow = zq::test::read_bytes(bare);
+    const std::vector<uint8_t> archive(narrow.begin(), narrow.end() - zq::kTrailerSize);
+    const std::string sfx = root_ + "/narrow.exe";
+    zq::test::write_bytes(sfx, zq::self_extractor_bytes(zq::test::read_bytes(stub_path()), archive),
+                          true);
+    const RunResult result = run(sfx);
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_NE(result.out.find("File I/O error"), std::string::npos) << result.out;
+    EXPECT_TRUE(fs::is_empty(work_));
+}
+
 TEST_F(Packed, PasswordAndFlatLayout) {
     const std::string sfx = pack({"--password", "s3cret", "--flat"});
     const RunResult result = run(sfx, say({"nope\n", "S3CRET\n"}));

@@ -257,6 +257,15 @@ TEST_F(PackCli, NoWindowsSelfExtractorOfAWideArchive) {
     ASSERT_GT(made.size(), wide_stub.size());
     EXPECT_TRUE(std::equal(wide_stub.begin(), wide_stub.end(), made.begin()));
     EXPECT_EQ(zq::load_u32(made.data() + made.size() - 4), zq::kWideMark);
+    // Behind one that reads the wide form only, a tree that fits the narrow
+    // form is written wide without being asked.
+    wide_stub.insert(wide_stub.end(), std::begin(zq::kWideOnlyReaderMark),
+                     std::end(zq::kWideOnlyReaderMark));
+    write_bytes(dir_ / "wide.exe", wide_stub);
+    ASSERT_EQ(zqpack("create --stub wide.exe -o only.exe tree").status, 0);
+    const Bytes only = read_bytes(dir_ / "only.exe");
+    ASSERT_GT(only.size(), wide_stub.size());
+    EXPECT_EQ(zq::load_u32(only.data() + only.size() - 4), zq::kWideMark);
 }
 
 // Outputs that would overwrite an input, the stub or a packed folder's

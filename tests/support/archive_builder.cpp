@@ -45,7 +45,13 @@ Bytes ArchiveBuilder::archive() const { return archive_of(image()); }
 
 Bytes archive_of(const zq::ArchiveImage& image) {
     zq::OwnedCodec codec;
-    return zq::archive_bytes(codec.state(), image);
+    if (!stub_reads_wide_only()) return zq::archive_bytes(codec.state(), image);
+    zq::ArchiveImage wide = image;
+    wide.wide = true;
+    Bytes out = zq::archive_bytes(codec.state(), wide);
+    const Bytes tail = zq::container_tail(0, zq::kHeaderSize + wide.data.size(), true);
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
 }
 
 // The reliability suites' archives have always carried write time 0; their

@@ -12,7 +12,9 @@
 #include <regex>
 #include <stdexcept>
 
+#include "format/archive_format.h"
 #include "json_check.h"
+#include "writer/packer.h"
 
 namespace zq::test {
 
@@ -170,9 +172,29 @@ std::string host_stub_path() { return ZQSFX_DEFAULT_STUB; }
 
 std::string zqpack_path() { return ZQPACK_PATH; }
 
+bool stub_reads_wide_only() {
+    static const bool wide_only = zq::stub_reads_wide_only(read_bytes(stub_path()));
+    return wide_only;
+}
+
+namespace {
+
+Bytes self_extractor_of(const Bytes& stub, const Bytes& archive) {
+    constexpr size_t kTail = zq::kLocatorSize + zq::kTrailerSize;
+    if (stub_reads_wide_only() && archive.size() > kTail &&
+        zq::load_u32(archive.data() + archive.size() - zq::kTrailerSize) == zq::kWideMark) {
+        const Bytes bare(archive.begin(), archive.end() - long(kTail));
+        const uint64_t catalogue = zq::load_u64(archive.data() + bare.size() + 12);
+        return self_extractor_bytes(stub, bare, true, catalogue);
+    }
+    return self_extractor_bytes(stub, archive);
+}
+
+}  // namespace
+
 void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password) {
     static const Bytes stub = read_bytes(stub_path());
-    write_bytes(path, self_extractor_bytes(stub, archive), true);
+    write_bytes(path, self_extractor_of(stub, archive), true);
     expect_json_listing(path, password);
 }
 

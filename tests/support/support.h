@@ -106,11 +106,16 @@ std::string encrypted_stub_path();
 // The stub under test for wide archives: ZQSFX_WIDE_STUB when set (the
 // Windows one that reads the wide form), else stub_path().
 std::string wide_stub_path();
+// Whether the stub under test reads the wide form only (the wide Windows
+// stub): archive_of then writes the wide form, as zqpack does for that stub,
+// and write_sfx takes the catalogue's offset from its tail.
+bool stub_reads_wide_only();
 // This build's own zqsfx, whatever stub is under test.
 std::string host_stub_path();
 std::string zqpack_path();
 // Stub + archive + trailer, as an executable file at `path`; its JSON
-// listing is checked (json_check.h).
+// listing is checked (json_check.h). A bare wide archive (archive_of's for
+// a stub that reads the wide form only) keeps its catalogue's offset.
 void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password = "");
 
 // ------------------------------------------------------------ console
