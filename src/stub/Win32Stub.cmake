@@ -154,12 +154,12 @@ function(zq_win32_stub target max_bytes)
     VERBATIM)
 endfunction()
 
-# The budgets: 24 KiB for the plain stub, 28 KiB with the decryption or the
-# wide form.
+# The budgets: 24 KiB for the plain and the wide stub, 28 KiB with the
+# decryption.
 set(ZQ_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx.exe in bytes")
 set(ZQ_ENCRYPTED_STUB_MAX_BYTES 28672 CACHE STRING
   "Largest acceptable size of zqsfx-encrypted.exe in bytes")
-set(ZQ_WIDE_STUB_MAX_BYTES 28672 CACHE STRING "Largest acceptable size of zqsfx-wide.exe in bytes")
+set(ZQ_WIDE_STUB_MAX_BYTES 24576 CACHE STRING "Largest acceptable size of zqsfx-wide.exe in bytes")
 
 # The plain stub leaves the decryption out: an encrypted archive is to it one
 # it cannot read.
