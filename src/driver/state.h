@@ -4,6 +4,7 @@
 // them true at every moment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "archive/catalogue.h"
@@ -101,9 +102,11 @@ template <typename T>
 }
 
 extern DriverState driver_state;
-// The driver's state, reached through a register: its fields lie within 128
-// bytes of the start but the buffers, so most accesses are short and none
-// needs a relocation (unfolded).
+// The driver's state, reached through a register: its scalar fields come
+// ahead of the buffers, in 32-bit code within a byte's displacement, so most
+// accesses are short and none needs a relocation (unfolded).
+static_assert(sizeof(void*) != 4 || offsetof(DriverState, temp_path) <= 128,
+              "the scalar fields within a byte's displacement");
 [[gnu::always_inline]] inline DriverState& driver() { return *unfolded(&driver_state); }
 // extract_archive's options once more, read for the hooks only a tool gives
 // (the selection and its end). Written by extract_archive
