@@ -14,7 +14,6 @@
 # The bytes are put together by the assembler (.byte) and taken out of its
 # object by objcopy.
 
-file(SIZE "${FILE}" size)
 file(READ "${FILE}" image HEX)
 file(READ "${MAP}" map)
 
@@ -66,6 +65,15 @@ function(map_symbol out name)
   set(${out} ${value} PARENT_SCOPE)
 endfunction()
 
+# Data directory `index` from image-relative address `start` to `end`.
+function(put_directory index start end)
+  math(EXPR at "${directory} + 8 * ${index}")
+  math(EXPR length "${end} - ${start}")
+  put_field(${at} 4 ${start})
+  put_field(${at}+4 4 ${length})
+  set(image "${image}" PARENT_SCOPE)
+endfunction()
+
 function(leave_as_linked why)
   message(STATUS "zqsfx stub: image left as linked (${why})")
 endfunction()
@@ -100,16 +108,16 @@ if(NOT signature EQUAL 0x4550 OR NOT magic EQUAL 0x10B OR NOT file_alignment EQU
   return()
 endif()
 # Every other section holds no file data, so the cut moves nothing.
-foreach(i RANGE 1 ${sections})
-  if(i LESS sections)
-    math(EXPR at "${table} + 40 * ${i} + 16")
-    field(raw ${at} 4)
-    if(NOT raw EQUAL 0)
-      leave_as_linked("a second section with contents")
-      return()
-    endif()
+set(i 1)
+while(i LESS sections)
+  math(EXPR at "${table} + 40 * ${i} + 16")
+  field(raw ${at} 4)
+  if(NOT raw EQUAL 0)
+    leave_as_linked("a second section with contents")
+    return()
   endif()
-endforeach()
+  math(EXPR i "${i} + 1")
+endwhile()
 
 math(EXPR offset "${text_raw} - ${text_va}")  # file offset of an address in .text
 math(EXPR count "${imports_size} / 20 - 1")   # the last descriptor is the empty one
@@ -122,14 +130,8 @@ math(EXPR raw_size "(${used} + 511) / 512 * 512")
 put_field(${table}+8 4 ${used})
 put_field(${table}+16 4 ${raw_size})
 put_field(${optional}+4 4 ${raw_size})
-math(EXPR at "${directory} + 2 * 8")
-put_field(${at} 4 ${resources})
-math(EXPR length "${resources_end} - ${resources}")
-put_field(${at}+4 4 ${length})
-math(EXPR at "${directory} + 5 * 8")
-put_field(${at} 4 ${relocations})
-math(EXPR length "${relocations_end} - ${relocations}")
-put_field(${at}+4 4 ${length})
+put_directory(2 ${resources} ${resources_end})
+put_directory(5 ${relocations} ${relocations_end})
 put_field(${optional}+64 4 0)  # the checksum, computed below
 
 math(EXPR kept "2 * (${text_raw} + ${used})")
