@@ -138,14 +138,10 @@ TEST_F(Packed, WindowsStubRefusesAWideArchive) {
                   .status,
               0);
     const std::vector<uint8_t> wide = zq::test::read_bytes(bare);
-    const size_t tail = zq::kLocatorSize + zq::kTrailerSize;
-    ASSERT_GT(wide.size(), tail);
-    const uint64_t catalogue = zq::load_u64(wide.data() + wide.size() - tail + 12);
-    const std::vector<uint8_t> archive(wide.begin(), wide.end() - long(tail));
+    ASSERT_GT(wide.size(), zq::kLocatorSize + zq::kTrailerSize);
     const std::string sfx = root_ + "/wide.exe";
-    zq::test::write_bytes(
-        sfx, zq::self_extractor_bytes(zq::test::read_bytes(stub_path()), archive, true, catalogue),
-        true);
+    zq::test::write_bytes(sfx, zq::test::self_extractor_of(zq::test::read_bytes(stub_path()), wide),
+                          true);
     const RunResult result = run(sfx);
     EXPECT_EQ(result.status, 3) << result.out;
     EXPECT_NE(result.out.find("File I/O error"), std::string::npos) << result.out;

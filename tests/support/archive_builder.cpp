@@ -48,10 +48,8 @@ Bytes archive_of(const zq::ArchiveImage& image) {
     if (!stub_reads_wide_only()) return zq::archive_bytes(codec.state(), image);
     zq::ArchiveImage wide = image;
     wide.wide = true;
-    Bytes out = zq::archive_bytes(codec.state(), wide);
-    const Bytes tail = zq::container_tail(0, zq::kHeaderSize + wide.data.size(), true);
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
+    return zq::self_extractor_bytes({}, zq::archive_bytes(codec.state(), wide), true,
+                                    zq::kHeaderSize + wide.data.size());
 }
 
 // The reliability suites' archives have always carried write time 0; their

@@ -177,20 +177,16 @@ bool stub_reads_wide_only() {
     return wide_only;
 }
 
-namespace {
-
 Bytes self_extractor_of(const Bytes& stub, const Bytes& archive) {
     constexpr size_t kTail = zq::kLocatorSize + zq::kTrailerSize;
-    if (stub_reads_wide_only() && archive.size() > kTail &&
-        zq::load_u32(archive.data() + archive.size() - zq::kTrailerSize) == zq::kWideMark) {
-        const Bytes bare(archive.begin(), archive.end() - long(kTail));
-        const uint64_t catalogue = zq::load_u64(archive.data() + bare.size() + 12);
-        return self_extractor_bytes(stub, bare, true, catalogue);
-    }
-    return self_extractor_bytes(stub, archive);
+    if (archive.size() <= kTail) return self_extractor_bytes(stub, archive);
+    const uint8_t* locator = archive.data() + archive.size() - kTail;
+    if (zq::load_u32(locator + zq::kLocatorSize) != zq::kWideMark ||
+        zq::load_u32(locator) != zq::load_u32(zq::kLocatorMagic))
+        return self_extractor_bytes(stub, archive);
+    const Bytes bare(archive.begin(), archive.end() - long(kTail));
+    return self_extractor_bytes(stub, bare, true, zq::load_u64(locator + 12));
 }
-
-}  // namespace
 
 void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password) {
     static const Bytes stub = read_bytes(stub_path());

@@ -113,9 +113,12 @@ bool stub_reads_wide_only();
 // This build's own zqsfx, whatever stub is under test.
 std::string host_stub_path();
 std::string zqpack_path();
-// Stub + archive + trailer, as an executable file at `path`; its JSON
-// listing is checked (json_check.h). A bare wide archive (archive_of's for
-// a stub that reads the wide form only) keeps its catalogue's offset.
+// Stub + archive + trailer. A bare wide archive (zqpack's with `--stub none
+// --wide`, archive_of's for a stub that reads the wide form only) ends with
+// its tail already: that tail is written anew, with its catalogue's offset.
+Bytes self_extractor_of(const Bytes& stub, const Bytes& archive);
+// self_extractor_of, as an executable file at `path`; its JSON listing is
+// checked (json_check.h).
 void write_sfx(const fs::path& path, const Bytes& archive, const std::string& password = "");
 
 // ------------------------------------------------------------ console
