@@ -42,49 +42,12 @@ inline uint32_t load_little_endian(const uint8_t* at) {
 
 inline uint32_t lookup(uint32_t row, uint32_t byte) { return crc_table[row * 256 + (byte & 0xFF)]; }
 
-uint32_t update_by_table(uint32_t running, const uint8_t* bytes, size_t count);
-
 #if ZQ_CRC_FOLDS
 // Whether the processor multiplies without carries; set with the tables.
 bool folds;
 // Below this the set-up of the lanes costs more than it saves.
 constexpr size_t kFoldedAtLeast = 64;
-uint32_t fold_lanes(uint32_t running, const uint8_t* bytes, size_t count);
 #endif
-
-}  // namespace
-
-void crc32_prepare() {
-    if (crc_table[1] != 0) return;  // entry 1 is never 0 once built
-#if ZQ_CRC_FOLDS
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    folds = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
-#endif
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        crc_table[n] = c;
-    }
-    // Each row is the one before it followed by one more zero byte.
-    for (uint32_t i = 256; i < kRows * 256; ++i) {
-        const uint32_t c = crc_table[i - 256];
-        crc_table[i] = lookup(0, c) ^ (c >> 8);
-    }
-}
-
-uint32_t crc32_update(uint32_t running, const uint8_t* bytes, size_t count) {
-#if ZQ_CRC_FOLDS
-    if (folds && count >= kFoldedAtLeast) {
-        const size_t folded = count & ~size_t{15};
-        running = fold_lanes(running, bytes, folded);
-        bytes += folded;
-        count -= folded;
-    }
-#endif
-    return update_by_table(running, bytes, count);
-}
-
-namespace {
 
 uint32_t update_by_table(uint32_t running, const uint8_t* bytes, size_t count) {
     if constexpr (kRows == 8) {
@@ -149,6 +112,40 @@ __attribute__((target("pclmul"))) uint32_t fold_lanes(uint32_t running, const ui
     return update_by_table(0, last, 16);
 }
 #endif
+
+}  // namespace
+
+void crc32_prepare() {
+    if (crc_table[1] != 0) return;  // entry 1 is never 0 once built
+#if ZQ_CRC_FOLDS
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    folds = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
+#endif
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        crc_table[n] = c;
+    }
+    // Each row is the one before it followed by one more zero byte.
+    for (uint32_t i = 256; i < kRows * 256; ++i) {
+        const uint32_t c = crc_table[i - 256];
+        crc_table[i] = lookup(0, c) ^ (c >> 8);
+    }
+}
+
+uint32_t crc32_update(uint32_t running, const uint8_t* bytes, size_t count) {
+#if ZQ_CRC_FOLDS
+    if (folds && count >= kFoldedAtLeast) {
+        const size_t folded = count & ~size_t{15};
+        running = fold_lanes(running, bytes, folded);
+        bytes += folded;
+        count -= folded;
+    }
+#endif
+    return update_by_table(running, bytes, count);
+}
+
+namespace {
 
 // Carrying a CRC over n zero bytes is a linear map on its 32 bits: a 32x32
 // matrix over GF(2), one column per bit, squared to double the length.

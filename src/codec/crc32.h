@@ -11,8 +11,9 @@ namespace zq {
 
 constexpr uint32_t kCrc32Start = 0xFFFFFFFFu;
 
-// Builds the 256-entry table once; later calls do nothing. Runs at start-up
-// (stream_init does it), before any crc32_update.
+// Builds the tables once, and looks whether the processor can fold 16 bytes
+// at a time; later calls do nothing. Runs at start-up (stream_init does it),
+// before any crc32_update.
 void crc32_prepare();
 
 // Running form: start with kCrc32Start, feed the bytes piece by piece, and
