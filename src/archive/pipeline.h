@@ -62,6 +62,7 @@ struct PipelineSlot {
     int64_t section_at;    // its section: where it starts, and its coded size
     int64_t section_coded;
     // In the rings only:
+    bool done;           // set before `decoded` is posted (atomic)
     bool overrun;        // it decoded to more than `room`: decoded again in hand
     uint32_t room;       // plain bytes the ring holds for it
     uint64_t coded_end;  // the rings' ends once its bytes were placed
