@@ -13,11 +13,11 @@
 //
 // Memory: workers x (one codec state, ~210 KiB). Where the reader reads
 // ahead (platform_reads_ahead) the frames' bytes sit packed in two rings,
-// coded and plain, of about (workers + kReadAhead) blocks each: a run of
-// small files then holds hundreds of frames in the room of a few blocks,
-// and every worker decodes into a block buffer of its own. The Windows stub
-// gives each slot its two block buffers. Two workers take about 2.3 MiB,
-// kMaxWorkers about 6 MiB.
+// the plain one of (workers + kReadAhead) blocks and the coded one of half
+// that, each rounded up to a power of two: a run of small files then holds
+// hundreds of frames in the room of a few blocks. Every worker decodes into
+// a block of its own there. The Windows stub gives each slot its two block
+// buffers. Two workers take about 2 MiB, kMaxWorkers about 6 MiB.
 #pragma once
 
 #include <cstdint>
