@@ -1,6 +1,7 @@
-// The block pipeline. Only the calling thread touches the archive file and
-// the stream context; a worker touches nothing but the slots it is given and
-// its own codec, between its `go` wait and its `decoded` post.
+// The block pipeline. Only the calling thread touches the archive file, the
+// stream context and the rings' ends; a worker touches nothing but the slot
+// it claims (with its bytes in the rings) and its own codec and block,
+// between its `queued` wait and the slot's `decoded` post.
 #include "archive/pipeline.h"
 
 #include "archive/source.h"
