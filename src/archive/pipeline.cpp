@@ -1,7 +1,6 @@
-// The block pipeline. Only the calling thread touches the archive file, the
-// stream context and the rings' ends; a worker touches nothing but the slot
-// it claims (with its bytes in the rings) and its own codec and block,
-// between its `queued` wait and the slot's `decoded` post.
+// The block pipeline. Only the calling thread touches the archive file and
+// the stream context; a worker touches nothing but the slots it is given and
+// its own codec, between its `go` wait and its `decoded` post.
 #include "archive/pipeline.h"
 
 #include "archive/source.h"
@@ -11,11 +10,6 @@
 namespace zq {
 
 namespace {
-
-// How many frames the calling thread lets the workers finish before it
-// wakes for the oldest: each wake costs it a sleep and the worker a wake
-// call, about 1,900 of each for a tree of 8,000 small files frame by frame.
-constexpr uint64_t kWakeBatch = 8;
 
 PipelineSlot& slot_of(BlockPipeline* pipeline, uint64_t frame) {
     return pipeline->slots[remainder_u64_u32(frame, pipeline->slot_count)];
@@ -36,22 +30,6 @@ PipelineSlot& claim_slot(BlockPipeline* pipeline) {
     return pipeline->slots[claimed];
 }
 
-// Decodes the slot's frame. In the rings a frame whose room is a whole
-// block is decoded in place; one with less room is decoded into the
-// worker's own block and copied over when it fits, since the decoder may
-// write anywhere in a block's bytes before it ends.
-void decode_slot(PipelineWorker* worker, PipelineSlot& slot) {
-    const bool in_place = !platform_reads_ahead() || slot.room >= kBlockSize;
-    uint8_t* out = in_place ? slot.plain : worker->block;
-    uint16_t produced = 0;
-    slot.decode_status = decode_block(worker->codec, slot.coded, out, uint16_t(slot.length),
-                                      &produced, slot.substituted);
-    slot.produced = produced;
-    if (in_place || slot.decode_status != 0) return;
-    slot.overrun = produced > slot.room;
-    if (!slot.overrun) __builtin_memcpy(slot.plain, out, produced);
-}
-
 void run_worker(void* argument) {
     PipelineWorker* worker = static_cast<PipelineWorker*>(argument);
     BlockPipeline* pipeline = worker->pipeline;
@@ -59,47 +37,18 @@ void run_worker(void* argument) {
         semaphore_wait(pipeline->queued);
         if (pipeline->quit) return;
         PipelineSlot& slot = claim_slot(pipeline);
-        if (!slot.short_read) decode_slot(worker, slot);
-        if (platform_reads_ahead()) __atomic_store_n(&slot.done, true, __ATOMIC_RELEASE);
+        if (!slot.short_read) {
+            uint16_t produced = 0;
+            slot.decode_status = decode_block(worker->codec, slot.coded, slot.plain,
+                                              uint16_t(slot.length), &produced, slot.substituted);
+            slot.produced = produced;
+        }
         semaphore_post(slot.decoded);
     }
 }
 
-// Where `count` contiguous bytes would go at the ring's end (skipping the
-// stretch before the wrap when they would cross it); false when the ring
-// has not that much room free.
-bool ring_place(const ByteRing& ring, uint32_t count, uint64_t* at) {
-    uint64_t start = ring.end;
-    const uint32_t offset = uint32_t(start) & (ring.size - 1);
-    if (count > ring.size - offset) start += ring.size - offset;
-    *at = start;
-    return start + count - ring.begin <= ring.size;
-}
-
-uint8_t* ring_take(ByteRing& ring, uint32_t count) {
-    uint64_t at = 0;
-    ring_place(ring, count, &at);
-    ring.end = at + count;
-    return ring.bytes + (uint32_t(at) & (ring.size - 1));
-}
-
-bool ring_has_room(const ByteRing& ring, uint32_t count) {
-    uint64_t at = 0;
-    return ring_place(ring, count, &at);
-}
-
-bool ring_half_free(const ByteRing& ring) { return ring.end - ring.begin <= ring.size / 2; }
-
-// The plain room of each frame of the section being read: a whole block,
-// or the section's plain size when that is less (no frame of it can honestly
-// decode to more, whatever size the packer cut its blocks to).
-uint32_t next_room(const BlockPipeline* pipeline) {
-    const int64_t plain = pipeline->section_plain;
-    return plain < 0 || plain >= int64_t(kBlockSize) ? kBlockSize : uint32_t(plain);
-}
-
 // Reads one frame into its slot, as next_block would read it.
-void read_frame(BlockPipeline* pipeline, StreamContext* context, PipelineSlot& slot) {
+void read_frame(StreamContext* context, PipelineSlot& slot) {
     uint8_t header[2];
     slot.length = -1;
     slot.short_read = !archive_read(context, header, 2);
@@ -107,7 +56,6 @@ void read_frame(BlockPipeline* pipeline, StreamContext* context, PipelineSlot& s
     const FrameHeader frame = parse_frame_header(header);
     slot.length = int32_t(frame.payload);
     slot.substituted = frame.substituted;
-    if (platform_reads_ahead()) slot.coded = ring_take(pipeline->coded_ring, frame.payload);
     slot.short_read = !archive_read(context, slot.coded, frame.payload);
 }
 
@@ -123,29 +71,13 @@ bool next_planned_section(BlockPipeline* pipeline) {
         return false;
     int64_t at = 0;
     int64_t coded = 0;
-    int64_t plain = -1;
-    if (!pipeline->plan.next(pipeline->plan.user, &pipeline->plan_cursor, &at, &coded, &plain))
+    if (!pipeline->plan.next(pipeline->plan.user, &pipeline->plan_cursor, &at, &coded))
         return false;
     pipeline->read_position = at;
     pipeline->read_left = coded;
     pipeline->section_at = at;
     pipeline->section_coded = coded;
-    pipeline->section_plain = plain;
     pipeline->section_first = true;
-    return true;
-}
-
-// Gives the next frame its plain room, when both rings have room for it
-// (a whole block of coded room: its length is not read yet).
-bool place_frame(BlockPipeline* pipeline, PipelineSlot& slot) {
-    const uint32_t room = next_room(pipeline);
-    if (!ring_has_room(pipeline->coded_ring, kBlockSize) ||
-        !ring_has_room(pipeline->plain_ring, room))
-        return false;
-    slot.room = room;
-    slot.overrun = false;
-    slot.plain = ring_take(pipeline->plain_ring, room);
-    slot.plain_end = pipeline->plain_ring.end;
     return true;
 }
 
@@ -158,7 +90,6 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
     while (!pipeline->read_failed && in_flight(pipeline) < pipeline->slot_count) {
         if (pipeline->read_left <= 0 && !next_planned_section(pipeline)) return;
         PipelineSlot& slot = slot_of(pipeline, pipeline->frames_read);
-        if (platform_reads_ahead() && !place_frame(pipeline, slot)) return;
         // The caller reads raw files and link targets between its streams.
         // (Without reading ahead the position is never known: -1.)
         const bool placed = platform_reads_ahead() && pipeline->read_position >= 0;
@@ -166,9 +97,8 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
             slot.length = -1;
             slot.short_read = true;
         } else {
-            read_frame(pipeline, context, slot);
+            read_frame(context, slot);
         }
-        if (platform_reads_ahead()) slot.coded_end = pipeline->coded_ring.end;
         if (platform_reads_ahead()) {
             slot.first = pipeline->section_first;
             slot.section_at = pipeline->section_at;
@@ -194,79 +124,19 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
 // half the slots' frames while the caller writes. The Windows stub, which
 // reads one file's frames at a time, refills a slot as soon as it is free.
 void top_up(BlockPipeline* pipeline, StreamContext* context) {
-    if (!platform_reads_ahead() ||
-        (in_flight(pipeline) <= pipeline->slot_count / 2 && ring_half_free(pipeline->coded_ring) &&
-         ring_half_free(pipeline->plain_ring)))
+    if (!platform_reads_ahead() || in_flight(pipeline) <= pipeline->slot_count / 2)
         read_ahead(pipeline, context);
 }
 
-// The oldest frame's bytes go back to the rings.
-void free_oldest(BlockPipeline* pipeline, const PipelineSlot& slot) {
-    ++pipeline->frames_taken;
-    if (!platform_reads_ahead()) return;
-    pipeline->coded_ring.begin = slot.coded_end;
-    pipeline->plain_ring.begin = slot.plain_end;
-}
-
 void drop_oldest(BlockPipeline* pipeline) {
-    PipelineSlot& slot = slot_of(pipeline, pipeline->frames_taken);
-    semaphore_wait(slot.decoded);
-    __atomic_store_n(&slot.done, false, __ATOMIC_RELAXED);
-    free_oldest(pipeline, slot);
-}
-
-// The slot's plain block into the context's buffer: handed over on the
-// Windows stub; copied out of the ring, or decoded again on this thread
-// when it overran its room.
-int hand_over(PipelineSlot& slot, StreamContext* context) {
-    if (!platform_reads_ahead()) {
-        uint8_t* block = slot.plain;
-        slot.plain = context->plain_buf;
-        context->plain_buf = block;
-        return kCodecOk;
-    }
-    if (!slot.overrun) {
-        __builtin_memcpy(context->plain_buf, slot.plain, slot.produced);
-        return kCodecOk;
-    }
-    uint16_t produced = 0;
-    const int status = decode_block(context->codec, slot.coded, context->plain_buf,
-                                    uint16_t(slot.length), &produced, slot.substituted);
-    slot.produced = produced;
-    return status;
+    semaphore_wait(slot_of(pipeline, pipeline->frames_taken).decoded);
+    ++pipeline->frames_taken;
 }
 
 void release_slot(PipelineSlot& slot) {
-    if (!platform_reads_ahead()) {
-        if (slot.coded != nullptr) mem_free(slot.coded);
-        if (slot.plain != nullptr) mem_free(slot.plain);
-    }
+    if (slot.coded != nullptr) mem_free(slot.coded);
+    if (slot.plain != nullptr) mem_free(slot.plain);
     semaphore_destroy(slot.decoded);
-}
-
-// A ring of at least `blocks` blocks.
-bool start_ring(ByteRing& ring, uint32_t blocks) {
-    uint32_t size = kBlockSize;
-    while (size < blocks * kBlockSize) size *= 2;
-    ring = ByteRing{static_cast<uint8_t*>(mem_alloc(size)), size, 0, 0};
-    return ring.bytes != nullptr;
-}
-
-void release_ring(ByteRing& ring) {
-    if (ring.bytes != nullptr) mem_free(ring.bytes);
-}
-
-// When the oldest frame is not decoded yet, waits for the frame kWakeBatch
-// later first (or the last read), and gives its post back: the workers,
-// which take the frames in order, have then finished the ones before it as
-// well, and this thread wakes once for the batch rather than once a frame.
-void wait_for_batch(BlockPipeline* pipeline) {
-    if (__atomic_load_n(&slot_of(pipeline, pipeline->frames_taken).done, __ATOMIC_ACQUIRE)) return;
-    uint64_t later = pipeline->frames_taken + kWakeBatch;
-    if (later >= pipeline->frames_read) later = pipeline->frames_read - 1;
-    PipelineSlot& last = slot_of(pipeline, later);
-    semaphore_wait(last.decoded);
-    semaphore_post(last.decoded);
 }
 
 }  // namespace
@@ -280,27 +150,15 @@ uint32_t pipeline_worker_count(uint32_t asked) {
 StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
     if (workers < 2 || workers > kMaxWorkers) return kStreamNoMemory;
     pipeline->worker_count = workers;
-    pipeline->slot_count = workers + kFramesAhead;
-    if (platform_reads_ahead()) pipeline->section_plain = -1;
+    pipeline->slot_count = workers + kReadAhead;
     pipeline->queued = semaphore_create();
     if (pipeline->queued == nullptr) return kStreamNoMemory;
-    // A large file reads as far ahead as with a block buffer per slot; its
-    // payloads take a quarter of a block or so, and those that take a whole
-    // one (stored noise) decode much faster than they can be read.
-    if (platform_reads_ahead() && (!start_ring(pipeline->coded_ring, (workers + kReadAhead) / 2) ||
-                                   !start_ring(pipeline->plain_ring, workers + kReadAhead))) {
-        pipeline_finish(pipeline);
-        return kStreamNoMemory;
-    }
     for (uint32_t i = 0; i < pipeline->slot_count; ++i) {
         PipelineSlot& slot = pipeline->slots[i];
-        if (!platform_reads_ahead()) {
-            slot.coded = static_cast<uint8_t*>(mem_alloc(kBlockSize));
-            slot.plain = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
-        }
+        slot.coded = static_cast<uint8_t*>(mem_alloc(kBlockSize));
+        slot.plain = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
         slot.decoded = semaphore_create();
-        if ((!platform_reads_ahead() && (slot.coded == nullptr || slot.plain == nullptr)) ||
-            slot.decoded == nullptr) {
+        if (slot.coded == nullptr || slot.plain == nullptr || slot.decoded == nullptr) {
             pipeline_finish(pipeline);
             return kStreamNoMemory;
         }
@@ -310,10 +168,6 @@ StreamStatus pipeline_start(BlockPipeline* pipeline, uint32_t workers) {
         PipelineWorker& worker = pipeline->workers[i];
         worker.pipeline = pipeline;
         worker.codec_ready = codec_init(worker.codec, allocator) == kCodecOk;
-        if (platform_reads_ahead()) {
-            worker.block = static_cast<uint8_t*>(mem_alloc(kPlainBufferSize));
-            if (worker.block == nullptr) worker.codec_ready = false;
-        }
         if (worker.codec_ready) worker.thread = thread_start(run_worker, &worker);
         if (worker.thread == nullptr) {
             pipeline_finish(pipeline);
@@ -339,7 +193,6 @@ void pipeline_begin(BlockPipeline* pipeline, int64_t position, int64_t coded) {
     pipeline->read_failed = false;
     pipeline->section_at = position;
     pipeline->section_coded = coded;
-    if (platform_reads_ahead()) pipeline->section_plain = -1;
     pipeline->section_first = true;
     pipeline->plan_cursor = announced;
 }
@@ -355,15 +208,18 @@ StreamStatus pipeline_next(BlockPipeline* pipeline, StreamContext* context, uint
     if (in_flight(pipeline) == 0) return kStreamShortRead;
 
     PipelineSlot& slot = slot_of(pipeline, pipeline->frames_taken);
-    if (platform_reads_ahead()) wait_for_batch(pipeline);
     semaphore_wait(slot.decoded);
-    __atomic_store_n(&slot.done, false, __ATOMIC_RELAXED);
+    ++pipeline->frames_taken;
     if (slot.length >= 0) context->block_len = slot.length;
-    if (!slot.short_read && slot.decode_status == 0) slot.decode_status = hand_over(slot, context);
-    free_oldest(pipeline, slot);
     if (slot.short_read) return kStreamShortRead;
     context->status = int16_t(slot.decode_status);
     if (slot.decode_status != 0) return kStreamBadBlock;
+
+    // The block changes hands instead of being copied: the context's spare
+    // buffer becomes the slot's, to be filled by a frame read later.
+    uint8_t* block = slot.plain;
+    slot.plain = context->plain_buf;
+    context->plain_buf = block;
     count_block(context, uint32_t(slot.length), slot.produced);
     *produced = slot.produced;
     // Topped up before the caller writes the block, so the workers have work
@@ -389,13 +245,6 @@ void pipeline_finish(BlockPipeline* pipeline) {
     }
     semaphore_destroy(pipeline->queued);
     for (PipelineSlot& slot : pipeline->slots) release_slot(slot);
-    if (platform_reads_ahead()) {
-        for (PipelineWorker& worker : pipeline->workers) {
-            if (worker.block != nullptr) mem_free(worker.block);
-        }
-        release_ring(pipeline->coded_ring);
-        release_ring(pipeline->plain_ring);
-    }
     *pipeline = BlockPipeline{};
 }
 
