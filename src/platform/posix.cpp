@@ -64,6 +64,7 @@ FileHandle file_create_new(const char* path, uint32_t mode) {
     Place place;
     if (!resolve(path, os_path, &place)) return kNoFile;
     posix::forget_moved_away();
+    posix::note_made(place);
     int fd;
     do {
         fd = openat(place.folder, place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -120,7 +121,8 @@ int32_t file_close(FileHandle file) {
 uint32_t file_get_attributes(const char* path) {
     char os_path[kOsPathSize];
     Place place;
-    if (!resolve(path, os_path, &place) || posix::known_free(place)) return kNoAttributes;
+    if (!resolve(path, os_path, &place) || posix::known_free(place) || posix::known_absent(place))
+        return kNoAttributes;
     struct stat info;
     if (fstatat(place.folder, place.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return kNoAttributes;
     if (S_ISLNK(info.st_mode)) {
@@ -197,6 +199,7 @@ bool link_create(const char* target, const char* path) {
     Place place;
     if (!resolve(path, os_path, &place)) return false;
     posix::forget_moved_away();
+    posix::note_made(place);
     return symlinkat(target, place.folder, place.name) == 0;
 }
 
@@ -209,6 +212,7 @@ bool file_link_create(const char* existing, const char* path) {
     Place to;
     if (!resolve(existing, os_from, &from) || !resolve(path, os_to, &to)) return false;
     posix::forget_moved_away();
+    posix::note_made(to);
     // No AT_SYMLINK_FOLLOW: a link at `existing` is linked as itself.
     return linkat(from.folder, from.name, to.folder, to.name, 0) == 0;
 }
@@ -250,6 +254,7 @@ bool file_move_replace(const char* from, const char* to) {
     if (!resolve(from, os_from, &from_place) || !resolve(to, os_to, &to_place)) return false;
     // renameat itself refuses to put a file over a directory (EISDIR).
     posix::forget_moved_away();
+    posix::note_made(to_place);
     if (renameat(from_place.folder, from_place.name, to_place.folder, to_place.name) != 0)
         return false;
     posix::note_moved_away(from_place, to_place);
@@ -325,6 +330,7 @@ bool dir_create(const char* path) {
     Place place;
     if (!resolve(path, os_path, &place)) return false;
     posix::forget_moved_away();
+    posix::note_made(place);
     return mkdirat(place.folder, place.name, 0777) == 0;
 }
 

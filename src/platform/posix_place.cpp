@@ -27,6 +27,10 @@ bool to_os_path(const char* path, char* out) {
     return true;
 }
 
+bool is_dot_or_dots(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 int away_from_std(int fd) {
     if (fd < 0 || fd > 2) return fd;
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -40,13 +44,21 @@ namespace {
 // beside it: a handful of folders covers every step of a run.
 constexpr uint32_t kKeptFolders = 16;
 constexpr uint32_t kKeptPathSize = 512;
+// Two bits of 4096 per name keep false hits under 1 % up to 200 names or
+// so; past kMostListed names a folder's looks all go to the system.
+constexpr uint32_t kNameBits = 4096;
+constexpr uint32_t kMostListed = 4000;
+
+enum class Names : uint8_t { kUnknown, kListed, kTooMany };
 
 struct KeptFolder {
     bool used;
     uint8_t pins;  // live Places using `fd`: it is not closed under them
+    Names names;   // what `seen` holds
     int fd;
     uint32_t length;
-    char path[kKeptPathSize];  // relative, '/'-separated, without a trailing '/'
+    char path[kKeptPathSize];       // relative, '/'-separated, without a trailing '/'
+    uint64_t seen[kNameBits / 64];  // the names listed and made, two bits each
 };
 
 KeptFolder kept[kKeptFolders];
@@ -100,6 +112,7 @@ int keep_folder(const char* path, uint32_t length, int fd) {
         slot.length = length;
         slot.fd = fd;
         slot.pins = 0;
+        slot.names = Names::kUnknown;
         slot.used = true;
         end_change();
         return int(index);
@@ -221,6 +234,57 @@ bool known_free(const Place& place) {
 }
 
 void forget_moved_away() { moved_slot = -1; }
+
+namespace {
+// The two bits of a name: FNV-1a, its low and high twelve bits.
+void name_bits(const char* name, uint32_t* first, uint32_t* second) {
+    uint32_t hash = 2166136261u;
+    for (; *name != '\0'; ++name) hash = (hash ^ uint8_t(*name)) * 16777619u;
+    *first = hash % kNameBits;
+    *second = (hash >> 20) % kNameBits;
+}
+
+void add_name(KeptFolder& folder, const char* name) {
+    uint32_t first = 0;
+    uint32_t second = 0;
+    name_bits(name, &first, &second);
+    folder.seen[first / 64] |= uint64_t(1) << (first % 64);
+    folder.seen[second / 64] |= uint64_t(1) << (second % 64);
+}
+
+bool has_name(const KeptFolder& folder, const char* name) {
+    uint32_t first = 0;
+    uint32_t second = 0;
+    name_bits(name, &first, &second);
+    return (folder.seen[first / 64] >> (first % 64) & 1) != 0 &&
+           (folder.seen[second / 64] >> (second % 64) & 1) != 0;
+}
+
+// The kept folder's descriptor has been used for nothing but *at calls, so
+// its listing starts at the beginning.
+void list_names(KeptFolder& folder) {
+    memset(folder.seen, 0, sizeof folder.seen);
+    uint32_t count = 0;
+    const bool whole = list_folder<4096>(folder.fd, [&](const char* name) {
+        add_name(folder, name);
+        return ++count <= kMostListed;
+    });
+    folder.names = whole ? Names::kListed : Names::kTooMany;
+}
+}  // namespace
+
+bool known_absent(const Place& place) {
+    if (place.slot < 0) return false;
+    KeptFolder& folder = kept[place.slot];
+    if (folder.names == Names::kUnknown) list_names(folder);
+    return folder.names == Names::kListed && !has_name(folder, place.name);
+}
+
+void note_made(const Place& place) {
+    if (place.slot < 0) return;
+    KeptFolder& folder = kept[place.slot];
+    if (folder.names == Names::kListed) add_name(folder, place.name);
+}
 
 }  // namespace posix
 }  // namespace zq

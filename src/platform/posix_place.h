@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace zq {
 namespace posix {
@@ -64,6 +66,48 @@ void forget_folders();
 void note_moved_away(const Place& from, const Place& to);
 bool known_free(const Place& place);
 void forget_moved_away();
+
+// What the run knows of the names in a kept folder: the folder is listed on
+// the first look for a name in it, and every name the run makes there from
+// then on is noted (note_made), so a look for a name that is in neither is
+// answered without a system call: nothing is there. The names are kept as a
+// filter, so a name that is there is never missed, and one that is not may
+// still be looked up for real; a folder of more than a few thousand names is
+// not listed at all. Someone else making the name meanwhile is the race any
+// look has before the use: the exclusive creation and the rename judge what
+// is there when they run.
+bool known_absent(const Place& place);
+void note_made(const Place& place);
+
+// The records getdents64 fills, as the kernel lays them out.
+struct DirEntry64 {
+    uint64_t inode;
+    int64_t offset;
+    uint16_t length;
+    uint8_t type;
+    char name[1];
+};
+
+bool is_dot_or_dots(const char* name);
+
+// Calls visit(name) for every entry of the open folder `folder` from where
+// its listing stands, "." and ".." left out, until the listing ends (true)
+// or fails or visit returns false (false). `kBufferSize` bytes of stack,
+// which a recursive caller keeps small.
+template <uint32_t kBufferSize, typename Visit>
+bool list_folder(int folder, Visit visit) {
+    alignas(8) char buffer[kBufferSize];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+        if (got <= 0) return got == 0;
+        for (long at = 0; at < got;) {
+            const DirEntry64* entry = reinterpret_cast<const DirEntry64*>(buffer + at);
+            if (entry->length == 0) return false;
+            at += entry->length;
+            if (!is_dot_or_dots(entry->name) && !visit(entry->name)) return false;
+        }
+    }
+}
 
 }  // namespace posix
 }  // namespace zq

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix_place.h"
 
 namespace zq {
 
@@ -42,22 +42,9 @@ bool dir_make_private(char* buffer, uint32_t size) {
 
 namespace {
 
-// The records getdents64 fills, as the kernel lays them out.
-struct DirEntry64 {
-    uint64_t inode;
-    int64_t offset;
-    uint16_t length;
-    uint8_t type;
-    char name[1];
-};
-
 // Deeper than any path the run makes (511 bytes); a program that went
 // deeper leaves what lies below.
 constexpr int kDeepest = 300;
-
-bool is_dot_or_dots(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 bool remove_entry(int folder, const char* name, int depth);
 
@@ -66,20 +53,13 @@ bool remove_entry(int folder, const char* name, int depth);
 // removed something, since removing while listing may skip names; a pass
 // that removes nothing ends it, whatever is left.
 void empty_folder(int folder, int depth) {
-    alignas(8) char buffer[1024];
     for (bool removed = true; removed;) {
         removed = false;
         if (lseek(folder, 0, SEEK_SET) != 0) return;
-        for (;;) {
-            const long got = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
-            if (got <= 0) break;
-            for (long at = 0; at < got;) {
-                const DirEntry64* entry = reinterpret_cast<const DirEntry64*>(buffer + at);
-                at += entry->length;
-                if (is_dot_or_dots(entry->name)) continue;
-                if (remove_entry(folder, entry->name, depth)) removed = true;
-            }
-        }
+        posix::list_folder<1024>(folder, [&](const char* name) {
+            if (remove_entry(folder, name, depth)) removed = true;
+            return true;
+        });
     }
 }
 

@@ -90,6 +90,8 @@ int32_t process_run(const char* path, const char* const* args, uint32_t count, i
         const bool failed = exec_failed(report[0]);
         *status = wait_for(child);
         if (!failed) result = kRunEnded;
+        // The program may have made names in the folders the run keeps.
+        posix::forget_folders();
     }
     close(report[0]);
     sigaction(SIGINT, &saved_int, nullptr);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -86,6 +87,37 @@ TEST_F(Platform, ExclusiveCreationAndReplace) {
     EXPECT_FALSE(file_move_replace("new", "dir"));
     EXPECT_EQ(read_file("new"), "new");
     EXPECT_EQ(read_file("dir/inside"), "i");
+}
+
+// A folder's names are listed on the first look in it; what was there then
+// and every name made there since must still be seen, over more than one
+// buffer of the listing.
+TEST_F(Platform, LooksInAListedFolderSeeEveryName) {
+    ASSERT_TRUE(dir_set_current("."));  // no folder kept from another test
+    ASSERT_TRUE(dir_create("d"));
+    std::vector<std::string> before;
+    for (int i = 0; i < 300; ++i) {
+        before.push_back("d/before-" + std::to_string(i));
+        write_file(before.back(), "b");
+    }
+    EXPECT_EQ(file_get_attributes("d/missing"), kNoAttributes);
+    for (const std::string& name : before)
+        EXPECT_NE(file_get_attributes(name.c_str()), kNoAttributes) << name;
+
+    FileHandle made = file_create_new("d/made");
+    ASSERT_NE(made, kNoFile);
+    file_close(made);
+    FileHandle temp = file_create_new("d/temp");
+    ASSERT_NE(temp, kNoFile);
+    file_close(temp);
+    ASSERT_TRUE(file_move_replace("d/temp", "d/moved"));
+    ASSERT_TRUE(dir_create("d/sub"));
+    ASSERT_TRUE(link_create("made", "d/link"));
+    ASSERT_TRUE(file_link_create("d/made", "d/second"));
+    for (const char* name : {"d/made", "d/moved", "d/link", "d/second"})
+        EXPECT_NE(file_get_attributes(name), kNoAttributes) << name;
+    EXPECT_EQ(file_get_attributes("d/sub"), kAttrDirectory);
+    EXPECT_EQ(file_get_attributes("d/temp"), kNoAttributes);
 }
 
 TEST_F(Platform, SeekReportsPositionsThatFit) {
