@@ -98,7 +98,8 @@ struct BlockPipeline {
 };
 
 // The number of workers to use: `asked` when nonzero, else the environment
-// variable, else the processor count; at most kMaxWorkers.
+// variable, else one more than the processors (one processor: 1, the serial
+// path); at most kMaxWorkers.
 uint32_t pipeline_worker_count(uint32_t asked);
 
 // Sets up `workers` (2..kMaxWorkers) threads on a zeroed pipeline. 0, or

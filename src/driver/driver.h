@@ -50,7 +50,8 @@ struct ExtractOptions {
     int (*host_names)(Catalogue* catalogue, LeadBytes* lead);
     void* host_names_context;
     // Threads that decode blocks; 0 leaves it to the environment variable
-    // and the processor count, 1 decodes every block on the run's own thread.
+    // and the processor count (pipeline_worker_count), 1 decodes every block
+    // on the run's own thread.
     uint32_t workers;
     // Writes at once even when the archive asks for every file to be checked
     // before the first is written (the stub's --nocheck).
