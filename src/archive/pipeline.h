@@ -50,6 +50,7 @@ struct PipelineSlot {
     uint16_t produced;     // plain bytes of the block
     bool short_read;       // the frame could not be read whole
     bool first;            // the first frame of its section
+    bool done;             // set before `decoded` is posted (atomic)
     int decode_status;     // decode_block's result
     int64_t section_at;    // its section: where it starts, and its coded size
     int64_t section_coded;
