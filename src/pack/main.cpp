@@ -182,7 +182,8 @@ int main(int argc, char** argv) {
     extract_cmd->add_flag("-q,--quiet", extract.quiet, "no banner, file lines or progress bars");
     extract_cmd
         ->add_option("-j,--jobs", extract.workers,
-                     "decoding threads (default: ZQSFX_WORKERS, else one per core; at most 16)")
+                     "decoding threads (default: ZQSFX_WORKERS, else one more than the cores; "
+                     "at most 16)")
         ->check(CLI::Range(1, 256));
     add_password_file(extract_cmd,
                       extract_cmd->add_option("--password", password,

@@ -49,7 +49,7 @@ constexpr uint32_t kKeptPathSize = 512;
 constexpr uint32_t kNameBits = 4096;
 constexpr uint32_t kMostListed = 4000;
 
-enum class Names : uint8_t { kUnknown, kListed, kTooMany };
+enum class Names : uint8_t { kUnknown, kListed, kUnanswered };
 
 struct KeptFolder {
     bool used;
@@ -236,20 +236,47 @@ bool known_free(const Place& place) {
 void forget_moved_away() { moved_slot = -1; }
 
 namespace {
-// The two bits of a name: FNV-1a, its low and high twelve bits.
+// A folder on a file system that ignores letter case (vfat, a casefolded
+// ext4 folder) finds "README" under "readme", and may find other spellings
+// of a name beyond the ASCII letters (Unicode folding, vfat's short aliases
+// with a '~', trailing dots and spaces dropped). So the names are kept with
+// their ASCII letters folded, only a plain name is ever answered for, and a
+// folder that holds any name beyond ASCII is not answered for at all.
+bool is_plain_ascii(const char* name) {
+    const char* last = name;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (uint8_t(*p) >= 0x80 || *p == '~') return false;
+        last = p;
+    }
+    return *last != '.' && *last != ' ';
+}
+
+// The two bits of a name: FNV-1a of it with its ASCII letters folded, the
+// hash's low and high twelve bits.
 void name_bits(const char* name, uint32_t* first, uint32_t* second) {
     uint32_t hash = 2166136261u;
-    for (; *name != '\0'; ++name) hash = (hash ^ uint8_t(*name)) * 16777619u;
+    for (; *name != '\0'; ++name) {
+        const uint8_t c = uint8_t(*name);
+        hash = (hash ^ (c >= 'A' && c <= 'Z' ? c + 32u : c)) * 16777619u;
+    }
     *first = hash % kNameBits;
     *second = (hash >> 20) % kNameBits;
 }
 
-void add_name(KeptFolder& folder, const char* name) {
+// False once the folder holds a name it cannot answer for.
+bool add_name(KeptFolder& folder, const char* name) {
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (uint8_t(*p) >= 0x80) {
+            folder.names = Names::kUnanswered;
+            return false;
+        }
+    }
     uint32_t first = 0;
     uint32_t second = 0;
     name_bits(name, &first, &second);
     folder.seen[first / 64] |= uint64_t(1) << (first % 64);
     folder.seen[second / 64] |= uint64_t(1) << (second % 64);
+    return true;
 }
 
 bool has_name(const KeptFolder& folder, const char* name) {
@@ -266,15 +293,14 @@ void list_names(KeptFolder& folder) {
     memset(folder.seen, 0, sizeof folder.seen);
     uint32_t count = 0;
     const bool whole = list_folder<4096>(folder.fd, [&](const char* name) {
-        add_name(folder, name);
-        return ++count <= kMostListed;
+        return add_name(folder, name) && ++count <= kMostListed;
     });
-    folder.names = whole ? Names::kListed : Names::kTooMany;
+    folder.names = whole ? Names::kListed : Names::kUnanswered;
 }
 }  // namespace
 
 bool known_absent(const Place& place) {
-    if (place.slot < 0) return false;
+    if (place.slot < 0 || !is_plain_ascii(place.name)) return false;
     KeptFolder& folder = kept[place.slot];
     if (folder.names == Names::kUnknown) list_names(folder);
     return folder.names == Names::kListed && !has_name(folder, place.name);

@@ -71,9 +71,11 @@ void forget_moved_away();
 // the first look for a name in it, and every name the run makes there from
 // then on is noted (note_made), so a look for a name that is in neither is
 // answered without a system call: nothing is there. The names are kept as a
-// filter, so a name that is there is never missed, and one that is not may
-// still be looked up for real; a folder of more than a few thousand names is
-// not listed at all. Someone else making the name meanwhile is the race any
+// filter, their ASCII letters folded (a file system may ignore case), so a
+// name that is there is never missed, and one that is not may still be
+// looked up for real; a name beyond plain ASCII is always looked up, and a
+// folder holding one, or more than a few thousand names, is not answered
+// for at all. Someone else making the name meanwhile is the race any
 // look has before the use: the exclusive creation and the rename judge what
 // is there when they run.
 bool known_absent(const Place& place);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_place.h"
 #include "support.h"
 
 using namespace zq;
@@ -118,6 +119,26 @@ TEST_F(Platform, LooksInAListedFolderSeeEveryName) {
         EXPECT_NE(file_get_attributes(name), kNoAttributes) << name;
     EXPECT_EQ(file_get_attributes("d/sub"), kAttrDirectory);
     EXPECT_EQ(file_get_attributes("d/temp"), kNoAttributes);
+}
+
+// A file system may ignore letter case or drop trailing dots, so the listing
+// answers only for plain names, letters folded, and not at all for a folder
+// holding a name beyond ASCII.
+TEST_F(Platform, TheListingAnswersOnlyForPlainNames) {
+    ASSERT_TRUE(dir_set_current("."));
+    ASSERT_TRUE(dir_create("d"));
+    ASSERT_TRUE(dir_create("u"));
+    write_file("d/README", "r");
+    write_file("u/\u00e9t\u00e9", "e");
+    const auto absent = [](const char* path) {
+        char os_path[4096];
+        posix::Place place;
+        return posix::resolve(path, os_path, &place) && posix::known_absent(place);
+    };
+    EXPECT_TRUE(absent("d/other"));
+    for (const char* path :
+         {"d/readme", "d/ReadMe", "d/READ~1", "d/other.", "d/other ", "d/\u00c9T\u00c9", "u/plain"})
+        EXPECT_FALSE(absent(path)) << path;
 }
 
 TEST_F(Platform, SeekReportsPositionsThatFit) {
