@@ -253,14 +253,17 @@ bool is_plain_ascii(const char* name) {
 
 // The two bits of a name: FNV-1a of it with its ASCII letters folded, the
 // hash's low and high twelve bits.
-void name_bits(const char* name, uint32_t* first, uint32_t* second) {
+struct NameBits {
+    uint32_t bit[2];
+};
+
+NameBits name_bits(const char* name) {
     uint32_t hash = 2166136261u;
     for (; *name != '\0'; ++name) {
         const uint8_t c = uint8_t(*name);
         hash = (hash ^ (c >= 'A' && c <= 'Z' ? c + 32u : c)) * 16777619u;
     }
-    *first = hash % kNameBits;
-    *second = (hash >> 20) % kNameBits;
+    return NameBits{{hash % kNameBits, (hash >> 20) % kNameBits}};
 }
 
 // False once the folder holds a name it cannot answer for.
@@ -271,20 +274,15 @@ bool add_name(KeptFolder& folder, const char* name) {
             return false;
         }
     }
-    uint32_t first = 0;
-    uint32_t second = 0;
-    name_bits(name, &first, &second);
-    folder.seen[first / 64] |= uint64_t(1) << (first % 64);
-    folder.seen[second / 64] |= uint64_t(1) << (second % 64);
+    for (uint32_t bit : name_bits(name).bit) folder.seen[bit / 64] |= uint64_t(1) << (bit % 64);
     return true;
 }
 
 bool has_name(const KeptFolder& folder, const char* name) {
-    uint32_t first = 0;
-    uint32_t second = 0;
-    name_bits(name, &first, &second);
-    return (folder.seen[first / 64] >> (first % 64) & 1) != 0 &&
-           (folder.seen[second / 64] >> (second % 64) & 1) != 0;
+    for (uint32_t bit : name_bits(name).bit) {
+        if ((folder.seen[bit / 64] >> (bit % 64) & 1) == 0) return false;
+    }
+    return true;
 }
 
 // The kept folder's descriptor has been used for nothing but *at calls, so
