@@ -11,9 +11,13 @@
 // the statuses and the block at which a failure is reported are those of the
 // serial path.
 //
-// Memory: workers x (one codec state, ~210 KiB) + (workers + kReadAhead)
-// slots of two block buffers (coded and plain, 32 KiB each). Two workers take
-// about 2.3 MiB, kMaxWorkers about 6 MiB.
+// Memory: workers x (one codec state, ~210 KiB). Where the reader reads
+// ahead (platform_reads_ahead) the frames' bytes sit packed in two rings,
+// the plain one of (workers + kReadAhead) blocks and the coded one of half
+// that, each rounded up to a power of two: a run of small files then holds
+// hundreds of frames in the room of a few blocks. Every worker decodes into
+// a block of its own there. The Windows stub gives each slot its two block
+// buffers. Two workers take about 2 MiB, kMaxWorkers about 6 MiB.
 #pragma once
 
 #include <cstdint>
@@ -27,13 +31,17 @@ namespace zq {
 // More threads than this buy nothing on a disk-bound extraction and cost
 // memory; the count is capped here whatever the machine or the caller says.
 constexpr uint32_t kMaxWorkers = 16;
-// Frames read beyond one per worker, so that a worker finishing a block finds
-// the next already read while the caller writes. The calling thread shares
+// Blocks read beyond one per worker (the rings' room, or the Windows stub's
+// frame slots), so that a worker finishing a block finds the next already
+// read while the caller writes. The calling thread shares
 // the processors with the workers and may wait a few milliseconds for one;
 // 28 frames keep two workers busy through that (4 left them waiting: 10 %
 // longer on a large file, and less steady).
 constexpr uint32_t kReadAhead = 28;
-constexpr uint32_t kMaxSlots = kMaxWorkers + kReadAhead;
+// Frames in flight beyond one per worker where they are packed in the
+// rings: enough for rings full of files of a few KiB.
+constexpr uint32_t kFramesAhead = platform_reads_ahead() ? 480 : kReadAhead;
+constexpr uint32_t kMaxSlots = kMaxWorkers + kFramesAhead;
 // Set to a number of workers (1 = the serial path) to override the
 // processor count.
 constexpr char kWorkersVariable[] = "ZQSFX_WORKERS";
@@ -42,8 +50,8 @@ struct BlockPipeline;
 
 // One frame on its way: read by the caller's thread, decoded by a worker.
 struct PipelineSlot {
-    uint8_t* coded;        // kBlockSize bytes: one payload
-    uint8_t* plain;        // kPlainBufferSize bytes: its plain block
+    uint8_t* coded;        // its payload: kBlockSize bytes, or its length in the ring
+    uint8_t* plain;        // its plain block: kPlainBufferSize bytes, or `room` in the ring
     Semaphore decoded;     // posted by the worker when the slot is done
     int32_t length;        // payload length; -1 when not even the header came
     uint16_t substituted;  // the header's flag
@@ -54,14 +62,20 @@ struct PipelineSlot {
     int decode_status;     // decode_block's result
     int64_t section_at;    // its section: where it starts, and its coded size
     int64_t section_coded;
+    // In the rings only:
+    bool overrun;        // it decoded to more than `room`: decoded again in hand
+    uint32_t room;       // plain bytes the ring holds for it
+    uint64_t coded_end;  // the rings' ends once its bytes were placed
+    uint64_t plain_end;
 };
 
 // The coded sections a reader will ask for next, in order: `next` gives the
-// first at or after *cursor (its file position and coded size, frame
-// headers included) and moves *cursor past it; false when none is left. A
-// cursor of 0 is no place: nothing is read ahead from there.
+// first at or after *cursor (its file position, its coded size with the
+// frame headers, and the plain size it should decode to) and moves *cursor
+// past it; false when none is left. A cursor of 0 is no place: nothing is
+// read ahead from there.
 struct SectionPlan {
-    bool (*next)(void* user, uint32_t* cursor, int64_t* position, int64_t* coded);
+    bool (*next)(void* user, uint32_t* cursor, int64_t* position, int64_t* coded, int64_t* plain);
     void* user;
 };
 
@@ -70,6 +84,17 @@ struct PipelineWorker {
     Thread thread;
     CodecState codec;
     bool codec_ready;
+    uint8_t* block;  // kPlainBufferSize bytes to decode into (rings only)
+};
+
+// Bytes placed in order and freed in order: [begin, end) counts every byte
+// ever placed, a stretch skipped at the wrap included; `size` is a power
+// of two.
+struct ByteRing {
+    uint8_t* bytes;
+    uint32_t size;
+    uint64_t begin;
+    uint64_t end;
 };
 
 struct BlockPipeline {
@@ -96,6 +121,10 @@ struct BlockPipeline {
     bool section_first;  // the next frame read is its first
     PipelineWorker workers[kMaxWorkers];
     PipelineSlot slots[kMaxSlots];
+    // In the rings only (see Memory above):
+    int64_t section_plain;  // its plain size as planned; -1: unknown
+    ByteRing coded_ring;
+    ByteRing plain_ring;
 };
 
 // The number of workers to use: `asked` when nonzero, else the environment

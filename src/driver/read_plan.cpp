@@ -11,7 +11,7 @@ namespace {
 // The first file at or after *cursor whose coded data the run will read
 // through the pipeline (links are read on their own, and a position or size
 // no seek or stream reaches is left to the file's own reading to report).
-bool next_coded_file(void*, uint32_t* cursor, int64_t* position, int64_t* coded) {
+bool next_coded_file(void*, uint32_t* cursor, int64_t* position, int64_t* coded, int64_t* plain) {
     // The archive's offset is never negative; the bounds below are those
     // the file's own seek and stream apply (file_data.cpp).
     const int64_t archive_offset = driver().spot.archive_offset;
@@ -26,6 +26,8 @@ bool next_coded_file(void*, uint32_t* cursor, int64_t* position, int64_t* coded)
             continue;
         *position = archive_offset + int64_t(offset);
         *coded = int64_t(size);
+        const uint64_t plain_size = file.original_size();
+        *plain = plain_size > uint64_t(INT64_MAX) ? -1 : int64_t(plain_size);
         return true;
     }
     return false;
