@@ -371,8 +371,13 @@ inline uint32_t confirmed_prediction(uint16_t* table, const uint8_t* bytes, uint
     // 1 instead, which always exist, and the answer is thrown away: one
     // hard-to-predict branch per literal instead of three.
     // The two pairs of bytes compare as 16-bit words, in either byte order.
+    // The last two bytes are built from the values in hand: the byte just
+    // stored is still on its way to memory, and a 16-bit load that covers
+    // it cannot take it from the store and waits for it.
+    constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+    const uint16_t last_pair = static_cast<uint16_t>(little_endian ? x2 | x1 << 8 : x2 << 8 | x1);
     const uint32_t probe = v < 2 ? 2 : v;
-    if ((v < 2) | (byte_pair(bytes + probe - 2) != byte_pair(bytes + pos - 2))) {
+    if ((v < 2) | (byte_pair(bytes + probe - 2) != last_pair)) {
         entry = v == kSlotDisabled ? kSlotDisabled : static_cast<uint16_t>(pos);
         return 0;
     }
