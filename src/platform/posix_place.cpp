@@ -41,8 +41,10 @@ int away_from_std(int fd) {
 namespace {
 
 // A tree is extracted folder by folder, and a file's temporary name lies
-// beside it: a handful of folders covers every step of a run.
-constexpr uint32_t kKeptFolders = 16;
+// beside it. Every folder a walk opens is kept, so that the next folder down
+// or beside starts from its parent rather than from the top: 32 cover the
+// folders of a deep branch and their ancestors.
+constexpr uint32_t kKeptFolders = 32;
 constexpr uint32_t kKeptPathSize = 512;
 // Two bits of 4096 per name keep false hits under 1 % up to 200 names or
 // so; past kMostListed names a folder's looks all go to the system.
@@ -57,12 +59,16 @@ struct KeptFolder {
     Names names;   // what `seen` holds
     int fd;
     uint32_t length;
+    uint64_t last_use;              // the use count when a walk last started at or below it
     char path[kKeptPathSize];       // relative, '/'-separated, without a trailing '/'
     uint64_t seen[kNameBits / 64];  // the names listed and made, two bits each
 };
 
 KeptFolder kept[kKeptFolders];
-uint32_t next_slot = 0;
+uint64_t uses = 0;
+// The kept folder the last walk ended in: the files of a folder come one
+// after another, so most walks end there again.
+int recent_slot = -1;
 volatile sig_atomic_t changing = 0;
 
 // The kept folder of the name moved away from, kCurrentFolder, or -1.
@@ -80,16 +86,42 @@ void end_change() {
     changing = 0;
 }
 
+// Whether `folder` is the folder `path[0, length)` or one of its ancestors.
+bool leads_to(const KeptFolder& folder, const char* path, uint32_t length) {
+    return folder.used && folder.length <= length &&
+           (folder.length == length || path[folder.length] == '/') &&
+           memcmp(folder.path, path, folder.length) == 0;
+}
+
 // The kept folder nearest to the folder `path[0, length)`: itself, or its
 // deepest kept ancestor; -1 when none is kept.
 int nearest_kept(const char* path, uint32_t length) {
     int best = -1;
     for (uint32_t i = 0; i < kKeptFolders; ++i) {
-        const KeptFolder& folder = kept[i];
-        if (!folder.used || folder.length > length) continue;
-        if (best >= 0 && folder.length <= kept[best].length) continue;
-        if (folder.length < length && path[folder.length] != '/') continue;
-        if (memcmp(folder.path, path, folder.length) == 0) best = int(i);
+        if (!leads_to(kept[i], path, length)) continue;
+        if (best < 0 || kept[i].length > kept[best].length) best = int(i);
+    }
+    return best;
+}
+
+// The folder `path[0, length)` and its kept ancestors count as used now, so
+// that the ancestors of the folders in use are the last to be replaced.
+void note_use(const char* path, uint32_t length) {
+    ++uses;
+    for (KeptFolder& folder : kept) {
+        if (leads_to(folder, path, length)) folder.last_use = uses;
+    }
+}
+
+// The slot to keep a folder in: a free one, else the one no live Place uses
+// that was used longest ago; -1 when every slot is in use.
+int slot_to_replace() {
+    int best = -1;
+    for (uint32_t i = 0; i < kKeptFolders; ++i) {
+        const KeptFolder& slot = kept[i];
+        if (!slot.used) return int(i);
+        if (slot.pins != 0) continue;
+        if (best < 0 || slot.last_use < kept[best].last_use) best = int(i);
     }
     return best;
 }
@@ -97,11 +129,9 @@ int nearest_kept(const char* path, uint32_t length) {
 // Keeps `fd`, the folder `path[0, length)`, in a slot no live Place uses;
 // its index, or -1 when every slot is in use (then the caller closes it).
 int keep_folder(const char* path, uint32_t length, int fd) {
-    for (uint32_t tries = 0; tries < kKeptFolders; ++tries) {
-        const uint32_t index = next_slot;
-        next_slot = (next_slot + 1) % kKeptFolders;
+    const int index = slot_to_replace();
+    if (index >= 0) {
         KeptFolder& slot = kept[index];
-        if (slot.used && slot.pins != 0) continue;
         begin_change();
         if (int(index) == moved_slot) moved_slot = -1;
         if (slot.used) {
@@ -113,11 +143,11 @@ int keep_folder(const char* path, uint32_t length, int fd) {
         slot.fd = fd;
         slot.pins = 0;
         slot.names = Names::kUnknown;
+        slot.last_use = uses;
         slot.used = true;
         end_change();
-        return int(index);
     }
-    return -1;
+    return index;
 }
 
 int open_folder(int from, const char* name) {
@@ -163,11 +193,17 @@ bool find_place(char* os_path, Place* place) {
     }
     const uint32_t length = uint32_t(last - os_path);
     const bool keep = !changing && length < kKeptPathSize;
-    const int start = keep ? nearest_kept(os_path, length) : -1;
+    const bool again = keep && recent_slot >= 0 && kept[recent_slot].length == length &&
+                       leads_to(kept[recent_slot], os_path, length);
+    const int start = again ? recent_slot : keep ? nearest_kept(os_path, length) : -1;
+    if (keep && !again) note_use(os_path, length);
     if (start >= 0) {
         pin(place, start);
         place->name = os_path + kept[start].length + 1;
-        if (kept[start].length == length) return true;
+        if (kept[start].length == length) {
+            recent_slot = start;
+            return true;
+        }
     }
     for (char* p = os_path + (place->name - os_path); p <= last; ++p) {
         if (*p != '/') continue;
@@ -179,21 +215,20 @@ bool find_place(char* os_path, Place* place) {
             errno = error;
             return false;
         }
+        // Kept before the folder above is let go, which stays pinned
+        // until then.
+        const int index = keep ? keep_folder(os_path, uint32_t(p - os_path), next) : -1;
         if (place->owned) {
             close(place->folder);
         } else {
             unpin(place);
         }
         place->folder = next;
-        place->owned = true;
+        place->owned = index < 0;
+        if (index >= 0) pin(place, index);
         place->name = p + 1;
     }
-    if (!keep) return true;
-    const int index = keep_folder(os_path, length, place->folder);
-    if (index >= 0) {
-        place->owned = false;
-        pin(place, index);
-    }
+    if (!place->owned) recent_slot = place->slot;
     return true;
 }
 

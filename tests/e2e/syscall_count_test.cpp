@@ -110,5 +110,54 @@ TEST_F(SystemCalls, ASmallTreeCostsAFewCallsPerFile) {
         << calls << " calls for " << files << " files";
 }
 
+TEST_F(SystemCalls, EachFolderOfADeepBranchIsOpenedOnlyAFewTimes) {
+    WINE_DIFFERS("the count is the Linux stub's");
+    if (!run_prefix().empty()) GTEST_SKIP() << "the stub runs through ZQSFX_RUN";
+    if (kSanitized) GTEST_SKIP() << "a sanitizer's runtime adds calls of its own";
+    if (!fs::exists(kStrace)) GTEST_SKIP() << "no strace at " << kStrace;
+    const RunResult probe = run_host({kStrace, "-f", "-o", "/dev/null", "/bin/true"});
+    if (probe.status != 0)
+        GTEST_SKIP() << "strace cannot trace here (ptrace refused): " << probe.out;
+
+    // r/s/t/u/v/w0..w23/x, three files in each x: more folders below v than
+    // are kept at once, so v and its ancestors must outlast its children.
+    // A folder's `next` and `child` are indices into the list, its id the
+    // index plus one.
+    ArchiveBuilder archive;
+    archive.dir_tree = true;
+    const char* chain[] = {"r", "s", "t", "u", "v"};
+    for (uint16_t index = 0; index < 5; ++index)
+        archive.dirs.push_back({int16_t(index + 1), chain[index], 0, uint16_t(index + 1)});
+    constexpr uint16_t kBranches = 24;
+    for (uint16_t i = 0; i < kBranches; ++i) {
+        const uint16_t w = uint16_t(5 + 2 * i);
+        const uint16_t next = i + 1 < kBranches ? uint16_t(w + 2) : 0;
+        archive.dirs.push_back({int16_t(w + 1), "w" + std::to_string(i), next, uint16_t(w + 1)});
+        archive.dirs.push_back({int16_t(w + 2), "x"});
+        for (int k = 0; k < 3; ++k) {
+            TestFile file;
+            file.name = "f" + std::to_string(k);
+            file.dir_id = uint16_t(w + 2);
+            file.content = std::string(100 + k, char('a' + i));
+            archive.files.push_back(file);
+        }
+    }
+    const std::string sfx = make_sfx(archive.archive());
+    const std::string log = root_ + "/opens.txt";
+    const RunResult result = run_host({kStrace, "-f", "-e", "trace=openat", "-o", log, sfx, "-q"});
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(read_file("r/s/t/u/v/w23/x/f2"), archive.files.back().content);
+    std::ifstream in(log);
+    uint64_t folder_opens = 0;
+    for (std::string line; std::getline(in, line);)
+        folder_opens += line.find("O_DIRECTORY") != std::string::npos;
+    // Each folder opened once as it is made and once as it is filled, and a
+    // few more: walking down from the top again for each x costs five more
+    // per branch.
+    const uint64_t folders = archive.dirs.size();
+    EXPECT_GE(folder_opens, folders);  // the log was read
+    EXPECT_LE(folder_opens, 2 * folders + 4) << folder_opens << " folder opens for " << folders;
+}
+
 }  // namespace
 }  // namespace e2e
