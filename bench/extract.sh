@@ -25,8 +25,11 @@
 #
 # For each data set it packs a self-extractor with `zqpack create`, a zip with
 # `zip -qry` and a tar.gz with `tar czf`, then extracts each several times
-# into an empty folder and prints the median wall times and the ratios to
-# unzip. zqsfx runs with -q, as unzip does, so that neither lists its files. The tree is extracted twice over: onto the disk (with `sync` before
+# into an empty folder, the tools taking turns round by round (these machines
+# drift in speed from minute to minute, and a tool timed in a block of its own
+# runs would carry the drift into the ratios), and prints the median wall
+# times and the ratios to unzip. zqsfx runs with -q, as unzip does, so that
+# neither lists its files. The tree is extracted twice over: onto the disk (with `sync` before
 # each run) and into tmpfs, where the disk's write-back hides nothing of the
 # programs' own cost; there it also counts each program's system calls per
 # file (strace -c -f, when strace is there and may trace), and the Windows
@@ -99,6 +102,22 @@ time_median() {
     for ((i = 0; i < runs; i++)); do time_once "$1"; done | median
 }
 
+# The median wall seconds of each command given, one per line in their
+# order: the commands take turns, round by round, so that a machine whose
+# speed drifts from minute to minute slows them alike.
+time_in_turn() {
+    local i k=0 command
+    local -a samples=()
+    for ((i = 0; i < runs; i++)); do
+        k=0
+        for command in "$@"; do
+            samples[k]+="$(time_once "$command") "
+            k=$((k + 1))
+        done
+    done
+    for ((k = 0; k < $#; k++)); do tr ' ' '\n' <<<"${samples[k]}" | grep . | median; done
+}
+
 # System calls per file of one extraction of command $1 into tmpfs ($2 files);
 # empty when strace is missing or may not trace.
 calls_per_file() {
@@ -129,10 +148,18 @@ bench_set() {
     out_base=$scratch
     [[ $where == tmpfs ]] && out_base=$memory
 
-    local zq un ta
-    zq=$(time_median "'$scratch/$label.sfx' -q")
-    un=$(time_median "unzip -q '$scratch/$label.zip'")
-    ta=$(time_median "tar xzf '$scratch/$label.tgz'")
+    local commands=("'$scratch/$label.sfx' -q" "unzip -q '$scratch/$label.zip'"
+        "tar xzf '$scratch/$label.tgz'")
+    local with_base=
+    if [[ $where == tmpfs && -n ${BASE_STUB:-} && $label == tree ]]; then
+        # The same archive behind the other stub: only the stub differs.
+        "$zqpack" create --stub "$BASE_STUB" -o "$scratch/base.sfx" "$source" >/dev/null 2>&1
+        commands+=("'$scratch/base.sfx' -q")
+        with_base=1
+    fi
+    local medians zq un ta ba
+    mapfile -t medians < <(time_in_turn "${commands[@]}")
+    zq=${medians[0]} un=${medians[1]} ta=${medians[2]} ba=${medians[3]:-}
 
     local packed="packed in $(calc "$t1 - $t0") s"
     [[ $where == tmpfs ]] && packed="the archives above"
@@ -146,11 +173,7 @@ bench_set() {
     printf '  per file: zqsfx %.1f us, unzip %.1f us\n' "$(calc "$zq * 1e6 / $files")" \
         "$(calc "$un * 1e6 / $files")"
     eval "${label}_per_file=$(calc "$zq * 1e6 / $files")"
-    if [[ $where == tmpfs && -n ${BASE_STUB:-} && $label == tree ]]; then
-        # The same archive behind the other stub: only the stub differs.
-        "$zqpack" create --stub "$BASE_STUB" -o "$scratch/base.sfx" "$source" >/dev/null 2>&1
-        local ba
-        ba=$(time_median "'$scratch/base.sfx' -q")
+    if [[ -n $with_base ]]; then
         printf '  %-10s %12s %12.3f   this zqsfx / it = %.2f\n' "BASE_STUB" \
             "$(stat -c %s "$scratch/base.sfx")" "$ba" "$(calc "$zq / $ba")"
         printf '  BASE_STUB system calls per file: %s\n' \
@@ -229,16 +252,19 @@ large_file() {
     "$zqpack" create -o "$scratch/large.sfx" "$big" >/dev/null
     (cd "$scratch/large" && zip -q "$scratch/large.zip" big.bin && tar czf "$scratch/large.tgz" big.bin)
 
-    echo "one file of $(stat -c %s "$big") bytes (the corpus repeated); $runs runs each, medians; $all cores"
+    echo "one file of $(stat -c %s "$big") bytes (the corpus repeated); $runs runs each, in turn, medians; $all cores"
     printf '  %-28s %10s %10s\n' tool "median s" "/ unzip"
     local un ta t1=0 t w
-    un=$(time_median "unzip -q '$scratch/large.zip'")
-    ta=$(time_median "tar xzf '$scratch/large.tgz'")
-    : >"$scratch/scaling.dat"
     # One more than the cores is the stub's own choice (a spare worker).
+    local counts=$((all + (all > 1)))
+    local commands=("unzip -q '$scratch/large.zip'" "tar xzf '$scratch/large.tgz'") medians
+    for ((w = 1; w <= counts; w++)); do commands+=("ZQSFX_WORKERS=$w '$scratch/large.sfx'"); done
+    mapfile -t medians < <(time_in_turn "${commands[@]}")
+    un=${medians[0]} ta=${medians[1]}
+    : >"$scratch/scaling.dat"
     local label
-    for ((w = 1; w <= all + (all > 1); w++)); do
-        t=$(time_median "ZQSFX_WORKERS=$w '$scratch/large.sfx'")
+    for ((w = 1; w <= counts; w++)); do
+        t=${medians[w + 1]}
         ((w == 1)) && t1=$t
         label="zqsfx, $w thread(s)"
         ((w > all)) && label="$label, default"
@@ -313,7 +339,7 @@ if [[ $mode == check ]]; then
     exit 0
 fi
 
-echo "zqsfx extraction benchmark: $runs runs each, medians; $(nproc) cores"
+echo "zqsfx extraction benchmark: $runs runs each, the tools in turn, medians; $(nproc) cores"
 bench_set tree "$tree"
 if [[ -n $memory ]]; then
     bench_set tree "$tree" tmpfs
