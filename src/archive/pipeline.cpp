@@ -168,8 +168,8 @@ void read_ahead(BlockPipeline* pipeline, StreamContext* context) {
         } else {
             read_frame(pipeline, context, slot);
         }
-        if (platform_reads_ahead()) slot.coded_end = pipeline->coded_ring.end;
         if (platform_reads_ahead()) {
+            slot.coded_end = pipeline->coded_ring.end;
             slot.first = pipeline->section_first;
             slot.section_at = pipeline->section_at;
             slot.section_coded = pipeline->section_coded;

@@ -93,6 +93,11 @@ bool leads_to(const KeptFolder& folder, const char* path, uint32_t length) {
            memcmp(folder.path, path, folder.length) == 0;
 }
 
+// Whether `folder` is the folder `path[0, length)` itself.
+bool is_folder(const KeptFolder& folder, const char* path, uint32_t length) {
+    return folder.length == length && leads_to(folder, path, length);
+}
+
 // The kept folder nearest to the folder `path[0, length)`: itself, or its
 // deepest kept ancestor; -1 when none is kept.
 int nearest_kept(const char* path, uint32_t length) {
@@ -133,7 +138,7 @@ int keep_folder(const char* path, uint32_t length, int fd) {
     if (index >= 0) {
         KeptFolder& slot = kept[index];
         begin_change();
-        if (int(index) == moved_slot) moved_slot = -1;
+        if (index == moved_slot) moved_slot = -1;
         if (slot.used) {
             slot.used = false;
             close(slot.fd);
@@ -193,8 +198,7 @@ bool find_place(char* os_path, Place* place) {
     }
     const uint32_t length = uint32_t(last - os_path);
     const bool keep = !changing && length < kKeptPathSize;
-    const bool again = keep && recent_slot >= 0 && kept[recent_slot].length == length &&
-                       leads_to(kept[recent_slot], os_path, length);
+    const bool again = keep && recent_slot >= 0 && is_folder(kept[recent_slot], os_path, length);
     const int start = again ? recent_slot : keep ? nearest_kept(os_path, length) : -1;
     if (keep && !again) note_use(os_path, length);
     if (start >= 0) {
